@@ -1,0 +1,41 @@
+# Thin front end over CMake presets. Every target installs the Debian
+# packages it needs first (scripts/ensure-packages.sh checks before it installs).
+
+JOBS ?= $(shell nproc)
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+
+.PHONY: all build demo test test-release test-asan test-windows bench clean
+
+all: build
+
+build:
+	@scripts/ensure-packages.sh build
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+
+demo: build
+	build/release/tools/veltor/veltor scan -r samples/
+
+test: test-release test-asan
+
+test-release:
+	@scripts/ensure-packages.sh build
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	ctest --test-dir build/release $(CTEST_FLAGS)
+
+test-asan:
+	@scripts/ensure-packages.sh build
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --test-dir build/asan $(CTEST_FLAGS)
+
+test-windows:
+	@scripts/ensure-packages.sh windows
+	scripts/test-windows.sh
+
+bench: build
+	scripts/run-benchmarks.sh
+
+clean:
+	rm -rf build

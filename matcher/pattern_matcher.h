@@ -1,0 +1,103 @@
+#pragma once
+// Multi-pattern byte matcher. Reports every occurrence of every registered
+// pattern, overlapping ones included, ignoring ASCII letter case unless a
+// pattern is exact-case.
+//
+// Patterns of 1-2 bytes ("short") are looked up at every position through a
+// bucket index by first folded byte. Longer patterns ("long") are found by a
+// skipping search: a window of minLength bytes slides over the input, a shift
+// table indexed by the block hash of the window's last three bytes says how
+// far it may move, and only where the shift is 0 are candidates compared,
+// taken from a bucket table indexed by the block hash of the window's first
+// three bytes.
+//
+// Hits come in this order: all short-pattern hits by ascending position, then
+// all long-pattern hits by ascending position; at one position in set order.
+#include <cstdint>
+#include <forward_list>
+#include <memory>
+
+namespace veltor {
+
+// H(x, y, z) over three folded bytes: a 20-bit value. Only the low four bits
+// of the first byte take part.
+inline constexpr uint32_t BlockHashSize = 1u << 20;
+inline constexpr uint32_t BlockHash(uint8_t x, uint8_t y, uint8_t z) noexcept {
+  return (static_cast<uint32_t>(x) & 0xFu) << 16 | static_cast<uint32_t>(y) << 8 | z;
+}
+
+// The longest window: minLength starts here and only falls.
+inline constexpr int32_t MaxWindowLength = 256;
+
+struct PatternMatcher;
+
+struct PatternEntry {
+  int32_t tag = 0;
+  std::unique_ptr<uint8_t[]> bytes;   // the pattern as registered
+  int32_t length = 0;                 // > 0
+  std::unique_ptr<uint8_t[]> folded;  // bytes through FoldTable
+  int32_t exactCase = 0;              // nonzero: an occurrence must also match bytes exactly
+  PatternMatcher* owner = nullptr;
+};
+
+// position: offset of the occurrence's first byte; tag: the entry's tag.
+using HitCallback = void (*)(int32_t position, int32_t tag, void* userData);
+
+struct PatternMatcher {
+  std::forward_list<PatternEntry> patterns;  // registration list, newest first
+  std::unique_ptr<const PatternEntry*[]> longSet;   // entries of length >= 3, in set order
+  std::unique_ptr<const PatternEntry*[]> shortSet;  // entries of length 1-2, in set order
+  int32_t longCount = 0;
+  int32_t shortCount = 0;
+  std::unique_ptr<int32_t[]> shiftTable;  // BlockHashSize entries
+  std::unique_ptr<int32_t[]> longIndex;   // BlockHashSize bucket starts into longSet
+  int32_t shortIndex[256] = {};           // bucket starts into shortSet by first folded byte
+  int32_t minLength = MaxWindowLength;
+  int32_t built = 0;
+};
+
+void DestroyMatcher(PatternMatcher* matcher) noexcept;
+
+struct PatternMatcherDeleter {
+  void operator()(PatternMatcher* matcher) const noexcept { DestroyMatcher(matcher); }
+};
+using PatternMatcherPtr = std::unique_ptr<PatternMatcher, PatternMatcherDeleter>;
+
+// A new, empty, open matcher with minLength 256; null when memory runs out.
+PatternMatcherPtr CreateMatcher() noexcept;
+
+// Registers a copy of the pattern. 1 on success; 0 for a null matcher, null
+// bytes, length <= 0 or exhausted memory (the matcher is then unchanged).
+int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length, int32_t exactCase,
+                   int32_t tag) noexcept;
+
+// Builds the sets and tables from every registered pattern. 1 on success
+// (at once when already built); 0 for a null matcher or exhausted memory,
+// leaving the matcher open with no sets or tables.
+int32_t BuildTables(PatternMatcher* matcher) noexcept;
+
+// Searches the input, building first when needed. Returns the number of
+// occurrences; 0 for bad arguments, a failed build or exhausted memory.
+int32_t SearchBuffer(PatternMatcher* matcher, const uint8_t* input, int32_t length, HitCallback callback,
+                     void* userData) noexcept;
+
+// Frees the sets and tables; keeps the patterns, counts, minLength and built.
+void ResetTables(PatternMatcher* matcher) noexcept;
+
+// The scan context's owner of a matcher. ready records that some build has
+// succeeded; nothing clears it.
+struct MatcherHolder {
+  PatternMatcherPtr matcher;  // null when creation failed
+  bool ready = false;
+};
+
+inline constexpr int32_t HolderNoMatcher = -2;
+inline constexpr int32_t HolderBadInput = -3;
+inline constexpr int32_t HolderBuildFailed = -4;
+
+// -2 without a matcher; -3 for null input or length <= 0; -4 when not ready
+// and the build fails; otherwise SearchBuffer's result.
+int32_t HolderSearch(MatcherHolder* holder, const uint8_t* input, int32_t length, HitCallback callback,
+                     void* userData) noexcept;
+
+}  // namespace veltor

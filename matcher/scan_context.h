@@ -1,0 +1,46 @@
+#pragma once
+// Per-handle scan state: joins a loaded library to its pattern matcher and to
+// the rule evaluator. Built once per handle; every scan pass reuses it.
+#include <cstdint>
+#include <memory>
+
+#include "database/signature_library.h"
+#include "matcher/pattern_matcher.h"
+
+namespace veltor {
+
+struct ScanContext {
+  const SignatureLibrary* library = nullptr;       // not owned; must outlive the context
+  std::unique_ptr<MatcherHolder> matcherHolder;
+  std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
+  std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount bytes: 1 when ruleValues holds this scan's score
+  std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
+};
+
+// Frees the arrays, the matcher and the context. Accepts null. The library
+// must still be alive.
+void FreeScanContext(ScanContext* context) noexcept;
+
+struct ScanContextDeleter {
+  void operator()(ScanContext* context) const noexcept { FreeScanContext(context); }
+};
+using ScanContextPtr = std::unique_ptr<ScanContext, ScanContextDeleter>;
+
+// Registers every signature's pattern (and its UTF-16LE form for wide
+// signatures) under the signature's index and builds the matcher's tables.
+// Null for a null library or when an array cannot be allocated.
+ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept;
+
+inline constexpr int32_t ScanPassBadArguments = -1;
+inline constexpr int32_t ScanPassNoLibrary = -2;
+
+// Clears the hit flags and the memo flags, marks the signatures that occur in
+// the bytes, evaluates every top-level rule and returns how many scored above
+// 0.0001; -1 for a null context or bytes or a zero length, -2 without a
+// library. Allocates nothing itself.
+int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length) noexcept;
+
+// The matcher callback of a scan: userData is the ScanContext.
+void MarkSignatureHit(int32_t position, int32_t tag, void* userData) noexcept;
+
+}  // namespace veltor

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, checking first and installing
+# only what is missing. Usage: scripts/ensure-packages.sh GROUP...
+# Groups: build, windows, fuzz, valgrind.
+set -euo pipefail
+
+packages_for() {
+  case "$1" in
+    build)    echo "cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev" ;;
+    windows)  echo "g++-mingw-w64-x86-64 wine wine64 googletest" ;;
+    fuzz)     echo "clang libclang-rt-14-dev" ;;
+    valgrind) echo "valgrind" ;;
+    *) echo "unknown package group: $1" >&2; exit 2 ;;
+  esac
+}
+
+missing=()
+for group in "$@"; do
+  for pkg in $(packages_for "$group"); do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
+      missing+=("$pkg")
+    fi
+  done
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq || true
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
