@@ -24,7 +24,7 @@ int32_t WideToAnsi(const char16_t* source, int32_t sourceLength, char* destinati
 // GetModuleFileNameA: the full path of the module, NUL-terminated, truncated
 // to `size` bytes. `module` is the module handle on Windows and any address
 // inside the module elsewhere. Returns the number of characters written
-// without the terminator; 0 on failure.
+// without the terminator, `size` when the path was truncated, 0 on failure.
 uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcept;
 
 // The path separator of file names on this system.
