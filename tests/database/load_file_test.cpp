@@ -2,6 +2,7 @@
 // files the loader must refuse without reading them.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>

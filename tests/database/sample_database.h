@@ -3,6 +3,7 @@
 // database writer.
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "database/signature_library.h"
