@@ -1,0 +1,64 @@
+// The C example host, built as C against the public header, run as a
+// process over a real database and file.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "api/api_fixture.h"
+#include "tools/bytecode/expression_tree.h"
+
+namespace veltor::testing {
+namespace {
+
+using namespace bytecode;
+
+struct ProcessResult {
+  int status;
+  std::string output;
+};
+
+ProcessResult Run(const std::string& command) {
+#ifdef _WIN32
+  FILE* pipe = _popen(command.c_str(), "r");
+#else
+  FILE* pipe = popen(command.c_str(), "r");
+#endif
+  if (pipe == nullptr) return {-1, {}};
+  std::string output;
+  std::array<char, 4096> chunk{};
+  while (const size_t read = std::fread(chunk.data(), 1, chunk.size(), pipe)) output.append(chunk.data(), read);
+#ifdef _WIN32
+  const int status = _pclose(pipe);
+#else
+  const int raw = pclose(pipe);
+  const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+  return {status, output};
+}
+
+std::string Quoted(const std::filesystem::path& path) { return "\"" + path.string() + "\""; }
+
+TEST(ExampleHost, ScansAFileAndPrintsTheReports) {
+  TempDir dir;
+  const auto database = WriteDatabase(dir, "rules.vlb", {TextSignature(1, "evil")},
+                                      {TopLevelRule(1, "Demo.Evil", SignatureRef(1)),
+                                       TopLevelRule(2, "Demo.Maybe", Product(SignatureRef(1), Float64(0.6)))});
+  const auto infected = dir.Write("infected.txt", "some EVIL content");
+  const auto clean = dir.Write("clean.txt", "nothing to see");
+  const std::string example = Quoted(VELTOR_EXAMPLE_PATH);
+
+  const auto found = Run(example + " " + Quoted(database) + " " + Quoted(infected));
+  EXPECT_EQ(found.status, 1);
+  EXPECT_EQ(found.output, infected.string() + ": Demo.Evil (level 1)\n" + infected.string() + ": Demo.Maybe (level 2)\n");
+
+  const auto nothing = Run(example + " " + Quoted(database) + " " + Quoted(clean));
+  EXPECT_EQ(nothing.status, 0);
+  EXPECT_EQ(nothing.output, "");
+
+  EXPECT_EQ(Run(example + " " + Quoted(dir.path() / "missing.vlb") + " " + Quoted(clean) + " 2>&1").status, 2);
+}
+
+}  // namespace
+}  // namespace veltor::testing
