@@ -34,6 +34,10 @@ std::optional<std::string> DefaultDatabasePath() {
   return path;
 }
 
+namespace platform {
+
 void OnLibraryAttach(const void* module) noexcept { RecordModuleDirectory(module); }
+
+}  // namespace platform
 
 }  // namespace veltor
