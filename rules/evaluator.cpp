@@ -188,6 +188,9 @@ NodeResult EvaluateAggregate(ScanContext* context, const uint8_t* span, uint32_t
   return {value, position, stopped ? Reading::Stopped : Reading::Read};
 }
 
+// Evaluates the node at `offset` in a span of `length` bytes; the node lies
+// at level `depth`. Below the depth limit a node is unreadable, as is a node
+// cut short by the span end.
 NodeResult EvaluateNode(ScanContext* context, const uint8_t* span, uint32_t length, uint32_t offset,
                         uint32_t depth) noexcept {
   if (depth > MaxEvaluationDepth) return UnreadableNode;

@@ -33,7 +33,9 @@ TEST(RecordSearch, FindsEveryIdOfSmallTables) {
   EXPECT_EQ(RecordNotFound, Find({{0xFFFFFFFF}}, 0));
   const std::vector<IdRecord> four = {{10}, {20}, {30}, {40}};
   for (int32_t i = 0; i < 4; ++i) EXPECT_EQ(i, Find(four, four[i].id));
-  for (const uint32_t missing : {0u, 5u, 15u, 25u, 35u, 45u, 0xFFFFFFFFu}) EXPECT_EQ(RecordNotFound, Find(four, missing));
+  for (const uint32_t missing : {0u, 5u, 15u, 25u, 35u, 45u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(RecordNotFound, Find(four, missing));
+  }
 }
 
 TEST(RecordSearch, ComparesIdsAsUnsigned) {
@@ -119,8 +121,8 @@ TEST(Memo, BoundsTheWorkOfSharedReferences) {
 }
 
 TEST(Memo, ATopLevelRuleEvaluatedByAReferenceIsNotEvaluatedAgain) {
-  auto fixture =
-      MakeRuleFixture({{50, true}}, {Rule(1, RuleRef(2), true), Rule(2, SignatureRef(50), true), Rule(3, Int32(0), true)});
+  auto fixture = MakeRuleFixture(
+      {{50, true}}, {Rule(1, RuleRef(2), true), Rule(2, SignatureRef(50), true), Rule(3, Int32(0), true)});
   EXPECT_EQ(1.0, fixture->EvaluateById(1));
   EXPECT_EQ(RuleMemoised, fixture->RuleState(2));
   fixture->SetHit(50, false);
