@@ -20,15 +20,15 @@ inline constexpr uint8_t RuleInProgress = 2;
 
 // One limit bounds node nesting and rule-reference chains together: the root
 // node of an evaluation is level 1, each child one level below its parent and
-// the root of a referenced rule one level below the reference. A node below
-// level MaxEvaluationDepth yields 0 and reports no end, exactly like a node cut
+// the root of a referenced rule one level below the reference. A node deeper
+// than MaxEvaluationDepth yields 0 and reports no end, exactly like a node cut
 // by the span end: every enclosing aggregate that expects more children folds
-// a 0 for it and stops. A reference whose rule root would lie below the limit
-// yields 0 without entering or memoising the rule, so the rule keeps its
-// proper score for a later, shallower evaluation.
+// a 0 for it and stops. A reference whose rule root would lie deeper than the
+// limit yields 0 without entering or memoising the rule, so the rule keeps
+// its proper score for a later, shallower evaluation.
 //
-// Why 1000: real rules nest a few dozen levels and chain a handful of rules,
-// so a thousand levels is far above any of them. The limit must also keep the
+// Why 1000: a real rule, nesting and reference chains counted together, stays
+// within a few hundred levels at the very most. The limit must also keep the
 // walk inside a 1 MiB thread stack (the default on Windows) in every build,
 // with room left for the host's own frames. Measured with a painted stack, a
 // level costs about 112 bytes in the Release build and at most about 157
