@@ -10,11 +10,9 @@
 namespace veltor {
 namespace {
 
-// The doubles nearest to 0.501 and 0.999.
-constexpr double ReportThreshold = 0x1.0083126e978d5p-1;
-constexpr double CertainThreshold = 0x1.ff7ced916872bp-1;
-static_assert(std::bit_cast<uint64_t>(ReportThreshold) == 0x3FE0083126E978D5ull);
-static_assert(std::bit_cast<uint64_t>(CertainThreshold) == 0x3FEFF7CED916872Bull);
+// The doubles nearest to 0.501 and 0.999, by their bits.
+constexpr double ReportThreshold = std::bit_cast<double>(uint64_t{0x3FE0083126E978D5});
+constexpr double CertainThreshold = std::bit_cast<double>(uint64_t{0x3FEFF7CED916872B});
 
 void CallWide(ReportSink& sink, int32_t level, const char* name) {
   static constexpr char16_t Empty[1] = {u'\0'};

@@ -5,12 +5,13 @@
 #include <memory>
 #include <new>
 
+#include "rules/evaluator.h"
+
 namespace veltor {
 namespace {
 
 // The report loop takes rules scoring strictly above 0.001.
-constexpr double ReportLoopThreshold = 0x1.0624dd2f1a9fcp-10;
-static_assert(std::bit_cast<uint64_t>(ReportLoopThreshold) == 0x3F50624DD2F1A9FCull);
+constexpr double ReportLoopThreshold = std::bit_cast<double>(uint64_t{0x3F50624DD2F1A9FC});  // 0.001
 
 }  // namespace
 
@@ -22,7 +23,7 @@ void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length) {
   const auto rules = Rules(*handle.library);
   for (size_t index = 0; index < rules.size(); ++index) {
     const double score = context.ruleValues[index];
-    if (context.ruleEvaluated[index] == 1 && score > ReportLoopThreshold &&
+    if (context.ruleEvaluated[index] == RuleMemoised && score > ReportLoopThreshold &&
         (rules[index].flags & RuleFlagTopLevel) != 0) {
       ReportRule(rules[index].name.get(), score, handle.sink);
     }

@@ -7,14 +7,10 @@
 
 #include "platform/platform.h"
 #include "rules/evaluator.h"
+#include "rules/score_values.h"
 
 namespace veltor {
 namespace {
-
-// A top-level rule fires when its score is strictly above 0.0001
-// (bits 0x3F1A36E2EB1C432D); NaN never does.
-constexpr double FiredThreshold = 0x1.a36e2eb1c432dp-14;
-static_assert(std::bit_cast<uint64_t>(FiredThreshold) == 0x3F1A36E2EB1C432Dull);
 
 // Wide forms are registered as the UTF-16 units' bytes, which are UTF-16LE
 // on every host we build for.
@@ -107,7 +103,8 @@ int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length)
   const auto rules = Rules(library);
   for (uint32_t index = 0; index < rules.size(); ++index) {
     if ((rules[index].flags & RuleFlagTopLevel) == 0) continue;
-    if (EvaluateRule(*context, index) > FiredThreshold) ++fired;
+    // Fired: strictly above 0.0001; NaN never is.
+    if (EvaluateRule(*context, index) > TruthThreshold) ++fired;
   }
   return fired;
 }
