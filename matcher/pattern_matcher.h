@@ -13,6 +13,20 @@
 //
 // Hits come in this order: all short-pattern hits by ascending position, then
 // all long-pattern hits by ascending position; at one position in set order.
+//
+// Set order is fully deterministic:
+// - shortSet: by folded bytes, compared as unsigned over the shorter length,
+//   the shorter entry first when one is a prefix of the other;
+// - longSet: by the block hash of the first three folded bytes, then by the
+//   folded bytes as for shortSet;
+// - entries still equal keep the order of the registration list (newest
+//   first): each set is a stable sort of the newest-first walk.
+// So at one position, hits of equal folded bytes come newest first, and a
+// pattern comes before every longer pattern that it is a prefix of.
+//
+// Positions and window arithmetic are done in 64 bits, so any input of up
+// to INT32_MAX bytes is searched without overflow. Out-of-memory is never
+// thrown out of these operations: it is their 0 or null result.
 #include <cstdint>
 #include <forward_list>
 #include <memory>
