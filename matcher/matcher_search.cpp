@@ -1,5 +1,16 @@
 // SearchBuffer: folds the input once, then runs the short pass and the
 // skipping long pass over the folded copy.
+//
+// The long pass's candidates for a window whose shift is 0 come from the
+// bucket of the window's first block. A bucket is sorted by folded bytes, so
+// the entries that can occur at the window are one contiguous range: those
+// whose folded bytes are a prefix of the folded input from the window on.
+// Large buckets (zero-led blocks of binary files gather thousands of
+// entries) are narrowed to that range by binary search, first on the
+// entries' heads (their first bytes as one integer), then byte by byte;
+// along the way, the entries that end at the current depth sort first and
+// are reported. Prefixes come before their extensions and equal entries
+// keep their order, so hits still come in set order.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -11,56 +22,145 @@
 namespace veltor {
 namespace {
 
+// Past this many candidates a range is narrowed by binary search; below it,
+// comparing each one is cheaper.
+constexpr int32_t LinearLimit = 8;
+
+// Zero bytes after the folded input, so that an 8-byte head can be loaded
+// at any position.
+constexpr size_t ScratchPadding = 8;
+
 struct SearchState {
   const uint8_t* input;   // as given
-  const uint8_t* folded;  // through FoldTable
+  const uint8_t* folded;  // through FoldTable, followed by ScratchPadding zeros
   int64_t length;
   HitCallback callback;
   void* userData;
   int64_t count;
 };
 
-// Reports the entry at `start` if it occurs there: the folded bytes match
-// and, for exact-case entries, the bytes as given match too.
-void TryEntry(SearchState& state, const PatternEntry& entry, int64_t start) {
-  const auto size = static_cast<size_t>(entry.length);
-  if (std::memcmp(entry.folded.get(), state.folded + start, size) != 0) return;
-  if (entry.exactCase != 0 && std::memcmp(entry.bytes.get(), state.input + start, size) != 0) return;
+void Report(SearchState& state, int64_t start, int32_t tag) {
   ++state.count;
-  if (state.callback != nullptr) state.callback(static_cast<int32_t>(start), entry.tag, state.userData);
+  if (state.callback != nullptr) state.callback(static_cast<int32_t>(start), tag, state.userData);
+}
+
+// Eight bytes as a big-endian integer, so that integer order is byte order.
+uint64_t LoadHead(const uint8_t* bytes) noexcept {
+  uint64_t head = 0;
+  for (int k = 0; k < 8; ++k) head = head << 8 | bytes[k];
+  return head;
 }
 
 void ShortPass(const PatternMatcher& matcher, SearchState& state) {
+  // Bucket b runs from bounds[b] to bounds[b + 1].
+  int32_t bounds[257];
+  std::copy(std::begin(matcher.shortIndex), std::end(matcher.shortIndex), bounds);
+  bounds[256] = matcher.shortCount;
+  const PatternEntry* const* set = matcher.shortSet.get();
+  const uint8_t* folded = state.folded;
   for (int64_t i = 0; i < state.length; ++i) {
-    const uint8_t b = state.folded[i];
-    const int32_t begin = matcher.shortIndex[b];
-    const int32_t end = b == 255 ? matcher.shortCount : matcher.shortIndex[b + 1];
-    for (int32_t k = begin; k < end; ++k) {
-      const PatternEntry& entry = *matcher.shortSet.get()[k];
+    const uint8_t b = folded[i];
+    for (int32_t k = bounds[b]; k < bounds[b + 1]; ++k) {
+      const PatternEntry& entry = *set[k];
       if (entry.length > state.length - i) continue;
-      TryEntry(state, entry, i);
+      if (entry.length == 2 && entry.folded[1] != folded[i + 1]) continue;
+      if (entry.exactCase != 0 &&
+          std::memcmp(entry.bytes.get(), state.input + i, static_cast<size_t>(entry.length)) != 0) {
+        continue;
+      }
+      Report(state, i, entry.tag);
     }
   }
 }
 
+struct LongPassContext {
+  const LongCandidate* candidates;
+  int32_t window;      // minLength
+  int32_t headBytes;   // min(window, 8): bytes every candidate's head holds
+  uint64_t headMask;   // selects those bytes of a head
+};
+
+bool ExactMatches(const SearchState& state, const LongCandidate& candidate, int64_t start) {
+  return candidate.exactCase == 0 ||
+         std::memcmp(candidate.bytes, state.input + start, static_cast<size_t>(candidate.length)) == 0;
+}
+
+// Reports every candidate of [lo, hi) that occurs at `start`. All of them
+// are known to agree with the input on their first `depth` folded bytes.
+void MatchWindow(const LongPassContext& pass, SearchState& state, int64_t start, int32_t lo, int32_t hi) {
+  const LongCandidate* candidates = pass.candidates;
+  const uint8_t* at = state.folded + start;
+  const int64_t remaining = state.length - start;
+  const uint64_t head = LoadHead(at) & pass.headMask;
+  int64_t depth = 0;
+
+  if (hi - lo > LinearLimit) {
+    const auto heads = std::equal_range(
+        candidates + lo, candidates + hi, head,
+        [mask = pass.headMask](const auto& a, const auto& b) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(a)>, uint64_t>) {
+            return a < (b.head & mask);
+          } else {
+            return (a.head & mask) < b;
+          }
+        });
+    lo = static_cast<int32_t>(heads.first - candidates);
+    hi = static_cast<int32_t>(heads.second - candidates);
+    depth = pass.headBytes;
+    while (hi - lo > LinearLimit) {
+      // Entries that end here are prefixes of all the others: they sort
+      // first, and they occur (they fit, as depth <= remaining).
+      while (lo < hi && candidates[lo].length == depth) {
+        if (ExactMatches(state, candidates[lo], start)) Report(state, start, candidates[lo].tag);
+        ++lo;
+      }
+      if (depth == remaining) return;  // nothing longer fits
+      const uint8_t next = at[depth];
+      const auto same = std::equal_range(
+          candidates + lo, candidates + hi, next, [depth](const auto& a, const auto& b) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, uint8_t>) {
+              return a < b.folded[depth];
+            } else {
+              return a.folded[depth] < b;
+            }
+          });
+      lo = static_cast<int32_t>(same.first - candidates);
+      hi = static_cast<int32_t>(same.second - candidates);
+      ++depth;
+    }
+  }
+
+  const int64_t compareFrom = std::max<int64_t>(depth, pass.headBytes);
+  for (int32_t k = lo; k < hi; ++k) {
+    const LongCandidate& candidate = candidates[k];
+    if (candidate.length > remaining) continue;
+    if ((candidate.head & pass.headMask) != head) continue;
+    if (std::memcmp(candidate.folded + compareFrom, at + compareFrom,
+                    static_cast<size_t>(candidate.length - compareFrom)) != 0) {
+      continue;
+    }
+    if (ExactMatches(state, candidate, start)) Report(state, start, candidate.tag);
+  }
+}
+
 void LongPass(const PatternMatcher& matcher, SearchState& state) {
-  const int64_t window = matcher.minLength;
+  const int32_t headBytes = std::min(matcher.minLength, 8);
+  const LongPassContext pass{matcher.longCandidates.get(), matcher.minLength, headBytes,
+                             ~uint64_t{0} << (64 - 8 * headBytes)};
+  const int32_t* shiftTable = matcher.shiftTable.get();
+  const int32_t* longIndex = matcher.longIndex.get();
   const uint8_t* folded = state.folded;
+  const int64_t window = matcher.minLength;
+  // p is the window's last byte; 64-bit, so p + shift cannot overflow.
   for (int64_t p = window - 1; p < state.length;) {
-    const int32_t shift = matcher.shiftTable[BlockHash(folded[p - 2], folded[p - 1], folded[p])];
+    const int32_t shift = shiftTable[BlockHash(folded[p - 2], folded[p - 1], folded[p])];
     if (shift != 0) {
       p += shift;
       continue;
     }
-    const int64_t s = p - window + 1;
-    const uint32_t h = BlockHash(folded[s], folded[s + 1], folded[s + 2]);
-    const int32_t end = h == BlockHashSize - 1 ? matcher.longCount : matcher.longIndex[h + 1];
-    for (int32_t k = matcher.longIndex[h]; k < end; ++k) {
-      const PatternEntry& entry = *matcher.longSet.get()[k];
-      if (s + entry.length > state.length) continue;
-      if (entry.folded[0] != folded[s] || entry.folded[1] != folded[s + 1]) continue;
-      TryEntry(state, entry, s);
-    }
+    const int64_t start = p - window + 1;
+    const uint32_t h = BlockHash(folded[start], folded[start + 1], folded[start + 2]);
+    if (longIndex[h] != longIndex[h + 1]) MatchWindow(pass, state, start, longIndex[h], longIndex[h + 1]);
     ++p;
   }
 }
@@ -74,11 +174,13 @@ int32_t SearchBuffer(PatternMatcher* matcher, const uint8_t* input, int32_t leng
   const auto size = static_cast<size_t>(length);
   std::unique_ptr<uint8_t[]> folded;
   try {
-    folded = std::make_unique_for_overwrite<uint8_t[]>(size);
+    folded = std::make_unique_for_overwrite<uint8_t[]>(size + ScratchPadding);
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  for (size_t i = 0; i < size; ++i) folded[i] = FoldTable[input[i]];
+  uint8_t* out = folded.get();
+  for (size_t i = 0; i < size; ++i) out[i] = FoldByte(input[i]);
+  std::fill_n(out + size, ScratchPadding, uint8_t{0});
 
   SearchState state{input, folded.get(), length, callback, userData, 0};
   if (matcher->shortCount > 0 && matcher->shortSet) ShortPass(*matcher, state);

@@ -71,6 +71,22 @@ void FillShiftTable(PatternMatcher& matcher) {
   }
 }
 
+void FillLongCandidates(PatternMatcher& matcher) {
+  matcher.longCandidates = std::make_unique<LongCandidate[]>(static_cast<size_t>(matcher.longCount));
+  for (int32_t i = 0; i < matcher.longCount; ++i) {
+    const PatternEntry& entry = *matcher.longSet.get()[i];
+    LongCandidate& candidate = matcher.longCandidates.get()[i];
+    for (int32_t k = 0; k < 8; ++k) {
+      candidate.head = candidate.head << 8 | (k < entry.length ? entry.folded[static_cast<size_t>(k)] : 0u);
+    }
+    candidate.folded = entry.folded.get();
+    candidate.bytes = entry.bytes.get();
+    candidate.length = entry.length;
+    candidate.exactCase = entry.exactCase;
+    candidate.tag = entry.tag;
+  }
+}
+
 void BuildSets(PatternMatcher& matcher) {
   if (matcher.longCount > 0) {
     matcher.longSet = std::make_unique_for_overwrite<const PatternEntry*[]>(static_cast<size_t>(matcher.longCount));
@@ -107,11 +123,13 @@ int32_t BuildTables(PatternMatcher* matcher) noexcept {
                        [](const PatternEntry& entry) { return entry.folded[0]; });
     }
     if (matcher->longSet) {
-      matcher->longIndex = std::make_unique_for_overwrite<int32_t[]>(BlockHashSize);
-      FillBucketStarts(matcher->longIndex.get(), BlockHashSize, matcher->longSet.get(), matcher->longCount,
+      // One entry more than there are hashes: the end of the last bucket.
+      matcher->longIndex = std::make_unique_for_overwrite<int32_t[]>(BlockHashSize + 1);
+      FillBucketStarts(matcher->longIndex.get(), BlockHashSize + 1, matcher->longSet.get(), matcher->longCount,
                        LeadingBlockHash);
       matcher->shiftTable = std::make_unique_for_overwrite<int32_t[]>(BlockHashSize);
       FillShiftTable(*matcher);
+      FillLongCandidates(*matcher);
     }
   } catch (const std::bad_alloc&) {
     ResetTables(matcher);

@@ -56,6 +56,7 @@ void ResetTables(PatternMatcher* matcher) noexcept {
   matcher->shortSet.reset();
   matcher->shiftTable.reset();
   matcher->longIndex.reset();
+  matcher->longCandidates.reset();
   std::fill(std::begin(matcher->shortIndex), std::end(matcher->shortIndex), 0);
 }
 

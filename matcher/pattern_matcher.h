@@ -57,6 +57,18 @@ struct PatternEntry {
 // position: offset of the occurrence's first byte; tag: the entry's tag.
 using HitCallback = void (*)(int32_t position, int32_t tag, void* userData);
 
+// What the long pass reads of one longSet entry, copied into one contiguous
+// array in set order: candidates are binary-searched and compared there
+// without chasing two pointers per probe.
+struct LongCandidate {
+  uint64_t head = 0;  // the first min(8, length) folded bytes, big-endian, zero-padded
+  const uint8_t* folded = nullptr;
+  const uint8_t* bytes = nullptr;
+  int32_t length = 0;
+  int32_t exactCase = 0;
+  int32_t tag = 0;
+};
+
 struct PatternMatcher {
   std::forward_list<PatternEntry> patterns;  // registration list, newest first
   std::unique_ptr<const PatternEntry*[]> longSet;   // entries of length >= 3, in set order
@@ -64,10 +76,15 @@ struct PatternMatcher {
   int32_t longCount = 0;
   int32_t shortCount = 0;
   std::unique_ptr<int32_t[]> shiftTable;  // BlockHashSize entries
-  std::unique_ptr<int32_t[]> longIndex;   // BlockHashSize bucket starts into longSet
-  int32_t shortIndex[256] = {};           // bucket starts into shortSet by first folded byte
+  // BlockHashSize bucket starts into longSet, plus one last entry holding
+  // longCount, so that every bucket ends at longIndex[h + 1].
+  std::unique_ptr<int32_t[]> longIndex;
+  int32_t shortIndex[256] = {};  // bucket starts into shortSet by first folded byte
   int32_t minLength = MaxWindowLength;
   int32_t built = 0;
+  // Derived from longSet by BuildTables for the search's speed, and freed
+  // with the other tables.
+  std::unique_ptr<LongCandidate[]> longCandidates;  // longCount entries in set order
 };
 
 void DestroyMatcher(PatternMatcher* matcher) noexcept;
