@@ -81,8 +81,8 @@ struct LongPassContext {
 };
 
 bool ExactMatches(const SearchState& state, const LongCandidate& candidate, int64_t start) {
-  return candidate.exactCase == 0 ||
-         std::memcmp(candidate.bytes, state.input + start, static_cast<size_t>(candidate.length)) == 0;
+  return candidate.exactBytes == nullptr ||
+         std::memcmp(candidate.exactBytes, state.input + start, static_cast<size_t>(candidate.length)) == 0;
 }
 
 // Reports every candidate of [lo, hi) that occurs at `start`. All of them
@@ -147,13 +147,13 @@ void LongPass(const PatternMatcher& matcher, SearchState& state) {
   const int32_t headBytes = std::min(matcher.minLength, 8);
   const LongPassContext pass{matcher.longCandidates.get(), matcher.minLength, headBytes,
                              ~uint64_t{0} << (64 - 8 * headBytes)};
-  const int32_t* shiftTable = matcher.shiftTable.get();
+  const uint8_t* shiftTable = matcher.windowShift.get();
   const int32_t* longIndex = matcher.longIndex.get();
   const uint8_t* folded = state.folded;
   const int64_t window = matcher.minLength;
   // p is the window's last byte; 64-bit, so p + shift cannot overflow.
   for (int64_t p = window - 1; p < state.length;) {
-    const int32_t shift = shiftTable[BlockHash(folded[p - 2], folded[p - 1], folded[p])];
+    const uint8_t shift = shiftTable[BlockHash(folded[p - 2], folded[p - 1], folded[p])];
     if (shift != 0) {
       p += shift;
       continue;

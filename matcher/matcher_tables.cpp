@@ -71,20 +71,32 @@ void FillShiftTable(PatternMatcher& matcher) {
   }
 }
 
-void FillLongCandidates(PatternMatcher& matcher) {
-  matcher.longCandidates = std::make_unique<LongCandidate[]>(static_cast<size_t>(matcher.longCount));
-  for (int32_t i = 0; i < matcher.longCount; ++i) {
-    const PatternEntry& entry = *matcher.longSet.get()[i];
+// The search's compact copies of the long set and the shift table.
+void FillSearchData(PatternMatcher& matcher) {
+  const auto count = static_cast<size_t>(matcher.longCount);
+  const PatternEntry* const* set = matcher.longSet.get();
+  size_t totalBytes = 0;
+  for (size_t i = 0; i < count; ++i) totalBytes += static_cast<size_t>(set[i]->length);
+  matcher.longCandidates = std::make_unique<LongCandidate[]>(count);
+  matcher.longFoldedBytes = std::make_unique_for_overwrite<uint8_t[]>(totalBytes);
+  uint8_t* pool = matcher.longFoldedBytes.get();
+  for (size_t i = 0; i < count; ++i) {
+    const PatternEntry& entry = *set[i];
+    const auto length = static_cast<size_t>(entry.length);
     LongCandidate& candidate = matcher.longCandidates.get()[i];
-    for (int32_t k = 0; k < 8; ++k) {
-      candidate.head = candidate.head << 8 | (k < entry.length ? entry.folded[static_cast<size_t>(k)] : 0u);
-    }
-    candidate.folded = entry.folded.get();
-    candidate.bytes = entry.bytes.get();
+    for (size_t k = 0; k < 8; ++k) candidate.head = candidate.head << 8 | (k < length ? entry.folded[k] : 0u);
+    candidate.folded = std::copy_n(entry.folded.get(), length, pool) - length;
+    pool += length;
+    candidate.exactBytes = entry.exactCase != 0 ? entry.bytes.get() : nullptr;
     candidate.length = entry.length;
-    candidate.exactCase = entry.exactCase;
     candidate.tag = entry.tag;
   }
+
+  matcher.windowShift = std::make_unique_for_overwrite<uint8_t[]>(BlockHashSize);
+  const int32_t* shift = matcher.shiftTable.get();
+  uint8_t* narrow = matcher.windowShift.get();
+  // A shift of 256 becomes 255: moving less is always safe.
+  for (uint32_t h = 0; h < BlockHashSize; ++h) narrow[h] = static_cast<uint8_t>(std::min(shift[h], 255));
 }
 
 void BuildSets(PatternMatcher& matcher) {
@@ -129,7 +141,7 @@ int32_t BuildTables(PatternMatcher* matcher) noexcept {
                        LeadingBlockHash);
       matcher->shiftTable = std::make_unique_for_overwrite<int32_t[]>(BlockHashSize);
       FillShiftTable(*matcher);
-      FillLongCandidates(*matcher);
+      FillSearchData(*matcher);
     }
   } catch (const std::bad_alloc&) {
     ResetTables(matcher);

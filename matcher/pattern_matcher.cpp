@@ -57,6 +57,8 @@ void ResetTables(PatternMatcher* matcher) noexcept {
   matcher->shiftTable.reset();
   matcher->longIndex.reset();
   matcher->longCandidates.reset();
+  matcher->longFoldedBytes.reset();
+  matcher->windowShift.reset();
   std::fill(std::begin(matcher->shortIndex), std::end(matcher->shortIndex), 0);
 }
 

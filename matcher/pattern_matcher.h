@@ -57,15 +57,14 @@ struct PatternEntry {
 // position: offset of the occurrence's first byte; tag: the entry's tag.
 using HitCallback = void (*)(int32_t position, int32_t tag, void* userData);
 
-// What the long pass reads of one longSet entry, copied into one contiguous
-// array in set order: candidates are binary-searched and compared there
-// without chasing two pointers per probe.
+// What the long pass reads of one longSet entry, in one contiguous array in
+// set order: candidates are binary-searched and compared there without
+// chasing two pointers per probe.
 struct LongCandidate {
-  uint64_t head = 0;  // the first min(8, length) folded bytes, big-endian, zero-padded
-  const uint8_t* folded = nullptr;
-  const uint8_t* bytes = nullptr;
+  uint64_t head = 0;                   // the first min(8, length) folded bytes, big-endian, zero-padded
+  const uint8_t* folded = nullptr;     // into longFoldedBytes
+  const uint8_t* exactBytes = nullptr; // the entry's bytes when it is exact-case, else null
   int32_t length = 0;
-  int32_t exactCase = 0;
   int32_t tag = 0;
 };
 
@@ -82,9 +81,12 @@ struct PatternMatcher {
   int32_t shortIndex[256] = {};  // bucket starts into shortSet by first folded byte
   int32_t minLength = MaxWindowLength;
   int32_t built = 0;
-  // Derived from longSet by BuildTables for the search's speed, and freed
-  // with the other tables.
+  // Derived by BuildTables for the search's speed, and freed with the other
+  // tables. The long pass reads these instead of longSet and shiftTable:
+  // they pack what it needs closer together, so more of it stays in cache.
   std::unique_ptr<LongCandidate[]> longCandidates;  // longCount entries in set order
+  std::unique_ptr<uint8_t[]> longFoldedBytes;      // every long entry's folded bytes, in set order
+  std::unique_ptr<uint8_t[]> windowShift;          // shiftTable capped at 255, one byte each
 };
 
 void DestroyMatcher(PatternMatcher* matcher) noexcept;
