@@ -12,6 +12,7 @@
 // are reported. Prefixes come before their extensions and equal entries
 // keep their order, so hits still come in set order.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -26,13 +27,10 @@ namespace {
 // comparing each one is cheaper.
 constexpr int32_t LinearLimit = 8;
 
-// Zero bytes after the folded input, so that an 8-byte head can be loaded
-// at any position.
-constexpr size_t ScratchPadding = 8;
 
 struct SearchState {
   const uint8_t* input;   // as given
-  const uint8_t* folded;  // through FoldTable, followed by ScratchPadding zeros
+  const uint8_t* folded;  // through FoldTable, followed by FoldedBytesPadding zeros
   int64_t length;
   HitCallback callback;
   void* userData;
@@ -49,6 +47,28 @@ uint64_t LoadHead(const uint8_t* bytes) noexcept {
   uint64_t head = 0;
   for (int k = 0; k < 8; ++k) head = head << 8 | bytes[k];
   return head;
+}
+
+uint64_t Load64(const uint8_t* bytes) noexcept {
+  uint64_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+// Whether n bytes agree, compared eight at a time. Both ranges must be
+// followed by FoldedBytesPadding readable bytes.
+bool SameBytes(const uint8_t* a, const uint8_t* b, int64_t n) noexcept {
+  for (; n >= 8; n -= 8, a += 8, b += 8) {
+    if (Load64(a) != Load64(b)) return false;
+  }
+  if (n == 0) return true;
+  const uint64_t difference = Load64(a) ^ Load64(b);
+  const auto unused = static_cast<unsigned>(64 - 8 * n);  // bits of bytes past the end
+  if constexpr (std::endian::native == std::endian::little) {
+    return difference << unused == 0;
+  } else {
+    return difference >> unused == 0;
+  }
 }
 
 void ShortPass(const PatternMatcher& matcher, SearchState& state) {
@@ -135,10 +155,7 @@ void MatchWindow(const LongPassContext& pass, SearchState& state, int64_t start,
     const LongCandidate& candidate = candidates[k];
     if (candidate.length > remaining) continue;
     if ((candidate.head & pass.headMask) != head) continue;
-    if (std::memcmp(candidate.folded + compareFrom, at + compareFrom,
-                    static_cast<size_t>(candidate.length - compareFrom)) != 0) {
-      continue;
-    }
+    if (!SameBytes(candidate.folded + compareFrom, at + compareFrom, candidate.length - compareFrom)) continue;
     if (ExactMatches(state, candidate, start)) Report(state, start, candidate.tag);
   }
 }
@@ -174,13 +191,13 @@ int32_t SearchBuffer(PatternMatcher* matcher, const uint8_t* input, int32_t leng
   const auto size = static_cast<size_t>(length);
   std::unique_ptr<uint8_t[]> folded;
   try {
-    folded = std::make_unique_for_overwrite<uint8_t[]>(size + ScratchPadding);
+    folded = std::make_unique_for_overwrite<uint8_t[]>(size + FoldedBytesPadding);
   } catch (const std::bad_alloc&) {
     return 0;
   }
   uint8_t* out = folded.get();
   for (size_t i = 0; i < size; ++i) out[i] = FoldByte(input[i]);
-  std::fill_n(out + size, ScratchPadding, uint8_t{0});
+  std::fill_n(out + size, FoldedBytesPadding, uint8_t{0});
 
   SearchState state{input, folded.get(), length, callback, userData, 0};
   if (matcher->shortCount > 0 && matcher->shortSet) ShortPass(*matcher, state);

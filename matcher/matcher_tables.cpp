@@ -78,7 +78,8 @@ void FillSearchData(PatternMatcher& matcher) {
   size_t totalBytes = 0;
   for (size_t i = 0; i < count; ++i) totalBytes += static_cast<size_t>(set[i]->length);
   matcher.longCandidates = std::make_unique<LongCandidate[]>(count);
-  matcher.longFoldedBytes = std::make_unique_for_overwrite<uint8_t[]>(totalBytes);
+  // Zeros after the last entry let the search compare in 8-byte steps.
+  matcher.longFoldedBytes = std::make_unique<uint8_t[]>(totalBytes + FoldedBytesPadding);
   uint8_t* pool = matcher.longFoldedBytes.get();
   for (size_t i = 0; i < count; ++i) {
     const PatternEntry& entry = *set[i];

@@ -57,6 +57,10 @@ struct PatternEntry {
 // position: offset of the occurrence's first byte; tag: the entry's tag.
 using HitCallback = void (*)(int32_t position, int32_t tag, void* userData);
 
+// Readable bytes after the search's folded copies: 8-byte loads may run
+// past the last byte.
+inline constexpr size_t FoldedBytesPadding = 8;
+
 // What the long pass reads of one longSet entry, in one contiguous array in
 // set order: candidates are binary-searched and compared there without
 // chasing two pointers per probe.
@@ -85,7 +89,8 @@ struct PatternMatcher {
   // tables. The long pass reads these instead of longSet and shiftTable:
   // they pack what it needs closer together, so more of it stays in cache.
   std::unique_ptr<LongCandidate[]> longCandidates;  // longCount entries in set order
-  std::unique_ptr<uint8_t[]> longFoldedBytes;      // every long entry's folded bytes, in set order
+  std::unique_ptr<uint8_t[]> longFoldedBytes;      // every long entry's folded bytes, in set order, then
+                                                   // FoldedBytesPadding zeros
   std::unique_ptr<uint8_t[]> windowShift;          // shiftTable capped at 255, one byte each
 };
 
