@@ -16,6 +16,8 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <tuple>
+#include <utility>
 
 #include "matcher/fold_table.h"
 #include "matcher/pattern_matcher.h"
@@ -105,29 +107,58 @@ bool ExactMatches(const SearchState& state, const LongCandidate& candidate, int6
          std::memcmp(candidate.exactBytes, state.input + start, static_cast<size_t>(candidate.length)) == 0;
 }
 
-// Reports every candidate of [lo, hi) that occurs at `start`. All of them
-// are known to agree with the input on their first `depth` folded bytes.
-void MatchWindow(const LongPassContext& pass, SearchState& state, int64_t start, int32_t lo, int32_t hi) {
+// The ranges found when the last large bucket was narrowed, by depth.
+// Windows that share their first bytes with the previous one (zero runs,
+// repeated text) share its ranges as far as they share bytes, and take them
+// from here instead of searching again.
+struct NarrowingPath {
+  static constexpr int64_t MaxSteps = 64;
+  struct Range {
+    int32_t lo;
+    int32_t hi;
+  };
+  const uint8_t* window = nullptr;  // the folded bytes the ranges belong to
+  int64_t known = 0;                // ranges[0 .. known) are valid
+  Range ranges[MaxSteps];           // ranges[i]: entries agreeing on headBytes + i bytes
+};
+
+template <typename Key, typename KeyOf>
+std::pair<int32_t, int32_t> EqualRange(const LongCandidate* candidates, int32_t lo, int32_t hi, Key key,
+                                       KeyOf keyOf) {
+  const LongCandidate* first = std::partition_point(
+      candidates + lo, candidates + hi, [&](const LongCandidate& c) { return keyOf(c) < key; });
+  const LongCandidate* last = std::partition_point(
+      first, candidates + hi, [&](const LongCandidate& c) { return !(key < keyOf(c)); });
+  return {static_cast<int32_t>(first - candidates), static_cast<int32_t>(last - candidates)};
+}
+
+// Reports every candidate of the bucket [lo, hi) that occurs at `start`.
+void MatchWindow(const LongPassContext& pass, NarrowingPath& path, SearchState& state, int64_t start, int32_t lo,
+                 int32_t hi) {
   const LongCandidate* candidates = pass.candidates;
   const uint8_t* at = state.folded + start;
   const int64_t remaining = state.length - start;
-  const uint64_t head = LoadHead(at) & pass.headMask;
-  int64_t depth = 0;
+  const uint64_t mask = pass.headMask;
+  const uint64_t head = LoadHead(at) & mask;
+  int64_t depth = 0;  // every candidate left agrees with the input on this many bytes
 
   if (hi - lo > LinearLimit) {
-    const auto heads = std::equal_range(
-        candidates + lo, candidates + hi, head,
-        [mask = pass.headMask](const auto& a, const auto& b) {
-          if constexpr (std::is_same_v<std::decay_t<decltype(a)>, uint64_t>) {
-            return a < (b.head & mask);
-          } else {
-            return (a.head & mask) < b;
-          }
-        });
-    lo = static_cast<int32_t>(heads.first - candidates);
-    hi = static_cast<int32_t>(heads.second - candidates);
+    // The same head means the same bucket, so the previous path applies as
+    // long as the bytes agree.
+    const uint8_t* previous = path.window;
+    const int64_t previousKnown = path.known;
+    bool following = previousKnown > 0 && (LoadHead(previous) & mask) == head;
+    if (following) {
+      lo = path.ranges[0].lo;
+      hi = path.ranges[0].hi;
+    } else {
+      std::tie(lo, hi) = EqualRange(candidates, lo, hi, head, [mask](const LongCandidate& c) { return c.head & mask; });
+      path.ranges[0] = {lo, hi};
+    }
+    path.window = at;
+    path.known = 1;
     depth = pass.headBytes;
-    while (hi - lo > LinearLimit) {
+    for (int64_t step = 1; hi - lo > LinearLimit; ++step, ++depth) {
       // Entries that end here are prefixes of all the others: they sort
       // first, and they occur (they fit, as depth <= remaining).
       while (lo < hi && candidates[lo].length == depth) {
@@ -136,17 +167,15 @@ void MatchWindow(const LongPassContext& pass, SearchState& state, int64_t start,
       }
       if (depth == remaining) return;  // nothing longer fits
       const uint8_t next = at[depth];
-      const auto same = std::equal_range(
-          candidates + lo, candidates + hi, next, [depth](const auto& a, const auto& b) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, uint8_t>) {
-              return a < b.folded[depth];
-            } else {
-              return a.folded[depth] < b;
-            }
-          });
-      lo = static_cast<int32_t>(same.first - candidates);
-      hi = static_cast<int32_t>(same.second - candidates);
-      ++depth;
+      following = following && step < previousKnown && previous[depth] == next;
+      if (following) {
+        lo = path.ranges[step].lo;
+        hi = path.ranges[step].hi;
+      } else {
+        std::tie(lo, hi) = EqualRange(candidates, lo, hi, next, [depth](const LongCandidate& c) { return c.folded[depth]; });
+        if (step < NarrowingPath::MaxSteps) path.ranges[step] = {lo, hi};
+      }
+      if (step < NarrowingPath::MaxSteps) path.known = step + 1;
     }
   }
 
@@ -154,7 +183,7 @@ void MatchWindow(const LongPassContext& pass, SearchState& state, int64_t start,
   for (int32_t k = lo; k < hi; ++k) {
     const LongCandidate& candidate = candidates[k];
     if (candidate.length > remaining) continue;
-    if ((candidate.head & pass.headMask) != head) continue;
+    if ((candidate.head & mask) != head) continue;
     if (!SameBytes(candidate.folded + compareFrom, at + compareFrom, candidate.length - compareFrom)) continue;
     if (ExactMatches(state, candidate, start)) Report(state, start, candidate.tag);
   }
@@ -164,6 +193,7 @@ void LongPass(const PatternMatcher& matcher, SearchState& state) {
   const int32_t headBytes = std::min(matcher.minLength, 8);
   const LongPassContext pass{matcher.longCandidates.get(), matcher.minLength, headBytes,
                              ~uint64_t{0} << (64 - 8 * headBytes)};
+  NarrowingPath path;
   const uint8_t* shiftTable = matcher.windowShift.get();
   const int32_t* longIndex = matcher.longIndex.get();
   const uint8_t* folded = state.folded;
@@ -177,7 +207,7 @@ void LongPass(const PatternMatcher& matcher, SearchState& state) {
     }
     const int64_t start = p - window + 1;
     const uint32_t h = BlockHash(folded[start], folded[start + 1], folded[start + 2]);
-    if (longIndex[h] != longIndex[h + 1]) MatchWindow(pass, state, start, longIndex[h], longIndex[h + 1]);
+    if (longIndex[h] != longIndex[h + 1]) MatchWindow(pass, path, state, start, longIndex[h], longIndex[h + 1]);
     ++p;
   }
 }
