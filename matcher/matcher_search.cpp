@@ -3,14 +3,15 @@
 //
 // The long pass's candidates for a window whose shift is 0 come from the
 // bucket of the window's first block. A bucket is sorted by folded bytes, so
-// the entries that can occur at the window are one contiguous range: those
-// whose folded bytes are a prefix of the folded input from the window on.
-// Large buckets (zero-led blocks of binary files gather thousands of
-// entries) are narrowed to that range by binary search, first on the
-// entries' heads (their first bytes as one integer), then byte by byte;
-// along the way, the entries that end at the current depth sort first and
-// are reported. Prefixes come before their extensions and equal entries
-// keep their order, so hits still come in set order.
+// the entries that agree with the window on its first bytes are one
+// contiguous range, and every entry that occurs there is among them. Large
+// buckets (zero-led blocks of binary files gather thousands of entries) are
+// narrowed by binary search: first on the entries' heads (their first bytes
+// as one integer), then one byte deeper at a time. At each depth the entries
+// that end there are prefixes of all the others left, so they sort first,
+// and they occur: they are reported before going deeper. Prefixes come
+// before their extensions and equal entries keep their order, so hits still
+// come in set order.
 #include <algorithm>
 #include <bit>
 #include <cstring>
