@@ -30,7 +30,6 @@ namespace {
 // comparing each one is cheaper.
 constexpr int32_t LinearLimit = 8;
 
-
 struct SearchState {
   const uint8_t* input;   // as given
   const uint8_t* folded;  // through FoldTable, followed by FoldedBytesPadding zeros
@@ -98,9 +97,8 @@ void ShortPass(const PatternMatcher& matcher, SearchState& state) {
 
 struct LongPassContext {
   const LongCandidate* candidates;
-  int32_t window;      // minLength
-  int32_t headBytes;   // min(window, 8): bytes every candidate's head holds
-  uint64_t headMask;   // selects those bytes of a head
+  int32_t headBytes;  // min(minLength, 8): bytes every candidate's head holds
+  uint64_t headMask;  // selects those bytes of a head
 };
 
 bool ExactMatches(const SearchState& state, const LongCandidate& candidate, int64_t start) {
@@ -192,8 +190,7 @@ void MatchWindow(const LongPassContext& pass, NarrowingPath& path, SearchState& 
 
 void LongPass(const PatternMatcher& matcher, SearchState& state) {
   const int32_t headBytes = std::min(matcher.minLength, 8);
-  const LongPassContext pass{matcher.longCandidates.get(), matcher.minLength, headBytes,
-                             ~uint64_t{0} << (64 - 8 * headBytes)};
+  const LongPassContext pass{matcher.longCandidates.get(), headBytes, ~uint64_t{0} << (64 - 8 * headBytes)};
   NarrowingPath path;
   const uint8_t* shiftTable = matcher.windowShift.get();
   const int32_t* longIndex = matcher.longIndex.get();
