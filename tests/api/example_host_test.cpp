@@ -4,7 +4,12 @@
 
 #include <array>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "api/api_fixture.h"
 #include "tools/bytecode/expression_tree.h"
@@ -19,7 +24,7 @@ struct ProcessResult {
   std::string output;
 };
 
-ProcessResult Run(const std::string& command) {
+ProcessResult RunCommand(const std::string& command) {
 #ifdef _WIN32
   FILE* pipe = _popen(command.c_str(), "r");
 #else
@@ -38,7 +43,17 @@ ProcessResult Run(const std::string& command) {
   return {status, output};
 }
 
-std::string Quoted(const std::filesystem::path& path) { return "\"" + path.string() + "\""; }
+// The command line that runs the example with these arguments, each quoted.
+std::string CommandLine(std::initializer_list<std::filesystem::path> arguments) {
+  std::string command;
+  for (const auto& argument : arguments) {
+    if (!command.empty()) command += ' ';
+    command += '"';
+    command += argument.string();
+    command += '"';
+  }
+  return command;
+}
 
 TEST(ExampleHost, ScansAFileAndPrintsTheReports) {
   TempDir dir;
@@ -47,17 +62,17 @@ TEST(ExampleHost, ScansAFileAndPrintsTheReports) {
                                        TopLevelRule(2, "Demo.Maybe", Product(SignatureRef(1), Float64(0.6)))});
   const auto infected = dir.Write("infected.txt", "some EVIL content");
   const auto clean = dir.Write("clean.txt", "nothing to see");
-  const std::string example = Quoted(VELTOR_EXAMPLE_PATH);
+  const std::filesystem::path example = VELTOR_EXAMPLE_PATH;
 
-  const auto found = Run(example + " " + Quoted(database) + " " + Quoted(infected));
+  const auto found = RunCommand(CommandLine({example, database, infected}));
   EXPECT_EQ(found.status, 1);
   EXPECT_EQ(found.output, infected.string() + ": Demo.Evil (level 1)\n" + infected.string() + ": Demo.Maybe (level 2)\n");
 
-  const auto nothing = Run(example + " " + Quoted(database) + " " + Quoted(clean));
+  const auto nothing = RunCommand(CommandLine({example, database, clean}));
   EXPECT_EQ(nothing.status, 0);
   EXPECT_EQ(nothing.output, "");
 
-  EXPECT_EQ(Run(example + " " + Quoted(dir.path() / "missing.vlb") + " " + Quoted(clean) + " 2>&1").status, 2);
+  EXPECT_EQ(RunCommand(CommandLine({example, dir.path() / "missing.vlb", clean}) + " 2>&1").status, 2);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST(HandleLifecycle, RefusesFilesThatAreNotDatabases) {
   TempDir dir;
   const auto valid = SealDatabase(WriteDatabaseBody(OneSignature(), OneRule()));
   auto corrupt = valid;
-  corrupt[corrupt.size() / 2] ^= 0x01;
+  corrupt[256 + 130] ^= 0x01;  // inside the signature table
   auto foreignMagic = valid;
   foreignMagic[4] = 'q';
   const std::vector<uint8_t> envelopeOnly(valid.begin(), valid.begin() + 256);

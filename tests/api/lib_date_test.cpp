@@ -4,6 +4,7 @@
 // daylight saving keep the expectation independent of the day it runs.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "api/api_fixture.h"
@@ -18,10 +19,10 @@ int ExpectedOffsetMinutes() {
 }
 
 // FILETIME of a UTC calendar instant.
-uint64_t FileTimeOf(int year, unsigned month, unsigned day, int hour, int minute, int second) {
+uint64_t FileTimeOf(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
   using namespace std::chrono;
-  const auto date = sys_days{std::chrono::year{year} / std::chrono::month{month} / std::chrono::day{day}};
-  const auto sinceUnix = date.time_since_epoch() + hours{hour} + minutes{minute} + seconds{second};
+  const auto date = sys_days{year{y} / month{m} / day{d}};
+  const auto sinceUnix = date.time_since_epoch() + hours{hh} + minutes{mm} + seconds{ss};
   constexpr int64_t UnixEpochAsFileTime = 116444736000000000;  // 1970-01-01 in 100 ns since 1601
   return static_cast<uint64_t>(UnixEpochAsFileTime + duration_cast<nanoseconds>(sinceUnix).count() / 100);
 }
@@ -46,14 +47,14 @@ TEST(LibDate, IsTheBuildTimeShiftedByTheCurrentOffset) {
                        minutes{ExpectedOffsetMinutes()};
     const auto localDay = floor<days>(local);
     const year_month_day date{localDay};
-    const hh_mm_ss time{local - localDay};
+    const hh_mm_ss clock{local - localDay};
     EXPECT_EQ(int{out.wYear}, static_cast<int>(date.year()));
     EXPECT_EQ(unsigned{out.wMonth}, static_cast<unsigned>(date.month()));
     EXPECT_EQ(unsigned{out.wDay}, static_cast<unsigned>(date.day()));
     EXPECT_EQ(unsigned{out.wDayOfWeek}, weekday{localDay}.c_encoding());
-    EXPECT_EQ(int64_t{out.wHour}, int64_t{time.hours().count()});
-    EXPECT_EQ(int64_t{out.wMinute}, int64_t{time.minutes().count()});
-    EXPECT_EQ(int64_t{out.wSecond}, int64_t{time.seconds().count()});
+    EXPECT_EQ(int64_t{out.wHour}, int64_t{clock.hours().count()});
+    EXPECT_EQ(int64_t{out.wMinute}, int64_t{clock.minutes().count()});
+    EXPECT_EQ(int64_t{out.wSecond}, int64_t{clock.seconds().count()});
     EXPECT_EQ(int{out.wMilliseconds}, 123);
   }
 }
