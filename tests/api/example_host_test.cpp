@@ -26,7 +26,8 @@ struct ProcessResult {
 
 ProcessResult RunCommand(const std::string& command) {
 #ifdef _WIN32
-  FILE* pipe = _popen(command.c_str(), "r");
+  // The command interpreter strips one pair of quotes around the whole line.
+  FILE* pipe = _popen(("\"" + command + "\"").c_str(), "r");
 #else
   FILE* pipe = popen(command.c_str(), "r");
 #endif

@@ -35,7 +35,13 @@ void Resolve(void* module, const char* name, Proc& proc) {
   void* address = dlsym(module, name);
 #endif
   if (address == nullptr) throw std::runtime_error(std::string("missing export ") + name);
+#ifdef _WIN32
+  // Through the generic function pointer type, which any function type may
+  // be cast from and to.
+  proc = reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(address));
+#else
   proc = reinterpret_cast<Proc>(address);
+#endif
 }
 
 }  // namespace
