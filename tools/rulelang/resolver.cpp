@@ -211,6 +211,7 @@ struct Resolver {
         }
       }
     }
+    WarnCycles(references);
     for (size_t i = 0; i < tree.signatures.size(); ++i) {
       if (!signatureUsed[i]) {
         diagnostics.Warning(tree.signatures[i].position,
@@ -226,6 +227,43 @@ struct Resolver {
                                                "rule refers to it");
       } else if ((decl.flags & RuleFlagTopLevel) != 0 && decl.body == RuleBody::Empty) {
         diagnostics.Warning(decl.position, "rule " + decl.spelling + " can never report: it has no expression");
+      }
+    }
+  }
+
+  // The engine evaluates a referenced rule before it memoises it, so a ring
+  // of references never ends on its own; said once per ring, at its first rule.
+  void WarnCycles(const std::vector<std::vector<const ExprNode*>>& references) {
+    enum : uint8_t { Unvisited, Active, Done };
+    std::vector<uint8_t> state(tree.rules.size(), Unvisited);
+    for (size_t root = 0; root < tree.rules.size(); ++root) {
+      if (state[root] != Unvisited) continue;
+      // Iterative depth-first walk: the path holds (rule, next reference).
+      std::vector<std::pair<size_t, size_t>> path{{root, 0}};
+      state[root] = Active;
+      while (!path.empty()) {
+        auto& [rule, next] = path.back();
+        if (next == references[rule].size()) {
+          state[rule] = Done;
+          path.pop_back();
+          continue;
+        }
+        const ExprNode* reference = references[rule][next++];
+        if (reference->opcode != OpRuleRef) continue;
+        const auto found = rulesById.find(static_cast<uint32_t>(reference->operand));
+        if (found == rulesById.end()) continue;
+        for (const size_t target : found->second) {
+          if (state[target] == Active) {
+            diagnostics.Warning(tree.rules[target].position,
+                                "rule " + tree.rules[target].spelling +
+                                    " refers to itself through a ring of rule references; the engine "
+                                    "cannot evaluate such a ring and scores it 0 at best");
+          } else if (state[target] == Unvisited) {
+            state[target] = Active;
+            path.emplace_back(target, 0);
+            break;
+          }
+        }
       }
     }
   }
