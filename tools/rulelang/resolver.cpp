@@ -256,8 +256,8 @@ struct Resolver {
           if (state[target] == Active) {
             diagnostics.Warning(tree.rules[target].position,
                                 "rule " + tree.rules[target].spelling +
-                                    " refers to itself through a ring of rule references; the engine "
-                                    "cannot evaluate such a ring and scores it 0 at best");
+                                    " refers to itself through a ring of rule references, which the "
+                                    "engine does not support");
           } else if (state[target] == Unvisited) {
             state[target] = Active;
             path.emplace_back(target, 0);
