@@ -1,6 +1,11 @@
 // veltor dump: a database file as rule language source.
 #include <iostream>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "tools/rulelang/database_image.h"
 #include "tools/rulelang/source_printer.h"
 #include "tools/veltor/command_support.h"
@@ -73,6 +78,10 @@ int RunDump(std::span<const std::string_view> arguments) {
     }
     return ExitSuccess;
   }
+#ifdef _WIN32
+  // The same bytes as with -o: lines end in \n, not \r\n.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
   std::cout << source;
   std::cout.flush();
   return std::cout ? ExitSuccess : ExitFailure;
