@@ -48,6 +48,11 @@ using SignatureLibraryPtr = std::unique_ptr<SignatureLibrary, SignatureLibraryDe
 
 // Checks a decrypted body and copies it into a new library. The body is only
 // read and not retained. Null when the body is rejected or memory runs out.
+// Checks, in order: size and magic, header CRC, totalSize within the body,
+// each table's extent within totalSize and its CRC, each count within what
+// its table can hold (24 bytes per signature record, 16 per rule record at
+// least; refused before anything is allocated), then every record within its
+// table, checked as it is read.
 SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
 
 inline std::span<const SignatureRecord> Signatures(const SignatureLibrary& library) noexcept {

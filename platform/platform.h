@@ -4,27 +4,40 @@
 // other systems our own layer gives every caller what the Windows call would:
 // Windows-1252 stands for the ANSI code page (CP_ACP), the module's path
 // comes from the dynamic loader, and local time applies the process's current
-// offset from UTC.
+// offset from UTC. Both builds run the same tests against these contracts.
 #include <cstdint>
 
 namespace veltor::platform {
 
-// MultiByteToWideChar(CP_ACP, 0, ...). sourceLength -1 converts up to and
-// including the NUL terminator. Returns the UTF-16 units written, or 0 on
-// failure, including a destination too small (nothing is written past
-// destinationCapacity).
+// MultiByteToWideChar(CP_ACP, 0, ...). A sourceLength of -1 converts up to and
+// including the first NUL; a positive one converts exactly that many bytes,
+// NULs included, and adds no terminator. Returns the UTF-16 units written.
+// A destinationCapacity of 0 writes nothing and returns the units needed.
+// Returns 0 on failure: a null source, a sourceLength of 0 or below -1, a
+// null destination with a nonzero capacity, or a destination too small (the
+// call fails and nothing is written past destinationCapacity).
+// Every byte converts: outside Windows, 0x80-0x9F give the 27 characters of
+// Windows-1252 there and the five bytes it leaves undefined (0x81 0x8D 0x8F
+// 0x90 0x9D) give the UTF-16 units of the same value.
 int32_t AnsiToWide(const char* source, int32_t sourceLength, char16_t* destination,
                    int32_t destinationCapacity) noexcept;
 
-// WideCharToMultiByte(CP_ACP, 0, ..., no default character). Characters the
-// code page cannot represent become '?'. Same length and failure rules.
+// WideCharToMultiByte(CP_ACP, ..., no default character), converting unit by
+// unit. A unit the code page cannot represent exactly becomes '?': no
+// look-alike substitution (so a full-width solidus never turns into a path
+// separator), and each half of a surrogate pair, paired or not, becomes its
+// own '?'. Same length, capacity and failure rules as AnsiToWide.
 int32_t WideToAnsi(const char16_t* source, int32_t sourceLength, char* destination,
                    int32_t destinationCapacity) noexcept;
 
-// GetModuleFileNameA: the full path of the module, NUL-terminated, truncated
-// to `size` bytes. `module` is the module handle on Windows and any address
-// inside the module elsewhere. Returns the number of characters written
-// without the terminator; 0 on failure.
+// GetModuleFileNameA: the full, absolute path of a module's file.
+// `module` is any address inside the module (on Windows a module handle is
+// one: the module's base address). Returns the path's length without the
+// terminator when it fits in `size` bytes with its NUL. When it does not fit,
+// the buffer holds its first size - 1 bytes and a NUL and the result is
+// `size`. Returns 0 on failure (and stores an empty string when size > 0).
+// Outside Windows a path the loader recorded as relative is made absolute
+// against the current directory: call this early, as the module entry does.
 uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcept;
 
 // The path separator of file names on this system.
@@ -35,13 +48,16 @@ inline constexpr char PathSeparator =
     '/';
 #endif
 
-// FILETIME: 100-nanosecond intervals since 1601-01-01 00:00 UTC.
+// FILETIME: 100-nanosecond intervals since 1601-01-01 00:00 UTC. Values from
+// 0x8000000000000000 up are not times; the last one is
+// 0x7FFFFFFFFFFFFFFF = 30828-09-14 02:48:05.4775807 UTC.
 using FileTime = uint64_t;
+inline constexpr FileTime LastFileTime = 0x7FFF'FFFF'FFFF'FFFF;
 
 // SYSTEMTIME's fields, in SYSTEMTIME's order.
 struct CalendarTime {
   uint16_t year;
-  uint16_t month;
+  uint16_t month;      // 1 = January
   uint16_t dayOfWeek;  // 0 = Sunday
   uint16_t day;
   uint16_t hour;
@@ -50,13 +66,15 @@ struct CalendarTime {
   uint16_t milliseconds;
 };
 
-// FileTimeToLocalFileTime: applies the current offset from UTC (today's,
-// not the one in force at the converted instant). False for values from
-// 0x8000000000000000 up and for results outside the FILETIME range.
+// FileTimeToLocalFileTime: the same instant in local time, shifted by the
+// current offset from UTC (today's, not the one in force at the converted
+// instant). False, leaving *local untouched, for a null `local`, for values
+// above LastFileTime and when the shifted value would leave 0..LastFileTime.
 bool UtcToLocalFileTime(FileTime utc, FileTime* local) noexcept;
 
-// FileTimeToSystemTime: calendar fields of a FILETIME (1601 to 30827).
-// False for values from 0x8000000000000000 up.
+// FileTimeToSystemTime: the calendar fields of a FILETIME, milliseconds
+// truncated; covers 1601-01-01 to the last FILETIME in 30828. False, leaving
+// *out untouched, for a null `out` and for values above LastFileTime.
 bool FileTimeToCalendar(FileTime time, CalendarTime* out) noexcept;
 
 }  // namespace veltor::platform
