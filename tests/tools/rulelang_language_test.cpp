@@ -21,6 +21,13 @@ rulelang::CompileResult CompileClean(std::string_view text) {
   return result;
 }
 
+ExprNode Literal(uint32_t opcode, uint64_t bits) {
+  ExprNode node;
+  node.opcode = opcode;
+  node.operand = bits;
+  return node;
+}
+
 ExprNode TreeOf(std::string_view expression) {
   const rulelang::CompileResult result = CompileClean("rule r report = " + std::string(expression) + ";");
   if (result.entries.rules.empty()) return {};
@@ -175,7 +182,7 @@ TEST(RuleLanguage, LiteralFormsReadBackToTheSameBits) {
                               0x7FF4000000000000ull,
                               0xFFFFFFFFFFFFFFFFull};
   for (const uint64_t bits : doubles) {
-    const std::string form = rulelang::FormatLiteral(ExprNode{OpFloat64, bits, {}});
+    const std::string form = rulelang::FormatLiteral(Literal(OpFloat64, bits));
     const ExprNode node = TreeOf(form);
     EXPECT_EQ(node.opcode, OpFloat64) << form;
     EXPECT_EQ(node.operand, bits) << form;
@@ -183,7 +190,7 @@ TEST(RuleLanguage, LiteralFormsReadBackToTheSameBits) {
   const uint32_t floats[] = {0, 0x80000000u, 1, 0x7F7FFFFFu, 0x3DCCCCCDu, 0x7F800000u, 0xFF800000u,
                              0x7FC00000u, 0xFFC00000u, 0x7FA00000u, 0xFFFFFFFFu};
   for (const uint32_t bits : floats) {
-    const std::string form = rulelang::FormatLiteral(ExprNode{OpFloat32, bits, {}});
+    const std::string form = rulelang::FormatLiteral(Literal(OpFloat32, bits));
     const ExprNode node = TreeOf(form);
     EXPECT_EQ(node.opcode, OpFloat32) << form;
     EXPECT_EQ(node.operand, bits) << form;

@@ -7,23 +7,23 @@
 #include <span>
 #include <vector>
 
+#include "tools/bytecode/expression_tree.h"
+
 namespace veltor::rulelang {
 
-struct ExprNode {
-  uint32_t opcode = 0;  // an Opcode, or any other value for an unrecognised one
-  // Literals: the operand's bits (i32 two's complement, the bool byte, f32 or
-  // f64 bits). References: the id. Unused for aggregates.
-  uint64_t operand = 0;
-  std::vector<ExprNode> children;  // aggregates and unrecognised opcodes: at most 255
-};
+// The bytecode builder's tree: opcode, operand bits (literals) or id
+// (references), children (aggregates and unrecognised opcodes). The compiler
+// never sets its malformation fields; malformed expressions stay raw bytes.
+using ExprNode = bytecode::ExpressionNode;
 
 // How deep a tree may nest: the decoder gives up beyond it (the expression is
-// then shown as raw bytes) and the parser refuses deeper source, so that
-// neither recursion can exhaust the stack.
+// then shown as raw bytes) and the parser refuses deeper source, so that the
+// parser's recursion (about ten calls a level) stays well inside a 1 MiB
+// stack. Real rules nest a few levels; the evaluator itself reads deeper.
 inline constexpr uint32_t MaxExpressionDepth = 200;
 
-// Appends the bytecode of a tree. Children beyond 255 are not encoded; the
-// compiler splits longer chains before it gets here.
+// Appends the bytecode of a tree, through the bytecode builder. The compiler
+// splits chains longer than 255 before it gets here.
 void EncodeExpression(const ExprNode& node, std::vector<uint8_t>& out);
 std::vector<uint8_t> EncodeExpression(const ExprNode& node);
 

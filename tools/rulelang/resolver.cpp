@@ -1,17 +1,22 @@
 #include "tools/rulelang/resolver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <string>
 
 #include "database/database_format.h"
 #include "rules/bytecode.h"
+#include "rules/evaluator.h"
 #include "tools/rulelang/expression_tree.h"
 #include "tools/rulelang/text_forms.h"
 #include "tools/rulelang/windows1252.h"
 
 namespace veltor::rulelang {
 namespace {
+
+// The score from which a top-level rule is reported.
+constexpr double ReportThreshold = 0.501;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -227,6 +232,19 @@ struct Resolver {
                                                "rule refers to it");
       } else if ((decl.flags & RuleFlagTopLevel) != 0 && decl.body == RuleBody::Empty) {
         diagnostics.Warning(decl.position, "rule " + decl.spelling + " can never report: it has no expression");
+      } else if ((decl.flags & RuleFlagTopLevel) != 0 && trees[i] && references[i].empty()) {
+        // Without references the score is the same in every scan: the
+        // evaluator's own answer without a scan context.
+        const std::vector<uint8_t>& bytes = entries.rules[i].expression;
+        const double score =
+            EvaluateExpression(nullptr, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+        if (!(score >= ReportThreshold)) {
+          char text[32];
+          std::snprintf(text, sizeof text, "%g", score);
+          diagnostics.Warning(decl.position, "rule " + decl.spelling +
+                                                 " can never report: it refers to no signature or rule and "
+                                                 "always scores " + text + ", below 0.501");
+        }
       }
     }
   }
