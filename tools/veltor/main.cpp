@@ -1,5 +1,7 @@
 // veltor: compiles, shows and packs the scanner's database files.
+#include <exception>
 #include <iostream>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -27,9 +29,7 @@ void PrintOverview(std::ostream& out) {
          "read or written, 2 for a wrong command line.\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   if (arguments.empty()) {
     PrintOverview(std::cerr);
@@ -53,4 +53,19 @@ int main(int argc, char** argv) {
   std::cerr << "veltor: unknown command '" << arguments[0] << "'\n\n";
   PrintOverview(std::cerr);
   return veltor::cli::ExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Output files are written only at the very end, so stopping here on
+  // exhausted memory leaves nothing half-written.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "veltor: out of memory\n";
+  } catch (const std::exception& error) {
+    std::cerr << "veltor: " << error.what() << '\n';
+  }
+  return veltor::cli::ExitFailure;
 }
