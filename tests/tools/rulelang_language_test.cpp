@@ -268,3 +268,41 @@ TEST(RuleLanguage, WarningsForSlowPatternsAndUselessRecords) {
 
 }  // namespace
 }  // namespace veltor::testing
+
+namespace veltor::testing {
+namespace {
+
+std::string Nested(const char* function, int levels) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += std::string(function) + "(";
+  text += "1";
+  text += std::string(static_cast<size_t>(levels), ')');
+  return text;
+}
+
+// Trees up to the depth the decompiler shows as trees compile; deeper source
+// is refused, also when the depth comes from splitting a very long chain.
+TEST(RuleLanguage, ExpressionDepthIsBounded) {
+  const rulelang::CompileResult deepest = CompileText("rule r report = " + Nested("sum", 199) + ";");
+  ASSERT_FALSE(deepest.diagnostics.HasErrors());
+  EXPECT_TRUE(rulelang::DecodeExpression(deepest.entries.rules[0].expression).has_value());
+
+  const rulelang::CompileResult tooDeep = CompileText("rule r report = " + Nested("sum", 200) + ";");
+  ASSERT_EQ(Errors(tooDeep).size(), 1u);
+  EXPECT_NE(Errors(tooDeep).front().find("nested too deeply (more than 200 levels"), std::string::npos);
+
+  std::string chain = "1";
+  for (int i = 1; i < 255 * 200; ++i) chain += "+1";
+  const rulelang::CompileResult longChain = CompileText("rule r report = " + chain + ";");
+  ASSERT_EQ(Errors(longChain).size(), 1u);
+  EXPECT_NE(Errors(longChain).front().find("a chain counts one level for every 255 operands"), std::string::npos);
+
+  // Bytecode deeper than that is shown as raw bytes.
+  std::vector<uint8_t> bytes = deepest.entries.rules[0].expression;
+  const std::vector<uint8_t> wrapper = {OpSum, 0, 0, 0, 1};
+  bytes.insert(bytes.begin(), wrapper.begin(), wrapper.end());
+  EXPECT_FALSE(rulelang::DecodeExpression(bytes).has_value());
+}
+
+}  // namespace
+}  // namespace veltor::testing

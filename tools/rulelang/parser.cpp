@@ -334,18 +334,32 @@ struct Parser {
   // Joins an infix operand to the chain on its left: a + b + c is one node,
   // (a + b) + c is two. A full chain of 255 becomes the first child of the
   // next node, which evaluates the same for every chaining operator.
-  static SyntaxExpr Chain(uint32_t opcode, SyntaxExpr left, SyntaxExpr right, SourcePosition position) {
+  SyntaxExpr Chain(uint32_t opcode, SyntaxExpr left, SyntaxExpr right, SourcePosition position) {
     if (left.openChain && left.opcode == opcode && left.reference == ReferenceForm::None &&
         left.children.size() < MaxChildCount) {
-      left.children.push_back(std::move(right));
+      Adopt(left, std::move(right));
       return left;
     }
     SyntaxExpr node = Aggregate(opcode, left.openChain && left.opcode == opcode ? left.position : position);
-    node.children.push_back(std::move(left));
-    node.children.back().openChain = false;
-    node.children.push_back(std::move(right));
+    Adopt(node, std::move(left));
+    Adopt(node, std::move(right));
     node.openChain = true;
     return node;
+  }
+
+  // Adds a child, closing any chain it ends. Refuses a tree deeper than the
+  // decompiler shows as a tree (and than every recursion over trees expects):
+  // split chains count one level for every 255 operands.
+  void Adopt(SyntaxExpr& parent, SyntaxExpr child) {
+    child.openChain = false;
+    parent.height = std::max(parent.height, child.height + 1);
+    parent.children.push_back(std::move(child));
+    if (parent.height > MaxExpressionDepth) {
+      Fail(parent.position, "expression nested too deeply (more than " + std::to_string(MaxExpressionDepth) +
+                                " levels; a chain counts one level for every 255 operands)");
+      parent.children.clear();
+      parent.height = 1;
+    }
   }
 
   SyntaxExpr ParseExpression() {
@@ -382,7 +396,7 @@ struct Parser {
       return {};
     }
     SyntaxExpr node = Aggregate(OpNot, position);
-    node.children.push_back(ParseNot());
+    Adopt(node, ParseNot());
     --depth;
     return node;
   }
@@ -395,10 +409,8 @@ struct Parser {
       if (failed || !Peek().Is(spelling)) continue;
       const SourcePosition position = Next().position;
       SyntaxExpr node = Aggregate(opcode, position);
-      node.children.push_back(std::move(left));
-      node.children.back().openChain = false;
-      node.children.push_back(ParseAdditive());
-      node.children.back().openChain = false;
+      Adopt(node, std::move(left));
+      Adopt(node, ParseAdditive());
       for (const auto& [other, unused] : Comparisons) {
         if (!failed && Peek().Is(other)) {
           Fail(Peek().position, "comparisons do not chain; use parentheses or 'and'");
@@ -461,9 +473,8 @@ struct Parser {
     SyntaxExpr zero;
     zero.opcode = OpInt32;
     zero.position = position;
-    node.children.push_back(std::move(zero));
-    operand.openChain = false;
-    node.children.push_back(std::move(operand));
+    Adopt(node, std::move(zero));
+    Adopt(node, std::move(operand));
     return node;
   }
 
@@ -610,10 +621,10 @@ struct Parser {
     for (SyntaxExpr& argument : arguments) {
       if (node.children.size() == MaxChildCount) {
         SyntaxExpr outer = Aggregate(opcode, name.position);
-        outer.children.push_back(std::move(node));
+        Adopt(outer, std::move(node));
         node = std::move(outer);
       }
-      node.children.push_back(std::move(argument));
+      Adopt(node, std::move(argument));
     }
     return node;
   }

@@ -29,6 +29,7 @@ struct SyntaxExpr {
   std::string name;              // Name: the identifier (UTF-8); RuleName: stored bytes
   bool openChain = false;        // made by an infix operator, not parenthesized: the same operator extends it
   bool pendingMinimum = false;   // the literal 2147483648, valid only under a minus sign
+  uint32_t height = 1;           // levels of nodes from this one down to its deepest leaf
 };
 
 struct SignatureDecl {
