@@ -661,23 +661,18 @@ struct Parser {
       return BuildAggregate(*opcode, false, std::move(arguments), name);
     }
     if (word == "float32bits" || word == "float64bits") {
+      // The bits as an unsigned number: the only way to write a NaN's payload.
       Next();  // '('
       const bool wide = word == "float64bits";
       const Token& bitsToken = Peek();
-      const std::optional<uint32_t> unused =
-          wide ? std::optional<uint32_t>(0) : ParseUnsigned("the float's bits", UINT32_MAX);
-      uint64_t bits = 0;
-      if (wide) {
-        if (bitsToken.kind != TokenKind::Integer || bitsToken.integerTooLarge) {
-          Fail(bitsToken.position, "expected the float's 64 bits");
-          return {};
-        }
-        bits = Next().integer;
-      } else if (unused) {
-        bits = *unused;
+      if (bitsToken.kind != TokenKind::Integer || bitsToken.integerTooLarge ||
+          (!wide && bitsToken.integer > UINT32_MAX)) {
+        Fail(bitsToken.position, wide ? "expected the float's 64 bits" : "expected the float's 32 bits");
+        return {};
       }
+      Next();
       Expect(")", "to close " + word + "(...)");
-      return Literal(wide ? OpFloat64 : OpFloat32, bits, name.position);
+      return Literal(wide ? OpFloat64 : OpFloat32, bitsToken.integer, name.position);
     }
     std::vector<SyntaxExpr> arguments = ParseArguments();
     if (failed) return {};
