@@ -120,6 +120,11 @@ TEST(VeltorProgram, UnreadableInputsAndBadEpochFail) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << result.err;
   EXPECT_FALSE(std::filesystem::exists(output));
+  const auto nowhere = scratch.path() / "no such folder" / "out.vlb";
+  result = RunVeltor(scratch, {"compile", source.string(), "-o", nowhere.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
+  EXPECT_EQ(FolderContents(scratch.path()), std::vector<std::string>{"rules.vsr"});
   const auto notADatabase = scratch.Write("junk.vlb", "this is no database");
   for (const char* command : {"dump", "info"}) {
     result = RunVeltor(scratch, {command, notADatabase.string()});
@@ -183,6 +188,9 @@ TEST(VeltorProgram, UnpackAndPackRoundTrip) {
   const ProcessResult bodyDump = RunVeltor(scratch, {"dump", "--body", body.string()});
   ASSERT_EQ(bodyDump.exitCode, 0) << bodyDump.err;
   EXPECT_NE(bodyDump.out.find("rule Trojan.Dropper.Generic id 1 report"), std::string::npos);
+  const ProcessResult bodyInfo = RunVeltor(scratch, {"info", "--body", body.string()});
+  ASSERT_EQ(bodyInfo.exitCode, 0) << bodyInfo.err;
+  EXPECT_NE(bodyInfo.out.find("rules       2 (table "), std::string::npos) << bodyInfo.out;
 }
 
 TEST(VeltorProgram, PackRefusesABrokenBodyUnlessForced) {
