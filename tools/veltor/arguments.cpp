@@ -12,7 +12,7 @@ std::optional<std::string_view> ParsedArguments::Value(std::string_view longName
 bool ParsedArguments::Has(std::string_view longName) const { return Value(longName).has_value(); }
 
 std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> arguments,
-                                              std::span<const OptionSpec> specs, std::string& error) {
+                                              std::span<const OptionDefinition> definitions, std::string& error) {
   ParsedArguments parsed;
   bool optionsEnded = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -35,22 +35,22 @@ std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> 
       name = argument.substr(0, equals);
       inlineValue = argument.substr(equals + 1);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : specs) {
+    const OptionDefinition* definition = nullptr;
+    for (const OptionDefinition& candidate : definitions) {
       if (name == candidate.longName || (!candidate.shortName.empty() && name == candidate.shortName)) {
-        spec = &candidate;
+        definition = &candidate;
       }
     }
-    if (spec == nullptr) {
+    if (definition == nullptr) {
       error = "unknown option '" + std::string(argument) + "'";
       return std::nullopt;
     }
-    if (parsed.Has(spec->longName)) {
-      error = "option '" + std::string(spec->longName) + "' is given twice";
+    if (parsed.Has(definition->longName)) {
+      error = "option '" + std::string(definition->longName) + "' is given twice";
       return std::nullopt;
     }
     std::string_view value;
-    if (spec->takesValue) {
+    if (definition->takesValue) {
       if (inlineValue) {
         value = *inlineValue;
       } else if (i + 1 < arguments.size()) {
@@ -67,7 +67,7 @@ std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> 
       error = "option '" + std::string(name) + "' takes no value";
       return std::nullopt;
     }
-    parsed.options.emplace_back(spec->longName, value);
+    parsed.options.emplace_back(definition->longName, value);
   }
   return parsed;
 }

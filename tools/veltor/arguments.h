@@ -9,7 +9,7 @@
 
 namespace veltor::cli {
 
-struct OptionSpec {
+struct OptionDefinition {
   std::string_view shortName;  // "-o", or empty
   std::string_view longName;   // "--output"
   bool takesValue;
@@ -27,6 +27,6 @@ struct ParsedArguments {
 // Nothing, with `error` set, for an unknown option, a missing value or an
 // option given twice. "--" ends the options; "-h" and "--help" set `help`.
 std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> arguments,
-                                              std::span<const OptionSpec> specs, std::string& error);
+                                              std::span<const OptionDefinition> definitions, std::string& error);
 
 }  // namespace veltor::cli

@@ -11,10 +11,10 @@
 namespace veltor::cli {
 
 std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span<const std::string_view> arguments,
-                                               std::span<const OptionSpec> specs, size_t minimum, size_t maximum,
+                                               std::span<const OptionDefinition> definitions, size_t minimum, size_t maximum,
                                                int& exitCode) {
   std::string error;
-  std::optional<ParsedArguments> parsed = ParseArguments(arguments, specs, error);
+  std::optional<ParsedArguments> parsed = ParseArguments(arguments, definitions, error);
   if (parsed && parsed->help) {
     std::cout << command.help;
     exitCode = ExitSuccess;

@@ -15,7 +15,7 @@ namespace veltor::cli {
 // `exitCode` 0) for --help, or an error and the usage (exit 2) when they are
 // wrong or the number of positional arguments is outside [minimum, maximum].
 std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span<const std::string_view> arguments,
-                                               std::span<const OptionSpec> specs, size_t minimum, size_t maximum,
+                                               std::span<const OptionDefinition> definitions, size_t minimum, size_t maximum,
                                                int& exitCode);
 
 // "2024-05-01 12:00:00" for a FILETIME, in UTC or in local time; nothing when

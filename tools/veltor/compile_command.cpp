@@ -81,7 +81,7 @@ extern const Command CompileCommand{"compile", "compile rule sources (.vsr) into
 namespace {
 
 int RunCompile(std::span<const std::string_view> arguments) {
-  static constexpr OptionSpec Options[] = {{"-o", "--output", true}};
+  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}};
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(CompileCommand, arguments, Options, 1, SIZE_MAX, exitCode);
   if (!parsed) return exitCode;

@@ -43,7 +43,7 @@ extern const Command DumpCommand{"dump", "print a database file as rule source",
 namespace {
 
 int RunDump(std::span<const std::string_view> arguments) {
-  static constexpr OptionSpec Options[] = {{"-o", "--output", true}, {"", "--body", false}};
+  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--body", false}};
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(DumpCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;

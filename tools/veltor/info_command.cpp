@@ -100,7 +100,7 @@ extern const Command InfoCommand{"info", "show a database file's build time, cou
 namespace {
 
 int RunInfo(std::span<const std::string_view> arguments) {
-  static constexpr OptionSpec Options[] = {{"", "--body", false}};
+  static constexpr OptionDefinition Options[] = {{"", "--body", false}};
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(InfoCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;

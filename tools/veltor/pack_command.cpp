@@ -35,7 +35,7 @@ extern const Command PackCommand{"pack", "seal a raw database body into a databa
 namespace {
 
 int RunPack(std::span<const std::string_view> arguments) {
-  static constexpr OptionSpec Options[] = {{"-o", "--output", true}, {"", "--force", false}};
+  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--force", false}};
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(PackCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;

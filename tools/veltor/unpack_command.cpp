@@ -32,7 +32,7 @@ extern const Command UnpackCommand{"unpack", "take the raw body out of a databas
 namespace {
 
 int RunUnpack(std::span<const std::string_view> arguments) {
-  static constexpr OptionSpec Options[] = {{"-o", "--output", true}};
+  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}};
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(UnpackCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;
