@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build demo test test-release test-asan test-windows bench clean
+.PHONY: all build demo test test-release test-asan test-tsan test-windows bench clean
 
 all: build
 
@@ -16,7 +16,7 @@ build:
 demo: build
 	build/release/tools/veltor/veltor scan -r samples/
 
-test: test-release test-asan
+test: test-release test-asan test-tsan
 
 test-release:
 	@scripts/ensure-packages.sh build
@@ -29,6 +29,13 @@ test-asan:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --test-dir build/asan $(CTEST_FLAGS)
+
+# ThreadSanitizer over the concurrency tests only: they are what it can judge.
+test-tsan:
+	@scripts/ensure-packages.sh build
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests
+	build/tsan/tests/api/api_concurrency_tests
 
 test-windows:
 	@scripts/ensure-packages.sh windows

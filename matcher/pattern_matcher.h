@@ -13,6 +13,20 @@
 //
 // Hits come in this order: all short-pattern hits by ascending position, then
 // all long-pattern hits by ascending position; at one position in set order.
+//
+// Set order is fully deterministic:
+// - shortSet: by folded bytes, compared as unsigned over the shorter length,
+//   the shorter entry first when one is a prefix of the other;
+// - longSet: by the block hash of the first three folded bytes, then by the
+//   folded bytes as for shortSet;
+// - entries still equal keep the order of the registration list (newest
+//   first): each set is a stable sort of the newest-first walk.
+// So at one position, hits of equal folded bytes come newest first, and a
+// pattern comes before every longer pattern that it is a prefix of.
+//
+// Positions and window arithmetic are done in 64 bits, so any input of up
+// to INT32_MAX bytes is searched without overflow. Out-of-memory is never
+// thrown out of these operations: it is their 0 or null result.
 #include <cstdint>
 #include <forward_list>
 #include <memory>
@@ -43,6 +57,21 @@ struct PatternEntry {
 // position: offset of the occurrence's first byte; tag: the entry's tag.
 using HitCallback = void (*)(int32_t position, int32_t tag, void* userData);
 
+// Readable bytes after the search's folded copies: 8-byte loads may run
+// past the last byte.
+inline constexpr size_t FoldedBytesPadding = 8;
+
+// What the long pass reads of one longSet entry, in one contiguous array in
+// set order: candidates are binary-searched and compared there without
+// chasing two pointers per probe.
+struct LongCandidate {
+  uint64_t head = 0;                   // the first min(8, length) folded bytes, big-endian, zero-padded
+  const uint8_t* folded = nullptr;     // into longFoldedBytes
+  const uint8_t* exactBytes = nullptr; // the entry's bytes when it is exact-case, else null
+  int32_t length = 0;
+  int32_t tag = 0;
+};
+
 struct PatternMatcher {
   std::forward_list<PatternEntry> patterns;  // registration list, newest first
   std::unique_ptr<const PatternEntry*[]> longSet;   // entries of length >= 3, in set order
@@ -50,10 +79,19 @@ struct PatternMatcher {
   int32_t longCount = 0;
   int32_t shortCount = 0;
   std::unique_ptr<int32_t[]> shiftTable;  // BlockHashSize entries
-  std::unique_ptr<int32_t[]> longIndex;   // BlockHashSize bucket starts into longSet
-  int32_t shortIndex[256] = {};           // bucket starts into shortSet by first folded byte
+  // BlockHashSize bucket starts into longSet, plus one last entry holding
+  // longCount, so that every bucket ends at longIndex[h + 1].
+  std::unique_ptr<int32_t[]> longIndex;
+  int32_t shortIndex[256] = {};  // bucket starts into shortSet by first folded byte
   int32_t minLength = MaxWindowLength;
   int32_t built = 0;
+  // Derived by BuildTables for the search's speed, and freed with the other
+  // tables. The long pass reads these instead of longSet and shiftTable:
+  // they pack what it needs closer together, so more of it stays in cache.
+  std::unique_ptr<LongCandidate[]> longCandidates;  // longCount entries in set order
+  std::unique_ptr<uint8_t[]> longFoldedBytes;      // every long entry's folded bytes, in set order, then
+                                                   // FoldedBytesPadding zeros
+  std::unique_ptr<uint8_t[]> windowShift;          // shiftTable capped at 255, one byte each
 };
 
 void DestroyMatcher(PatternMatcher* matcher) noexcept;

@@ -13,7 +13,7 @@ struct ScanContext {
   const SignatureLibrary* library = nullptr;       // not owned; must outlive the context
   std::unique_ptr<MatcherHolder> matcherHolder;
   std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
-  std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount bytes: 1 when ruleValues holds this scan's score
+  std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount memo states (see rules/evaluator.h): 1 when ruleValues holds this scan's score
   std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
 };
 

@@ -1,0 +1,25 @@
+#pragma once
+// Reporting a scan's results to the host: one ReportSink per scan call.
+#include <cstdint>
+
+#include "api/veltor.h"
+
+namespace veltor {
+
+struct ReportSink {
+  ReportCallbackA ansiCallback = nullptr;  // set by the "A" scan calls
+  ReportCallbackW wideCallback = nullptr;  // set by the "W" scan calls
+  void* userData = nullptr;
+  int32_t reportCount = 0;  // every rule reaching the report threshold, callback or not
+};
+
+inline constexpr int32_t ReportLevelCertain = 1;   // score >= 0.999
+inline constexpr int32_t ReportLevelProbable = 2;  // 0.501 <= score < 0.999
+
+// Counts and reports a rule whose score reaches 0.501 (NaN never does), with
+// level 1 from 0.999 up. The ANSI callback gets `name` as is (null for an
+// unnamed rule); the wide callback a UTF-16 copy (empty for an unnamed rule).
+// Not noexcept: a host callback may throw, and the export catches it.
+void ReportRule(const char* name, double score, ReportSink* sink);
+
+}  // namespace veltor

@@ -1,0 +1,25 @@
+#pragma once
+// The handle a host holds: an open database and the scan state built over it.
+#include "api/report.h"
+#include "database/signature_library.h"
+#include "matcher/scan_context.h"
+
+// Declared opaque in the public header, hence outside the namespace.
+struct ScanHandle {
+  // Declared before the context so that it is destroyed after it: the
+  // context refers to the library.
+  veltor::SignatureLibraryPtr library;
+  veltor::ScanContextPtr context;
+  veltor::ReportSink* sink = nullptr;  // the sink of the scan call under way
+};
+
+namespace veltor {
+
+// Frees the context, then the library, and empties the handle.
+void ClearHandle(ScanHandle& handle) noexcept;
+
+// Clears the handle, then loads the database at `path` and builds its scan
+// context. False (and an empty handle) on any failure.
+bool LoadHandle(ScanHandle& handle, const char* path) noexcept;
+
+}  // namespace veltor
