@@ -5,31 +5,10 @@
 #include <new>
 
 #include "database/crc32.h"
-#include "database/little_endian.h"
+#include "database/table_reader.h"
 
 namespace veltor {
 namespace {
-
-// Reads one table front to back. Every read is checked against the table's
-// end first, so a record that claims more bytes than its table holds stops
-// the parse instead of reading past the table (or the body).
-struct TableReader {
-  std::span<const uint8_t> rest;
-
-  bool ReadU32(uint32_t& value) noexcept {
-    if (rest.size() < 4) return false;
-    value = LoadU32(rest.data());
-    rest = rest.subspan(4);
-    return true;
-  }
-
-  bool ReadBytes(uint32_t length, std::span<const uint8_t>& bytes) noexcept {
-    if (rest.size() < length) return false;
-    bytes = rest.first(length);
-    rest = rest.subspan(length);
-    return true;
-  }
-};
 
 // A table lies within the first totalSize bytes. Written as a subtraction so
 // that offset + length cannot wrap.
@@ -50,59 +29,50 @@ std::unique_ptr<Byte[]> CopyBytes(std::span<const uint8_t> bytes, std::size_t ze
   return buffer;
 }
 
-bool ReadSignature(TableReader& reader, SignatureRecord& record) {
-  if (!reader.ReadU32(record.id) || !reader.ReadU32(record.flags) || !reader.ReadU32(record.reserved1) ||
-      !reader.ReadU32(record.patternLength) || !reader.ReadU32(record.extraLength) ||
-      !reader.ReadU32(record.reserved2)) {
-    return false;
-  }
-  std::span<const uint8_t> bytes;
-  if (record.patternLength != 0) {
-    if (!reader.ReadBytes(record.patternLength, bytes)) return false;
-    record.pattern = CopyBytes<uint8_t>(bytes, 2);
-  }
-  if (record.extraLength != 0) {
-    if (!reader.ReadBytes(record.extraLength, bytes)) return false;
-    record.extra = CopyBytes<uint8_t>(bytes, 2);
-  }
-  return true;
+// Copies a record read from its table into the library's own buffers.
+// Throws std::bad_alloc.
+void CopySignature(const SignatureRecordView& view, SignatureRecord& record) {
+  record.id = view.id;
+  record.flags = view.flags;
+  record.reserved1 = view.reserved1;
+  record.reserved2 = view.reserved2;
+  record.patternLength = static_cast<uint32_t>(view.pattern.size());
+  record.extraLength = static_cast<uint32_t>(view.extra.size());
+  if (!view.pattern.empty()) record.pattern = CopyBytes<uint8_t>(view.pattern, 2);
+  if (!view.extra.empty()) record.extra = CopyBytes<uint8_t>(view.extra, 2);
 }
 
-bool ReadRule(TableReader& reader, RuleRecord& record) {
-  if (!reader.ReadU32(record.id) || !reader.ReadU32(record.flags) || !reader.ReadU32(record.nameLength)) {
-    return false;
-  }
-  std::span<const uint8_t> bytes;
-  if (record.nameLength != 0) {
-    if (!reader.ReadBytes(record.nameLength, bytes)) return false;
-    record.name = CopyBytes<char>(bytes, 2);
-  }
-  if (!reader.ReadU32(record.expressionLength)) return false;
-  if (record.expressionLength != 0) {
-    if (!reader.ReadBytes(record.expressionLength, bytes)) return false;
-    record.expression = CopyBytes<uint8_t>(bytes, 0);
-  }
-  return true;
+void CopyRule(const RuleRecordView& view, RuleRecord& record) {
+  record.id = view.id;
+  record.flags = view.flags;
+  record.nameLength = static_cast<uint32_t>(view.name.size());
+  record.expressionLength = static_cast<uint32_t>(view.expression.size());
+  if (!view.name.empty()) record.name = CopyBytes<char>(view.name, 2);
+  if (!view.expression.empty()) record.expression = CopyBytes<uint8_t>(view.expression, 0);
 }
 
 // Builds the library from a body whose header, extents and CRCs have been
 // checked. Null when a record runs past its table; throws std::bad_alloc.
-SignatureLibraryPtr BuildLibrary(const uint8_t* body, const DatabaseHeader& header) {
+SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHeader& header) {
   SignatureLibraryPtr library(std::make_unique<SignatureLibrary>().release());
   library->header = header;
 
   if (header.signatureCount != 0) {
     library->signatures = std::make_unique<SignatureRecord[]>(header.signatureCount);
-    TableReader reader{{body + header.signatureTableOffset, header.signatureTableLength}};
+    TableReader reader = SignatureTableReader(body, header);
     for (uint32_t n = 0; n < header.signatureCount; ++n) {
-      if (!ReadSignature(reader, library->signatures[n])) return nullptr;
+      SignatureRecordView view;
+      if (!reader.ReadSignature(view)) return nullptr;
+      CopySignature(view, library->signatures[n]);
     }
   }
   if (header.ruleCount != 0) {
     library->rules = std::make_unique<RuleRecord[]>(header.ruleCount);
-    TableReader reader{{body + header.ruleTableOffset, header.ruleTableLength}};
+    TableReader reader = RuleTableReader(body, header);
     for (uint32_t n = 0; n < header.ruleCount; ++n) {
-      if (!ReadRule(reader, library->rules[n])) return nullptr;
+      RuleRecordView view;
+      if (!reader.ReadRule(view)) return nullptr;
+      CopyRule(view, library->rules[n]);
     }
   }
 
@@ -149,7 +119,7 @@ SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noex
   if (header.ruleCount > header.ruleTableLength / RuleRecordFixedSize) return nullptr;
 
   try {
-    return BuildLibrary(body, header);
+    return BuildLibrary({body, length}, header);
   } catch (const std::bad_alloc&) {
     // Whatever was built is owned by smart pointers and already released.
     return nullptr;

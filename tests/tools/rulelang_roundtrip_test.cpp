@@ -58,31 +58,11 @@ TEST(RuleLanguageRoundTrip, WriterLayoutsReadBackRecordForRecord) {
   for (uint32_t seed = 1; seed <= 200; ++seed) {
     RandomDatabase random(seed);
     const rulelang::DatabaseEntries original = random.Make();
-    std::vector<SignatureInput> signatures;
-    for (const rulelang::SignatureEntry& entry : original.signatures) {
-      SignatureInput input;
-      input.id = entry.id;
-      input.flags = entry.flags;
-      input.reserved1 = entry.reserved1;
-      input.reserved2 = entry.reserved2;
-      input.pattern = entry.pattern;
-      input.extra = entry.extra;
-      signatures.push_back(input);
-    }
-    std::vector<RuleInput> rules;
-    for (const rulelang::RuleEntry& entry : original.rules) {
-      RuleInput input;
-      input.id = entry.id;
-      input.flags = entry.flags;
-      input.name = entry.name;
-      input.expression = entry.expression;
-      rules.push_back(input);
-    }
     BodyOptions options;
     options.reserved1 = original.reserved1;
     options.reserved2 = original.reserved2;
     options.buildTime = random.Double();
-    std::copy(original.reservedArea.begin(), original.reservedArea.end(), options.reservedArea.begin());
+    options.reservedArea = original.reservedArea;
     options.order = random.Chance(2) ? TableOrder::RulesFirst : TableOrder::SignaturesFirst;
     options.gapBeforeTables = static_cast<uint32_t>(random.Below(9));
     options.gapBetweenTables = static_cast<uint32_t>(random.Below(9));
@@ -91,7 +71,7 @@ TEST(RuleLanguageRoundTrip, WriterLayoutsReadBackRecordForRecord) {
     options.bytesAfterTotalSize = static_cast<uint32_t>(random.Below(5));
     options.filler = random.Byte();
     const std::vector<uint8_t> file =
-        SealDatabase(WriteDatabaseBody(signatures, rules, options), original.envelope);
+        SealDatabase(WriteDatabaseBody(original.signatures, original.rules, options), original.envelope);
 
     std::string error;
     const std::optional<rulelang::DatabaseContents> read = rulelang::ReadDatabaseImage(file, error);

@@ -29,6 +29,7 @@ struct SignatureInput {
   // given): for bodies whose records claim more or less than they hold.
   std::optional<uint32_t> patternLengthField;
   std::optional<uint32_t> extraLengthField;
+  bool operator==(const SignatureInput&) const = default;
 };
 
 // One rule record, written as id, flags, nameLength, name, expressionLength,
@@ -40,6 +41,7 @@ struct RuleInput {
   std::vector<uint8_t> expression;
   std::optional<uint32_t> nameLengthField;
   std::optional<uint32_t> expressionLengthField;
+  bool operator==(const RuleInput&) const = default;
 };
 
 enum class TableOrder { SignaturesFirst, RulesFirst };

@@ -6,28 +6,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "database/database_format.h"
+#include "dbwriter/database_envelope.h"
+#include "dbwriter/database_writer.h"
+
 namespace veltor::rulelang {
 
-inline constexpr size_t ReservedAreaSize = 68;    // body header bytes 48..115
-inline constexpr size_t EnvelopeFreeSize = 240;   // file bytes 16..255
+inline constexpr size_t ReservedAreaSize = std::tuple_size_v<decltype(DatabaseHeader::reservedArea)>;
+inline constexpr size_t EnvelopeFreeSize = EnvelopeFillerSize;  // file bytes 16..255
 
-struct SignatureEntry {
-  uint32_t id = 0;
-  uint32_t flags = 0;
-  uint32_t reserved1 = 0;
-  uint32_t reserved2 = 0;
-  std::vector<uint8_t> pattern;
-  std::vector<uint8_t> extra;
-  bool operator==(const SignatureEntry&) const = default;
-};
-
-struct RuleEntry {
-  uint32_t id = 0;
-  uint32_t flags = 0;
-  std::vector<uint8_t> name;        // Windows-1252
-  std::vector<uint8_t> expression;  // bytecode, possibly malformed
-  bool operator==(const RuleEntry&) const = default;
-};
+// The writer's records, as the language says them: names in Windows-1252,
+// expressions as bytecode (possibly malformed), length fields never forced.
+using SignatureEntry = SignatureInput;
+using RuleEntry = RuleInput;
 
 struct DatabaseEntries {
   uint32_t reserved1 = 0;

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "database/database_format.h"
-#include "database/little_endian.h"
 #include "database/signature_library.h"
+#include "database/table_reader.h"
 #include "dbwriter/database_envelope.h"
 #include "dbwriter/database_writer.h"
 
@@ -13,26 +13,6 @@ namespace {
 
 constexpr int64_t FileTimeUnitsPerSecond = 10'000'000;
 constexpr int64_t SecondsFrom1601To1970 = 11'644'473'600;
-
-// Reads stored records one after another, never past the body.
-struct RecordReader {
-  std::span<const uint8_t> body;
-  uint64_t position;
-
-  bool Word(uint32_t& value) {
-    if (position + 4 > body.size()) return false;
-    value = LoadU32(body.data() + position);
-    position += 4;
-    return true;
-  }
-  bool Bytes(uint32_t length, std::vector<uint8_t>& out) {
-    if (position + length > body.size()) return false;
-    out.assign(body.begin() + static_cast<std::ptrdiff_t>(position),
-               body.begin() + static_cast<std::ptrdiff_t>(position + length));
-    position += length;
-    return true;
-  }
-};
 
 }  // namespace
 
@@ -45,34 +25,12 @@ int64_t UnixSecondsFromFileTime(uint64_t fileTime) noexcept {
 }
 
 std::vector<uint8_t> WriteBody(const DatabaseEntries& entries, uint64_t buildTime) {
-  std::vector<SignatureInput> signatures;
-  signatures.reserve(entries.signatures.size());
-  for (const SignatureEntry& entry : entries.signatures) {
-    SignatureInput input;
-    input.id = entry.id;
-    input.flags = entry.flags;
-    input.reserved1 = entry.reserved1;
-    input.reserved2 = entry.reserved2;
-    input.pattern = entry.pattern;
-    input.extra = entry.extra;
-    signatures.push_back(std::move(input));
-  }
-  std::vector<RuleInput> rules;
-  rules.reserve(entries.rules.size());
-  for (const RuleEntry& entry : entries.rules) {
-    RuleInput input;
-    input.id = entry.id;
-    input.flags = entry.flags;
-    input.name = entry.name;
-    input.expression = entry.expression;
-    rules.push_back(std::move(input));
-  }
   BodyOptions options;
   options.reserved1 = entries.reserved1;
   options.reserved2 = entries.reserved2;
   options.buildTime = buildTime;
-  std::copy(entries.reservedArea.begin(), entries.reservedArea.end(), options.reservedArea.begin());
-  return WriteDatabaseBody(signatures, rules, options);
+  options.reservedArea = entries.reservedArea;
+  return WriteDatabaseBody(entries.signatures, entries.rules, options);
 }
 
 std::vector<uint8_t> WriteDatabaseImage(const DatabaseEntries& entries, uint64_t buildTime) {
@@ -95,31 +53,34 @@ std::optional<DatabaseContents> ReadBody(std::span<const uint8_t> body, std::str
   entries.reserved2 = header.reserved2;
   std::copy(header.reservedArea.begin(), header.reservedArea.end(), entries.reservedArea.begin());
 
-  RecordReader signatures{body, header.signatureTableOffset};
+  // The engine accepted the body, so every record lies within its table.
+  TableReader signatures = SignatureTableReader(body, header);
   for (uint32_t i = 0; i < header.signatureCount; ++i) {
-    SignatureEntry entry;
-    uint32_t patternLength = 0;
-    uint32_t extraLength = 0;
-    if (!signatures.Word(entry.id) || !signatures.Word(entry.flags) || !signatures.Word(entry.reserved1) ||
-        !signatures.Word(patternLength) || !signatures.Word(extraLength) || !signatures.Word(entry.reserved2) ||
-        !signatures.Bytes(patternLength, entry.pattern) || !signatures.Bytes(extraLength, entry.extra)) {
-      error = "signature record " + std::to_string(i + 1) + " runs past the end of the body";
+    SignatureRecordView view;
+    if (!signatures.ReadSignature(view)) {
+      error = "signature record " + std::to_string(i + 1) + " runs past the end of its table";
       return std::nullopt;
     }
-    entries.signatures.push_back(std::move(entry));
+    SignatureEntry& entry = entries.signatures.emplace_back();
+    entry.id = view.id;
+    entry.flags = view.flags;
+    entry.reserved1 = view.reserved1;
+    entry.reserved2 = view.reserved2;
+    entry.pattern.assign(view.pattern.begin(), view.pattern.end());
+    entry.extra.assign(view.extra.begin(), view.extra.end());
   }
-  RecordReader rules{body, header.ruleTableOffset};
+  TableReader rules = RuleTableReader(body, header);
   for (uint32_t i = 0; i < header.ruleCount; ++i) {
-    RuleEntry entry;
-    uint32_t nameLength = 0;
-    uint32_t expressionLength = 0;
-    if (!rules.Word(entry.id) || !rules.Word(entry.flags) || !rules.Word(nameLength) ||
-        !rules.Bytes(nameLength, entry.name) || !rules.Word(expressionLength) ||
-        !rules.Bytes(expressionLength, entry.expression)) {
-      error = "rule record " + std::to_string(i + 1) + " runs past the end of the body";
+    RuleRecordView view;
+    if (!rules.ReadRule(view)) {
+      error = "rule record " + std::to_string(i + 1) + " runs past the end of its table";
       return std::nullopt;
     }
-    entries.rules.push_back(std::move(entry));
+    RuleEntry& entry = entries.rules.emplace_back();
+    entry.id = view.id;
+    entry.flags = view.flags;
+    entry.name.assign(view.name.begin(), view.name.end());
+    entry.expression.assign(view.expression.begin(), view.expression.end());
   }
   return contents;
 }

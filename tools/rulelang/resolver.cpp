@@ -371,13 +371,21 @@ DatabaseEntries ResolveSyntaxTree(const SyntaxTree& tree, std::span<const Source
 
   for (size_t i = 0; i < tree.signatures.size(); ++i) {
     const SignatureDecl& decl = tree.signatures[i];
-    entries.signatures.push_back(
-        {resolver.signatureIds[i], decl.flags, decl.reserved1, decl.reserved2, decl.pattern, decl.extra});
+    SignatureEntry& entry = entries.signatures.emplace_back();
+    entry.id = resolver.signatureIds[i];
+    entry.flags = decl.flags;
+    entry.reserved1 = decl.reserved1;
+    entry.reserved2 = decl.reserved2;
+    entry.pattern = decl.pattern;
+    entry.extra = decl.extra;
   }
   std::vector<std::optional<ExprNode>> trees;
   for (size_t i = 0; i < tree.rules.size(); ++i) {
     const RuleDecl& decl = tree.rules[i];
-    RuleEntry entry{resolver.ruleIds[i], decl.flags, decl.name, {}};
+    RuleEntry entry;
+    entry.id = resolver.ruleIds[i];
+    entry.flags = decl.flags;
+    entry.name = decl.name;
     switch (decl.body) {
       case RuleBody::Empty: trees.emplace_back(); break;
       case RuleBody::Raw:

@@ -1,32 +1,18 @@
 #include "tools/rulelang/windows1252.h"
 
-#include <array>
+#include "platform/windows1252.h"
 
 namespace veltor::rulelang {
-namespace {
-
-// Code points of bytes 0x80..0x9F; 0 marks an undefined byte. Every other
-// byte stands for the code point of the same value.
-constexpr std::array<char16_t, 32> HighControlRange = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-}  // namespace
 
 std::optional<uint8_t> EncodeWindows1252(char32_t codePoint) noexcept {
-  if (codePoint < 0x80 || (codePoint >= 0xA0 && codePoint <= 0xFF)) return static_cast<uint8_t>(codePoint);
-  for (size_t i = 0; i < HighControlRange.size(); ++i) {
-    if (HighControlRange[i] != 0 && HighControlRange[i] == codePoint) return static_cast<uint8_t>(0x80 + i);
-  }
-  return std::nullopt;
+  const std::optional<uint8_t> byte = UnicodeToWindows1252(codePoint);
+  if (byte && IsUndefinedInWindows1252(*byte)) return std::nullopt;
+  return byte;
 }
 
 std::optional<char32_t> DecodeWindows1252(uint8_t byte) noexcept {
-  if (byte < 0x80 || byte >= 0xA0) return static_cast<char32_t>(byte);
-  const char16_t codePoint = HighControlRange[byte - 0x80u];
-  if (codePoint == 0) return std::nullopt;
-  return static_cast<char32_t>(codePoint);
+  if (IsUndefinedInWindows1252(byte)) return std::nullopt;
+  return Windows1252ToUnicode(byte);
 }
 
 void AppendUtf8(std::string& out, char32_t codePoint) {

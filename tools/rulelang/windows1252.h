@@ -1,8 +1,8 @@
 #pragma once
-// Windows-1252, the code page names and text patterns are stored in. Our own
-// table rather than the platform's converter: the compiler must give the same
-// bytes on every system, and it must refuse a character the code page lacks
-// instead of replacing it with '?'.
+// Windows-1252, the code page names and text patterns are stored in, from the
+// code page's own table rather than the platform's converter: the compiler
+// must give the same bytes on every system, and it must refuse a character
+// the code page lacks instead of replacing it with '?'.
 #include <cstdint>
 #include <optional>
 #include <string>
