@@ -1,0 +1,125 @@
+#include "tools/veltor/scan_targets.h"
+
+#include <algorithm>
+#include <set>
+#include <system_error>
+
+namespace veltor::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string TooLargeReason() { return "larger than 16,777,216 bytes"; }
+
+struct Walker {
+  const WalkOptions& options;
+  WalkResult& result;
+  std::set<fs::path> foldersSeen;  // canonical paths: a link loop is walked once
+
+  void Add(const fs::path& path, TargetState state, std::string reason) {
+    result.targets.push_back({path, false, state, std::move(reason)});
+  }
+
+  // A regular file found here is scanned unless its size already rules it
+  // out; an empty file is found out when it is read (some files report size
+  // 0 and still have content).
+  void AddFile(const fs::path& path) {
+    std::error_code code;
+    const uintmax_t size = fs::file_size(path, code);
+    if (!code && size > MaxScanSize) {
+      Add(path, TargetState::Skipped, TooLargeReason());
+    } else {
+      Add(path, TargetState::Scan, {});
+    }
+  }
+
+  void WalkFolder(const fs::path& folder) {
+    std::error_code code;
+    const fs::path canonical = fs::canonical(folder, code);
+    if (!code && !foldersSeen.insert(canonical).second) {
+      Add(folder, TargetState::Skipped, "folder already scanned through another path (symbolic link loop)");
+      return;
+    }
+    std::vector<fs::path> entries;
+    fs::directory_iterator iterator(folder, code);
+    for (const fs::directory_iterator end; !code && iterator != end; iterator.increment(code)) {
+      entries.push_back(iterator->path());
+    }
+    if (code) {
+      Add(folder, TargetState::Skipped, "cannot list folder: " + code.message());
+      if (entries.empty()) return;
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+    for (const fs::path& entry : entries) WalkEntry(entry);
+  }
+
+  void WalkEntry(const fs::path& path) {
+    std::error_code code;
+    fs::file_status status = fs::symlink_status(path, code);
+    if (code) {
+      Add(path, TargetState::Skipped, "cannot read: " + code.message());
+      return;
+    }
+    if (fs::is_symlink(status)) {
+      if (!options.followLinks) {
+        ++result.linksNotFollowed;
+        return;
+      }
+      status = fs::status(path, code);
+      if (code || !fs::exists(status)) {
+        Add(path, TargetState::Skipped, "broken symbolic link");
+        return;
+      }
+    }
+    if (fs::is_directory(status)) {
+      WalkFolder(path);
+    } else if (fs::is_regular_file(status)) {
+      AddFile(path);
+    } else {
+      Add(path, TargetState::Skipped, "not a regular file");
+    }
+  }
+
+  void WalkArgument(std::string_view argument) {
+    if (argument == "-") {
+      result.targets.push_back({fs::path(std::string(StandardInputName)), true, TargetState::Scan, {}});
+      return;
+    }
+    const fs::path path{std::string(argument)};
+    std::error_code code;
+    const fs::file_status status = fs::status(path, code);
+    if (!fs::exists(status)) {
+      const bool danglingLink = fs::is_symlink(fs::symlink_status(path, code));
+      Add(path, TargetState::Error, danglingLink ? "broken symbolic link" : "no such file or folder");
+      return;
+    }
+    if (fs::is_directory(status)) {
+      if (!options.recursive) {
+        Add(path, TargetState::Error, "is a folder (scan folders with -r)");
+        return;
+      }
+      WalkFolder(path);
+    } else if (fs::is_regular_file(status)) {
+      AddFile(path);
+    } else {
+      Add(path, TargetState::Skipped, "not a regular file");
+    }
+  }
+};
+
+}  // namespace
+
+WalkResult CollectTargets(std::span<const std::string_view> arguments, const WalkOptions& options) {
+  WalkResult result;
+  Walker walker{options, result, {}};
+  for (const std::string_view argument : arguments) walker.WalkArgument(argument);
+  return result;
+}
+
+std::string PathText(const ScanTarget& target) {
+  const std::u8string text = target.path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+}  // namespace veltor::cli
