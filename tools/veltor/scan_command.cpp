@@ -290,6 +290,7 @@ int RunScan(std::span<const std::string_view> arguments) {
     return ExitUsage;
   }
 
+  SetStandardStreamsBinary();
   const std::optional<std::string_view> database = parsed->Value("--db");
   std::vector<Worker> workers(1);
   workers[0].handle = OpenDatabase(database);
@@ -304,9 +305,6 @@ int RunScan(std::span<const std::string_view> arguments) {
   if (parsed->Has("--sort")) {
     std::stable_sort(targets.begin(), targets.end(),
                      [](const ScanTarget& a, const ScanTarget& b) { return a.path < b.path; });
-  }
-  if (std::any_of(targets.begin(), targets.end(), [](const ScanTarget& t) { return t.standardInput; })) {
-    SetStandardInputBinary();
   }
   const size_t toScan = static_cast<size_t>(
       std::count_if(targets.begin(), targets.end(), [](const ScanTarget& t) { return t.state == TargetState::Scan; }));

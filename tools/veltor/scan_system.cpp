@@ -15,7 +15,10 @@ namespace veltor::cli {
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-void SetStandardInputBinary() { _setmode(_fileno(stdin), _O_BINARY); }
+void SetStandardStreamsBinary() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
 
 std::FILE* OpenForReading(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"rb"); }
 
@@ -32,7 +35,7 @@ std::string LoadedLibraryPath() {
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
-void SetStandardInputBinary() {}
+void SetStandardStreamsBinary() {}
 
 std::FILE* OpenForReading(const std::filesystem::path& path) { return std::fopen(path.c_str(), "rb"); }
 

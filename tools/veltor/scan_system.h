@@ -10,8 +10,9 @@ namespace veltor::cli {
 // True when standard error is a terminal (a progress line makes sense).
 bool StandardErrorIsTerminal();
 
-// Standard input is read as bytes, with no newline translation.
-void SetStandardInputBinary();
+// Standard input is read and standard output written as bytes, with no
+// newline translation: JSON Lines and the scanned bytes stay as they are.
+void SetStandardStreamsBinary();
 
 // Opens a file for reading bytes, whatever characters its name holds; null
 // with errno set on failure.
