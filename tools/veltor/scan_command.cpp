@@ -141,6 +141,7 @@ FileOutcome ScanTargetWith(const ScanTarget& target, Worker& worker) {
     if (file == nullptr) {
       return Skipped("cannot open" + (errno != 0 ? ": " + std::generic_category().message(errno) : std::string()));
     }
+    std::setvbuf(file, nullptr, _IONBF, 0);  // large reads go straight into the buffer
     size = ReadUpTo(file, worker.buffer.get(), MaxScanSize + 1, error);
     std::fclose(file);
     if (!size) return Skipped(error);

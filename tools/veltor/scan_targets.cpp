@@ -89,6 +89,10 @@ struct Walker {
     const fs::path path{std::string(argument)};
     std::error_code code;
     const fs::file_status status = fs::status(path, code);
+    if (code && code != std::errc::no_such_file_or_directory && code != std::errc::not_a_directory) {
+      Add(path, TargetState::Skipped, "cannot read: " + code.message());
+      return;
+    }
     if (!fs::exists(status)) {
       const bool danglingLink = fs::is_symlink(fs::symlink_status(path, code));
       Add(path, TargetState::Error, danglingLink ? "broken symbolic link" : "no such file or folder");
