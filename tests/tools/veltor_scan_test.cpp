@@ -270,6 +270,16 @@ TEST_F(VeltorScan, JsonLinesCarryEveryOutcomeAndASummary) {
   // In text, control characters in a name cannot break the line.
   const ProcessResult text = ScanWithRules({evil});
   EXPECT_NE(text.out.find(evil + ": Bell\\x07and\\x0Aline (level 1)\n"), std::string::npos) << text.out;
+
+#ifndef _WIN32
+  // A file name that is not UTF-8: \xNN in text, U+FFFD in JSON.
+  const std::string odd = Write("odd\xFF\nname", "evil-marker");
+  const ProcessResult oddText = ScanWithRules({odd});
+  EXPECT_EQ(oddText.out, Files() + "/odd\\xFF\\x0Aname: " + EvilLine + "\n");
+  const ProcessResult oddJson = ScanWithRules({"--json", odd});
+  EXPECT_EQ(oddJson.out.substr(0, oddJson.out.find('}') + 1),
+            "{\"path\":\"" + Files() + "/odd\xEF\xBF\xBD\\nname\",\"rule\":\"Test.Evil\",\"level\":1}");
+#endif
 }
 
 TEST_F(VeltorScan, InfectedOnlyAndQuiet) {

@@ -2,14 +2,18 @@
 // library's exports, as any host would, with one handle per worker.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "api/veltor.h"
 #include "tools/veltor/command_support.h"
@@ -115,8 +119,8 @@ std::optional<size_t> ReadUpTo(std::FILE* file, uint8_t* buffer, size_t capacity
 }
 
 // A worker's means: its handle and a read buffer one byte larger than the
-// largest file scanned, so that a larger one shows. The buffer is not
-// initialised: only the pages a file fills are ever touched.
+// largest file the engine scans, so that a larger file shows. The buffer is
+// not initialised: only the pages a file fills are ever touched.
 struct Worker {
   HandlePtr handle;
   std::unique_ptr<uint8_t[]> buffer;
@@ -139,7 +143,8 @@ FileOutcome ScanTargetWith(const ScanTarget& target, Worker& worker) {
     errno = 0;
     std::FILE* file = OpenForReading(target.path);
     if (file == nullptr) {
-      return Skipped("cannot open" + (errno != 0 ? ": " + std::generic_category().message(errno) : std::string()));
+      const int number = errno;
+      return Skipped("cannot open" + (number != 0 ? ": " + std::generic_category().message(number) : std::string()));
     }
     std::setvbuf(file, nullptr, _IONBF, 0);  // large reads go straight into the buffer
     size = ReadUpTo(file, worker.buffer.get(), MaxScanSize + 1, error);

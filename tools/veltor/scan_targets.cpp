@@ -89,13 +89,13 @@ struct Walker {
     const fs::path path{std::string(argument)};
     std::error_code code;
     const fs::file_status status = fs::status(path, code);
-    if (code && code != std::errc::no_such_file_or_directory && code != std::errc::not_a_directory) {
-      Add(path, TargetState::Skipped, "cannot read: " + code.message());
-      return;
-    }
-    if (!fs::exists(status)) {
+    if (status.type() == fs::file_type::not_found) {
       const bool danglingLink = fs::is_symlink(fs::symlink_status(path, code));
       Add(path, TargetState::Error, danglingLink ? "broken symbolic link" : "no such file or folder");
+      return;
+    }
+    if (code) {  // it is there, but cannot be looked at (a folder above it is closed)
+      Add(path, TargetState::Skipped, "cannot read: " + code.message());
       return;
     }
     if (fs::is_directory(status)) {
