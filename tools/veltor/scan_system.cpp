@@ -18,6 +18,7 @@ bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 void SetStandardStreamsBinary() {
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
 
 std::FILE* OpenForReading(const std::filesystem::path& path) { return _wfopen(path.c_str(), L"rb"); }

@@ -10,8 +10,9 @@ namespace veltor::cli {
 // True when standard error is a terminal (a progress line makes sense).
 bool StandardErrorIsTerminal();
 
-// Standard input is read and standard output written as bytes, with no
-// newline translation: JSON Lines and the scanned bytes stay as they are.
+// Standard input is read and standard output and error written as bytes,
+// with no newline translation: the scanned bytes and the lines written stay
+// as they are, the same on every system.
 void SetStandardStreamsBinary();
 
 // Opens a file for reading bytes, whatever characters its name holds; null
