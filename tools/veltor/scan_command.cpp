@@ -141,7 +141,7 @@ FileOutcome ScanTargetWith(const ScanTarget& target, Worker& worker) {
     if (!size) return Failed("cannot read standard input: " + error);
   } else {
     errno = 0;
-    std::FILE* file = OpenForReading(target.path);
+    std::FILE* file = OpenForReading(std::filesystem::path(target.path));
     if (file == nullptr) {
       const int number = errno;
       return Skipped("cannot open" + (number != 0 ? ": " + std::generic_category().message(number) : std::string()));
@@ -309,8 +309,7 @@ int RunScan(std::span<const std::string_view> arguments) {
   WalkResult walk = CollectTargets(parsed->positional, {parsed->Has("--recursive"), parsed->Has("--follow-links")});
   std::vector<ScanTarget>& targets = walk.targets;
   if (parsed->Has("--sort")) {
-    std::stable_sort(targets.begin(), targets.end(),
-                     [](const ScanTarget& a, const ScanTarget& b) { return a.path < b.path; });
+    std::stable_sort(targets.begin(), targets.end(), PathLess);
   }
   const size_t toScan = static_cast<size_t>(
       std::count_if(targets.begin(), targets.end(), [](const ScanTarget& t) { return t.state == TargetState::Scan; }));

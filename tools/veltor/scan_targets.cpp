@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 #include <system_error>
+#include <type_traits>
 
 namespace veltor::cli {
 namespace {
@@ -17,7 +18,7 @@ struct Walker {
   std::set<fs::path> foldersSeen;  // canonical paths: a link loop is walked once
 
   void Add(const fs::path& path, TargetState state, std::string reason) {
-    result.targets.push_back({path, false, state, std::move(reason)});
+    result.targets.push_back({path.native(), false, state, std::move(reason)});
   }
 
   // A regular file found here is scanned unless its size already rules it
@@ -49,8 +50,10 @@ struct Walker {
       Add(folder, TargetState::Skipped, "cannot list folder: " + code.message());
       if (entries.empty()) return;
     }
+    // The entries share the folder's path: this is the byte order of their
+    // names, the order PathLess gives.
     std::sort(entries.begin(), entries.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+              [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
     for (const fs::path& entry : entries) WalkEntry(entry);
   }
 
@@ -83,7 +86,7 @@ struct Walker {
 
   void WalkArgument(std::string_view argument) {
     if (argument == "-") {
-      result.targets.push_back({fs::path(std::string(StandardInputName)), true, TargetState::Scan, {}});
+      result.targets.push_back({fs::path(std::string(StandardInputName)).native(), true, TargetState::Scan, {}});
       return;
     }
     const fs::path path{std::string(argument)};
@@ -122,8 +125,22 @@ WalkResult CollectTargets(std::span<const std::string_view> arguments, const Wal
 }
 
 std::string PathText(const ScanTarget& target) {
-  const std::u8string text = target.path.u8string();
+#ifdef _WIN32
+  const std::u8string text = fs::path(target.path).u8string();
   return std::string(text.begin(), text.end());
+#else
+  return target.path;
+#endif
+}
+
+bool PathLess(const ScanTarget& a, const ScanTarget& b) {
+  // A separator sorts before every other character.
+  const auto rank = [](fs::path::value_type c) -> uint32_t {
+    if (c == fs::path::preferred_separator || c == '/') return 0;
+    return static_cast<uint32_t>(static_cast<std::make_unsigned_t<fs::path::value_type>>(c)) + 1;
+  };
+  return std::lexicographical_compare(a.path.begin(), a.path.end(), b.path.begin(), b.path.end(),
+                                      [&rank](auto x, auto y) { return rank(x) < rank(y); });
 }
 
 }  // namespace veltor::cli

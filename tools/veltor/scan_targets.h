@@ -20,7 +20,10 @@ inline constexpr std::string_view StandardInputName = "(standard input)";
 enum class TargetState { Scan, Skipped, Error };
 
 struct ScanTarget {
-  std::filesystem::path path;  // the argument, joined with the names below it
+  // The argument, joined with the names below it. Kept as the plain native
+  // string: a path object also keeps every component apart, several times
+  // the memory over a walk of many files.
+  std::filesystem::path::string_type path;
   bool standardInput = false;
   TargetState state = TargetState::Scan;
   std::string reason;  // why it is skipped, or the error
@@ -44,5 +47,10 @@ WalkResult CollectTargets(std::span<const std::string_view> arguments, const Wal
 
 // The path as UTF-8 bytes (on POSIX systems, the bytes of the name as they are).
 std::string PathText(const ScanTarget& target);
+
+// Path order: component by component, as a walk visits a folder's entries in
+// name order ("a/b" before "a-b"), so that a walk of one folder is already in
+// this order.
+bool PathLess(const ScanTarget& a, const ScanTarget& b);
 
 }  // namespace veltor::cli
