@@ -32,12 +32,14 @@ test-asan:
 	cmake --build --preset asan -j $(JOBS)
 	ctest --test-dir build/asan $(CTEST_FLAGS)
 
-# ThreadSanitizer over the concurrency tests only: they are what it can judge.
+# ThreadSanitizer over the concurrency tests only: they are what it can judge
+# (the library's handles on many threads; veltor scan's workers).
 test-tsan:
 	@scripts/ensure-packages.sh build
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests
+	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests veltor_scan_tests
 	build/tsan/tests/api/api_concurrency_tests
+	build/tsan/tests/tools/veltor_scan_tests --gtest_filter='*Workers*'
 
 test-windows:
 	@scripts/ensure-packages.sh windows
