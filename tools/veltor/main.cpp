@@ -1,4 +1,4 @@
-// veltor: compiles, shows and packs the scanner's database files.
+// veltor: scans with the library, and compiles, shows and packs its database files.
 #include <exception>
 #include <iostream>
 #include <new>
@@ -16,8 +16,9 @@ void PrintOverview(std::ostream& out) {
   out << "usage: veltor COMMAND [ARGUMENTS...]\n"
          "       veltor COMMAND --help\n"
          "\n"
-         "Builds and inspects the database files (.vlb) of the content scanner. Signatures\n"
-         "and rules are written in the rule language (.vsr files, see docs/rules.md).\n"
+         "Scans files with the content scanner, and builds and inspects its database\n"
+         "files (.vlb). Signatures and rules are written in the rule language (.vsr\n"
+         "files, see docs/rules.md).\n"
          "\n"
          "Commands:\n";
   for (const Command* command : AllCommands()) {
@@ -26,7 +27,8 @@ void PrintOverview(std::ostream& out) {
   }
   out << "\n"
          "Exit status: 0 on success, 1 when the input has errors or a file cannot be\n"
-         "read or written, 2 for a wrong command line.\n";
+         "read or written, 2 for a wrong command line. 'veltor scan' differs: 0 when\n"
+         "nothing was reported, 1 when something was, 2 on an error.\n";
 }
 
 int Run(int argc, char** argv) {

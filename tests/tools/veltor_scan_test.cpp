@@ -1,0 +1,403 @@
+// veltor scan as a user runs it: the real program, the real shared library
+// and real files; what it prints, what it skips and its exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "veltor_process.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace veltor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* Rules =
+    "signature evil = \"evil-marker\";\n"
+    "signature maybe = \"maybe-marker\";\n"
+    "signature control = \"control-marker\";\n"
+    "signature secret wide = \"wide-secret\";\n"
+    "rule Test.Evil report = evil;\n"
+    "rule \"Caf\u00e9 \\\"quoted\\\" \\\\ rule\" report = maybe * 0.6;\n"
+    "rule \"Bell\\aand\\nline\" report = control;\n"
+    "rule Test.Wide report = secret;\n";
+
+// What the rules above report, as text lines after "PATH: ".
+constexpr const char* EvilLine = "Test.Evil (level 1)";
+constexpr const char* MaybeLine = "Caf\xC3\xA9 \"quoted\" \\ rule (level 2)";
+
+struct Options {
+  std::string input;                 // standard input's bytes
+  fs::path program = ProgramPath();  // another copy of veltor
+  std::string libraryPath;           // LD_LIBRARY_PATH for the run (POSIX)
+};
+
+// Runs `veltor scan ARGUMENTS...` with standard input from a file.
+ProcessResult Scan(const TempDir& scratch, const std::vector<std::string>& arguments, const Options& options = {}) {
+  const fs::path in = scratch.Write("process.in", options.input);
+  const fs::path out = scratch.path() / "process.out";
+  const fs::path err = scratch.path() / "process.err";
+  std::string command;
+#ifndef _WIN32
+  if (!options.libraryPath.empty()) command += "LD_LIBRARY_PATH=\"" + options.libraryPath + "\"";
+#endif
+  AppendQuoted(command, options.program.string());
+  AppendQuoted(command, "scan");
+  for (const std::string& argument : arguments) AppendQuoted(command, argument);
+  command += " <";
+  AppendQuoted(command, in.string());
+  command += " >";
+  AppendQuoted(command, out.string());
+  command += " 2>";
+  AppendQuoted(command, err.string());
+#ifdef _WIN32
+  command = '"' + command + '"';  // cmd /c strips one pair of outer quotes
+#endif
+  const int status = std::system(command.c_str());
+  ProcessResult result;
+#ifdef _WIN32
+  result.exitCode = status;
+#else
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  result.out = ReadText(out);
+  result.err = ReadText(err);
+  return result;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// The value after "LABEL" in the summary on standard error.
+std::string SummaryValue(const std::string& err, const std::string& label) {
+  for (const std::string& line : Lines(err)) {
+    if (line.rfind(label, 0) == 0) {
+      const size_t start = line.find_first_not_of(' ', label.size());
+      return start == std::string::npos ? "" : line.substr(start);
+    }
+  }
+  return "(no " + label + ")";
+}
+
+class VeltorScan : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    rulesDir = new TempDir;
+    const fs::path source = rulesDir->Write("rules.vsr", Rules);
+    database = (rulesDir->path() / "rules.vlb").string();
+    const ProcessResult compile = RunVeltor(*rulesDir, {"compile", source.string(), "-o", database});
+    ASSERT_EQ(compile.exitCode, 0) << compile.err;
+  }
+  static void TearDownTestSuite() {
+    delete rulesDir;
+    rulesDir = nullptr;
+  }
+
+  ProcessResult ScanWithRules(std::vector<std::string> arguments, const Options& options = {}) {
+    arguments.insert(arguments.begin(), {"--db", database});
+    return Scan(scratch, arguments, options);
+  }
+  std::string Write(const std::string& name, std::string_view text) {
+    const fs::path path = scratch.path() / "files" / fs::path(name);
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+    return path.string();
+  }
+  std::string Files() const { return (scratch.path() / "files").string(); }
+
+  static inline TempDir* rulesDir = nullptr;
+  static inline std::string database;
+  TempDir scratch;
+};
+
+TEST_F(VeltorScan, PrintsOneLinePerReportAndExitsByWhatItFound) {
+  const std::string evil = Write("evil.txt", "an evil-marker and a maybe-marker");
+  const std::string wide = Write("wide.bin", std::string("w\0i\0d\0e\0-\0s\0e\0c\0r\0e\0t\0", 22));
+  const std::string clean = Write("clean.txt", "nothing to see");
+
+  const ProcessResult found = ScanWithRules({"-j", "1", evil, wide, clean});
+  EXPECT_EQ(found.exitCode, 1) << found.err;
+  EXPECT_EQ(found.out, evil + ": " + EvilLine + "\n" + evil + ": " + MaybeLine + "\n" + wide +
+                           ": Test.Wide (level 1)\n" + clean + ": OK\n");
+  EXPECT_EQ(SummaryValue(found.err, "Files scanned:"), "3");
+  EXPECT_EQ(SummaryValue(found.err, "Reports:"), "3");
+  EXPECT_EQ(SummaryValue(found.err, "Files with reports:"), "2");
+  EXPECT_EQ(SummaryValue(found.err, "Errors:"), "0");
+  EXPECT_EQ(SummaryValue(found.err, "Bytes scanned:").rfind("69 (", 0), 0u) << found.err;
+
+  const ProcessResult nothing = ScanWithRules({clean});
+  EXPECT_EQ(nothing.exitCode, 0);
+  EXPECT_EQ(nothing.out, clean + ": OK\n");
+}
+
+TEST_F(VeltorScan, ErrorsExitWith2AndTheOtherFilesAreStillScanned) {
+  const std::string evil = Write("evil.txt", "evil-marker");
+  const std::string missing = (scratch.path() / "missing.txt").string();
+
+  const ProcessResult result = ScanWithRules({"-j", "1", missing, evil, Files()});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_EQ(result.out, evil + ": " + EvilLine + "\n");
+  EXPECT_NE(result.err.find("veltor scan: " + missing + ": no such file or folder\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("veltor scan: " + Files() + ": is a folder (scan folders with -r)\n"), std::string::npos)
+      << result.err;
+  EXPECT_EQ(SummaryValue(result.err, "Errors:"), "2");
+
+  const std::string notADatabase = Write("fake.vlb", "not a database");
+  for (const std::string& db : {notADatabase, missing}) {
+    const ProcessResult bad = Scan(scratch, {"--db", db, evil});
+    EXPECT_EQ(bad.exitCode, 2) << db;
+    EXPECT_EQ(bad.out, "") << db;
+    EXPECT_NE(bad.err.find("cannot load the database " + db), std::string::npos) << bad.err;
+  }
+
+  for (const std::vector<std::string>& line : std::vector<std::vector<std::string>>{
+           {}, {"-j", "0", evil}, {"-j", "x", evil}, {"--bogus", evil}, {"-", "-"}}) {
+    EXPECT_EQ(ScanWithRules(line).exitCode, 2) << ::testing::PrintToString(line);
+  }
+}
+
+TEST_F(VeltorScan, SkippedFilesAreListedWithTheirReasonAndCounted) {
+  const std::string empty = Write("a-empty.txt", "");
+  // Sparse files: the largest size the engine takes, with the marker in its
+  // last bytes, and one byte more.
+  const std::string largest = Write("b-largest.bin", "");
+  fs::resize_file(largest, 16'777'216 - 11);
+  std::ofstream(largest, std::ios::binary | std::ios::app) << "evil-marker";
+  const std::string tooLarge = Write("c-too-large.bin", "");
+  fs::resize_file(tooLarge, 16'777'217);
+
+  const ProcessResult result = ScanWithRules({"-r", "--sort", Files()});
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_EQ(result.out, empty + ": skipped (empty file)\n" + largest + ": " + EvilLine + "\n" + tooLarge +
+                            ": skipped (larger than 16,777,216 bytes)\n");
+  EXPECT_EQ(SummaryValue(result.err, "Files scanned:"), "1");
+  EXPECT_EQ(SummaryValue(result.err, "Skipped:"), "2");
+  EXPECT_EQ(SummaryValue(result.err, "Errors:"), "0");
+
+  // -i leaves the skipped files out of the listing, not out of the count.
+  const ProcessResult infected = ScanWithRules({"-r", "-i", Files()});
+  EXPECT_EQ(infected.out, largest + ": " + EvilLine + "\n");
+  EXPECT_EQ(SummaryValue(infected.err, "Skipped:"), "2");
+}
+
+#ifndef _WIN32
+TEST_F(VeltorScan, FilesThatCannotBeReadAreSkippedNotErrors) {
+  const std::string fifo = (scratch.path() / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Opens, and then fails to read from its first byte.
+  const std::string unreadable = "/proc/self/mem";
+
+  const ProcessResult result = ScanWithRules({"-j", "1", fifo, unreadable});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, fifo + ": skipped (not a regular file)\n" + unreadable +
+                            ": skipped (read error: Input/output error)\n");
+  EXPECT_EQ(SummaryValue(result.err, "Skipped:"), "2");
+
+  if (geteuid() != 0) {  // permissions do not stop the superuser
+    const std::string locked = Write("locked.txt", "evil-marker");
+    fs::permissions(locked, fs::perms::none);
+    const ProcessResult denied = ScanWithRules({locked});
+    EXPECT_EQ(denied.exitCode, 0);
+    EXPECT_EQ(denied.out, locked + ": skipped (cannot open: Permission denied)\n");
+  }
+}
+
+TEST_F(VeltorScan, SymbolicLinksInFoldersAreFollowedOnlyWhenAsked) {
+  const std::string target = Write("elsewhere/evil.txt", "evil-marker");
+  const fs::path folder = scratch.path() / "tree";
+  fs::create_directories(folder / "sub");
+  fs::create_symlink(target, folder / "link-to-file");
+  fs::create_symlink(scratch.path() / "files" / "elsewhere", folder / "link-to-folder");
+  fs::create_symlink(folder, folder / "sub" / "loop");
+  fs::create_symlink(scratch.path() / "nowhere", folder / "broken");
+
+  const ProcessResult plain = ScanWithRules({"-r", folder.string()});
+  EXPECT_EQ(plain.exitCode, 0) << plain.err;
+  EXPECT_EQ(plain.out, "");
+  EXPECT_EQ(SummaryValue(plain.err, "Links not followed:"), "4");
+
+  const ProcessResult followed = ScanWithRules({"-r", "-L", "--sort", folder.string()});
+  EXPECT_EQ(followed.exitCode, 1) << followed.err;
+  EXPECT_EQ(followed.out, (folder / "broken").string() + ": skipped (broken symbolic link)\n" +
+                              (folder / "link-to-file").string() + ": " + EvilLine + "\n" +
+                              (folder / "link-to-folder" / "evil.txt").string() + ": " + EvilLine + "\n" +
+                              (folder / "sub" / "loop").string() +
+                              ": skipped (folder already scanned through another path (symbolic link loop))\n");
+
+  // A link named on the command line is what the user asked for.
+  const ProcessResult named = ScanWithRules({(folder / "link-to-file").string()});
+  EXPECT_EQ(named.exitCode, 1);
+}
+#endif
+
+TEST_F(VeltorScan, JsonLinesCarryEveryOutcomeAndASummary) {
+  const std::string evil = Write("evil.txt", "evil-marker maybe-marker control-marker");
+  const std::string clean = Write("clean.txt", "nothing");
+  const std::string empty = Write("empty.txt", "");
+  const std::string missing = (scratch.path() / "missing").string();
+
+  const ProcessResult result = ScanWithRules({"--json", "-j", "1", evil, clean, empty, missing});
+  EXPECT_EQ(result.exitCode, 2);
+  const std::vector<std::string> lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 7u) << result.out;
+  const auto quoted = [](const std::string& path) {
+    std::string json;
+    for (const char c : path) json += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return "{\"path\":\"" + json + "\",";
+  };
+  EXPECT_EQ(lines[0], quoted(evil) + "\"rule\":\"Test.Evil\",\"level\":1}");
+  EXPECT_EQ(lines[1], quoted(evil) + "\"rule\":\"Caf\xC3\xA9 \\\"quoted\\\" \\\\ rule\",\"level\":2}");
+  EXPECT_EQ(lines[2], quoted(evil) + "\"rule\":\"Bell\\u0007and\\nline\",\"level\":1}");
+  EXPECT_EQ(lines[3], quoted(clean) + "\"clean\":true}");
+  EXPECT_EQ(lines[4], quoted(empty) + "\"skipped\":\"empty file\"}");
+  EXPECT_EQ(lines[5], quoted(missing) + "\"error\":\"no such file or folder\"}");
+  EXPECT_EQ(lines[6].rfind("{\"summary\":{\"filesScanned\":2,\"reports\":3,\"filesWithReports\":1,\"skipped\":1,"
+                           "\"errors\":1,\"linksNotFollowed\":0,\"bytes\":46,\"seconds\":",
+                           0),
+            0u)
+      << lines[6];
+
+  // In text, control characters in a name cannot break the line.
+  const ProcessResult text = ScanWithRules({evil});
+  EXPECT_NE(text.out.find(evil + ": Bell\\x07and\\x0Aline (level 1)\n"), std::string::npos) << text.out;
+
+#ifndef _WIN32
+  // A file name that is not UTF-8: \xNN in text, U+FFFD in JSON.
+  const std::string odd = Write("odd\xFF\nname", "evil-marker");
+  const ProcessResult oddText = ScanWithRules({odd});
+  EXPECT_EQ(oddText.out, Files() + "/odd\\xFF\\x0Aname: " + EvilLine + "\n");
+  const ProcessResult oddJson = ScanWithRules({"--json", odd});
+  EXPECT_EQ(oddJson.out.substr(0, oddJson.out.find('}') + 1),
+            "{\"path\":\"" + Files() + "/odd\xEF\xBF\xBD\\nname\",\"rule\":\"Test.Evil\",\"level\":1}");
+#endif
+}
+
+TEST_F(VeltorScan, InfectedOnlyAndQuiet) {
+  const std::string evil = Write("evil.txt", "evil-marker");
+  const std::string clean = Write("clean.txt", "nothing");
+  const std::string missing = (scratch.path() / "missing").string();
+
+  const ProcessResult infected = ScanWithRules({"-i", evil, clean});
+  EXPECT_EQ(infected.exitCode, 1);
+  EXPECT_EQ(infected.out, evil + ": " + EvilLine + "\n");
+  EXPECT_NE(infected.err.find("scan summary"), std::string::npos);
+
+  const ProcessResult quiet = ScanWithRules({"-q", evil, clean});
+  EXPECT_EQ(quiet.exitCode, 1);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.err, "");
+
+  const ProcessResult quietError = ScanWithRules({"-q", evil, missing});
+  EXPECT_EQ(quietError.exitCode, 2);
+  EXPECT_EQ(quietError.out, "");
+  EXPECT_EQ(quietError.err, "veltor scan: " + missing + ": no such file or folder\n");
+}
+
+TEST_F(VeltorScan, WorkersReportWhatOneWorkerReportsAndSortGivesItsOrder) {
+  for (int i = 0; i < 60; ++i) {
+    const std::string name = std::string(i % 3 == 0 ? "Upper" : "lower") + "/d" + std::to_string(i % 4) + "/f" +
+                              std::to_string(i) + (i % 2 == 0 ? ".txt" : "-x.txt");
+    std::string text(static_cast<size_t>(100 + 37 * i), 'a');
+    if (i % 5 == 0) text += " evil-marker";
+    if (i % 7 == 0) text += " maybe-marker";
+    Write(name, text);
+  }
+  Write("empty", "");
+
+  const ProcessResult one = ScanWithRules({"-r", "-j", "1", Files()});
+  const ProcessResult oneSorted = ScanWithRules({"-r", "-j", "1", "--sort", Files()});
+  const ProcessResult four = ScanWithRules({"-r", "-j", "4", "--sort", Files()});
+  const ProcessResult fourUnsorted = ScanWithRules({"-r", "-j", "4", "--json", Files()});
+  EXPECT_EQ(one.exitCode, 1);
+  EXPECT_EQ(four.exitCode, 1);
+  // A line per clean or skipped file (42), one per report (21).
+  EXPECT_EQ(Lines(one.out).size(), 63u);
+  EXPECT_EQ(four.out, one.out);
+  EXPECT_EQ(oneSorted.out, one.out);
+  EXPECT_EQ(SummaryValue(four.err, "Reports:"), "21");
+
+  // Without --sort, the same lines in any order.
+  const ProcessResult fourText = ScanWithRules({"-r", "-j", "4", Files()});
+  std::vector<std::string> expected = Lines(one.out);
+  std::vector<std::string> actual = Lines(fourText.out);
+  std::sort(expected.begin(), expected.end());
+  std::sort(actual.begin(), actual.end());
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(Lines(fourUnsorted.out).size(), Lines(one.out).size() + 1);
+}
+
+TEST_F(VeltorScan, StandardInputIsScannedAsOneBuffer) {
+  Options options;
+  options.input = "some evil-marker here";
+  const ProcessResult found = ScanWithRules({"-"}, options);
+  EXPECT_EQ(found.exitCode, 1) << found.err;
+  EXPECT_EQ(found.out, std::string("(standard input): ") + EvilLine + "\n");
+
+  // Bytes through unchanged: carriage returns and NULs included.
+  options.input = std::string("\r\n\0w\0i\0d\0e\0-\0s\0e\0c\0r\0e\0t\0", 25);
+  const ProcessResult binary = ScanWithRules({"-"}, options);
+  EXPECT_EQ(binary.out, "(standard input): Test.Wide (level 1)\n");
+  EXPECT_EQ(SummaryValue(binary.err, "Bytes scanned:").rfind("25 (", 0), 0u);
+
+  const ProcessResult empty = ScanWithRules({"-"});
+  EXPECT_EQ(empty.exitCode, 0);
+  EXPECT_EQ(empty.out, "(standard input): skipped (empty file)\n");
+}
+
+// A copy of the program's library in a folder of its own, with a database
+// named qzdata.vlb beside it: the scan without --db opens that one.
+TEST_F(VeltorScan, WithoutDbItOpensQzdataBesideTheLibrary) {
+  const fs::path folder = scratch.path() / "installed";
+  fs::create_directories(folder);
+  const ProcessResult compile = RunVeltor(scratch, {"compile", (rulesDir->path() / "rules.vsr").string(), "-o",
+                                                    (folder / "qzdata.vlb").string()});
+  ASSERT_EQ(compile.exitCode, 0) << compile.err;
+  const std::string evil = Write("evil.txt", "evil-marker");
+  Options options;
+#ifdef _WIN32
+  // Windows loads a program's DLLs from the program's own folder first.
+  const fs::path program = fs::path(VELTOR_PROGRAM);
+  fs::copy_file(program, folder / program.filename());
+  fs::copy_file(program.parent_path() / "QZVeltor.dll", folder / "QZVeltor.dll");
+  options.program = folder / program.filename();
+#else
+  const fs::path library = VELTOR_LIBRARY;
+  fs::copy_file(library, folder / "libQZVeltor.so.0");
+  options.libraryPath = folder.string();
+#endif
+  const ProcessResult found = Scan(scratch, {evil}, options);
+  EXPECT_EQ(found.exitCode, 1) << found.err;
+  EXPECT_EQ(found.out, evil + ": " + EvilLine + "\n");
+
+  fs::remove(folder / "qzdata.vlb");
+  const ProcessResult missing = Scan(scratch, {evil}, options);
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("cannot load the default database qzdata.vlb in " + folder.string()), std::string::npos)
+      << missing.err;
+}
+
+#ifdef VELTOR_DEFAULT_DATABASE
+// The build puts the default database beside the built library.
+TEST_F(VeltorScan, TheBuildTreeHasTheDefaultDatabase) {
+  const fs::path samples = fs::path(VELTOR_SOURCE_DIR) / "samples";
+  const ProcessResult result = Scan(scratch, {"-r", "--sort", "-i", samples.string()});
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.out.find((samples / "test-file.com").string() + ": Test.File.AntivirusTestString (level 1)\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.out.find("notes.txt"), std::string::npos);
+}
+#endif
+
+}  // namespace
+}  // namespace veltor::testing

@@ -1,0 +1,105 @@
+#include "tools/veltor/scan_report.h"
+
+#include <cstdio>
+
+#include "tools/veltor/scan_text.h"
+
+namespace veltor::cli {
+namespace {
+
+double MegabytesPerSecond(const ScanTotals& totals) {
+  return totals.seconds > 0 ? static_cast<double>(totals.bytes) / 1e6 / totals.seconds : 0.0;
+}
+
+std::string Number(const char* format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+}  // namespace
+
+void ScanTotals::Add(const FileOutcome& outcome) {
+  switch (outcome.outcome) {
+    case Outcome::Clean:
+    case Outcome::Reported:
+      ++filesScanned;
+      bytes += outcome.bytes;
+      reports += outcome.reports.size();
+      if (!outcome.reports.empty()) ++filesWithReports;
+      break;
+    case Outcome::Skipped: ++skipped; break;
+    case Outcome::Error: ++errors; break;
+  }
+}
+
+std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options) {
+  const bool reported = outcome.outcome == Outcome::Reported;
+  const bool isError = outcome.outcome == Outcome::Error;
+  if (options.quiet && !isError) return {};
+  if (options.infectedOnly && !reported && !isError) return {};
+  std::string out;
+  if (options.json) {
+    const std::string pathField = "{\"path\":" + JsonString(path);
+    switch (outcome.outcome) {
+      case Outcome::Reported:
+        for (const RuleReport& report : outcome.reports) {
+          out += pathField + ",\"rule\":" + JsonString(Utf8FromWindows1252(report.name)) +
+                 ",\"level\":" + std::to_string(report.level) + "}\n";
+        }
+        break;
+      case Outcome::Clean: out += pathField + ",\"clean\":true}\n"; break;
+      case Outcome::Skipped: out += pathField + ",\"skipped\":" + JsonString(outcome.reason) + "}\n"; break;
+      case Outcome::Error: out += pathField + ",\"error\":" + JsonString(outcome.reason) + "}\n"; break;
+    }
+    return out;
+  }
+  const std::string shown = DisplayText(path);
+  switch (outcome.outcome) {
+    case Outcome::Reported:
+      for (const RuleReport& report : outcome.reports) {
+        out += shown + ": " + DisplayText(Utf8FromWindows1252(report.name)) + " (level " +
+               std::to_string(report.level) + ")\n";
+      }
+      break;
+    case Outcome::Clean: out += shown + ": OK\n"; break;
+    case Outcome::Skipped: out += shown + ": skipped (" + outcome.reason + ")\n"; break;
+    case Outcome::Error: break;  // errors go to standard error
+  }
+  return out;
+}
+
+std::string FormatError(std::string_view path, std::string_view reason) {
+  return "veltor scan: " + DisplayText(path) + ": " + std::string(reason) + "\n";
+}
+
+std::string FormatSummaryText(const ScanTotals& totals) {
+  std::string out = "----------- scan summary -----------\n";
+  const auto line = [&out](std::string_view label, const std::string& value) {
+    out += label;
+    out += std::string(label.size() < 20 ? 20 - label.size() : 1, ' ');
+    out += value;
+    out += '\n';
+  };
+  line("Files scanned:", std::to_string(totals.filesScanned));
+  line("Reports:", std::to_string(totals.reports));
+  line("Files with reports:", std::to_string(totals.filesWithReports));
+  line("Skipped:", std::to_string(totals.skipped));
+  line("Errors:", std::to_string(totals.errors));
+  if (totals.linksNotFollowed != 0) line("Links not followed:", std::to_string(totals.linksNotFollowed));
+  line("Bytes scanned:", std::to_string(totals.bytes) + Number(" (%.2f MB)", static_cast<double>(totals.bytes) / 1e6));
+  line("Time:", Number("%.3f s", totals.seconds) + Number(" (%.2f MB/s)", MegabytesPerSecond(totals)));
+  return out;
+}
+
+std::string FormatSummaryJson(const ScanTotals& totals) {
+  return "{\"summary\":{\"filesScanned\":" + std::to_string(totals.filesScanned) +
+         ",\"reports\":" + std::to_string(totals.reports) +
+         ",\"filesWithReports\":" + std::to_string(totals.filesWithReports) +
+         ",\"skipped\":" + std::to_string(totals.skipped) + ",\"errors\":" + std::to_string(totals.errors) +
+         ",\"linksNotFollowed\":" + std::to_string(totals.linksNotFollowed) +
+         ",\"bytes\":" + std::to_string(totals.bytes) + ",\"seconds\":" + Number("%.6f", totals.seconds) +
+         ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) + "}}\n";
+}
+
+}  // namespace veltor::cli

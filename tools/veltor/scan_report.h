@@ -1,0 +1,57 @@
+#pragma once
+// What `veltor scan` prints for each file and at the end, as text lines or
+// as JSON Lines. Each function returns whole lines, so that a caller can
+// write each with one call and lines from several workers never mix.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltor::cli {
+
+struct RuleReport {
+  int32_t level = 0;
+  std::string name;  // Windows-1252, as the database holds it
+};
+
+enum class Outcome { Clean, Reported, Skipped, Error };
+
+struct FileOutcome {
+  Outcome outcome = Outcome::Clean;
+  std::vector<RuleReport> reports;
+  std::string reason;  // for Skipped and Error
+  uint64_t bytes = 0;  // bytes handed to the engine
+};
+
+struct OutputOptions {
+  bool json = false;
+  bool infectedOnly = false;  // only files with reports
+  bool quiet = false;         // only errors
+};
+
+struct ScanTotals {
+  uint64_t filesScanned = 0;
+  uint64_t reports = 0;
+  uint64_t filesWithReports = 0;
+  uint64_t skipped = 0;
+  uint64_t errors = 0;
+  uint64_t linksNotFollowed = 0;
+  uint64_t bytes = 0;
+  double seconds = 0;
+
+  void Add(const FileOutcome& outcome);
+};
+
+// Standard output's lines for one file: "PATH: RULE (level N)" per report,
+// "PATH: OK", "PATH: skipped (REASON)", or the JSON objects; "" when the
+// options hide them. `path` is UTF-8 (or the system's bytes).
+std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options);
+
+// Standard error's line for an error: "veltor scan: PATH: REASON".
+std::string FormatError(std::string_view path, std::string_view reason);
+
+// The summary: a block of text for standard error, or one JSON object line.
+std::string FormatSummaryText(const ScanTotals& totals);
+std::string FormatSummaryJson(const ScanTotals& totals);
+
+}  // namespace veltor::cli
