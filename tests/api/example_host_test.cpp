@@ -2,59 +2,16 @@
 // process over a real database and file.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <initializer_list>
 #include <string>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
 #include "api/api_fixture.h"
+#include "support/process.h"
 #include "tools/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {
 
 using namespace bytecode;
-
-struct ProcessResult {
-  int status;
-  std::string output;
-};
-
-ProcessResult RunCommand(const std::string& command) {
-#ifdef _WIN32
-  // The command interpreter strips one pair of quotes around the whole line.
-  FILE* pipe = _popen(("\"" + command + "\"").c_str(), "r");
-#else
-  FILE* pipe = popen(command.c_str(), "r");
-#endif
-  if (pipe == nullptr) return {-1, {}};
-  std::string output;
-  std::array<char, 4096> chunk{};
-  while (const size_t read = std::fread(chunk.data(), 1, chunk.size(), pipe)) output.append(chunk.data(), read);
-#ifdef _WIN32
-  const int status = _pclose(pipe);
-#else
-  const int raw = pclose(pipe);
-  const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-  return {status, output};
-}
-
-// The command line that runs the example with these arguments, each quoted.
-std::string CommandLine(std::initializer_list<std::filesystem::path> arguments) {
-  std::string command;
-  for (const auto& argument : arguments) {
-    if (!command.empty()) command += ' ';
-    command += '"';
-    command += argument.string();
-    command += '"';
-  }
-  return command;
-}
 
 TEST(ExampleHost, ScansAFileAndPrintsTheReports) {
   TempDir dir;
@@ -65,15 +22,18 @@ TEST(ExampleHost, ScansAFileAndPrintsTheReports) {
   const auto clean = dir.Write("clean.txt", "nothing to see");
   const std::filesystem::path example = VELTOR_EXAMPLE_PATH;
 
-  const auto found = RunCommand(CommandLine({example, database, infected}));
-  EXPECT_EQ(found.status, 1);
-  EXPECT_EQ(found.output, infected.string() + ": Demo.Evil (level 1)\n" + infected.string() + ": Demo.Maybe (level 2)\n");
+  auto found = RunProcess(dir, example, {database.string(), infected.string()});
+  std::erase(found.out, '\r');  // a C program's text output ends lines with CR LF on Windows
+  EXPECT_EQ(found.exitCode, 1);
+  EXPECT_EQ(found.out, infected.string() + ": Demo.Evil (level 1)\n" + infected.string() + ": Demo.Maybe (level 2)\n");
 
-  const auto nothing = RunCommand(CommandLine({example, database, clean}));
-  EXPECT_EQ(nothing.status, 0);
-  EXPECT_EQ(nothing.output, "");
+  const auto nothing = RunProcess(dir, example, {database.string(), clean.string()});
+  EXPECT_EQ(nothing.exitCode, 0);
+  EXPECT_EQ(nothing.out, "");
 
-  EXPECT_EQ(RunCommand(CommandLine({example, dir.path() / "missing.vlb", clean}) + " 2>&1").status, 2);
+  const auto failed = RunProcess(dir, example, {(dir.path() / "missing.vlb").string(), clean.string()});
+  EXPECT_EQ(failed.exitCode, 2);
+  EXPECT_NE(failed.err, "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "veltor_process.h"
@@ -39,36 +41,9 @@ struct Options {
 };
 
 // Runs `veltor scan ARGUMENTS...` with standard input from a file.
-ProcessResult Scan(const TempDir& scratch, const std::vector<std::string>& arguments, const Options& options = {}) {
-  const fs::path in = scratch.Write("process.in", options.input);
-  const fs::path out = scratch.path() / "process.out";
-  const fs::path err = scratch.path() / "process.err";
-  std::string command;
-#ifndef _WIN32
-  if (!options.libraryPath.empty()) command += "LD_LIBRARY_PATH=\"" + options.libraryPath + "\"";
-#endif
-  AppendQuoted(command, options.program.string());
-  AppendQuoted(command, "scan");
-  for (const std::string& argument : arguments) AppendQuoted(command, argument);
-  command += " <";
-  AppendQuoted(command, in.string());
-  command += " >";
-  AppendQuoted(command, out.string());
-  command += " 2>";
-  AppendQuoted(command, err.string());
-#ifdef _WIN32
-  command = '"' + command + '"';  // cmd /c strips one pair of outer quotes
-#endif
-  const int status = std::system(command.c_str());
-  ProcessResult result;
-#ifdef _WIN32
-  result.exitCode = status;
-#else
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
-  result.out = ReadText(out);
-  result.err = ReadText(err);
-  return result;
+ProcessResult Scan(const TempDir& scratch, std::vector<std::string> arguments, const Options& options = {}) {
+  arguments.insert(arguments.begin(), "scan");
+  return RunProcess(scratch, options.program, arguments, {options.input, options.libraryPath});
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -92,16 +67,13 @@ std::string SummaryValue(const std::string& err, const std::string& label) {
 class VeltorScan : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    rulesDir = new TempDir;
+    rulesDir = std::make_unique<TempDir>();
     const fs::path source = rulesDir->Write("rules.vsr", Rules);
     database = (rulesDir->path() / "rules.vlb").string();
     const ProcessResult compile = RunVeltor(*rulesDir, {"compile", source.string(), "-o", database});
     ASSERT_EQ(compile.exitCode, 0) << compile.err;
   }
-  static void TearDownTestSuite() {
-    delete rulesDir;
-    rulesDir = nullptr;
-  }
+  static void TearDownTestSuite() { rulesDir.reset(); }
 
   ProcessResult ScanWithRules(std::vector<std::string> arguments, const Options& options = {}) {
     arguments.insert(arguments.begin(), {"--db", database});
@@ -115,7 +87,7 @@ class VeltorScan : public ::testing::Test {
   }
   std::string Files() const { return (scratch.path() / "files").string(); }
 
-  static inline TempDir* rulesDir = nullptr;
+  static inline std::unique_ptr<TempDir> rulesDir;
   static inline std::string database;
   TempDir scratch;
 };

@@ -1,0 +1,31 @@
+#pragma once
+// Runs a program as a process through the system's command interpreter, as a
+// user would, and collects its exit status and what it wrote.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace veltor::testing {
+
+struct ProcessResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+struct ProcessInput {
+  std::string standardInput;  // the bytes the program reads from standard input
+  std::string libraryPath;    // LD_LIBRARY_PATH for the run (POSIX only)
+};
+
+// Runs `program ARGUMENTS...`; standard input, output and error go through
+// files in `scratch`.
+ProcessResult RunProcess(const TempDir& scratch, const std::filesystem::path& program,
+                         const std::vector<std::string>& arguments, const ProcessInput& input = {});
+
+// A file's whole content.
+std::string ReadText(const std::filesystem::path& path);
+
+}  // namespace veltor::testing
