@@ -15,8 +15,10 @@ EvaluatorInput DecodeEvaluatorInput(std::span<const uint8_t> data) {
     SignatureInput& signature = input.signatures.emplace_back();
     signature.id = reader.Byte();
     signature.flags = reader.Byte();
-    const auto pattern = reader.Take(reader.Byte() % (MaxPatternLength + 1));
+    const auto pattern = reader.Take(static_cast<size_t>(reader.Byte() % (MaxPatternLength + 1)));
     signature.pattern.assign(pattern.begin(), pattern.end());
+    // A wide 2-byte pattern registers a 4-byte form: a long pattern.
+    if (pattern.size() == MaxPatternLength) signature.flags &= ~SignatureFlagWide;
   }
   const uint8_t ruleCount = reader.Byte() % MaxRecords;
   for (uint8_t k = 0; k < ruleCount; ++k) {

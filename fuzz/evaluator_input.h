@@ -11,7 +11,7 @@
 //
 // Ids are one byte so that references in arbitrary bytecode find records
 // often, and rule expressions can refer to each other in cycles. Patterns
-// are at most 2 bytes long, so that the matcher never builds its 8 MiB
+// are at most 2 bytes long (and only 1-byte ones may be wide), so that the matcher never builds its 8 MiB
 // tables: this target is about the evaluator, and stays fast.
 #include <cstdint>
 #include <span>
