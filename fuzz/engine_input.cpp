@@ -14,7 +14,10 @@ EngineInput DecodeEngineInput(std::span<const uint8_t> data) {
 }
 
 std::vector<uint8_t> EncodeEngineInput(std::span<const uint8_t> body, std::span<const uint8_t> scanned) {
-  std::vector<uint8_t> out{static_cast<uint8_t>(body.size()), static_cast<uint8_t>(body.size() >> 8)};
+  std::vector<uint8_t> out;
+  out.reserve(2 + body.size() + scanned.size());
+  out.push_back(static_cast<uint8_t>(body.size()));
+  out.push_back(static_cast<uint8_t>(body.size() >> 8));
   out.insert(out.end(), body.begin(), body.end());
   out.insert(out.end(), scanned.begin(), scanned.end());
   return out;
