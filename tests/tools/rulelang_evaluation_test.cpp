@@ -1,0 +1,178 @@
+// What compiled expressions compute, asked of the engine's evaluator rather
+// than of the encoder: the operators, their precedence and associativity,
+// the literal types, the function forms, the split chains, and references.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "rules/evaluator.h"
+#include "rules/rule_fixture.h"
+#include "rulelang_test_util.h"
+
+namespace veltor::testing {
+namespace {
+
+double Score(std::string_view expression) {
+  const rulelang::CompileResult result = CompileText("rule r report = " + std::string(expression) + ";");
+  EXPECT_EQ(Errors(result), std::vector<std::string>{}) << expression;
+  if (result.entries.rules.empty()) return std::nan("");
+  const std::vector<uint8_t>& bytes = result.entries.rules[0].expression;
+  const uint8_t* end = nullptr;
+  const double value = EvaluateExpression(nullptr, bytes.data(), static_cast<uint32_t>(bytes.size()), &end);
+  EXPECT_EQ(end, bytes.data() + bytes.size()) << expression << ": the whole expression is one node";
+  return value;
+}
+
+struct Case {
+  const char* expression;
+  double expected;
+};
+
+class ExpressionValueTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ExpressionValueTest, EvaluatesAsWritten) {
+  const double value = Score(GetParam().expression);
+  if (std::isnan(GetParam().expected)) {
+    EXPECT_TRUE(std::isnan(value)) << GetParam().expression << " = " << value;
+  } else {
+    EXPECT_DOUBLE_EQ(value, GetParam().expected) << GetParam().expression;
+  }
+}
+
+constexpr double Nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Precedence, ExpressionValueTest,
+    ::testing::Values(Case{"2 + 3 * 4", 14}, Case{"(2 + 3) * 4", 20}, Case{"10 - 3 - 2", 5},
+                      Case{"10 - (3 - 2)", 9}, Case{"100 / 10 / 5", 2}, Case{"100 / (10 / 5)", 50},
+                      Case{"2 * 3 ^ 2", 18}, Case{"2 ^ 3 ^ 2", 64}, Case{"2 ^ (3 ^ 2)", 512},
+                      Case{"-2 ^ 2", -4}, Case{"(-2) ^ 2", 4}, Case{"2 ^ -1", 0.5}, Case{"-(1 + 2)", -3},
+                      Case{"- -3", 3}, Case{"1 - -1", 2}, Case{"1 + 2 > 2", 1}, Case{"not 1 > 2", 1},
+                      Case{"not 1 and 0", 0}, Case{"not (1 and 0)", 1}, Case{"1 or 0 and 0", 1},
+                      Case{"(1 or 0) and 0", 0}, Case{"1 xor 1 and 0", 1}, Case{"(1 xor 1) and 0", 0},
+                      Case{"0 and 1 or 1", 1}, Case{"1 or 1 xor 1", 1}, Case{"(1 or 1) xor 1", 0},
+                      Case{"(3 > 2) == 1", 1}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Operators, ExpressionValueTest,
+    ::testing::Values(Case{"10 / 0", 10}, Case{"10 / 0.00005", 10}, Case{"10 / 0.0001", 100000},
+                      Case{"10 / -0.00009", 10}, Case{"0.3 == 0.30001", 1}, Case{"1 == 1.001", 0},
+                      Case{"2 > 1", 1}, Case{"1 > 1", 0}, Case{"1 >= 1", 1}, Case{"1 <= 0", 0},
+                      Case{"1 < 2", 1}, Case{"true and 0.0001", 1}, Case{"true and 0.00009", 0},
+                      Case{"not 0.00009", 1}, Case{"not 0.0001", 0}, Case{"not -0.5", 0},
+                      Case{"1 xor 1 xor 1", 1}, Case{"1 xor 1", 0}, Case{"nan > 0", 0}, Case{"nan < 0", 0},
+                      Case{"not nan", 1}, Case{"nan or 0", 0}, Case{"inf > 1e300", 1}, Case{"1 + nan", Nan}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Functions, ExpressionValueTest,
+    ::testing::Values(Case{"max(1, 5, 3)", 5}, Case{"min(4, -2, 0)", -2}, Case{"max()", -1e38},
+                      Case{"min()", 1e38}, Case{"max(-1e300, -5e38)", -1e38}, Case{"max(nan, 1)", 1},
+                      Case{"root(9, 2)", 3}, Case{"root(8, 0)", 8}, Case{"root(64, 2, 3)", 2},
+                      Case{"sum()", 0}, Case{"sum(7)", 7}, Case{"product()", 1}, Case{"difference(10, 3, 2)", 5},
+                      Case{"quotient(10, 0)", 10}, Case{"power(2, 3, 2)", 64}, Case{"all()", 1}, Case{"any()", 0},
+                      Case{"odd(1, 1, 1)", 1}, Case{"odd()", 0}, Case{"negate(0, 1, 1)", 1}, Case{"negate()", 1},
+                      Case{"greater(5)", 1}, Case{"greater_equal(5)", 1}, Case{"less(5)", 0},
+                      Case{"less_equal(5)", 0}, Case{"equal(5)", 0}, Case{"greater(2, 1, 99)", 1},
+                      Case{"equal(2, 2)", 1}, Case{"op(7, 1, 2)", 0}, Case{"op(32, 1, 2)", 3},
+                      Case{"op(4000000000)", 0}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Literals, ExpressionValueTest,
+    ::testing::Values(Case{"42", 42}, Case{"-2147483648", -2147483648.0}, Case{"0x10", 16},
+                      Case{"int32(7) / 2", 3.5}, Case{"true", 1}, Case{"false", 0}, Case{"bool(2)", 1},
+                      Case{"bool(0)", 0}, Case{"1.5", 1.5}, Case{"1.5f", 1.5}, Case{"0.1f", 0.100000001490116119384765625},
+                      Case{"float32(0.1)", 0.100000001490116119384765625}, Case{"float64(0.1f)", 0.100000001490116119384765625},
+                      Case{"not float32(0.0001)", 1}, Case{"not 0.0001", 0}, Case{"inf", Inf}, Case{"-inf", -Inf},
+                      Case{"nan", Nan}, Case{"float32(nan)", Nan}, Case{"float64bits(0x3FF0000000000000)", 1},
+                      Case{"float32bits(0x40490FDB)", 3.1415927410125732421875}, Case{"-0.0 + 1", 1}));
+
+std::string Chain(const char* first, const char* separator, const char* operand, int count) {
+  std::string text = first;
+  for (int i = 1; i < count; ++i) text += std::string(separator) + operand;
+  return text;
+}
+
+// Chains longer than 255 operands are split into nested nodes; the value is
+// that of the whole chain.
+TEST(CompiledExpressions, SplitChainsKeepTheirValue) {
+  EXPECT_DOUBLE_EQ(Score(Chain("1", " + ", "1", 600)), 600);
+  EXPECT_DOUBLE_EQ(Score(Chain("1000", " - ", "1", 600)), 401);
+  EXPECT_DOUBLE_EQ(Score(Chain("1", " * ", "2", 600)), std::ldexp(1.0, 599));
+  EXPECT_DOUBLE_EQ(Score(Chain("1e300", " / ", "2", 600)), 1e300 / std::ldexp(1.0, 599));
+  EXPECT_DOUBLE_EQ(Score(Chain("2", " ^ ", "1", 600)), 2);
+  EXPECT_DOUBLE_EQ(Score(Chain("true", " and ", "true", 600)), 1);
+  EXPECT_DOUBLE_EQ(Score(Chain("true", " and ", "true", 600) + " and false"), 0);
+  EXPECT_DOUBLE_EQ(Score(Chain("false", " or ", "false", 600) + " or true"), 1);
+  EXPECT_DOUBLE_EQ(Score(Chain("true", " xor ", "true", 601)), 1);
+  EXPECT_DOUBLE_EQ(Score(Chain("true", " xor ", "true", 600)), 0);
+  EXPECT_DOUBLE_EQ(Score("max(" + Chain("1", ", ", "1", 400) + ", 7)"), 7);
+  EXPECT_DOUBLE_EQ(Score("min(" + Chain("1", ", ", "1", 400) + ", -7)"), -7);
+  EXPECT_DOUBLE_EQ(Score("root(" + Chain("4", ", ", "1", 300) + ", 2)"), 2);
+}
+
+// A compiled database evaluated as a scan would: hit flags in, rule scores out.
+struct CompiledFixture {
+  rulelang::CompileResult compiled;
+  std::unique_ptr<RuleFixture> fixture;
+};
+
+CompiledFixture Build(std::string_view source, const std::vector<uint32_t>& hits) {
+  CompiledFixture built{CompileText(source), nullptr};
+  EXPECT_EQ(Errors(built.compiled), std::vector<std::string>{});
+  std::vector<SignatureSpec> signatures;
+  for (const rulelang::SignatureEntry& entry : built.compiled.entries.signatures) {
+    signatures.push_back({entry.id, std::find(hits.begin(), hits.end(), entry.id) != hits.end()});
+  }
+  std::vector<RuleSpec> rules;
+  for (const rulelang::RuleEntry& entry : built.compiled.entries.rules) {
+    rules.push_back({entry.id, entry.expression, (entry.flags & RuleFlagTopLevel) != 0});
+  }
+  built.fixture = MakeRuleFixture(signatures, std::move(rules));
+  return built;
+}
+
+TEST(CompiledExpressions, ReferencesReadHitsAndRuleScores) {
+  const char* source =
+      "signature mz exact = { 4D 5A 90 00 };\n"
+      "signature stub id 100 = \"This program cannot be run\";\n"
+      "signature packer = \"UPX0\";\n"
+      "rule Packed = packer;\n"
+      "rule Trojan.Dropper.Generic id 7 report = mz and (stub or Packed);\n"
+      "rule \"Weighted score\" report = Trojan.Dropper.Generic * 0.6 + 0.5 * sig[100];\n"
+      "rule ById report = rule[7] and not rule[\"Packed\"];\n";
+  {
+    CompiledFixture built = Build(source, {1, 100});
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(7), 1);
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(8), 1.1);
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(9), 1);
+  }
+  {
+    CompiledFixture built = Build(source, {1, 101});
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(7), 1);
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(8), 0.6);
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(9), 0);
+  }
+  {
+    CompiledFixture built = Build(source, {100, 101});
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(7), 0);
+    EXPECT_DOUBLE_EQ(built.fixture->EvaluateById(8), 0.5);
+  }
+}
+
+TEST(CompiledExpressions, ConstantRulesThatCannotReportAreWarnedAbout) {
+  const rulelang::CompileResult result = CompileText(
+      "rule Low report = 0.2 + 0.3;\n"
+      "rule High report = 0.25 * 4;\n"
+      "rule Undefined report = 0 / 0 * nan;\n");
+  EXPECT_EQ(Warnings(result),
+            (std::vector<std::string>{
+                "test.vsr:1:1: warning: rule Low can never report: it refers to no signature or rule and always "
+                "scores 0.5, below 0.501",
+                "test.vsr:3:1: warning: rule Undefined can never report: it refers to no signature or rule and "
+                "always scores nan, below 0.501"}));
+}
+
+}  // namespace
+}  // namespace veltor::testing

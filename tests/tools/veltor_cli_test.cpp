@@ -1,0 +1,229 @@
+// The veltor program as a user runs it: exit statuses, messages, the files it
+// writes and, on errors, the files it does not write.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "database/database_file.h"
+#include "database/signature_library.h"
+#include "random_database.h"
+#include "tools/rulelang/database_image.h"
+#include "veltor_process.h"
+
+namespace veltor::testing {
+namespace {
+
+constexpr const char* RuleSource =
+    "# A small rule set.\n"
+    "signature mz exact = { 4D 5A 90 00 };\n"
+    "signature stub wide = \"This program cannot be run\";\n"
+    "signature tag = \"ab\";\n"
+    "rule Trojan.Dropper.Generic report = mz and (stub or tag);\n"
+    "rule \"Café rule\" report = Trojan.Dropper.Generic * 0.5 + 0.6;\n";
+
+TEST(VeltorProgram, HelpNamesEveryCommand) {
+  TempDir scratch;
+  const ProcessResult overview = RunVeltor(scratch, {"--help"});
+  EXPECT_EQ(overview.exitCode, 0);
+  for (const char* command : {"compile", "dump", "info", "pack", "unpack"}) {
+    EXPECT_NE(overview.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+    const ProcessResult help = RunVeltor(scratch, {command, "--help"});
+    EXPECT_EQ(help.exitCode, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: veltor ") + command, 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos) << command;
+  }
+}
+
+TEST(VeltorProgram, WrongCommandLinesExitWithStatus2) {
+  TempDir scratch;
+  const std::vector<std::vector<std::string>> lines = {
+      {}, {"frobnicate"}, {"compile"}, {"compile", "--bogus", "x.vsr"}, {"compile", "x.vsr", "-o"},
+      {"dump"}, {"dump", "a", "b"}, {"pack", "body"}, {"unpack", "file.vlb"}, {"info", "-o", "x", "y"}};
+  for (const std::vector<std::string>& line : lines) {
+    const ProcessResult result = RunVeltor(scratch, line);
+    EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(line);
+    EXPECT_FALSE(result.err.empty()) << ::testing::PrintToString(line);
+  }
+}
+
+TEST(VeltorProgram, CompileWritesADatabaseTheEngineLoads) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto output = scratch.path() / "qzdata.vlb";
+  const ProcessResult result = RunVeltor(scratch, {"compile", source.string(), "-o", output.string()});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.err.find("rules.vsr:4:17: warning: signature 'tag': its 2-byte pattern is checked at every "
+                            "position of every scan; the scan window is 4 bytes"),
+            std::string::npos)
+      << result.err;
+  const SignatureLibraryPtr library = LoadDatabaseFile(output.string().c_str());
+  ASSERT_NE(library, nullptr);
+  EXPECT_EQ(library->header.signatureCount, 3u);
+  ASSERT_EQ(library->header.ruleCount, 2u);
+  EXPECT_EQ(BuildTime(library->header), rulelang::FileTimeFromUnixSeconds(1700000000));
+  const RuleRecord& second = Rules(*library)[1];
+  EXPECT_EQ(std::string(second.name.get()), "Caf\xE9 rule");
+  EXPECT_EQ(second.flags, RuleFlagTopLevel);
+}
+
+TEST(VeltorProgram, SameSourcesSameEpochSameBytes) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto first = scratch.path() / "first.vlb";
+  const auto second = scratch.path() / "second.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", first.string()}).exitCode, 0);
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", second.string()}).exitCode, 0);
+  EXPECT_EQ(ReadBytes(first), ReadBytes(second));
+  const auto later = scratch.path() / "later.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", later.string()}, "1700000001").exitCode, 0);
+  EXPECT_NE(ReadBytes(first), ReadBytes(later));
+  // Without SOURCE_DATE_EPOCH the build time is now.
+  const auto now = scratch.path() / "now.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", now.string()}, "").exitCode, 0);
+  const SignatureLibraryPtr library = LoadDatabaseFile(now.string().c_str());
+  ASSERT_NE(library, nullptr);
+  EXPECT_GT(BuildTime(library->header), rulelang::FileTimeFromUnixSeconds(1700000000));
+}
+
+TEST(VeltorProgram, ErrorsAreAllReportedAndNothingIsWritten) {
+  TempDir scratch;
+  const auto good = scratch.Write("good.vsr", "signature s = \"long enough\";\n");
+  const auto bad = scratch.Write("bad.vsr",
+                                 "rule a report = s and;\n"
+                                 "rule b report = missing;\n"
+                                 "signature t = { 4 };\n");
+  const auto output = scratch.path() / "qzdata.vlb";
+  const std::string previous = "an older database, kept as it is";
+  scratch.Write("qzdata.vlb", previous);
+  const std::vector<std::string> before = FolderContents(scratch.path());
+  const ProcessResult result =
+      RunVeltor(scratch, {"compile", good.string(), bad.string(), "-o", output.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  const std::string badPath = bad.string();
+  EXPECT_NE(result.err.find(badPath + ":1:22: error: expected an operand, found ';'"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(badPath + ":2:17: error: unknown name 'missing'"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(badPath + ":3:17: error: odd number of hex digits"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("veltor compile: 3 errors; nothing written"), std::string::npos) << result.err;
+  EXPECT_EQ(ReadText(output), previous);
+  EXPECT_EQ(FolderContents(scratch.path()), before);  // no temporary file left behind
+}
+
+TEST(VeltorProgram, UnreadableInputsAndBadEpochFail) {
+  TempDir scratch;
+  const auto missing = scratch.path() / "missing.vsr";
+  const auto output = scratch.path() / "out.vlb";
+  ProcessResult result = RunVeltor(scratch, {"compile", missing.string(), "-o", output.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot read " + missing.string()), std::string::npos) << result.err;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  result = RunVeltor(scratch, {"compile", source.string(), "-o", output.string()}, "yesterday");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(output));
+  const auto nowhere = scratch.path() / "no such folder" / "out.vlb";
+  result = RunVeltor(scratch, {"compile", source.string(), "-o", nowhere.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
+  EXPECT_EQ(FolderContents(scratch.path()), std::vector<std::string>{"rules.vsr"});
+  const auto notADatabase = scratch.Write("junk.vlb", "this is no database");
+  for (const char* command : {"dump", "info"}) {
+    result = RunVeltor(scratch, {command, notADatabase.string()});
+    EXPECT_EQ(result.exitCode, 1) << command;
+    EXPECT_NE(result.err.find("not a database file"), std::string::npos) << result.err;
+  }
+}
+
+TEST(VeltorProgram, DumpOfACompiledDatabaseCompilesToTheSameFile) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto original = scratch.path() / "original.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", original.string()}).exitCode, 0);
+  const auto dumped = scratch.path() / "dumped.vsr";
+  const ProcessResult dump = RunVeltor(scratch, {"dump", original.string(), "-o", dumped.string()});
+  ASSERT_EQ(dump.exitCode, 0) << dump.err;
+  EXPECT_NE(ReadText(dumped).find("SOURCE_DATE_EPOCH=1700000000 reproduces it"), std::string::npos);
+  const auto again = scratch.path() / "again.vlb";
+  const ProcessResult compile = RunVeltor(scratch, {"compile", dumped.string(), "-o", again.string()});
+  ASSERT_EQ(compile.exitCode, 0) << compile.err;
+  EXPECT_EQ(ReadBytes(again), ReadBytes(original));
+  // Standard output carries the same text.
+  EXPECT_EQ(RunVeltor(scratch, {"dump", original.string()}).out, ReadText(dumped));
+}
+
+// Databases straight from the writer, with any records and any layout: dump
+// and compile give back the same records.
+TEST(VeltorProgram, AnyDatabaseSurvivesDumpAndCompile) {
+  TempDir scratch;
+  for (uint32_t seed = 1; seed <= 25; ++seed) {
+    RandomDatabase random(seed);
+    const rulelang::DatabaseEntries entries = random.Make();
+    std::vector<uint8_t> image = rulelang::WriteDatabaseImage(entries, 0x01D9A1B2C3D4E5F6ull + seed);
+    const auto file = scratch.Write("random.vlb", image);
+    const auto dumped = scratch.path() / "random.vsr";
+    const ProcessResult dump = RunVeltor(scratch, {"dump", file.string(), "-o", dumped.string()});
+    ASSERT_EQ(dump.exitCode, 0) << "seed " << seed << ": " << dump.err;
+    const auto again = scratch.path() / "again.vlb";
+    const ProcessResult compile = RunVeltor(scratch, {"compile", dumped.string(), "-o", again.string()});
+    ASSERT_EQ(compile.exitCode, 0) << "seed " << seed << ": " << compile.err << ReadText(dumped);
+    std::string error;
+    const auto contents = rulelang::ReadDatabaseImage(ReadBytes(again), error);
+    ASSERT_TRUE(contents.has_value()) << error;
+    EXPECT_TRUE(contents->entries == entries) << "seed " << seed << "\n" << ReadText(dumped);
+  }
+}
+
+TEST(VeltorProgram, UnpackAndPackRoundTrip) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto original = scratch.path() / "original.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", original.string()}).exitCode, 0);
+  const auto body = scratch.path() / "body.bin";
+  ASSERT_EQ(RunVeltor(scratch, {"unpack", original.string(), "-o", body.string()}).exitCode, 0);
+  EXPECT_EQ(ReadBytes(body).size() + 256, ReadBytes(original).size());
+  EXPECT_EQ(ReadBytes(body).front(), 'Q');
+  const auto packed = scratch.path() / "packed.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"pack", body.string(), "-o", packed.string()}).exitCode, 0);
+  EXPECT_EQ(ReadBytes(packed), ReadBytes(original));
+  // The raw body dumps like the file.
+  const ProcessResult bodyDump = RunVeltor(scratch, {"dump", "--body", body.string()});
+  ASSERT_EQ(bodyDump.exitCode, 0) << bodyDump.err;
+  EXPECT_NE(bodyDump.out.find("rule Trojan.Dropper.Generic id 1 report"), std::string::npos);
+  const ProcessResult bodyInfo = RunVeltor(scratch, {"info", "--body", body.string()});
+  ASSERT_EQ(bodyInfo.exitCode, 0) << bodyInfo.err;
+  EXPECT_NE(bodyInfo.out.find("rules       2 (table "), std::string::npos) << bodyInfo.out;
+}
+
+TEST(VeltorProgram, PackRefusesABrokenBodyUnlessForced) {
+  TempDir scratch;
+  std::vector<uint8_t> body = rulelang::WriteBody({}, 0);
+  body[60] ^= 1;  // inside the reserved area: the header CRC no longer matches
+  const auto bodyFile = scratch.Write("broken.bin", body);
+  const auto packed = scratch.path() / "packed.vlb";
+  const ProcessResult refused = RunVeltor(scratch, {"pack", bodyFile.string(), "-o", packed.string()});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(packed));
+  ASSERT_EQ(RunVeltor(scratch, {"pack", "--force", bodyFile.string(), "-o", packed.string()}).exitCode, 0);
+  EXPECT_EQ(ReadBytes(packed).size(), body.size() + 256);
+  EXPECT_EQ(LoadDatabaseFile(packed.string().c_str()), nullptr);
+}
+
+TEST(VeltorProgram, InfoShowsTimeCountsWindowAndMemory) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto database = scratch.path() / "qzdata.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", database.string()}).exitCode, 0);
+  const ProcessResult info = RunVeltor(scratch, {"info", database.string()});
+  ASSERT_EQ(info.exitCode, 0) << info.err;
+  for (const char* line : {"built       2023-11-14 22:13:20 UTC, ",
+                           "signatures  3 (table ", "1 exact-case, 1 wide",
+                           "rules       2 (table ", "2 reported",
+                           // mz (4), stub (26) and its wide form (52), tag (2)
+                           "patterns    4 registered (wide forms included): 1 short (1-2 bytes), 3 long",
+                           "window      4 bytes", "memory      about 8.0 MiB per handle"}) {
+    EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+  }
+}
+
+}  // namespace
+}  // namespace veltor::testing

@@ -1,0 +1,32 @@
+#pragma once
+// A small command-line reader for the subcommands: positional arguments,
+// options with a value (-o FILE, --output FILE, --output=FILE) and flags.
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltor::cli {
+
+struct OptionDefinition {
+  std::string_view shortName;  // "-o", or empty
+  std::string_view longName;   // "--output"
+  bool takesValue;
+};
+
+struct ParsedArguments {
+  std::vector<std::string_view> positional;
+  std::vector<std::pair<std::string_view, std::string_view>> options;  // long name, value ("" for flags)
+  bool help = false;
+
+  std::optional<std::string_view> Value(std::string_view longName) const;
+  bool Has(std::string_view longName) const;
+};
+
+// Nothing, with `error` set, for an unknown option, a missing value or an
+// option given twice. "--" ends the options; "-h" and "--help" set `help`.
+std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> arguments,
+                                              std::span<const OptionDefinition> definitions, std::string& error);
+
+}  // namespace veltor::cli

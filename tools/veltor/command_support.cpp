@@ -1,0 +1,63 @@
+#include "tools/veltor/command_support.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "tools/rulelang/database_image.h"
+#include "tools/veltor/files.h"
+
+namespace veltor::cli {
+
+std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span<const std::string_view> arguments,
+                                               std::span<const OptionDefinition> definitions, size_t minimum, size_t maximum,
+                                               int& exitCode) {
+  std::string error;
+  std::optional<ParsedArguments> parsed = ParseArguments(arguments, definitions, error);
+  if (parsed && parsed->help) {
+    std::cout << command.help;
+    exitCode = ExitSuccess;
+    return std::nullopt;
+  }
+  if (parsed && parsed->positional.size() < minimum) {
+    error = "missing arguments";
+  } else if (parsed && parsed->positional.size() > maximum) {
+    error = "unexpected argument '" + std::string(parsed->positional[maximum]) + "'";
+  } else if (parsed) {
+    return parsed;
+  }
+  ReportError(command.name, error);
+  const std::string_view usage = command.help.substr(0, command.help.find('\n') + 1);
+  std::cerr << usage << "Try 'veltor " << command.name << " --help'.\n";
+  exitCode = ExitUsage;
+  return std::nullopt;
+}
+
+std::optional<std::string> FormatFileTime(uint64_t fileTime, bool local) {
+  const int64_t seconds = rulelang::UnixSecondsFromFileTime(fileTime);
+  if (local) {
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+#ifdef _WIN32
+    if (localtime_s(&parts, &time) != 0) return std::nullopt;
+#else
+    if (localtime_r(&time, &parts) == nullptr) return std::nullopt;
+#endif
+    char buffer[64];
+    if (std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &parts) == 0) return std::nullopt;
+    return std::string(buffer);
+  }
+  using namespace std::chrono;
+  const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+  const int64_t secondOfDay = seconds - days * 86400;
+  const year_month_day date{sys_days{std::chrono::days{days}}};
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02lld:%02lld:%02lld", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
+                static_cast<long long>(secondOfDay % 60));
+  return std::string(buffer);
+}
+
+}  // namespace veltor::cli

@@ -1,0 +1,18 @@
+#include "tools/veltor/command.h"
+
+namespace veltor::cli {
+
+extern const Command CompileCommand;
+extern const Command DumpCommand;
+extern const Command InfoCommand;
+extern const Command PackCommand;
+extern const Command UnpackCommand;
+
+std::span<const Command* const> AllCommands() {
+  static const Command* const Commands[] = {
+      &CompileCommand, &DumpCommand, &InfoCommand, &PackCommand, &UnpackCommand,
+  };
+  return Commands;
+}
+
+}  // namespace veltor::cli

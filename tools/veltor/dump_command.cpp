@@ -1,0 +1,91 @@
+// veltor dump: a database file as rule language source.
+#include <iostream>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "tools/rulelang/database_image.h"
+#include "tools/rulelang/source_printer.h"
+#include "tools/veltor/command_support.h"
+#include "tools/veltor/files.h"
+
+namespace veltor::cli {
+namespace {
+
+constexpr std::string_view Help =
+    "usage: veltor dump FILE.vlb [-o OUT.vsr] [--body]\n"
+    "\n"
+    "Prints what a database holds as rule language source (docs/rules.md):\n"
+    "every signature and rule in table order with its id, flags, pattern, extra\n"
+    "bytes, name and expression, and the header's reserved fields. Expressions\n"
+    "that are not one well-formed node are shown as raw bytes. Compiling the\n"
+    "output gives a database with the same records; for a database made by\n"
+    "'veltor compile' it gives the very same file when the build time is the same\n"
+    "(the comment at the top gives the SOURCE_DATE_EPOCH that reproduces it).\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE   write the source to FILE instead of standard output\n"
+    "      --body          FILE is a raw database body (as 'veltor unpack' writes\n"
+    "                      it), not a database file\n"
+    "  -h, --help          show this text\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the file cannot be read or is not a valid\n"
+    "database, 2 for a wrong command line.\n";
+
+int RunDump(std::span<const std::string_view> arguments);
+
+}  // namespace
+
+extern const Command DumpCommand{"dump", "print a database file as rule source", Help, RunDump};
+
+namespace {
+
+int RunDump(std::span<const std::string_view> arguments) {
+  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--body", false}};
+  int exitCode = ExitSuccess;
+  const std::optional<ParsedArguments> parsed = ReadCommandLine(DumpCommand, arguments, Options, 1, 1, exitCode);
+  if (!parsed) return exitCode;
+  const std::string_view path = parsed->positional[0];
+  std::string error;
+  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error);
+  if (!bytes) {
+    ReportError("dump", error);
+    return ExitFailure;
+  }
+  const std::optional<rulelang::DatabaseContents> contents =
+      parsed->Has("--body") ? rulelang::ReadBody(*bytes, error) : rulelang::ReadDatabaseImage(*bytes, error);
+  if (!contents) {
+    ReportError("dump", std::string(path) + ": " + error);
+    return ExitFailure;
+  }
+
+  const uint64_t buildTime = BuildTime(contents->header);
+  std::string preamble = "Decompiled from " + std::string(path) + " by veltor dump.\n";
+  preamble += std::to_string(contents->entries.signatures.size()) + " signatures, " +
+              std::to_string(contents->entries.rules.size()) + " rules, built ";
+  preamble += FormatFileTime(buildTime, false).value_or("at an unreadable time") + " UTC.";
+  if (buildTime % 10'000'000 == 0 && buildTime >= rulelang::FileTimeFromUnixSeconds(0)) {
+    preamble += "\nThe build time is not part of the source; SOURCE_DATE_EPOCH=" +
+                std::to_string(rulelang::UnixSecondsFromFileTime(buildTime)) + " reproduces it.";
+  }
+  const std::string source = rulelang::PrintDatabaseSource(contents->entries, preamble);
+  if (const std::optional<std::string_view> output = parsed->Value("--output")) {
+    if (!WriteWholeFile(*output, std::span(reinterpret_cast<const uint8_t*>(source.data()), source.size()), error)) {
+      ReportError("dump", error);
+      return ExitFailure;
+    }
+    return ExitSuccess;
+  }
+#ifdef _WIN32
+  // The same bytes as with -o: lines end in \n, not \r\n.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::cout << source;
+  std::cout.flush();
+  return std::cout ? ExitSuccess : ExitFailure;
+}
+
+}  // namespace
+}  // namespace veltor::cli

@@ -1,0 +1,45 @@
+#include "tools/veltor/files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <system_error>
+
+#include "dbwriter/atomic_file.h"
+
+namespace veltor::cli {
+
+std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::string& error) {
+  const std::filesystem::path file{std::string(path)};
+  std::error_code code;
+  if (std::filesystem::is_directory(file, code)) {
+    error = "cannot read " + std::string(path) + ": it is a folder";
+    return std::nullopt;
+  }
+  std::ifstream stream(file, std::ios::binary);
+  if (!stream) {
+    error = "cannot read " + std::string(path) + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  if (stream.bad()) {
+    error = "cannot read " + std::string(path) + ": read error";
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+bool WriteWholeFile(std::string_view path, std::span<const uint8_t> bytes, std::string& error) {
+  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes)) return true;
+  error = "cannot write " + std::string(path);
+  return false;
+}
+
+void ReportError(std::string_view command, std::string_view message) {
+  std::cerr << "veltor " << command << ": " << message << '\n';
+}
+
+}  // namespace veltor::cli

@@ -1,0 +1,157 @@
+// veltor info: what a database file holds, in numbers.
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "database/database_format.h"
+#include "database/signature_library.h"
+#include "matcher/pattern_matcher.h"
+#include "matcher/scan_context.h"
+#include "tools/rulelang/database_image.h"
+#include "tools/veltor/command_support.h"
+#include "tools/veltor/files.h"
+
+namespace veltor::cli {
+namespace {
+
+constexpr std::string_view Help =
+    "usage: veltor info FILE.vlb [--body]\n"
+    "\n"
+    "Shows a database file's build time (UTC and local time), its size and the\n"
+    "size of its body and tables, the numbers of signatures (exact-case, wide)\n"
+    "and rules (reported), the patterns the scanner registers (a wide signature\n"
+    "registers its UTF-16LE form too): how many are short (1-2 bytes, checked at\n"
+    "every position of every scan) and the scan window (the shortest pattern of\n"
+    "3 bytes or more, at most 256: the farthest a scan skips at a time), and an\n"
+    "estimate of the memory one open handle takes (library, scan context and\n"
+    "matcher tables; allocator overhead not counted).\n"
+    "\n"
+    "Options:\n"
+    "      --body          FILE is a raw database body, not a database file\n"
+    "  -h, --help          show this text\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the file cannot be read or is not a valid\n"
+    "database, 2 for a wrong command line.\n";
+
+std::string Size(uint64_t bytes) {
+  char buffer[64];
+  if (bytes < 10 * 1024) {
+    std::snprintf(buffer, sizeof buffer, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes < 1024 * 1024) {
+    std::snprintf(buffer, sizeof buffer, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+  }
+  return buffer;
+}
+
+struct HandleMemory {
+  uint64_t library = 0;
+  uint64_t context = 0;
+  uint64_t matcher = 0;
+  uint64_t shortPatterns = 0;
+  uint64_t longPatterns = 0;
+  uint64_t window = MaxWindowLength;
+};
+
+// What the loader, the scan context and the matcher allocate for this
+// database, from the same record types they use.
+HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
+  HandleMemory memory;
+  auto buffer = [](size_t length) -> uint64_t { return length == 0 ? 0 : length + 2; };
+  memory.library = sizeof(SignatureLibrary) + entries.signatures.size() * sizeof(SignatureRecord) +
+                   entries.rules.size() * sizeof(RuleRecord);
+  for (const rulelang::SignatureEntry& signature : entries.signatures) {
+    memory.library += buffer(signature.pattern.size()) + buffer(signature.extra.size());
+  }
+  for (const rulelang::RuleEntry& rule : entries.rules) {
+    memory.library += buffer(rule.name.size()) + rule.expression.size();
+  }
+  memory.context = sizeof(ScanContext) + sizeof(MatcherHolder) + entries.signatures.size() +
+                   entries.rules.size() * (1 + sizeof(double));
+  memory.matcher = sizeof(PatternMatcher);
+  auto registerForm = [&memory](size_t length) {
+    // A list node with the entry, the pattern and its folded copy.
+    memory.matcher += sizeof(PatternEntry) + sizeof(void*) + 2 * length;
+    if (length <= 2) {
+      ++memory.shortPatterns;
+    } else {
+      ++memory.longPatterns;
+      memory.window = std::min<uint64_t>(memory.window, length);
+    }
+  };
+  for (const rulelang::SignatureEntry& signature : entries.signatures) {
+    if (signature.pattern.empty()) continue;
+    registerForm(signature.pattern.size());
+    // Every Windows-1252 byte is one UTF-16 unit.
+    if ((signature.flags & SignatureFlagWide) != 0) registerForm(2 * signature.pattern.size());
+  }
+  memory.matcher += (memory.shortPatterns + memory.longPatterns) * sizeof(void*);
+  if (memory.longPatterns != 0) memory.matcher += 2ull * BlockHashSize * sizeof(int32_t);
+  return memory;
+}
+
+int RunInfo(std::span<const std::string_view> arguments);
+
+}  // namespace
+
+extern const Command InfoCommand{"info", "show a database file's build time, counts, sizes and memory", Help, RunInfo};
+
+namespace {
+
+int RunInfo(std::span<const std::string_view> arguments) {
+  static constexpr OptionDefinition Options[] = {{"", "--body", false}};
+  int exitCode = ExitSuccess;
+  const std::optional<ParsedArguments> parsed = ReadCommandLine(InfoCommand, arguments, Options, 1, 1, exitCode);
+  if (!parsed) return exitCode;
+  const std::string_view path = parsed->positional[0];
+  std::string error;
+  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error);
+  if (!bytes) {
+    ReportError("info", error);
+    return ExitFailure;
+  }
+  const bool rawBody = parsed->Has("--body");
+  const std::optional<rulelang::DatabaseContents> contents =
+      rawBody ? rulelang::ReadBody(*bytes, error) : rulelang::ReadDatabaseImage(*bytes, error);
+  if (!contents) {
+    ReportError("info", std::string(path) + ": " + error);
+    return ExitFailure;
+  }
+  const DatabaseHeader& header = contents->header;
+  const rulelang::DatabaseEntries& entries = contents->entries;
+  const uint64_t buildTime = BuildTime(header);
+  const size_t exact = static_cast<size_t>(std::count_if(entries.signatures.begin(), entries.signatures.end(),
+      [](const rulelang::SignatureEntry& s) { return (s.flags & SignatureFlagExactCase) != 0; }));
+  const size_t wide = static_cast<size_t>(std::count_if(entries.signatures.begin(), entries.signatures.end(),
+      [](const rulelang::SignatureEntry& s) { return (s.flags & SignatureFlagWide) != 0; }));
+  const size_t reported = static_cast<size_t>(std::count_if(entries.rules.begin(), entries.rules.end(),
+      [](const rulelang::RuleEntry& r) { return (r.flags & RuleFlagTopLevel) != 0; }));
+  const HandleMemory memory = EstimateHandleMemory(entries);
+
+  std::cout << "file        " << path << ": " << bytes->size() << " bytes";
+  if (!rawBody) std::cout << " (body " << contents->bodySize << " bytes)";
+  std::cout << '\n';
+  std::cout << "built       " << FormatFileTime(buildTime, false).value_or("(out of range)") << " UTC, "
+            << FormatFileTime(buildTime, true).value_or("(out of range)") << " local\n";
+  std::cout << "signatures  " << entries.signatures.size() << " (table " << header.signatureTableLength
+            << " bytes at offset " << header.signatureTableOffset << "): " << exact << " exact-case, " << wide
+            << " wide\n";
+  std::cout << "rules       " << entries.rules.size() << " (table " << header.ruleTableLength << " bytes at offset "
+            << header.ruleTableOffset << "): " << reported << " reported\n";
+  std::cout << "patterns    " << memory.shortPatterns + memory.longPatterns
+            << " registered (wide forms included): " << memory.shortPatterns << " short (1-2 bytes), "
+            << memory.longPatterns << " long\n";
+  if (memory.longPatterns != 0) {
+    std::cout << "window      " << memory.window << " bytes (the shortest long pattern, at most 256)\n";
+  } else {
+    std::cout << "window      none (no pattern of 3 bytes or more)\n";
+  }
+  std::cout << "memory      about " << Size(memory.library + memory.context + memory.matcher)
+            << " per handle: library " << Size(memory.library) << ", scan context " << Size(memory.context)
+            << ", matcher " << Size(memory.matcher) << '\n';
+  return ExitSuccess;
+}
+
+}  // namespace
+}  // namespace veltor::cli

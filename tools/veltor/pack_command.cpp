@@ -1,0 +1,72 @@
+// veltor pack: a raw database body sealed into a database file.
+#include "dbwriter/database_envelope.h"
+#include "tools/rulelang/database_image.h"
+#include "tools/veltor/command_support.h"
+#include "tools/veltor/files.h"
+
+namespace veltor::cli {
+namespace {
+
+constexpr std::string_view Help =
+    "usage: veltor pack BODY -o FILE.vlb [--force]\n"
+    "\n"
+    "Seals a raw database body (the 128-byte header and the record tables, as\n"
+    "built by your own tools or taken out with 'veltor unpack') into a database\n"
+    "file the scanner loads: the envelope header, then the body encrypted with\n"
+    "the database key. The body is checked first as the scanner checks it\n"
+    "(magic, CRCs, table extents, records inside the body); a body that fails is\n"
+    "not packed unless --force is given.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE   the database file to write (required); written through a\n"
+    "                      temporary file and renamed, never left half-written\n"
+    "      --force         seal the body even when the check fails\n"
+    "  -h, --help          show this text\n"
+    "\n"
+    "Exit status: 0 on success, 1 when a file cannot be read or written or the\n"
+    "body fails the check, 2 for a wrong command line.\n";
+
+int RunPack(std::span<const std::string_view> arguments);
+
+}  // namespace
+
+extern const Command PackCommand{"pack", "seal a raw database body into a database file", Help, RunPack};
+
+namespace {
+
+int RunPack(std::span<const std::string_view> arguments) {
+  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--force", false}};
+  int exitCode = ExitSuccess;
+  const std::optional<ParsedArguments> parsed = ReadCommandLine(PackCommand, arguments, Options, 1, 1, exitCode);
+  if (!parsed) return exitCode;
+  const std::optional<std::string_view> output = parsed->Value("--output");
+  if (!output) {
+    ReportError("pack", "missing -o FILE.vlb");
+    return ExitUsage;
+  }
+  std::string error;
+  const std::optional<std::vector<uint8_t>> body = ReadWholeFile(parsed->positional[0], error);
+  if (!body) {
+    ReportError("pack", error);
+    return ExitFailure;
+  }
+  if (!parsed->Has("--force") && !rulelang::ReadBody(*body, error)) {
+    ReportError("pack", std::string(parsed->positional[0]) + ": " + error + "; use --force to pack it anyway");
+    return ExitFailure;
+  }
+  std::vector<uint8_t> file;
+  try {
+    file = SealDatabase(*body);
+  } catch (const std::exception&) {
+    ReportError("pack", "the body is too large for a database file");
+    return ExitFailure;
+  }
+  if (!WriteWholeFile(*output, file, error)) {
+    ReportError("pack", error);
+    return ExitFailure;
+  }
+  return ExitSuccess;
+}
+
+}  // namespace
+}  // namespace veltor::cli
