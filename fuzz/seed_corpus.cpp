@@ -15,6 +15,9 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/matcher_input.h"
 #include "rules/evaluator.h"
+#include "tools/rulelang/compiler.h"
+#include "tools/rulelang/database_image.h"
+#include "tools/rulelang/source_printer.h"
 #include "tools/bytecode/bytecode_encoder.h"
 
 namespace veltor::fuzz {
@@ -179,6 +182,43 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> EngineSeeds() {
   };
 }
 
+// Hand-written sources in every statement form, and the decompiler's
+// printout of the sample databases.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> RuleCompilerSeeds() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds = {
+      {"signatures", Bytes("signature mz exact = { 4D 5A 90 00 };\n"
+                           "signature stub wide = \"This program cannot be run\\x00 \\u{20AC}\";\n"
+                           "signature dropper id 7 = \"dropper\" extra { 01 02 };\n"
+                           "rule Trojan.Dropper.Generic report = mz and (stub or dropper);\n")},
+      {"rules", Bytes("signature a = \"a\"; signature b = \"bb\";\n"
+                      "rule \"Suspicious packer (weak)\" = a and not b;\n"
+                      "rule Packed.Score report = rule[\"Suspicious packer (weak)\"] * 0.6 + 0.5 * b;\n"
+                      "rule Mixed report = max(1, 2f) <= root(9, 2) or 2 ^ -1 ^ 3 == 1 xor op(7, 1, sig[9]);\n"
+                      "rule Cycle = Cycle or rule[1];\n")},
+      {"literals", Bytes("rule L report = float64bits(0x7FF0000000000001) + float32(nan) + inf - -0.0 + bool(2) + "
+                         "1e-3 + 0x2A + 1.5f + -2147483648 > 0;\n")},
+  };
+  std::string error;
+  for (const auto& [name, body] : DatabaseBodySeeds()) {
+    const auto contents = rulelang::ReadBody(body, error);
+    if (!contents) continue;
+    seeds.emplace_back("dump-" + name, Bytes(rulelang::PrintDatabaseSource(contents->entries, "seed " + name)));
+  }
+  return seeds;
+}
+
+// The database_body seeds, and bodies the compiler wrote.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> DumpCompileSeeds() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds = DatabaseBodySeeds();
+  for (const auto& [name, source] : RuleCompilerSeeds()) {
+    const std::vector<rulelang::SourceFile> files{{name, std::string(source.begin(), source.end())}};
+    const rulelang::CompileResult compiled = rulelang::CompileSources(files);
+    if (compiled.diagnostics.HasErrors()) continue;
+    seeds.emplace_back("compiled-" + name, rulelang::WriteBody(compiled.entries, 0x01DA'0000'0000'0000ull));
+  }
+  return seeds;
+}
+
 void WriteSeeds(const fs::path& folder, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& seeds) {
   fs::create_directories(folder);
   for (const auto& [name, bytes] : seeds) WriteWholeFile((folder / ("seed-" + name)).string(), bytes);
@@ -198,5 +238,7 @@ int main(int argc, char** argv) {
   WriteSeeds(root / "evaluator", EvaluatorSeeds());
   WriteSeeds(root / "matcher", MatcherSeeds());
   WriteSeeds(root / "engine", EngineSeeds());
+  WriteSeeds(root / "rule_compiler", RuleCompilerSeeds());
+  WriteSeeds(root / "dump_compile", DumpCompileSeeds());
   return 0;
 }

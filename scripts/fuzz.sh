@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(database_body evaluator matcher engine)
+targets=(database_body evaluator matcher engine rule_compiler dump_compile)
 bin=build/fuzz/fuzz
 
 # The longest input each target is given: enough for a database of a few
