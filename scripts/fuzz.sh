@@ -33,7 +33,9 @@ max_len() {
 build() {
   scripts/ensure-packages.sh build fuzz
   cmake --preset fuzz >/dev/null
-  cmake --build --preset fuzz -j "${JOBS:-$(nproc)}"
+  local names=(veltor_fuzz_seeds)
+  for target in "${targets[@]}"; do names+=("fuzz_$target"); done
+  cmake --build --preset fuzz -j "${JOBS:-$(nproc)}" --target "${names[@]}"
 }
 
 # run_target TARGET SECONDS CORPUS_FOLDER
