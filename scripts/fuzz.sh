@@ -33,8 +33,8 @@ max_len() {
 build() {
   scripts/ensure-packages.sh build fuzz
   cmake --preset fuzz >/dev/null
-  local names=(veltor_fuzz_seeds)
-  for target in "${targets[@]}"; do names+=("fuzz_$target"); done
+  local names=(veltor_fuzz_seeds) name
+  for name in "${targets[@]}"; do names+=("fuzz_$name"); done
   cmake --build --preset fuzz -j "${JOBS:-$(nproc)}" --target "${names[@]}"
 }
 
