@@ -24,7 +24,9 @@ std::vector<std::filesystem::path> CorpusFiles() {
   return files;
 }
 
-TEST(FuzzReplay, EveryCorpusInputRunsCleanly) {
+// VELTOR_FUZZ_SUITE names the suite after the target (FuzzReplay_matcher),
+// so that each program's test has a name of its own in CTest.
+TEST(VELTOR_FUZZ_SUITE, EveryCorpusInputRunsCleanly) {
   const auto files = CorpusFiles();
   ASSERT_FALSE(files.empty()) << VELTOR_FUZZ_CORPUS;
   for (const auto& file : files) {
