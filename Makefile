@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build demo test test-release test-asan test-tsan test-windows bench clean
+.PHONY: all build demo test test-release test-asan test-tsan test-windows test-valgrind fuzz fuzz-smoke fuzz-seeds bench clean
 
 all: build
 
@@ -44,6 +44,30 @@ test-tsan:
 test-windows:
 	@scripts/ensure-packages.sh windows
 	scripts/test-windows.sh
+
+# memcheck over the Release build's integration tests (scripts/test-valgrind.sh).
+test-valgrind:
+	@scripts/ensure-packages.sh build valgrind
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	scripts/test-valgrind.sh
+
+# Every libFuzzer target for FUZZ_SECONDS each, on a fresh copy of its corpus.
+FUZZ_SECONDS ?= 60
+fuzz-smoke:
+	scripts/fuzz.sh smoke $(FUZZ_SECONDS)
+
+# One target for longer: make fuzz TARGET=matcher SECONDS=1800. Its working
+# corpus in build/fuzz-work/TARGET grows from run to run.
+TARGET ?=
+SECONDS ?= 600
+fuzz:
+	@test -n "$(TARGET)" || { echo "usage: make fuzz TARGET=<target> [SECONDS=n]" >&2; exit 2; }
+	scripts/fuzz.sh run $(TARGET) $(SECONDS)
+
+# Rewrites the seed corpora in fuzz/corpus/ with our own tools.
+fuzz-seeds:
+	scripts/fuzz.sh seeds
 
 bench: build
 	scripts/run-benchmarks.sh

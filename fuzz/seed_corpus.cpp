@@ -1,0 +1,244 @@
+// Writes the seed corpora of the fuzz targets with the real database writer
+// and bytecode encoder: `veltor_fuzz_seeds FOLDER` fills FOLDER/<target>/.
+// Seeds are small, valid inputs of every kind a target reads, so that the
+// fuzzer starts from the records and expressions our tools really write.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dbwriter/database_writer.h"
+#include "fuzz/engine_input.h"
+#include "fuzz/evaluator_input.h"
+#include "fuzz/fuzz_support.h"
+#include "fuzz/matcher_input.h"
+#include "rules/evaluator.h"
+#include "tools/rulelang/compiler.h"
+#include "tools/rulelang/database_image.h"
+#include "tools/rulelang/source_printer.h"
+#include "tools/bytecode/bytecode_encoder.h"
+
+namespace veltor::fuzz {
+namespace {
+
+using namespace veltor::bytecode;
+using namespace std::string_view_literals;
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+std::vector<uint8_t> Code(const ExpressionNode& node) { return Encode(node).value(); }
+
+SignatureInput Signature(uint32_t id, std::string_view pattern, uint32_t flags = 0, std::string_view extra = {}) {
+  SignatureInput signature;
+  signature.id = id;
+  signature.flags = flags;
+  signature.pattern = Bytes(pattern);
+  signature.extra = Bytes(extra);
+  return signature;
+}
+
+RuleInput Rule(uint32_t id, std::string_view name, std::vector<uint8_t> expression, uint32_t flags = RuleFlagTopLevel) {
+  RuleInput rule;
+  rule.id = id;
+  rule.flags = flags;
+  rule.name = Bytes(name);
+  rule.expression = std::move(expression);
+  return rule;
+}
+
+// Signatures of every kind: exact-case, wide, both, short, empty, with extra
+// bytes, a duplicate id, one longer than the matcher's longest window.
+std::vector<SignatureInput> SampleSignatures() {
+  return {Signature(30, "needle", SignatureFlagExactCase, "extra"),
+          Signature(10, "", 0),
+          Signature(20, "wide", SignatureFlagWide),
+          Signature(40, "Mixed", SignatureFlagWide | SignatureFlagExactCase),
+          Signature(50, "ab"),
+          Signature(60, "z"),
+          Signature(60, "dup"),
+          Signature(0xFFFFFFFFu, std::string(300, 'q'))};
+}
+
+// Rules of every kind: each opcode family, references forward and back, a
+// cycle, a rule that is not top-level, an unknown opcode, an empty
+// expression and an empty name.
+std::vector<RuleInput> SampleRules() {
+  return {
+      Rule(100, "Test.Needle", Code(SignatureRef(30))),
+      Rule(200, "Test.Either", Code(Or(SignatureRef(20), SignatureRef(40), RuleRef(300)))),
+      Rule(300, "Test.Helper", Code(And(SignatureRef(50), Not(SignatureRef(60)))), 0),
+      Rule(400, "Test.Score",
+           Code(Quotient(Sum(Int32(3), Float32(0.5f), Float64(0.25)), Max(Int32(2), Min(Int32(5), Int32(4)))))),
+      Rule(500, "Test.Compare",
+           Code(Xor(Greater(RuleRef(400), Float64(0.5)), LessEqual(Int32(1), Int32(2)), Equal(Bool(true), Int32(1))))),
+      Rule(600, "Test.Cycle", Code(Or(RuleRef(700), SignatureRef(30)))),
+      Rule(700, "Test.Cycle2", Code(And(RuleRef(600), Bool(true)))),
+      Rule(800, "Test.Power", Code(Power(Int32(2), Root(Int32(9), Int32(2))))),
+      Rule(900, "Test.Unknown", Code(Aggregate(99, {Int32(1)}))),
+      Rule(1000, "", {}),
+      Rule(1100, "Test.Less", Code(Less(Difference(Int32(1), Product(Int32(2), Int32(3))), GreaterEqual(Int32(0), Int32(0))))),
+  };
+}
+
+std::vector<uint8_t> SampleBody(const BodyOptions& options = {}) {
+  return WriteDatabaseBody(SampleSignatures(), SampleRules(), options);
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> DatabaseBodySeeds() {
+  BodyOptions rulesFirst;
+  rulesFirst.order = TableOrder::RulesFirst;
+  rulesFirst.gapBeforeTables = 8;
+  rulesFirst.gapBetweenTables = 5;
+  rulesFirst.signatureTableSlack = 3;
+  rulesFirst.bytesAfterTotalSize = 7;
+  rulesFirst.buildTime = 0x01DA'0000'0000'0000ull;
+  BodyOptions overrunning;  // a record that claims more than its table holds
+  std::vector<SignatureInput> signatures = {Signature(1, "abc")};
+  signatures[0].patternLengthField = 1000;
+  return {
+      {"empty", WriteDatabaseBody({}, {})},
+      {"sample", SampleBody()},
+      {"rules-first-with-gaps", SampleBody(rulesFirst)},
+      {"one-signature", WriteDatabaseBody(std::vector<SignatureInput>{Signature(7, "x")}, {})},
+      {"overrunning-record", WriteDatabaseBody(signatures, {}, overrunning)},
+  };
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> EvaluatorSeeds() {
+  EvaluatorInput library;
+  library.signatures = {Signature(1, "a"), Signature(2, "bc", SignatureFlagExactCase), Signature(3, "")};
+  library.rules = {Rule(1, "", Code(Or(SignatureRef(1), RuleRef(2))), RuleFlagTopLevel),
+                   Rule(2, "", Code(And(RuleRef(1), SignatureRef(2))), 0),
+                   Rule(3, "", Code(Sum(RuleRef(3), Int32(1))), RuleFlagTopLevel),
+                   Rule(4, "", Code(Quotient(Float64(1.0), Power(SignatureRef(3), Float32(-0.5f)))), RuleFlagTopLevel)};
+  library.hitFlags = 0x05;
+
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
+  const auto add = [&](std::string name, const std::vector<uint8_t>& expression) {
+    EvaluatorInput input = library;
+    input.expression = expression;
+    seeds.emplace_back(std::move(name), EncodeEvaluatorInput(input));
+  };
+  add("references", Code(Xor(RuleRef(1), RuleRef(3), Not(SignatureRef(2)))));
+  add("arithmetic", Code(Difference(Product(Int32(-7), Float64(1e300), Float64(1e300)), Root(Int32(-8), Int32(3)))));
+  add("comparisons", Code(And(Greater(Int32(2), Int32(1)), GreaterEqual(Float32(1.0f), Bool(true)),
+                              Equal(Int32(0), Float64(0.0)), Less(Int32(-1), Int32(0)), Max(), Min())));
+  add("cut-node", Code(Or(SignatureRef(1), Cut(Sum(Int32(1), Int32(2)), 9))));
+  add("unknown-opcode", Code(Aggregate(0x1234, {Int32(1), Aggregate(7, {})})));
+  add("deep-chain", EncodeNestedChain(OpNot, MaxEvaluationDepth + 10, RuleRef(1)).value());
+
+  // A chain of references deeper than the depth limit allows: rule k refers
+  // to rule k + 1, and the expression nests around the first reference.
+  EvaluatorInput chain;
+  for (uint32_t k = 0; k < 7; ++k) chain.rules.push_back(Rule(k, "", Code(Sum(RuleRef(k + 1), Int32(1)))));
+  const std::vector<uint8_t> nested = EncodeNestedChain(OpMax, 990, RuleRef(0)).value();
+  chain.expression = nested;
+  seeds.emplace_back("reference-chain", EncodeEvaluatorInput(chain));
+  return seeds;
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> MatcherSeeds() {
+  const auto pattern = [](std::string_view bytes, bool exactCase, int32_t tag) {
+    return MatcherPattern{Bytes(bytes), exactCase, tag};
+  };
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
+  const auto add = [&](std::string name, std::vector<MatcherPattern> patterns, std::string_view haystack,
+                       bool rebuild = false) {
+    MatcherInput input;
+    input.patterns = std::move(patterns);
+    input.addLastAfterSearch = rebuild;
+    const std::vector<uint8_t> bytes = Bytes(haystack);
+    input.haystack = bytes;
+    seeds.emplace_back(std::move(name), EncodeMatcherInput(input));
+  };
+  add("short-only", {pattern("a", false, 1), pattern("ab", true, 2), pattern("b", false, 3)}, "xxabABaBba");
+  add("long", {pattern("ABCDE", false, 1), pattern("cde", true, 2), pattern("abcdef", false, 3)},
+      "xxabcdeABCDEFabcdef");
+  add("mixed-duplicates", {pattern("abc", false, 5), pattern("abc", false, 6), pattern("a", true, 7), pattern("Abc", true, 8)},
+      "aaaabcabcABC");
+  add("high-nibble-bucket", {pattern("\x41xy", false, 1), pattern("\x51xy", false, 2)}, "AxyQxyqxy");
+  add("repeated-byte", {pattern("aaa", false, 1)}, "aaaa");
+  add("overlong", {pattern(std::string(260, 'k'), false, 1), pattern("kkkk", false, 2)}, std::string(270, 'k'));
+  add("rebuild", {pattern("needle", false, 1), pattern("hay", false, 2)}, "haystack with a needle", true);
+  return seeds;
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> EngineSeeds() {
+  const std::vector<uint8_t> body = SampleBody();
+  const std::vector<uint8_t> shortBody = WriteDatabaseBody(
+      std::vector<SignatureInput>{Signature(1, "ab"), Signature(2, "z", SignatureFlagWide)},
+      std::vector<RuleInput>{Rule(1, "Short.Hit", Code(SignatureRef(1))),
+                             Rule(2, "Short.Half", Code(Quotient(SignatureRef(2), Int32(2))))});
+  const auto text = [](std::string_view s) { return Bytes(s); };
+  return {
+      {"sample-hits", EncodeEngineInput(body, text("a needle, a WIDE thing, abz and dup"))},
+      {"sample-wide", EncodeEngineInput(body, text("w\0i\0d\0e\0M\0i\0x\0e\0d\0"sv))},
+      {"sample-nothing", EncodeEngineInput(body, text("nothing to see"))},
+      {"short-patterns", EncodeEngineInput(shortBody, text("xxab z\0"sv))},
+      {"empty-database", EncodeEngineInput(WriteDatabaseBody({}, {}), text("abc"))},
+  };
+}
+
+// Hand-written sources in every statement form, and the decompiler's
+// printout of the sample databases.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> RuleCompilerSeeds() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds = {
+      {"signatures", Bytes("signature mz exact = { 4D 5A 90 00 };\n"
+                           "signature stub wide = \"This program cannot be run\\x00 \\u{20AC}\";\n"
+                           "signature dropper id 7 = \"dropper\" extra { 01 02 };\n"
+                           "rule Trojan.Dropper.Generic report = mz and (stub or dropper);\n")},
+      {"rules", Bytes("signature a = \"a\"; signature b = \"bb\";\n"
+                      "rule \"Suspicious packer (weak)\" = a and not b;\n"
+                      "rule Packed.Score report = rule[\"Suspicious packer (weak)\"] * 0.6 + 0.5 * b;\n"
+                      "rule Mixed report = max(1, 2f) <= root(9, 2) or 2 ^ -1 ^ 3 == 1 xor op(7, 1, sig[9]);\n"
+                      "rule Cycle = Cycle or rule[1];\n")},
+      {"literals", Bytes("rule L report = float64bits(0x7FF0000000000001) + float32(nan) + inf - -0.0 + bool(2) + "
+                         "1e-3 + 0x2A + 1.5f + -2147483648 > 0;\n")},
+  };
+  std::string error;
+  for (const auto& [name, body] : DatabaseBodySeeds()) {
+    const auto contents = rulelang::ReadBody(body, error);
+    if (!contents) continue;
+    seeds.emplace_back("dump-" + name, Bytes(rulelang::PrintDatabaseSource(contents->entries, "seed " + name)));
+  }
+  return seeds;
+}
+
+// The database_body seeds, and bodies the compiler wrote.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> DumpCompileSeeds() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds = DatabaseBodySeeds();
+  for (const auto& [name, source] : RuleCompilerSeeds()) {
+    const std::vector<rulelang::SourceFile> files{{name, std::string(source.begin(), source.end())}};
+    const rulelang::CompileResult compiled = rulelang::CompileSources(files);
+    if (compiled.diagnostics.HasErrors()) continue;
+    seeds.emplace_back("compiled-" + name, rulelang::WriteBody(compiled.entries, 0x01DA'0000'0000'0000ull));
+  }
+  return seeds;
+}
+
+void WriteSeeds(const fs::path& folder, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& seeds) {
+  fs::create_directories(folder);
+  for (const auto& [name, bytes] : seeds) WriteWholeFile((folder / ("seed-" + name)).string(), bytes);
+}
+
+}  // namespace
+}  // namespace veltor::fuzz
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS_FOLDER\n", argv[0]);
+    return 2;
+  }
+  using namespace veltor::fuzz;
+  const std::filesystem::path root = argv[1];
+  WriteSeeds(root / "database_body", DatabaseBodySeeds());
+  WriteSeeds(root / "evaluator", EvaluatorSeeds());
+  WriteSeeds(root / "matcher", MatcherSeeds());
+  WriteSeeds(root / "engine", EngineSeeds());
+  WriteSeeds(root / "rule_compiler", RuleCompilerSeeds());
+  WriteSeeds(root / "dump_compile", DumpCompileSeeds());
+  return 0;
+}
