@@ -14,74 +14,16 @@
 
 #include "fuzz/matcher_input.h"
 #include "matcher/pattern_matcher.h"
+#include "tests/matcher/naive_search.h"
 
 using namespace veltor;
 
 namespace {
 
-using Hit = std::pair<int32_t, int32_t>;  // position, tag
-using Hits = std::vector<Hit>;
 using fuzz::MatcherPattern;
-
-void RecordHit(int32_t position, int32_t tag, void* userData) {
-  static_cast<Hits*>(userData)->emplace_back(position, tag);
-}
-
-uint8_t Fold(uint8_t b) { return b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 32) : b; }
-
-bool OccursAt(const MatcherPattern& pattern, std::span<const uint8_t> input, size_t position) {
-  if (position + pattern.bytes.size() > input.size()) return false;
-  for (size_t k = 0; k < pattern.bytes.size(); ++k) {
-    const uint8_t want = pattern.bytes[k];
-    const uint8_t have = input[position + k];
-    if (pattern.exactCase ? want != have : Fold(want) != Fold(have)) return false;
-  }
-  return true;
-}
-
-// <0, 0 or >0: folded bytes as unsigned, a prefix before the longer.
-int CompareFolded(const MatcherPattern& a, const MatcherPattern& b) {
-  for (size_t k = 0; k < a.bytes.size() && k < b.bytes.size(); ++k) {
-    const int x = Fold(a.bytes[k]);
-    const int y = Fold(b.bytes[k]);
-    if (x != y) return x - y;
-  }
-  return static_cast<int>(a.bytes.size()) - static_cast<int>(b.bytes.size());
-}
-
-int BlockKey(const MatcherPattern& p) {
-  return (Fold(p.bytes[0]) % 16) * 65536 + Fold(p.bytes[1]) * 256 + Fold(p.bytes[2]);
-}
-
-bool Before(const MatcherPattern& a, const MatcherPattern& b, bool longSet) {
-  if (longSet && BlockKey(a) != BlockKey(b)) return BlockKey(a) < BlockKey(b);
-  return CompareFolded(a, b) < 0;
-}
-
-// Newest first, then a stable insertion sort.
-std::vector<const MatcherPattern*> SetOrder(std::span<const MatcherPattern> registered, bool longSet) {
-  std::vector<const MatcherPattern*> set;
-  for (size_t i = registered.size(); i-- > 0;) {
-    if ((registered[i].bytes.size() >= 3) == longSet) set.push_back(&registered[i]);
-  }
-  for (size_t i = 1; i < set.size(); ++i) {
-    for (size_t j = i; j > 0 && Before(*set[j], *set[j - 1], longSet); --j) std::swap(set[j], set[j - 1]);
-  }
-  return set;
-}
-
-Hits NaiveSearch(std::span<const MatcherPattern> registered, std::span<const uint8_t> input) {
-  Hits hits;
-  for (const bool longSet : {false, true}) {
-    const auto set = SetOrder(registered, longSet);
-    for (size_t position = 0; position < input.size(); ++position) {
-      for (const MatcherPattern* pattern : set) {
-        if (OccursAt(*pattern, input, position)) hits.emplace_back(static_cast<int32_t>(position), pattern->tag);
-      }
-    }
-  }
-  return hits;
-}
+using testing::Hits;
+using testing::NaiveSearch;
+using testing::RecordHit;
 
 void Register(PatternMatcher* matcher, const MatcherPattern& pattern) {
   if (AddPattern(matcher, pattern.bytes.data(), static_cast<int32_t>(pattern.bytes.size()), pattern.exactCase ? 1 : 0,

@@ -12,13 +12,11 @@
 #include <span>
 #include <vector>
 
+#include "tests/matcher/naive_search.h"
+
 namespace veltor::fuzz {
 
-struct MatcherPattern {
-  std::vector<uint8_t> bytes;
-  bool exactCase = false;
-  int32_t tag = 0;
-};
+using MatcherPattern = testing::NaivePattern;
 
 struct MatcherInput {
   std::vector<MatcherPattern> patterns;

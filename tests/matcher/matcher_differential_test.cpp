@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "matcher/hit_recorder.h"
+#include "matcher/naive_search.h"
 #include "matcher/pattern_matcher.h"
 
 namespace veltor {
@@ -25,73 +26,7 @@ constexpr uint64_t DefaultSeed = 0x5eed'2024'0003ull;
 constexpr int PatternSets = 400;
 constexpr int InputsPerSet = 26;  // 10,400 searches per run
 
-struct RefPattern {
-  std::vector<uint8_t> bytes;
-  bool exactCase = false;
-  int32_t tag = 0;
-};
-
-// ---- the naive reference ---------------------------------------------------
-
-uint8_t RefFold(uint8_t b) { return b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 32) : b; }
-
-bool RefOccursAt(const RefPattern& pattern, const std::vector<uint8_t>& input, size_t position) {
-  if (position + pattern.bytes.size() > input.size()) return false;
-  for (size_t k = 0; k < pattern.bytes.size(); ++k) {
-    const uint8_t want = pattern.bytes[k];
-    const uint8_t have = input[position + k];
-    if (pattern.exactCase ? want != have : RefFold(want) != RefFold(have)) return false;
-  }
-  return true;
-}
-
-// -1, 0 or 1: folded bytes compared as unsigned, a prefix before the longer.
-int RefCompareFolded(const RefPattern& a, const RefPattern& b) {
-  size_t k = 0;
-  while (k < a.bytes.size() && k < b.bytes.size()) {
-    const int x = RefFold(a.bytes[k]);
-    const int y = RefFold(b.bytes[k]);
-    if (x != y) return x < y ? -1 : 1;
-    ++k;
-  }
-  if (a.bytes.size() == b.bytes.size()) return 0;
-  return a.bytes.size() < b.bytes.size() ? -1 : 1;
-}
-
-int RefBucketKey(const RefPattern& p) {
-  return (RefFold(p.bytes[0]) % 16) * 65536 + RefFold(p.bytes[1]) * 256 + RefFold(p.bytes[2]);
-}
-
-bool RefBefore(const RefPattern& a, const RefPattern& b, bool longSet) {
-  if (longSet && RefBucketKey(a) != RefBucketKey(b)) return RefBucketKey(a) < RefBucketKey(b);
-  return RefCompareFolded(a, b) < 0;
-}
-
-// The documented set order: the newest-first walk, stably sorted (an
-// insertion sort only moves an element past strictly greater ones).
-std::vector<const RefPattern*> RefSetOrder(const std::vector<RefPattern>& registered, bool longSet) {
-  std::vector<const RefPattern*> set;
-  for (size_t i = registered.size(); i-- > 0;) {
-    if ((registered[i].bytes.size() >= 3) == longSet) set.push_back(&registered[i]);
-  }
-  for (size_t i = 1; i < set.size(); ++i) {
-    for (size_t j = i; j > 0 && RefBefore(*set[j], *set[j - 1], longSet); --j) std::swap(set[j], set[j - 1]);
-  }
-  return set;
-}
-
-Hits RefSearch(const std::vector<RefPattern>& registered, const std::vector<uint8_t>& input) {
-  Hits hits;
-  for (bool longSet : {false, true}) {
-    const std::vector<const RefPattern*> set = RefSetOrder(registered, longSet);
-    for (size_t position = 0; position < input.size(); ++position) {
-      for (const RefPattern* pattern : set) {
-        if (RefOccursAt(*pattern, input, position)) hits.emplace_back(static_cast<int32_t>(position), pattern->tag);
-      }
-    }
-  }
-  return hits;
-}
+using RefPattern = testing::NaivePattern;
 
 // ---- random cases ----------------------------------------------------------
 
@@ -249,7 +184,7 @@ TEST(MatcherDifferential, AgreesWithNaiveSearch) {
     for (int n = 0; n < InputsPerSet; ++n) {
       if (n == lateAt) registerUpTo(total);
       const std::vector<uint8_t> input = maker.NewInput(all);
-      const Hits expected = RefSearch(registered, input);
+      const Hits expected = testing::NaiveSearch(registered, input);
       Hits actual;
       // Never a null pointer for an empty input: that case is 0 anyway.
       const uint8_t dummy = 0;
