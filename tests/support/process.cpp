@@ -24,6 +24,10 @@ std::string ShellPath(const std::filesystem::path& path) {
   return text;
 }
 
+#ifdef _WIN32
+constexpr int CommandNotFound = 9009;
+#endif
+
 void AppendQuoted(std::string& command, const std::string& argument) {
   if (!command.empty()) command += ' ';
   command += '"';
@@ -53,7 +57,15 @@ ProcessResult RunProcess(const TempDir& scratch, const std::filesystem::path& pr
 #ifdef _WIN32
   command = '"' + command + '"';  // cmd /c strips one pair of outer quotes
 #endif
-  const int status = std::system(command.c_str());
+  int status = std::system(command.c_str());
+#ifdef _WIN32
+  // Under Wine the command interpreter now and then fails to see a program
+  // that is there and reports it as unknown (status 9009). A missing program
+  // still fails: the retries only run while the file exists.
+  for (int retry = 0; retry < 3 && status == CommandNotFound && std::filesystem::exists(program); ++retry) {
+    status = std::system(command.c_str());
+  }
+#endif
   ProcessResult result;
 #ifdef _WIN32
   result.exitCode = status;
