@@ -11,6 +11,8 @@ struct BrokenSource {
   const char* firstError;  // the whole first line, position included
 };
 
+void PrintTo(const BrokenSource& c, std::ostream* out) { PrintSource(c.source, out); }
+
 class BrokenSourceTest : public ::testing::TestWithParam<BrokenSource> {};
 
 TEST_P(BrokenSourceTest, ReportsTheErrorAtItsPosition) {

@@ -29,6 +29,8 @@ struct Case {
   double expected;
 };
 
+void PrintTo(const Case& c, std::ostream* out) { PrintSource(c.expression, out); }
+
 class ExpressionValueTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ExpressionValueTest, EvaluatesAsWritten) {

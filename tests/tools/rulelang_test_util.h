@@ -1,5 +1,8 @@
 #pragma once
 // Compiling source text in tests, and reading what came out.
+#include <gtest/gtest.h>
+
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +33,9 @@ inline std::vector<std::string> Errors(const rulelang::CompileResult& result) {
 inline std::vector<std::string> Warnings(const rulelang::CompileResult& result) {
   return Messages(result, rulelang::Severity::Warning);
 }
+
+// A source text as a test's parameter name: quoted and escaped, one line.
+inline void PrintSource(std::string_view text, std::ostream* out) { *out << ::testing::PrintToString(std::string(text)); }
 
 inline std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
