@@ -5,29 +5,38 @@
 #include <memory>
 #include <new>
 
-#include "rules/evaluator.h"
-
 namespace veltor {
-namespace {
 
-// The report loop takes rules scoring strictly above 0.001.
-constexpr double ReportLoopThreshold = std::bit_cast<double>(uint64_t{0x3F50624DD2F1A9FC});  // 0.001
+const double ReportLoopThreshold = std::bit_cast<double>(uint64_t{0x3F50624DD2F1A9FC});  // 0.001
 
-}  // namespace
+void BeginScan(ScanHandle& handle) noexcept {
+  handle.streamFed = false;
+  handle.streamFired = false;
+  BeginScanPass(handle.context.get());
+}
+
+void FeedScan(ScanHandle& handle, const uint8_t* bytes, size_t length) noexcept {
+  if (bytes == nullptr || length == 0) return;
+  handle.streamFed = true;
+  FeedScanPass(handle.context.get(), bytes, length);
+}
+
+void FinishScan(ScanHandle& handle) {
+  // An empty stream is no scan: nothing is evaluated or reported, as for a
+  // buffer of length 0.
+  handle.streamFired = handle.streamFed && FinishScanPass(handle.context.get()) > 0;
+  if (!handle.streamFired) return;
+  const auto rules = Rules(*handle.library);
+  ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
+    ReportRule(rules[index].name.get(), score, handle.sink);
+  });
+}
 
 void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length) {
   if (bytes == nullptr || length == 0 || !handle.context || !handle.library) return;
-  if (RunScanPass(handle.context.get(), bytes, length) <= 0) return;
-
-  const ScanContext& context = *handle.context;
-  const auto rules = Rules(*handle.library);
-  for (size_t index = 0; index < rules.size(); ++index) {
-    const double score = context.ruleValues[index];
-    if (context.ruleEvaluated[index] == RuleMemoised && score > ReportLoopThreshold &&
-        (rules[index].flags & RuleFlagTopLevel) != 0) {
-      ReportRule(rules[index].name.get(), score, handle.sink);
-    }
-  }
+  BeginScan(handle);
+  FeedScan(handle, bytes, length);
+  FinishScan(handle);
 }
 
 void ScanFile(ScanHandle& handle, const char* path) {

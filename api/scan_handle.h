@@ -11,6 +11,11 @@ struct ScanHandle {
   veltor::SignatureLibraryPtr library;
   veltor::ScanContextPtr context;
   veltor::ReportSink* sink = nullptr;  // the sink of the scan call under way
+  // The streamed scan under way: whether any byte was fed since BeginScan,
+  // and whether the finished scan had a top-level rule above the pass
+  // threshold (the report loop runs only then).
+  bool streamFed = false;
+  bool streamFired = false;
 };
 
 namespace veltor {

@@ -15,6 +15,14 @@ struct ScanContext {
   std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
   std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount memo states (see rules/evaluator.h): 1 when ruleValues holds this scan's score
   std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
+
+  // Streaming: an occurrence may straddle two fed chunks. The last
+  // `carryLimit` bytes of the stream (the longest pattern less one) are kept
+  // in `border`, which also has room for as many bytes of the next chunk, so
+  // that the bytes around each chunk border are searched once more.
+  std::unique_ptr<uint8_t[]> border;  // 2 * carryLimit bytes; null when carryLimit is 0
+  size_t carryLimit = 0;
+  size_t carryLength = 0;  // bytes of the stream kept at the start of `border`
 };
 
 // Frees the arrays, the matcher and the context. Accepts null. The library
@@ -39,6 +47,18 @@ inline constexpr int32_t ScanPassNoLibrary = -2;
 // 0.0001; -1 for a null context or bytes or a zero length, -2 without a
 // library. Allocates nothing itself.
 int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length) noexcept;
+
+// The streaming scan pass: the same pass over input that arrives in chunks.
+// BeginScanPass clears the hit flags and the memo flags; each FeedScanPass
+// marks the signatures that occur in the stream fed so far, occurrences
+// across chunk borders included; FinishScanPass evaluates every top-level
+// rule and returns how many scored above 0.0001 (-1 for a null context, -2
+// without a library). Hits only accumulate, so any split of the same bytes
+// gives the same result; RunScanPass is Begin, one Feed and Finish.
+// Allocates nothing. A chunk of 0 bytes is allowed and changes nothing.
+void BeginScanPass(ScanContext* context) noexcept;
+void FeedScanPass(ScanContext* context, const uint8_t* bytes, size_t length) noexcept;
+int32_t FinishScanPass(ScanContext* context) noexcept;
 
 // The matcher callback of a scan: userData is the ScanContext.
 void MarkSignatureHit(int32_t position, int32_t tag, void* userData) noexcept;
