@@ -85,7 +85,8 @@ struct CalendarTime {
 
 // FileTimeToLocalFileTime: the same instant in local time, shifted by the
 // current offset from UTC (today's, not the one in force at the converted
-// instant). False, leaving *local untouched, for a null `local`, for values
+// instant). Outside Windows the zone is TZ as the C library read it on its
+// first conversion; the call never reads or changes the environment itself. False, leaving *local untouched, for a null `local`, for values
 // above LastFileTime and when the shifted value would leave 0..LastFileTime.
 bool UtcToLocalFileTime(FileTime utc, FileTime* local) noexcept;
 
