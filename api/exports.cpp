@@ -3,8 +3,6 @@
 #include <climits>
 #include <memory>
 #include <new>
-#include <optional>
-#include <string>
 
 #include "api/module_directory.h"
 #include "api/scan.h"
@@ -16,42 +14,53 @@ namespace veltor {
 namespace {
 
 // Converts a UTF-16 path to the ANSI code page into a buffer of 2n + 16
-// bytes. Nothing when the conversion fails or does not fit: the path is then
-// treated like a file that cannot be opened.
-std::optional<std::string> WidePathToAnsi(const VeltorWideChar* path) {
+// bytes. Null when the conversion fails, does not fit or memory runs out:
+// the path is then treated like a file that cannot be opened.
+std::unique_ptr<char[]> WidePathToAnsi(const VeltorWideChar* path) noexcept {
   const auto* wide = reinterpret_cast<const char16_t*>(path);
   size_t units = 0;
   while (wide[units] != u'\0') ++units;
-  if (units > (static_cast<size_t>(INT32_MAX) - 16) / 2) return std::nullopt;
-  const auto capacity = static_cast<int32_t>(2 * units + 16);
-  std::unique_ptr<char[]> ansi = std::make_unique<char[]>(static_cast<size_t>(capacity));
-  if (platform::WideToAnsi(wide, -1, ansi.get(), capacity) == 0) return std::nullopt;
-  return std::string(ansi.get());
+  if (units > (static_cast<size_t>(INT32_MAX) - 16) / 2) return nullptr;
+  const size_t capacity = 2 * units + 16;
+  std::unique_ptr<char[]> ansi(new (std::nothrow) char[capacity]);
+  if (!ansi || platform::WideToAnsi(wide, -1, ansi.get(), static_cast<int32_t>(capacity)) == 0) return nullptr;
+  return ansi;
 }
 
-ScanHandle* NewHandle(const char* path) {
-  std::string databasePath;
-  if (path != nullptr) {
-    databasePath = path;  // an empty path stays empty: only null selects the default
-  } else if (auto defaultPath = DefaultDatabasePath()) {
-    databasePath = std::move(*defaultPath);
-  } else {
-    return nullptr;
+// Opens a handle without throwing: the load allocates only through calls
+// that report failure by their result, so out of memory is a null handle
+// even in a host that lacks the C++ runtime's per-thread exception state.
+ScanHandle* NewHandle(const char* path) noexcept {
+  char defaultPath[DefaultDatabasePathSize];
+  if (path == nullptr) {
+    // Only null selects the default: an empty path stays empty.
+    if (!DefaultDatabasePath(defaultPath)) return nullptr;
+    path = defaultPath;
   }
-  auto handle = std::make_unique<ScanHandle>();
-  if (!LoadHandle(*handle, databasePath.c_str())) return nullptr;
+  std::unique_ptr<ScanHandle> handle(new (std::nothrow) ScanHandle());
+  if (!handle || !LoadHandle(*handle, path)) return nullptr;
   return handle.release();
 }
 
-// The steps every scan export shares once its arguments are checked: the
-// call's sink is installed on the handle for the call and removed after it,
-// so that the handle never points at a finished call's sink.
+// The steps every scan export shares once its arguments are checked. A
+// handle that is already scanning (a callback scanning with the handle that
+// reports to it) is refused at once and left as it is. Otherwise the call's
+// sink is installed on the handle for the call and removed after it, so that
+// the handle never points at a finished call's sink, and a deletion that a
+// callback requested is carried out once the scan is over, also when a
+// callback threw.
 template <typename Scan>
 int32_t RunScanCall(ScanHandle* handle, ReportSink sink, Scan&& scan) {
-  struct SinkInstallation {
+  if (handle->busy) return 0;
+  struct ScanInProgress {
     ScanHandle* handle;
-    ~SinkInstallation() { handle->sink = nullptr; }
-  } installation{handle};
+    ~ScanInProgress() {
+      handle->sink = nullptr;
+      handle->busy = false;
+      if (handle->deleteRequested) std::unique_ptr<ScanHandle> owned(handle);
+    }
+  } inProgress{handle};
+  handle->busy = true;
   handle->sink = &sink;
   scan(*handle);
   return sink.reportCount;
@@ -76,13 +85,19 @@ VELTOR_API ScanHandle* VELTOR_CALL VeltorNewW(const VeltorWideChar* path) {
   try {
     if (path == nullptr) return veltor::NewHandle(nullptr);
     const auto ansiPath = veltor::WidePathToAnsi(path);
-    return ansiPath ? veltor::NewHandle(ansiPath->c_str()) : nullptr;
+    return ansiPath ? veltor::NewHandle(ansiPath.get()) : nullptr;
   } catch (...) {
     return nullptr;
   }
 }
 
 VELTOR_API void VELTOR_CALL VeltorDelete(ScanHandle* handle) {
+  if (handle == nullptr) return;
+  // From a callback of the handle's own scan: the scan still uses it.
+  if (handle->busy) {
+    handle->deleteRequested = true;
+    return;
+  }
   // Owning it here releases the context, then the library, then the handle.
   std::unique_ptr<ScanHandle> owned(handle);
 }
@@ -130,7 +145,7 @@ VELTOR_API int32_t VELTOR_CALL VeltorFileW(ScanHandle* handle, const VeltorWideC
     const auto ansiPath = veltor::WidePathToAnsi(path);
     if (!ansiPath) return 0;
     return veltor::RunScanCall(handle, ReportSink{nullptr, callback, userData, 0},
-                               [&](ScanHandle& h) { veltor::ScanFile(h, ansiPath->c_str()); });
+                               [&](ScanHandle& h) { veltor::ScanFile(h, ansiPath.get()); });
   } catch (...) {
     return 0;
   }

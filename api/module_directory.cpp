@@ -26,12 +26,15 @@ void RecordModuleDirectory(const void* module) noexcept {
 
 const char* ModuleDirectory() noexcept { return moduleDirectory; }
 
-std::optional<std::string> DefaultDatabasePath() {
-  if (!moduleDirectoryKnown) return std::nullopt;
-  std::string path = moduleDirectory;
-  path += platform::PathSeparator;
-  path += DefaultDatabaseName;
-  return path;
+bool DefaultDatabasePath(char (&path)[DefaultDatabasePathSize]) noexcept {
+  if (!moduleDirectoryKnown) return false;
+  // The folder fits ModuleDirectorySize bytes with its NUL, so the whole
+  // path fits.
+  const size_t folder = std::strlen(moduleDirectory);
+  std::memcpy(path, moduleDirectory, folder);
+  path[folder] = platform::PathSeparator;
+  std::memcpy(path + folder + 1, DefaultDatabaseName, sizeof(DefaultDatabaseName));
+  return true;
 }
 
 namespace platform {

@@ -3,8 +3,6 @@
 // attached to a process and only read afterwards. The default database is
 // "qzdata.vlb" in that folder.
 #include <cstdint>
-#include <optional>
-#include <string>
 
 namespace veltor {
 
@@ -20,8 +18,11 @@ void RecordModuleDirectory(const void* module) noexcept;
 // The recorded folder; empty before the library is attached.
 const char* ModuleDirectory() noexcept;
 
-// ModuleDirectory, the path separator, "qzdata.vlb"; nothing when the
-// folder is unknown (the library's path did not fit).
-std::optional<std::string> DefaultDatabasePath();
+// Room for the default database's path and its terminator.
+inline constexpr uint32_t DefaultDatabasePathSize = ModuleDirectorySize + sizeof(DefaultDatabaseName) + 1;
+
+// Writes ModuleDirectory, the path separator and "qzdata.vlb" into `path`;
+// false when the folder is unknown (the library's path did not fit).
+bool DefaultDatabasePath(char (&path)[DefaultDatabasePathSize]) noexcept;
 
 }  // namespace veltor

@@ -1,9 +1,8 @@
 #include "api/scan.h"
 
 #include <bit>
-#include <fstream>
-#include <memory>
-#include <new>
+
+#include "platform/platform.h"
 
 namespace veltor {
 
@@ -40,22 +39,10 @@ void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length) {
 }
 
 void ScanFile(ScanHandle& handle, const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return;
-  // The size is taken as a 64-bit value: a file of 4 GiB and a few bytes is
-  // too large, not a few bytes long.
-  file.seekg(0, std::ios::end);
-  const std::streamoff size = file.tellg();
-  file.seekg(0, std::ios::beg);
-  if (!file || size < 1 || size > MaxScannedFileSize) return;
-
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
-  if (!buffer) return;
-  file.read(reinterpret_cast<char*>(buffer.get()), size);
-  const std::streamsize read = file.gcount();
-  file.close();
-  if (read <= 0) return;
-  ScanBuffer(handle, buffer.get(), static_cast<uint32_t>(read));
+  platform::FileContents file;
+  if (!platform::ReadRegularFile(path, static_cast<uint64_t>(MaxScannedFileSize), file)) return;
+  if (file.read == 0) return;
+  ScanBuffer(handle, file.bytes.get(), static_cast<uint32_t>(file.read));
 }
 
 }  // namespace veltor

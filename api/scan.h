@@ -43,8 +43,9 @@ void ForEachReportLoopRule(const ScanHandle& handle, Visit&& visit);
 void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length);
 
 // Reads the whole file (1 to MaxScannedFileSize bytes) and scans it. A file
-// that cannot be opened, is empty or too large is not scanned; a file that
-// yields fewer bytes than its size is scanned over the bytes it yielded.
+// that cannot be opened, is not a regular file, cannot be read without
+// waiting, is empty or too large is not scanned; a file that yields fewer
+// bytes than its size is scanned over the bytes it yielded.
 void ScanFile(ScanHandle& handle, const char* path);
 
 template <typename Visit>

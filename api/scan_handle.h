@@ -16,6 +16,11 @@ struct ScanHandle {
   // threshold (the report loop runs only then).
   bool streamFed = false;
   bool streamFired = false;
+  // A scan call is under way: a callback that scans with the handle gets 0
+  // at once, and one that deletes it has the deletion carried out when the
+  // scan call returns.
+  bool busy = false;
+  bool deleteRequested = false;
 };
 
 namespace veltor {

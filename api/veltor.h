@@ -11,8 +11,12 @@
  * Threads: the library starts no threads and takes no locks. A handle serves
  * one call at a time; distinct handles share nothing and may be used on
  * different threads at once. Callbacks run on the calling thread, after
- * matching and evaluation are complete; a callback must not scan with, or
- * delete, the handle that is reporting to it (it may use other handles).
+ * matching and evaluation are complete. A callback may use other handles
+ * freely. With the handle that is reporting to it, a scan call returns 0 at
+ * once and changes nothing (the outer scan's reports are unaffected), and
+ * VeltorDelete is carried out when the outer scan call returns. Reading a
+ * database or a file never waits: anything but a regular file (a FIFO, a
+ * device, a folder) is refused at once, and a read that would block fails.
  *
  * Strings: the "A" functions take and give 8-bit strings in the system ANSI
  * code page (Windows-1252 outside Windows); the "W" functions take and give
@@ -88,15 +92,17 @@ typedef void(VELTOR_CALL* ReportCallbackW)(int32_t level, const VeltorWideChar* 
 /* Opens the database file at path (ANSI), or "qzdata.vlb" in the library's
  * own folder when path is null (an empty string is a path, not the default).
  * Each handle loads its own copy. Returns null when the file is missing,
- * unreadable, foreign or corrupt, or memory runs out. */
+ * not a regular file, unreadable, foreign or corrupt, or memory runs out: a
+ * handle is returned only when every signature and rule is ready to scan. */
 VELTOR_API ScanHandle* VELTOR_CALL VeltorNewA(const char* path);
 
 /* VeltorNewA for a UTF-16 path, converted to the ANSI code page first;
  * characters the code page cannot represent generally name no file. */
 VELTOR_API ScanHandle* VELTOR_CALL VeltorNewW(const VeltorWideChar* path);
 
-/* Releases a handle and everything it owns. Null is ignored. Not while a scan
- * with the handle is under way. */
+/* Releases a handle and everything it owns. Null is ignored. Called from a
+ * callback of a scan with this handle, it takes effect when that scan call
+ * returns; the handle must not be used after that. */
 VELTOR_API void VELTOR_CALL VeltorDelete(ScanHandle* handle);
 
 /* Fills *out with the database's build time in local time (the current
@@ -107,7 +113,9 @@ VELTOR_API VeltorBool VELTOR_CALL VeltorGetLibDate(ScanHandle* handle, VeltorSys
 /* Scans a whole file of 1 to 16,777,216 bytes (ANSI path). Calls callback
  * (may be null) once per reported rule, in the database's rule id order, and
  * returns the number of reports. Returns 0 without calls for a null handle or
- * path, and for a file that cannot be read, is empty or is larger. */
+ * path, for a handle whose scan is under way (a callback's nested scan), and
+ * for a file that is not a regular file, cannot be read, is empty or is
+ * larger. */
 VELTOR_API int32_t VELTOR_CALL VeltorFileA(ScanHandle* handle, const char* path, ReportCallbackA callback,
                                            void* userData);
 
@@ -117,7 +125,7 @@ VELTOR_API int32_t VELTOR_CALL VeltorFileW(ScanHandle* handle, const VeltorWideC
 
 /* Scans length bytes at bytes (1 to 2,147,483,647; only read, never
  * written). Same reports and result as VeltorFileA; 0 for a null handle or
- * bytes or a length of 0 or less. */
+ * bytes, a length of 0 or less, or a handle whose scan is under way. */
 VELTOR_API int32_t VELTOR_CALL VeltorMemoryA(ScanHandle* handle, const void* bytes, int32_t length,
                                              ReportCallbackA callback, void* userData);
 

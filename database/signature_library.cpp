@@ -21,58 +21,62 @@ bool TableCrcMatches(const uint8_t* body, uint32_t offset, uint32_t length, uint
 }
 
 // The bytes followed by `zeros` zero bytes, in 64-bit arithmetic so that a
-// length near 0xFFFFFFFF cannot wrap to a tiny buffer. Throws std::bad_alloc.
+// length near 0xFFFFFFFF cannot wrap to a tiny buffer. False when memory runs
+// out: loading never throws.
 template <typename Byte>
-std::unique_ptr<Byte[]> CopyBytes(std::span<const uint8_t> bytes, std::size_t zeros) {
-  auto buffer = std::make_unique<Byte[]>(std::size_t{bytes.size()} + zeros);
-  std::memcpy(buffer.get(), bytes.data(), bytes.size());
-  return buffer;
+bool CopyBytes(std::span<const uint8_t> bytes, std::size_t zeros, std::unique_ptr<Byte[]>& copy) noexcept {
+  copy.reset(new (std::nothrow) Byte[std::size_t{bytes.size()} + zeros]);
+  if (!copy) return false;
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  std::memset(copy.get() + bytes.size(), 0, zeros);
+  return true;
 }
 
 // Copies a record read from its table into the library's own buffers.
-// Throws std::bad_alloc.
-void CopySignature(const SignatureRecordView& view, SignatureRecord& record) {
+// False when memory runs out.
+bool CopySignature(const SignatureRecordView& view, SignatureRecord& record) noexcept {
   record.id = view.id;
   record.flags = view.flags;
   record.reserved1 = view.reserved1;
   record.reserved2 = view.reserved2;
   record.patternLength = static_cast<uint32_t>(view.pattern.size());
   record.extraLength = static_cast<uint32_t>(view.extra.size());
-  if (!view.pattern.empty()) record.pattern = CopyBytes<uint8_t>(view.pattern, 2);
-  if (!view.extra.empty()) record.extra = CopyBytes<uint8_t>(view.extra, 2);
+  if (!view.pattern.empty() && !CopyBytes(view.pattern, 2, record.pattern)) return false;
+  return view.extra.empty() || CopyBytes(view.extra, 2, record.extra);
 }
 
-void CopyRule(const RuleRecordView& view, RuleRecord& record) {
+bool CopyRule(const RuleRecordView& view, RuleRecord& record) noexcept {
   record.id = view.id;
   record.flags = view.flags;
   record.nameLength = static_cast<uint32_t>(view.name.size());
   record.expressionLength = static_cast<uint32_t>(view.expression.size());
-  if (!view.name.empty()) record.name = CopyBytes<char>(view.name, 2);
-  if (!view.expression.empty()) record.expression = CopyBytes<uint8_t>(view.expression, 0);
+  if (!view.name.empty() && !CopyBytes(view.name, 2, record.name)) return false;
+  return view.expression.empty() || CopyBytes(view.expression, 0, record.expression);
 }
 
 // Builds the library from a body whose header, extents and CRCs have been
-// checked. Null when a record runs past its table; throws std::bad_alloc.
-SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHeader& header) {
-  SignatureLibraryPtr library(std::make_unique<SignatureLibrary>().release());
+// checked. Null when a record runs past its table or memory runs out.
+SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHeader& header) noexcept {
+  SignatureLibraryPtr library(new (std::nothrow) SignatureLibrary());
+  if (!library) return nullptr;
   library->header = header;
 
   if (header.signatureCount != 0) {
-    library->signatures = std::make_unique<SignatureRecord[]>(header.signatureCount);
+    library->signatures.reset(new (std::nothrow) SignatureRecord[header.signatureCount]);
+    if (!library->signatures) return nullptr;
     TableReader reader = SignatureTableReader(body, header);
     for (uint32_t n = 0; n < header.signatureCount; ++n) {
       SignatureRecordView view;
-      if (!reader.ReadSignature(view)) return nullptr;
-      CopySignature(view, library->signatures[n]);
+      if (!reader.ReadSignature(view) || !CopySignature(view, library->signatures[n])) return nullptr;
     }
   }
   if (header.ruleCount != 0) {
-    library->rules = std::make_unique<RuleRecord[]>(header.ruleCount);
+    library->rules.reset(new (std::nothrow) RuleRecord[header.ruleCount]);
+    if (!library->rules) return nullptr;
     TableReader reader = RuleTableReader(body, header);
     for (uint32_t n = 0; n < header.ruleCount; ++n) {
       RuleRecordView view;
-      if (!reader.ReadRule(view)) return nullptr;
-      CopyRule(view, library->rules[n]);
+      if (!reader.ReadRule(view) || !CopyRule(view, library->rules[n])) return nullptr;
     }
   }
 
@@ -118,12 +122,8 @@ SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noex
   if (header.signatureCount > header.signatureTableLength / SignatureRecordFixedSize) return nullptr;
   if (header.ruleCount > header.ruleTableLength / RuleRecordFixedSize) return nullptr;
 
-  try {
-    return BuildLibrary({body, length}, header);
-  } catch (const std::bad_alloc&) {
-    // Whatever was built is owned by smart pointers and already released.
-    return nullptr;
-  }
+  // Whatever was built is owned by smart pointers and released on failure.
+  return BuildLibrary({body, length}, header);
 }
 
 }  // namespace veltor

@@ -119,6 +119,7 @@ ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
     if (!RegisterSignature(*holder.matcher, signatures[index], static_cast<int32_t>(index), longest)) return nullptr;
   }
   if (BuildTables(holder.matcher.get()) != 1) return nullptr;
+  if (!AllocateEvaluationStack(*library, context->evaluationStack)) return nullptr;
   holder.ready = true;
   context->carryLimit = longest > 0 ? longest - 1 : 0;
   if (context->carryLimit != 0) {

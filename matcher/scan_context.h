@@ -6,6 +6,7 @@
 
 #include "database/signature_library.h"
 #include "matcher/pattern_matcher.h"
+#include "rules/evaluation_stack.h"
 
 namespace veltor {
 
@@ -15,6 +16,7 @@ struct ScanContext {
   std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
   std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount memo states (see rules/evaluator.h): 1 when ruleValues holds this scan's score
   std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
+  EvaluationStack evaluationStack;           // sized for the library at build
 
   // Streaming: an occurrence may straddle two fed chunks. The last
   // `carryLimit` bytes of the stream (the longest pattern less one) are kept

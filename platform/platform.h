@@ -5,7 +5,9 @@
 // Windows-1252 stands for the ANSI code page (CP_ACP), the module's path
 // comes from the dynamic loader, and local time applies the process's current
 // offset from UTC. Both builds run the same tests against these contracts.
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace veltor::platform {
 
@@ -40,6 +42,21 @@ int32_t WideToAnsi(const char16_t* source, int32_t sourceLength, char* destinati
 // against the current directory: call this early, as the module entry does.
 uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcept;
 
+// A file read whole.
+struct FileContents {
+  std::unique_ptr<uint8_t[]> bytes;  // null when the file was empty
+  uint64_t size = 0;                 // the file's size when it was opened
+  size_t read = 0;                   // bytes read: fewer than size when the file shrank meanwhile
+};
+
+// Reads a regular file whole without ever waiting: the file is opened
+// without blocking and its type checked on the opened file, so a FIFO, a
+// device or a folder is refused at once, and a read that would block is a
+// read error, not a wait. False, with `contents` empty, when the file cannot
+// be opened, is not a regular file, is larger than maxBytes, its buffer
+// cannot be allocated or a read fails. Allocates without throwing.
+bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents) noexcept;
+
 // The path separator of file names on this system.
 inline constexpr char PathSeparator =
 #ifdef _WIN32
@@ -68,7 +85,8 @@ struct CalendarTime {
 
 // FileTimeToLocalFileTime: the same instant in local time, shifted by the
 // current offset from UTC (today's, not the one in force at the converted
-// instant). False, leaving *local untouched, for a null `local`, for values
+// instant). Outside Windows the zone is TZ as the C library read it on its
+// first conversion; the call never reads or changes the environment itself. False, leaving *local untouched, for a null `local`, for values
 // above LastFileTime and when the shifted value would leave 0..LastFileTime.
 bool UtcToLocalFileTime(FileTime utc, FileTime* local) noexcept;
 

@@ -8,6 +8,9 @@
 #endif
 #include <windows.h>
 
+#include <new>
+#include <utility>
+
 #include "platform/platform.h"
 
 namespace veltor::platform {
@@ -52,6 +55,39 @@ uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcep
     return size;
   }
   return length;
+}
+
+bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents) noexcept {
+  contents = FileContents{};
+  if (path == nullptr) return false;
+  const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  struct Closer {
+    HANDLE handle;
+    ~Closer() { CloseHandle(handle); }
+  } closer{file};
+  // Only a disk file: a pipe or a character device could make a read wait.
+  LARGE_INTEGER fileSize{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &fileSize) || fileSize.QuadPart < 0) return false;
+  const auto size = static_cast<uint64_t>(fileSize.QuadPart);
+  if (size > maxBytes || size > SIZE_MAX) return false;
+  FileContents read;
+  read.size = size;
+  if (size != 0) {
+    read.bytes.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    if (!read.bytes) return false;
+  }
+  while (read.read < size) {
+    const uint64_t left = size - read.read;
+    const DWORD chunk = left > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(left);
+    DWORD got = 0;
+    if (!ReadFile(file, read.bytes.get() + read.read, chunk, &got, nullptr)) return false;
+    if (got == 0) break;  // the file shrank after it was sized
+    read.read += got;
+  }
+  contents = std::move(read);
+  return true;
 }
 
 namespace {

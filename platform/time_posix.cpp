@@ -15,8 +15,11 @@ constexpr std::chrono::sys_days FileTimeEpoch =
 
 // Local time minus UTC, as in force now. Windows applies its current bias
 // to every instant it converts, whatever offset held at that instant.
+// The zone is the one the C library read from TZ on its first conversion:
+// no tzset() here, which would read the environment again at every call and
+// race with a host thread that changes TZ with setenv. A host that changes
+// TZ calls tzset() itself.
 bool CurrentUtcOffset(int64_t* seconds) {
-  tzset();  // pick up the TZ in force now, not the one of the first call
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   if (localtime_r(&now, &local) == nullptr) return false;

@@ -41,6 +41,11 @@ inline constexpr uint32_t AggregateHeaderSize = 5;  // opcode + child count
 inline constexpr uint32_t ReferenceNodeSize = 8;
 inline constexpr uint32_t MaxChildCount = 255;
 
+// The deepest nesting, node levels and rule references counted together,
+// that the project's tools decode and show (the decoder recurses). The
+// engine's evaluator reads any depth.
+inline constexpr uint32_t MaxEvaluationDepth = 1000;
+
 inline constexpr bool IsLiteral(uint32_t opcode) noexcept { return opcode <= OpFloat64; }
 inline constexpr bool IsReference(uint32_t opcode) noexcept {
   return opcode == OpSignatureRef || opcode == OpRuleRef;

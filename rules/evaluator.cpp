@@ -1,7 +1,9 @@
 #include "rules/evaluator.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
 
 #include "database/little_endian.h"
 #include "rules/bytecode.h"
@@ -12,20 +14,16 @@ namespace veltor {
 namespace {
 
 // How far a node was read. Once a node that cannot be read is met (cut by
-// the span end, or beyond the depth limit), every enclosing aggregate ends at
-// that node's start, and the next child each of them would read is that same
-// node: each folds a 0 for it and stops. Reporting Stopped upwards, rather
-// than letting each ancestor read the node again at its own level, keeps a
-// node beyond the depth limit from being read afresh by every ancestor.
+// the span end), every enclosing aggregate ends at that node's start, and the
+// next child each of them would read is that same node: each folds a 0 for
+// it and stops.
 enum class Reading : uint32_t {
   Read,        // the walk goes on at `end`
   Stopped,     // read up to `end`, where a node that cannot be read starts
   Unreadable,  // the node itself cannot be read: it has no end
 };
 
-// A node's value and the offset just after it in the span. Small enough to
-// come back in registers: the recursion's frames hold no addressable locals,
-// which keeps them small in sanitizer builds too.
+// A node's value and the offset just after it in its span.
 struct NodeResult {
   double value;
   uint32_t end;
@@ -34,12 +32,7 @@ struct NodeResult {
 
 constexpr NodeResult UnreadableNode{0.0, 0, Reading::Unreadable};
 
-double EvaluateRuleAt(ScanContext& context, uint32_t index, uint32_t rootDepth) noexcept;
-
-// The leaf work below stays out of line: inlined into the recursive
-// EvaluateNode, its temporaries (bit casts, search bounds) would enlarge the
-// frame of every nesting level, about twofold in the sanitizer build.
-[[gnu::noinline]] double LiteralValue(uint32_t opcode, const uint8_t* node) noexcept {
+double LiteralValue(uint32_t opcode, const uint8_t* node) noexcept {
   const uint8_t* operand = node + OpcodeSize;
   switch (opcode) {
     case OpInt32: return static_cast<double>(static_cast<int32_t>(LoadU32(operand)));
@@ -49,7 +42,7 @@ double EvaluateRuleAt(ScanContext& context, uint32_t index, uint32_t rootDepth) 
   }
 }
 
-[[gnu::noinline]] double SignatureValue(const ScanContext* context, uint32_t id) noexcept {
+double SignatureValue(const ScanContext* context, uint32_t id) noexcept {
   if (context == nullptr || context->library == nullptr || !context->signatureHits) return 0.0;
   const int32_t index = FindRecordIndex(Signatures(*context->library), id);
   if (index < 0) return 0.0;
@@ -58,7 +51,7 @@ double EvaluateRuleAt(ScanContext& context, uint32_t index, uint32_t rootDepth) 
 
 // The index of the rule with this id; RecordNotFound also when the context
 // has no library or memo.
-[[gnu::noinline]] int32_t ResolveRule(const ScanContext* context, uint32_t id) noexcept {
+int32_t ResolveRule(const ScanContext* context, uint32_t id) noexcept {
   if (context == nullptr || context->library == nullptr || !context->ruleValues || !context->ruleEvaluated) {
     return RecordNotFound;
   }
@@ -66,8 +59,7 @@ double EvaluateRuleAt(ScanContext& context, uint32_t index, uint32_t rootDepth) 
 }
 
 // The fold table. Aggregates fall into four kinds by how they fold their
-// children. The fold is kept in plain scalars passed by value, so that the
-// recursion's frames hold nothing but registers' spill slots.
+// children.
 enum class FoldKind { Number, Truth, Comparison, Discard };
 
 FoldKind KindOf(uint32_t opcode) noexcept {
@@ -138,111 +130,285 @@ double Compare(uint32_t opcode, double a, double b) noexcept {
   }
 }
 
-NodeResult EvaluateNode(ScanContext* context, const uint8_t* span, uint32_t length, uint32_t offset,
-                        uint32_t depth) noexcept;
+void OpenAggregate(EvaluationFrame& frame, uint32_t opcode, uint8_t count, uint32_t firstChild) noexcept {
+  frame.number = StartNumber(opcode);  // comparisons: a
+  frame.second = MinBound;             // comparisons: b
+  frame.opcode = opcode;
+  frame.position = firstChild;
+  frame.count = count;
+  frame.folded = 0;
+  frame.truth = StartTruth(opcode);
+  frame.stopped = false;
+  frame.isRule = false;
+}
 
-// Aggregates and unrecognised opcodes. A node whose child count lies outside
-// the span (only its opcode fits) is cut like a literal that does not fit.
-NodeResult EvaluateAggregate(ScanContext* context, const uint8_t* span, uint32_t length, uint32_t offset,
-                             uint32_t opcode, uint32_t depth) noexcept {
-  if (length - offset < AggregateHeaderSize) return UnreadableNode;
-  const uint32_t count = span[offset + OpcodeSize];
-  const FoldKind kind = KindOf(opcode);
-  double number = StartNumber(opcode);  // comparisons: a
-  double secondOperand = MinBound;      // comparisons: b
-  bool truth = StartTruth(opcode);
-  uint32_t position = offset + AggregateHeaderSize;
-  bool stopped = false;
-  // No short-circuit: every child is walked, so references inside children
-  // whose value cannot change the result are still evaluated and memoised.
-  for (uint32_t k = 0; k < count; ++k) {
-    // Once stopped, the unreadable node starts at `position` and is this
-    // node's next child: it counts as a 0 and ends the node.
-    const NodeResult child = stopped ? UnreadableNode : EvaluateNode(context, span, length, position, depth + 1);
-    switch (kind) {
-      case FoldKind::Number: number = FoldNumber(opcode, k, number, child.value); break;
-      case FoldKind::Truth: truth = FoldTruth(opcode, k, truth, child.value); break;
-      case FoldKind::Comparison:
-        if (k == 0) number = child.value;
-        if (k == 1) secondOperand = child.value;
-        break;
-      case FoldKind::Discard: break;
-    }
-    if (child.reading == Reading::Unreadable) {
-      stopped = true;
+// Folds the value of the aggregate's next child.
+void FoldChild(EvaluationFrame& frame, double value) noexcept {
+  const uint32_t k = frame.folded;
+  switch (KindOf(frame.opcode)) {
+    case FoldKind::Number: frame.number = FoldNumber(frame.opcode, k, frame.number, value); break;
+    case FoldKind::Truth: frame.truth = FoldTruth(frame.opcode, k, frame.truth, value); break;
+    case FoldKind::Comparison:
+      if (k == 0) frame.number = value;
+      if (k == 1) frame.second = value;
       break;
-    }
-    position = child.end;
-    stopped = child.reading == Reading::Stopped;
+    case FoldKind::Discard: break;
   }
-  double value = 0.0;
-  switch (kind) {
-    case FoldKind::Number: value = number; break;
-    case FoldKind::Truth: value = TruthValue(truth); break;
+  ++frame.folded;
+}
+
+double AggregateValue(const EvaluationFrame& frame) noexcept {
+  switch (KindOf(frame.opcode)) {
+    case FoldKind::Number: return frame.number;
+    case FoldKind::Truth: return TruthValue(frame.truth);
     // A comparison without children has nothing to compare: it yields 0 (no
     // rule fires on an empty comparison) rather than comparing a made-up
     // first operand with -1e38.
-    case FoldKind::Comparison: value = count == 0 ? 0.0 : Compare(opcode, number, secondOperand); break;
-    case FoldKind::Discard: break;
+    case FoldKind::Comparison: return frame.count == 0 ? 0.0 : Compare(frame.opcode, frame.number, frame.second);
+    case FoldKind::Discard: return 0.0;
   }
-  return {value, position, stopped ? Reading::Stopped : Reading::Read};
+  return 0.0;
 }
 
-// Evaluates the node at `offset` in a span of `length` bytes; the node lies
-// at level `depth`. Below the depth limit a node is unreadable, as is a node
-// cut short by the span end.
-NodeResult EvaluateNode(ScanContext* context, const uint8_t* span, uint32_t length, uint32_t offset,
-                        uint32_t depth) noexcept {
-  if (depth > MaxEvaluationDepth) return UnreadableNode;
-  const uint32_t available = length - offset;
-  if (available < OpcodeSize) return UnreadableNode;
-  const uint8_t* node = span + offset;
+// One evaluation: a walk over the bytecode that keeps every open aggregate
+// and every rule under evaluation as a frame on the explicit stack, so that
+// the machine stack stays flat however deep the expression goes.
+struct Walk {
+  ScanContext* context;  // null: references yield 0
+  EvaluationFrame* frames;
+  uint32_t capacity;
+  uint32_t top = 0;                       // frames in use
+  uint32_t ruleFrame = NoEvaluationFrame;  // the innermost rule frame
+  const uint8_t* rootSpan = nullptr;      // the span the walk started in
+  uint32_t rootLength = 0;
+  const uint8_t* span = nullptr;  // the span being read
+  uint32_t length = 0;
+};
+
+void EnterSpanOf(Walk& walk, uint32_t ruleFrame) noexcept {
+  walk.ruleFrame = ruleFrame;
+  if (ruleFrame == NoEvaluationFrame) {
+    walk.span = walk.rootSpan;
+    walk.length = walk.rootLength;
+    return;
+  }
+  const RuleRecord& rule = walk.context->library->rules[walk.frames[ruleFrame].rule];
+  walk.span = rule.expression.get();
+  walk.length = rule.expressionLength;
+}
+
+// Starts rule `index` above the current frames: marks it in progress and
+// moves the walk to the root of its expression. False when the stack has no
+// room, which its sizing at load rules out.
+bool PushRule(Walk& walk, uint32_t index, uint32_t resume) noexcept {
+  if (walk.top == walk.capacity) return false;
+  EvaluationFrame& frame = walk.frames[walk.top];
+  frame.isRule = true;
+  frame.rule = index;
+  frame.position = resume;
+  frame.outer = walk.ruleFrame;
+  walk.context->ruleEvaluated[index] = RuleInProgress;
+  EnterSpanOf(walk, walk.top++);
+  return true;
+}
+
+// Reads the node at `offset` of the current span. Either the node has a
+// value at once (a leaf, a childless aggregate, a memoised or cyclic
+// reference, a cut node) and `result` holds it, or a frame was pushed and
+// the walk goes on at `offset`, where that frame's first node starts.
+bool StartNode(Walk& walk, uint32_t& offset, NodeResult& result) noexcept {
+  if (walk.span == nullptr || offset > walk.length || walk.length - offset < OpcodeSize) {
+    result = UnreadableNode;
+    return true;
+  }
+  const uint32_t available = walk.length - offset;
+  const uint8_t* node = walk.span + offset;
   const uint32_t opcode = LoadU32(node);
   if (IsLiteral(opcode)) {
     const uint32_t size = LiteralNodeSize(opcode);
-    if (available < size) return UnreadableNode;
-    return {LiteralValue(opcode, node), offset + size, Reading::Read};
+    result = available < size ? UnreadableNode : NodeResult{LiteralValue(opcode, node), offset + size, Reading::Read};
+    return true;
   }
   if (IsReference(opcode)) {
-    if (available < ReferenceNodeSize) return UnreadableNode;
-    const uint32_t id = LoadU32(node + OpcodeSize);
-    double value = 0.0;
-    if (opcode == OpSignatureRef) {
-      value = SignatureValue(context, id);
-    } else if (const int32_t index = ResolveRule(context, id); index >= 0) {
-      // The referenced rule's root lies one level below the reference.
-      value = EvaluateRuleAt(*context, static_cast<uint32_t>(index), depth + 1);
+    if (available < ReferenceNodeSize) {
+      result = UnreadableNode;
+      return true;
     }
-    return {value, offset + ReferenceNodeSize, Reading::Read};
+    const uint32_t id = LoadU32(node + OpcodeSize);
+    const uint32_t end = offset + ReferenceNodeSize;
+    result = {0.0, end, Reading::Read};
+    if (opcode == OpSignatureRef) {
+      result.value = SignatureValue(walk.context, id);
+      return true;
+    }
+    const int32_t found = ResolveRule(walk.context, id);
+    if (found < 0) return true;
+    const auto index = static_cast<uint32_t>(found);
+    const uint8_t state = walk.context->ruleEvaluated[index];
+    if (state == RuleMemoised) {
+      result.value = walk.context->ruleValues[index];
+      return true;
+    }
+    // In progress: a cycle, which yields 0 and memoises nothing.
+    if (state != RuleNotEvaluated || !PushRule(walk, index, end)) return true;
+    offset = 0;
+    return false;
   }
-  return EvaluateAggregate(context, span, length, offset, opcode, depth);
+  if (available < AggregateHeaderSize) {
+    result = UnreadableNode;
+    return true;
+  }
+  const uint8_t count = node[OpcodeSize];
+  if (count == 0 || walk.top == walk.capacity) {
+    // A childless aggregate is complete at once. No room for its frame
+    // (ruled out by the sizing at load) reads it like a cut node.
+    EvaluationFrame frame{};
+    OpenAggregate(frame, opcode, count, offset + AggregateHeaderSize);
+    result = count == 0 ? NodeResult{AggregateValue(frame), frame.position, Reading::Read} : UnreadableNode;
+    return true;
+  }
+  OpenAggregate(walk.frames[walk.top++], opcode, count, offset + AggregateHeaderSize);
+  offset += AggregateHeaderSize;
+  return false;
 }
 
-// Evaluates the root node of a span, at `depth`.
-NodeResult EvaluateSpan(ScanContext* context, const uint8_t* span, uint32_t length, uint32_t depth) noexcept {
-  if (span == nullptr) return UnreadableNode;
-  return EvaluateNode(context, span, length, 0, depth);
+// Runs the walk from the node at offset 0 of the current span until every
+// frame above `base` is closed, and returns the result of the node that
+// closed last.
+NodeResult Run(Walk& walk, uint32_t base) noexcept {
+  uint32_t offset = 0;
+  NodeResult result = UnreadableNode;
+  bool descend = true;
+  for (;;) {
+    if (descend && !StartNode(walk, offset, result)) continue;
+    descend = false;
+    if (walk.top == base) return result;
+    EvaluationFrame& frame = walk.frames[walk.top - 1];
+    if (frame.isRule) {
+      // The score is the root's value whether or not the root advanced.
+      walk.context->ruleValues[frame.rule] = result.value;
+      walk.context->ruleEvaluated[frame.rule] = RuleMemoised;
+      result = {result.value, frame.position, Reading::Read};
+      --walk.top;
+      EnterSpanOf(walk, frame.outer);
+      continue;
+    }
+    // No short-circuit: every child is walked, so references inside children
+    // whose value cannot change the result are still evaluated and memoised.
+    FoldChild(frame, result.value);
+    if (result.reading == Reading::Unreadable) {
+      // The unreadable node starts at `position` and ends this aggregate.
+      frame.stopped = true;
+    } else {
+      frame.position = result.end;
+      frame.stopped = result.reading == Reading::Stopped;
+      if (frame.folded < frame.count) {
+        if (!frame.stopped) {
+          offset = frame.position;
+          descend = true;
+          continue;
+        }
+        // The node that stopped the child is this aggregate's next child:
+        // it counts as a 0 and ends the aggregate.
+        FoldChild(frame, 0.0);
+      }
+    }
+    result = {AggregateValue(frame), frame.position, frame.stopped ? Reading::Stopped : Reading::Read};
+    --walk.top;
+  }
 }
 
-double EvaluateRuleAt(ScanContext& context, uint32_t index, uint32_t rootDepth) noexcept {
-  uint8_t& state = context.ruleEvaluated[index];
-  if (state == RuleMemoised) return context.ruleValues[index];
-  // In progress: a cycle. Beyond the limit: not entered. Neither memoises.
-  if (state != RuleNotEvaluated || rootDepth > MaxEvaluationDepth) return 0.0;
-  state = RuleInProgress;
-  const RuleRecord& rule = context.library->rules[index];
-  // The score is the root's value whether or not the root advanced.
-  const double score = EvaluateSpan(&context, rule.expression.get(), rule.expressionLength, rootDepth).value;
-  context.ruleValues[index] = score;
-  state = RuleMemoised;
-  return score;
+// The deepest nesting of aggregates in a span, read as the evaluator reads
+// it; marks the rules its references name in `referenced`. `open` holds the
+// children left of each open aggregate (room for length / 5 + 1 of them).
+uint32_t MeasureSpan(const SignatureLibrary& library, const uint8_t* span, uint32_t length, uint8_t* open,
+                     uint8_t* referenced) noexcept {
+  uint32_t depth = 0;
+  uint32_t deepest = 0;
+  uint32_t offset = 0;
+  while (span != nullptr && offset <= length && length - offset >= OpcodeSize) {
+    const uint32_t available = length - offset;
+    const uint32_t opcode = LoadU32(span + offset);
+    if (IsLiteral(opcode) || IsReference(opcode)) {
+      const uint32_t size = IsLiteral(opcode) ? LiteralNodeSize(opcode) : ReferenceNodeSize;
+      if (available < size) break;
+      if (opcode == OpRuleRef) {
+        const int32_t index = FindRecordIndex(Rules(library), LoadU32(span + offset + OpcodeSize));
+        if (index >= 0) referenced[index] = 1;
+      }
+      offset += size;
+    } else {
+      if (available < AggregateHeaderSize) break;
+      const uint8_t count = span[offset + OpcodeSize];
+      offset += AggregateHeaderSize;
+      if (count != 0) {
+        open[depth++] = count;
+        deepest = std::max(deepest, depth);
+        continue;
+      }
+    }
+    // A node is complete: it completes every enclosing aggregate that has
+    // no child left.
+    while (depth != 0 && --open[depth - 1] == 0) --depth;
+    if (depth == 0) break;
+  }
+  return deepest;
 }
 
 }  // namespace
 
+bool EvaluationStackFrames(const SignatureLibrary& library, uint32_t& frames) noexcept {
+  const auto rules = Rules(library);
+  frames = 0;
+  if (rules.empty()) return true;
+  uint32_t longest = 0;
+  for (const RuleRecord& rule : rules) longest = std::max(longest, rule.expressionLength);
+  const std::unique_ptr<uint8_t[]> open(new (std::nothrow) uint8_t[longest / AggregateHeaderSize + 1]);
+  const std::unique_ptr<uint8_t[]> referenced(new (std::nothrow) uint8_t[rules.size()]());
+  const std::unique_ptr<uint32_t[]> nesting(new (std::nothrow) uint32_t[rules.size()]);
+  if (!open || !referenced || !nesting) return false;
+  for (size_t index = 0; index < rules.size(); ++index) {
+    nesting[index] = MeasureSpan(library, rules[index].expression.get(), rules[index].expressionLength, open.get(),
+                                 referenced.get());
+  }
+  uint64_t root = 0;
+  uint64_t chain = 0;
+  for (size_t index = 0; index < rules.size(); ++index) {
+    const uint64_t own = uint64_t{nesting[index]} + 1;
+    root = std::max(root, own);
+    if (referenced[index] != 0) chain += own;
+  }
+  const uint64_t total = root + chain;
+  if (total > UINT32_MAX - 1u) return false;
+  frames = static_cast<uint32_t>(total);
+  return true;
+}
+
+bool AllocateEvaluationStack(const SignatureLibrary& library, EvaluationStack& stack) noexcept {
+  stack = EvaluationStack{};
+  uint32_t frames = 0;
+  if (!EvaluationStackFrames(library, frames)) return false;
+  if (frames == 0) return true;
+  stack.frames.reset(new (std::nothrow) EvaluationFrame[frames]);
+  if (!stack.frames) return false;
+  stack.capacity = frames;
+  return true;
+}
+
 double EvaluateExpression(ScanContext* context, const uint8_t* node, uint32_t length,
                           const uint8_t** end) noexcept {
-  const NodeResult result = EvaluateSpan(context, node, length, 1);
+  if (node == nullptr) return 0.0;
+  // The expression's own aggregates, each with a header of its own inside
+  // the span, plus what the library's rules can need.
+  const uint64_t own = uint64_t{length} / AggregateHeaderSize + 1;
+  const uint64_t frames = own + (context != nullptr ? context->evaluationStack.capacity : 0u);
+  if (frames > UINT32_MAX) return 0.0;
+  const std::unique_ptr<EvaluationFrame[]> stack(new (std::nothrow) EvaluationFrame[frames]);
+  if (!stack) return 0.0;
+  Walk walk{context, stack.get(), static_cast<uint32_t>(frames)};
+  walk.rootSpan = walk.span = node;
+  walk.rootLength = walk.length = length;
+  const NodeResult result = Run(walk, 0);
   if (end != nullptr && result.reading != Reading::Unreadable) *end = node + result.end;
   return result.value;
 }
@@ -250,7 +416,12 @@ double EvaluateExpression(ScanContext* context, const uint8_t* node, uint32_t le
 double EvaluateRule(ScanContext& context, uint32_t index) noexcept {
   if (context.library == nullptr || !context.ruleEvaluated || !context.ruleValues) return 0.0;
   if (index >= Rules(*context.library).size()) return 0.0;
-  return EvaluateRuleAt(context, index, 1);
+  const uint8_t state = context.ruleEvaluated[index];
+  if (state == RuleMemoised) return context.ruleValues[index];
+  if (state != RuleNotEvaluated) return 0.0;  // in progress: a cycle
+  Walk walk{&context, context.evaluationStack.frames.get(), context.evaluationStack.capacity};
+  if (!PushRule(walk, index, 0)) return 0.0;
+  return Run(walk, 0).value;
 }
 
 }  // namespace veltor

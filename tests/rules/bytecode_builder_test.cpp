@@ -90,7 +90,7 @@ TEST(Decoder, RejectsBytecodeThatIsNotOneWholeTree) {
       {"child cut", Bytes(Cut(product, 20))},
       {"missing child", Bytes(WithChildCount(product, 3))},
       {"trailing bytes", Join(Bytes(product), {0})},
-      {"deeper than the evaluator reads", EncodeNestedChain(OpNot, MaxEvaluationDepth, Int32(1)).value()},
+      {"deeper than the tools decode", EncodeNestedChain(OpNot, MaxEvaluationDepth, Int32(1)).value()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

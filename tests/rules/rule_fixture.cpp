@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "rules/score_values.h"
@@ -93,6 +94,7 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& s
     }
   }
   fixture->context.library = &library;
+  if (!AllocateEvaluationStack(library, fixture->context.evaluationStack)) throw std::bad_alloc();
   return fixture;
 }
 
