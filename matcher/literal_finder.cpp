@@ -1,0 +1,196 @@
+// Building the literal finder: patterns sorted by their key bytes become a
+// trie breadth-first (a node is a range of sorted patterns sharing a prefix,
+// its children the sub-ranges by the next byte), and the failure links,
+// complete rows and report links follow in the same order.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "matcher/fold_table.h"
+#include "matcher/literal_finder_tables.h"
+
+namespace veltor {
+namespace {
+
+struct KeyedPattern {
+  const uint8_t* key;  // folded bytes, or the raw bytes of an exact-case pattern
+  int32_t length;
+  int32_t tag;
+};
+
+bool KeyLess(const KeyedPattern& a, const KeyedPattern& b) noexcept {
+  const auto common = static_cast<size_t>(std::min(a.length, b.length));
+  const int order = std::memcmp(a.key, b.key, common);
+  return order != 0 ? order < 0 : a.length < b.length;
+}
+
+template <typename T>
+size_t Bytes(const std::vector<T>& v) noexcept {
+  return v.capacity() * sizeof(T);
+}
+
+// The child of `state` by key byte k, or -1. Children are sorted by label.
+int32_t ChildOf(const FinderAutomaton& a, int32_t state, uint8_t k) noexcept {
+  const int32_t first = a.firstChild[static_cast<size_t>(state)];
+  const uint8_t* labels = a.label.data() + first;
+  const uint8_t* end = labels + a.childCount[static_cast<size_t>(state)];
+  const uint8_t* at = std::lower_bound(labels, end, k);
+  return at != end && *at == k ? first + static_cast<int32_t>(at - labels) : -1;
+}
+
+// The automaton's transition by key byte k, for states already linked.
+int32_t Transition(const FinderAutomaton& a, int32_t state, uint8_t k) noexcept {
+  while (state >= a.denseRows) {
+    const int32_t child = ChildOf(a, state, k);
+    if (child >= 0) return child;
+    state = a.fail[static_cast<size_t>(state)];
+  }
+  // A key byte is its own raw form (folding leaves folded bytes alone).
+  return a.dense[static_cast<size_t>(state) * 256 + k];
+}
+
+uint8_t KeyOf(bool folded, uint8_t raw) noexcept { return folded ? FoldByte(raw) : raw; }
+
+// Builds one automaton over `patterns` (sorted here), appending its entries
+// and their tags to the finder.
+void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, bool folded, LiteralFinder& finder) {
+  a.folded = folded;
+  if (patterns.empty()) return;
+  std::sort(patterns.begin(), patterns.end(), KeyLess);
+
+  // States: the distinct non-empty prefixes, plus the root.
+  size_t states = 1;
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    size_t shared = 0;
+    if (i > 0) {
+      const KeyedPattern& p = patterns[i - 1];
+      const KeyedPattern& q = patterns[i];
+      const auto limit = static_cast<size_t>(std::min(p.length, q.length));
+      while (shared < limit && p.key[shared] == q.key[shared]) ++shared;
+    }
+    states += static_cast<size_t>(patterns[i].length) - shared;
+  }
+  if (states > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+  a.stateCount = static_cast<int32_t>(states);
+  a.firstChild.assign(states, 0);
+  a.childCount.assign(states, 0);
+  a.label.assign(states, 0);
+  a.fail.assign(states, 0);
+  a.report.assign(states, -1);
+  a.entry.assign(states, -1);
+  a.startPairs.assign(65536 / 64, 0);
+  // Per state while building: its range of sorted patterns and its depth.
+  std::vector<int32_t> rangeLo(states, 0);
+  std::vector<int32_t> rangeHi(states, static_cast<int32_t>(patterns.size()));
+  std::vector<int32_t> depth(states, 0);
+
+  int32_t next = 1;  // the next free state id
+  for (int32_t s = 0; s < a.stateCount; ++s) {
+    const auto us = static_cast<size_t>(s);
+    int32_t lo = rangeLo[us];
+    const int32_t hi = rangeHi[us];
+    const int32_t d = depth[us];
+    // Patterns ending here sort first in the range; they are one entry.
+    if (lo < hi && patterns[static_cast<size_t>(lo)].length == d) {
+      const int32_t id = finder.entryCount++;
+      for (; lo < hi && patterns[static_cast<size_t>(lo)].length == d; ++lo) {
+        finder.tags.push_back(patterns[static_cast<size_t>(lo)].tag);
+      }
+      finder.tagStart.push_back(static_cast<int32_t>(finder.tags.size()));
+      a.entry[us] = id;
+    }
+    // Children: sub-ranges by the byte at depth d, in byte order.
+    a.firstChild[us] = next;
+    while (lo < hi) {
+      const uint8_t k = patterns[static_cast<size_t>(lo)].key[d];
+      int32_t end = lo + 1;
+      while (end < hi && patterns[static_cast<size_t>(end)].key[d] == k) ++end;
+      const auto child = static_cast<size_t>(next++);
+      a.label[child] = k;
+      rangeLo[child] = lo;
+      rangeHi[child] = end;
+      depth[child] = d + 1;
+      ++a.childCount[us];
+      lo = end;
+    }
+    if (s == 0) {
+      a.denseRows = next;
+      a.dense.assign(static_cast<size_t>(a.denseRows) * 256, 0);
+    }
+    // Complete rows for the root and the depth-1 states: a missing child
+    // falls back to the row of the failure state, which is the root.
+    if (s < a.denseRows) {
+      int32_t* row = a.dense.data() + us * 256;
+      for (int raw = 0; raw < 256; ++raw) {
+        const uint8_t k = KeyOf(folded, static_cast<uint8_t>(raw));
+        const int32_t child = ChildOf(a, s, k);
+        row[raw] = child >= 0 ? child : (s == 0 ? 0 : a.dense[static_cast<size_t>(raw)]);
+      }
+    }
+    // Links of the children: every state they depend on is shallower, so
+    // it is complete already.
+    for (int32_t c = a.firstChild[us]; c < a.firstChild[us] + a.childCount[us]; ++c) {
+      const auto uc = static_cast<size_t>(c);
+      a.fail[uc] = s == 0 ? 0 : Transition(a, a.fail[us], a.label[uc]);
+    }
+  }
+  // Report links, in id order: a failure state is shallower, so its link
+  // is already set.
+  for (int32_t s = 1; s < a.stateCount; ++s) {
+    const auto us = static_cast<size_t>(s);
+    a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(a.fail[us])];
+  }
+
+  // Root skip pairs over raw input bytes.
+  for (const KeyedPattern& p : patterns) {
+    for (int first = 0; first < 256; ++first) {
+      if (KeyOf(folded, static_cast<uint8_t>(first)) != p.key[0]) continue;
+      for (int second = 0; second < 256; ++second) {
+        if (p.length >= 2 && KeyOf(folded, static_cast<uint8_t>(second)) != p.key[1]) continue;
+        const auto bit = static_cast<size_t>(first) << 8 | static_cast<size_t>(second);
+        a.startPairs[bit >> 6] |= uint64_t{1} << (bit & 63);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void FreeLiteralFinder(LiteralFinder* finder) noexcept { std::unique_ptr<LiteralFinder> owned(finder); }
+
+LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
+  if (registered == nullptr) return nullptr;
+  LiteralFinderPtr finder(new (std::nothrow) LiteralFinder);
+  if (!finder) return nullptr;
+  try {
+    std::vector<KeyedPattern> byKind[2];
+    for (const PatternEntry& entry : registered->patterns) {
+      const bool exact = entry.exactCase != 0;
+      byKind[exact ? 1 : 0].push_back({exact ? entry.bytes.get() : entry.folded.get(), entry.length, entry.tag});
+    }
+    finder->tagStart.push_back(0);
+    BuildAutomaton(finder->automata[0], byKind[0], true, *finder);
+    BuildAutomaton(finder->automata[1], byKind[1], false, *finder);
+    finder->found.assign(static_cast<size_t>(finder->entryCount), 0);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found);
+  for (const FinderAutomaton& a : finder->automata) {
+    memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
+              Bytes(a.report) + Bytes(a.entry) + Bytes(a.startPairs);
+  }
+  finder->memory = memory;
+  return finder;
+}
+
+size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->memory : 0; }
+
+void BeginFinderScan(LiteralFinder* finder) noexcept {
+  if (finder == nullptr) return;
+  std::fill(finder->found.begin(), finder->found.end(), uint8_t{0});
+  for (FinderAutomaton& a : finder->automata) a.state = 0;
+}
+
+}  // namespace veltor

@@ -1,0 +1,88 @@
+// FeedFinder: runs each automaton over the chunk from where the stream left
+// it. At the root, positions where no pattern can start (their byte pair is
+// not a start pair) are skipped without stepping: from the root, such a
+// byte leads at most to a depth-1 state with no way on, so the state before
+// the next byte is the root again.
+//
+// Once an entry is found its tags are marked and it is never reported
+// again; the dictionary walk (report links along the failure chain) stops at
+// the first entry already found, because every entry further down that chain
+// was marked when that one was.
+#include <algorithm>
+
+#include "matcher/fold_table.h"
+#include "matcher/literal_finder_tables.h"
+
+namespace veltor {
+namespace {
+
+bool StartPair(const uint64_t* pairs, uint8_t a, uint8_t b) noexcept {
+  const auto bit = static_cast<uint32_t>(a) << 8 | b;
+  return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
+}
+
+int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
+  if (state >= a.denseRows) {
+    const uint8_t k = a.folded ? FoldByte(raw) : raw;
+    const int32_t* firstChild = a.firstChild.data();
+    const uint16_t* childCount = a.childCount.data();
+    const uint8_t* label = a.label.data();
+    const int32_t* fail = a.fail.data();
+    do {
+      const auto us = static_cast<size_t>(state);
+      const int32_t first = firstChild[us];
+      const uint8_t* labels = label + first;
+      const uint32_t count = childCount[us];
+      if (count <= 8) {
+        for (uint32_t j = 0; j < count; ++j) {
+          if (labels[j] == k) return first + static_cast<int32_t>(j);
+        }
+      } else {
+        const uint8_t* at = std::lower_bound(labels, labels + count, k);
+        if (at != labels + count && *at == k) return first + static_cast<int32_t>(at - labels);
+      }
+      state = fail[us];
+    } while (state >= a.denseRows);
+  }
+  return a.dense[static_cast<size_t>(state) * 256 + raw];
+}
+
+void Walk(const FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+  for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.fail[static_cast<size_t>(t)])]) {
+    const auto e = static_cast<size_t>(a.entry[static_cast<size_t>(t)]);
+    if (finder.found[e] != 0) return;
+    finder.found[e] = 1;
+    for (int32_t k = finder.tagStart[e]; k < finder.tagStart[e + 1]; ++k) {
+      const int32_t tag = finder.tags[static_cast<size_t>(k)];
+      if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
+    }
+  }
+}
+
+void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+         size_t hitCount) noexcept {
+  const uint64_t* pairs = a.startPairs.data();
+  const int32_t* report = a.report.data();
+  int32_t state = a.state;
+  for (size_t i = 0; i < length; ++i) {
+    if (state == 0) {
+      while (i + 1 < length && !StartPair(pairs, bytes[i], bytes[i + 1])) ++i;
+    }
+    state = Step(a, state, bytes[i]);
+    const int32_t from = report[static_cast<size_t>(state)];
+    if (from >= 0) Walk(a, finder, from, hits, hitCount);
+  }
+  a.state = state;
+}
+
+}  // namespace
+
+void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+                size_t hitCount) noexcept {
+  if (finder == nullptr || bytes == nullptr || length == 0) return;
+  for (FinderAutomaton& a : finder->automata) {
+    if (a.stateCount != 0) Run(a, *finder, bytes, length, hits, hitCount);
+  }
+}
+
+}  // namespace veltor

@@ -1,0 +1,55 @@
+#pragma once
+// Layout of the literal finder (private to matcher/).
+//
+// Two Aho-Corasick automata: one over folded bytes for the patterns that
+// ignore case, one over raw bytes for the exact-case patterns (an exact
+// occurrence is also a folded one, but only the exact one may mark). Each
+// trie node that ends a pattern is one "entry": identical patterns share it
+// and their tags are listed together.
+//
+// States are numbered breadth-first, so the root is 0, the depth-1 states are
+// 1..denseRows-1, and the children of every state are contiguous and sorted
+// by their edge byte. The root and depth-1 states have complete transition
+// rows (256 targets, indexed by the raw input byte with folding already
+// applied), so the failure walk always ends at one of them after one lookup;
+// deeper states keep only their children and a failure link.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "matcher/literal_finder.h"
+
+namespace veltor {
+
+// Vectors are filled while building (which catches exhausted memory) and
+// never resized afterwards, so a scan cannot allocate.
+struct FinderAutomaton {
+  int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
+  int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
+  bool folded = false;     // input bytes go through FoldByte before `label` is compared
+  std::vector<int32_t> dense;       // denseRows * 256 complete transitions
+  std::vector<int32_t> firstChild;   // per state: id of its first child
+  std::vector<uint16_t> childCount;  // per state: 0..256
+  std::vector<uint8_t> label;        // per state: the (folded) byte of the edge into it
+  std::vector<int32_t> fail;         // per state: longest proper suffix that is a state
+  // per state: the first state on its suffix chain (itself included) that
+  // ends an entry, or -1. The dictionary walk starts here.
+  std::vector<int32_t> report;
+  // per state: the entry it ends, or -1.
+  std::vector<int32_t> entry;
+  // Root skip: bit (a << 8 | b) is set when some pattern may start with the
+  // input bytes a, b (folding applied), or a alone is a pattern.
+  std::vector<uint64_t> startPairs;  // 65536 bits
+  int32_t state = 0;                       // where the stream so far left it
+};
+
+struct LiteralFinder {
+  FinderAutomaton automata[2];  // [0] folded, [1] exact-case
+  int32_t entryCount = 0;       // over both automata
+  std::vector<int32_t> tagStart;  // entryCount + 1 offsets into tags
+  std::vector<int32_t> tags;
+  std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
+  size_t memory = 0;                 // bytes allocated for all of the above
+};
+
+}  // namespace veltor
