@@ -142,6 +142,26 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(a.fail[us])];
   }
 
+  if (a.stateCount <= FullTableStates) {
+    a.full.assign(static_cast<size_t>(a.stateCount) * 256, 0);
+    for (int32_t s = 0; s < a.stateCount; ++s) {
+      const auto us = static_cast<size_t>(s);
+      uint16_t* row = a.full.data() + us * 256;
+      if (s < a.denseRows) {
+        for (size_t raw = 0; raw < 256; ++raw) row[raw] = static_cast<uint16_t>(a.dense[us * 256 + raw]);
+        continue;
+      }
+      // Missing children fall back to the failure state's row, done already.
+      std::copy_n(a.full.data() + static_cast<size_t>(a.fail[us]) * 256, 256, row);
+      for (int32_t c = a.firstChild[us]; c < a.firstChild[us] + a.childCount[us]; ++c) {
+        const uint8_t k = a.label[static_cast<size_t>(c)];
+        row[k] = static_cast<uint16_t>(c);
+        // The lower-case form of a folded letter goes the same way.
+        if (folded && k >= 'A' && k <= 'Z') row[k + ('a' - 'A')] = static_cast<uint16_t>(c);
+      }
+    }
+  }
+
   // Root skip pairs over raw input bytes.
   for (const KeyedPattern& p : patterns) {
     for (int first = 0; first < 256; ++first) {
@@ -179,7 +199,7 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
   size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found);
   for (const FinderAutomaton& a : finder->automata) {
     memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
-              Bytes(a.report) + Bytes(a.entry) + Bytes(a.startPairs);
+              Bytes(a.report) + Bytes(a.entry) + Bytes(a.full) + Bytes(a.startPairs);
   }
   finder->memory = memory;
   return finder;

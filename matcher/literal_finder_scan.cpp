@@ -75,13 +75,36 @@ void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t
   a.state = state;
 }
 
+// The same loop over complete rows.
+void RunFull(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+             size_t hitCount) noexcept {
+  const uint64_t* pairs = a.startPairs.data();
+  const int32_t* report = a.report.data();
+  const uint16_t* full = a.full.data();
+  uint32_t state = static_cast<uint32_t>(a.state);
+  for (size_t i = 0; i < length; ++i) {
+    if (state == 0) {
+      while (i + 1 < length && !StartPair(pairs, bytes[i], bytes[i + 1])) ++i;
+    }
+    state = full[state * 256 + bytes[i]];
+    const int32_t from = report[state];
+    if (from >= 0) Walk(a, finder, from, hits, hitCount);
+  }
+  a.state = static_cast<int32_t>(state);
+}
+
 }  // namespace
 
 void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint8_t* hits,
                 size_t hitCount) noexcept {
   if (finder == nullptr || bytes == nullptr || length == 0) return;
   for (FinderAutomaton& a : finder->automata) {
-    if (a.stateCount != 0) Run(a, *finder, bytes, length, hits, hitCount);
+    if (a.stateCount == 0) continue;
+    if (a.full.empty()) {
+      Run(a, *finder, bytes, length, hits, hitCount);
+    } else {
+      RunFull(a, *finder, bytes, length, hits, hitCount);
+    }
   }
 }
 

@@ -21,6 +21,10 @@
 
 namespace veltor {
 
+// The largest automaton given complete rows for every state: 8,192 states
+// make a 4 MiB table, the fixed memory a handle may spend on speed.
+inline constexpr int32_t FullTableStates = 8192;
+
 // Vectors are filled while building (which catches exhausted memory) and
 // never resized afterwards, so a scan cannot allocate.
 struct FinderAutomaton {
@@ -37,6 +41,10 @@ struct FinderAutomaton {
   std::vector<int32_t> report;
   // per state: the entry it ends, or -1.
   std::vector<int32_t> entry;
+  // Small automata (at most FullTableStates states) also get every
+  // state's complete row, so a step is one lookup: stateCount * 256 targets
+  // indexed by the raw input byte. Empty for larger automata.
+  std::vector<uint16_t> full;
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
   // input bytes a, b (folding applied), or a alone is a pattern.
   std::vector<uint64_t> startPairs;  // 65536 bits
