@@ -80,6 +80,8 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
   a.report.assign(states, -1);
   a.entry.assign(states, -1);
   a.startPairs.assign(65536 / 64, 0);
+  a.denseRows = std::min(a.stateCount, DenseRowLimit);
+  a.dense.assign(static_cast<size_t>(a.denseRows) * 256, 0);
   // Per state while building: its range of sorted patterns and its depth.
   std::vector<int32_t> rangeLo(states, 0);
   std::vector<int32_t> rangeHi(states, static_cast<int32_t>(patterns.size()));
@@ -99,6 +101,7 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
       }
       finder.tagStart.push_back(static_cast<int32_t>(finder.tags.size()));
       a.entry[us] = id;
+      ++a.entryCount;
     }
     // Children: sub-ranges by the byte at depth d, in byte order.
     a.firstChild[us] = next;
@@ -114,18 +117,14 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
       ++a.childCount[us];
       lo = end;
     }
-    if (s == 0) {
-      a.denseRows = next;
-      a.dense.assign(static_cast<size_t>(a.denseRows) * 256, 0);
-    }
-    // Complete rows for the root and the depth-1 states: a missing child
-    // falls back to the row of the failure state, which is the root.
+    // Complete rows: a missing child falls back to the failure state's row,
+    // which is shallower, so done already.
     if (s < a.denseRows) {
       int32_t* row = a.dense.data() + us * 256;
       for (int raw = 0; raw < 256; ++raw) {
         const uint8_t k = KeyOf(folded, static_cast<uint8_t>(raw));
         const int32_t child = ChildOf(a, s, k);
-        row[raw] = child >= 0 ? child : (s == 0 ? 0 : a.dense[static_cast<size_t>(raw)]);
+        row[raw] = child >= 0 ? child : s == 0 ? 0 : a.dense[static_cast<size_t>(a.fail[us]) * 256 + static_cast<size_t>(raw)];
       }
     }
     // Links of the children: every state they depend on is shallower, so
@@ -142,24 +141,25 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(a.fail[us])];
   }
 
-  if (a.stateCount <= FullTableStates) {
-    a.full.assign(static_cast<size_t>(a.stateCount) * 256, 0);
+  if (a.stateCount <= NarrowRowLimit) {
+    a.narrow.assign(static_cast<size_t>(a.stateCount) * 256, 0);
     for (int32_t s = 0; s < a.stateCount; ++s) {
       const auto us = static_cast<size_t>(s);
-      uint16_t* row = a.full.data() + us * 256;
+      uint16_t* row = a.narrow.data() + us * 256;
       if (s < a.denseRows) {
         for (size_t raw = 0; raw < 256; ++raw) row[raw] = static_cast<uint16_t>(a.dense[us * 256 + raw]);
         continue;
       }
-      // Missing children fall back to the failure state's row, done already.
-      std::copy_n(a.full.data() + static_cast<size_t>(a.fail[us]) * 256, 256, row);
+      std::copy_n(a.narrow.data() + static_cast<size_t>(a.fail[us]) * 256, 256, row);
       for (int32_t c = a.firstChild[us]; c < a.firstChild[us] + a.childCount[us]; ++c) {
         const uint8_t k = a.label[static_cast<size_t>(c)];
         row[k] = static_cast<uint16_t>(c);
-        // The lower-case form of a folded letter goes the same way.
+        // A folded letter is reached from its lower-case form too.
         if (folded && k >= 'A' && k <= 'Z') row[k + ('a' - 'A')] = static_cast<uint16_t>(c);
       }
     }
+    std::vector<int32_t>().swap(a.dense);
+    a.denseRows = 0;
   }
 
   // Root skip pairs over raw input bytes.
@@ -199,7 +199,7 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
   size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found);
   for (const FinderAutomaton& a : finder->automata) {
     memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
-              Bytes(a.report) + Bytes(a.entry) + Bytes(a.full) + Bytes(a.startPairs);
+              Bytes(a.report) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
   }
   finder->memory = memory;
   return finder;
@@ -210,7 +210,10 @@ size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept { return finder
 void BeginFinderScan(LiteralFinder* finder) noexcept {
   if (finder == nullptr) return;
   std::fill(finder->found.begin(), finder->found.end(), uint8_t{0});
-  for (FinderAutomaton& a : finder->automata) a.state = 0;
+  for (FinderAutomaton& a : finder->automata) {
+    a.state = 0;
+    a.unfound = a.entryCount;
+  }
 }
 
 }  // namespace veltor

@@ -21,7 +21,7 @@ bool StartPair(const uint64_t* pairs, uint8_t a, uint8_t b) noexcept {
   return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
 }
 
-int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
+inline int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
     const int32_t* firstChild = a.firstChild.data();
@@ -47,11 +47,12 @@ int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   return a.dense[static_cast<size_t>(state) * 256 + raw];
 }
 
-void Walk(const FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+void Walk(FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
   for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.fail[static_cast<size_t>(t)])]) {
     const auto e = static_cast<size_t>(a.entry[static_cast<size_t>(t)]);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
+    --a.unfound;
     for (int32_t k = finder.tagStart[e]; k < finder.tagStart[e + 1]; ++k) {
       const int32_t tag = finder.tags[static_cast<size_t>(k)];
       if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
@@ -70,25 +71,31 @@ void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t
     }
     state = Step(a, state, bytes[i]);
     const int32_t from = report[static_cast<size_t>(state)];
-    if (from >= 0) Walk(a, finder, from, hits, hitCount);
+    if (from >= 0) {
+      Walk(a, finder, from, hits, hitCount);
+      if (a.unfound == 0) break;
+    }
   }
   a.state = state;
 }
 
-// The same loop over complete rows.
-void RunFull(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
-             size_t hitCount) noexcept {
+// The same loop over every state's complete row.
+void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+               size_t hitCount) noexcept {
   const uint64_t* pairs = a.startPairs.data();
   const int32_t* report = a.report.data();
-  const uint16_t* full = a.full.data();
+  const uint16_t* narrow = a.narrow.data();
   uint32_t state = static_cast<uint32_t>(a.state);
   for (size_t i = 0; i < length; ++i) {
     if (state == 0) {
       while (i + 1 < length && !StartPair(pairs, bytes[i], bytes[i + 1])) ++i;
     }
-    state = full[state * 256 + bytes[i]];
+    state = narrow[state * 256 + bytes[i]];
     const int32_t from = report[state];
-    if (from >= 0) Walk(a, finder, from, hits, hitCount);
+    if (from >= 0) {
+      Walk(a, finder, from, hits, hitCount);
+      if (a.unfound == 0) break;
+    }
   }
   a.state = static_cast<int32_t>(state);
 }
@@ -99,11 +106,12 @@ void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint
                 size_t hitCount) noexcept {
   if (finder == nullptr || bytes == nullptr || length == 0) return;
   for (FinderAutomaton& a : finder->automata) {
-    if (a.stateCount == 0) continue;
-    if (a.full.empty()) {
+    // Once every entry is found, nothing more can be marked.
+    if (a.unfound == 0) continue;
+    if (a.narrow.empty()) {
       Run(a, *finder, bytes, length, hits, hitCount);
     } else {
-      RunFull(a, *finder, bytes, length, hits, hitCount);
+      RunNarrow(a, *finder, bytes, length, hits, hitCount);
     }
   }
 }

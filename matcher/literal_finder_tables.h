@@ -7,12 +7,14 @@
 // trie node that ends a pattern is one "entry": identical patterns share it
 // and their tags are listed together.
 //
-// States are numbered breadth-first, so the root is 0, the depth-1 states are
-// 1..denseRows-1, and the children of every state are contiguous and sorted
-// by their edge byte. The root and depth-1 states have complete transition
-// rows (256 targets, indexed by the raw input byte with folding already
-// applied), so the failure walk always ends at one of them after one lookup;
-// deeper states keep only their children and a failure link.
+// States are numbered breadth-first, so the root is 0, shallower states come
+// first, and the children of every state are contiguous and sorted by their
+// edge byte. The first denseRows states (all of a small automaton; the
+// shallow ones, where a scan spends most of its steps, of a large one) have
+// complete transition rows (256 targets, indexed by the raw input byte with
+// folding already applied), so a step from them is one lookup and the
+// failure walk ends at the first of them it meets; the other states keep
+// only their children and a failure link.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,9 +23,16 @@
 
 namespace veltor {
 
-// The largest automaton given complete rows for every state: 8,192 states
-// make a 4 MiB table, the fixed memory a handle may spend on speed.
-inline constexpr int32_t FullTableStates = 8192;
+// Complete rows per automaton: 2,048 rows of 256 targets are 2 MiB, so both
+// automata together stay within the fixed few MiB a handle may spend on
+// speed. At least the root and every depth-1 state fit.
+inline constexpr int32_t DenseRowLimit = 2048;
+
+// An automaton of at most this many states instead gets complete rows for
+// every state, as 16-bit targets (4 MiB at most), and `dense` is dropped:
+// hostile inputs drive a scan deep into a small automaton, where a missing
+// row costs a failure walk per byte.
+inline constexpr int32_t NarrowRowLimit = 8192;
 
 // Vectors are filled while building (which catches exhausted memory) and
 // never resized afterwards, so a scan cannot allocate.
@@ -41,14 +50,13 @@ struct FinderAutomaton {
   std::vector<int32_t> report;
   // per state: the entry it ends, or -1.
   std::vector<int32_t> entry;
-  // Small automata (at most FullTableStates states) also get every
-  // state's complete row, so a step is one lookup: stateCount * 256 targets
-  // indexed by the raw input byte. Empty for larger automata.
-  std::vector<uint16_t> full;
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
   // input bytes a, b (folding applied), or a alone is a pattern.
   std::vector<uint64_t> startPairs;  // 65536 bits
-  int32_t state = 0;                       // where the stream so far left it
+  std::vector<uint16_t> narrow;  // stateCount * 256 targets, or empty
+  int32_t entryCount = 0;  // entries ending in this automaton
+  int32_t state = 0;       // where the stream so far left it
+  int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
 };
 
 struct LiteralFinder {
