@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "matcher/fold_table.h"
@@ -51,6 +52,49 @@ int32_t Transition(const FinderAutomaton& a, int32_t state, uint8_t k) noexcept 
 }
 
 uint8_t KeyOf(bool folded, uint8_t raw) noexcept { return folded ? FoldByte(raw) : raw; }
+
+// The raw bytes that reach key byte k: a folded letter's two cases.
+int RawForms(bool folded, uint8_t k, uint8_t (&forms)[2]) noexcept {
+  forms[0] = k;
+  if (folded && k >= 'A' && k <= 'Z') {
+    forms[1] = static_cast<uint8_t>(k + ('a' - 'A'));
+    return 2;
+  }
+  return 1;
+}
+
+// Sorted patterns give their start pairs in order; neighbours (alike in
+// their first byte) share a bucket, so a bucket's nibble sets stay small.
+void FillNibbleMasks(FinderAutomaton& a, const std::vector<KeyedPattern>& patterns, bool folded) {
+  std::vector<std::pair<int32_t, int32_t>> pairs;  // (first, second or -1 for a 1-byte pattern)
+  for (const KeyedPattern& p : patterns) {
+    const std::pair<int32_t, int32_t> pair{p.key[0], p.length >= 2 ? p.key[1] : -1};
+    if (pairs.empty() || pairs.back() != pair) pairs.push_back(pair);
+  }
+  std::sort(pairs.begin(), pairs.end());
+  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+  if (pairs.size() > static_cast<size_t>(NibbleSkipPairLimit)) return;
+  a.nibbleSkip = true;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    const auto bit = static_cast<uint8_t>(1u << (i * 8 / pairs.size()));
+    uint8_t forms[2];
+    for (int f = RawForms(folded, static_cast<uint8_t>(pairs[i].first), forms); f-- > 0;) {
+      a.nibbleMasks[0][forms[f] & 15] |= bit;
+      a.nibbleMasks[1][forms[f] >> 4] |= bit;
+    }
+    if (pairs[i].second < 0) {
+      for (int n = 0; n < 16; ++n) {
+        a.nibbleMasks[2][n] |= bit;
+        a.nibbleMasks[3][n] |= bit;
+      }
+      continue;
+    }
+    for (int f = RawForms(folded, static_cast<uint8_t>(pairs[i].second), forms); f-- > 0;) {
+      a.nibbleMasks[2][forms[f] & 15] |= bit;
+      a.nibbleMasks[3][forms[f] >> 4] |= bit;
+    }
+  }
+}
 
 // Builds one automaton over `patterns` (sorted here), appending its entries
 // and their tags to the finder.
@@ -161,6 +205,8 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     std::vector<int32_t>().swap(a.dense);
     a.denseRows = 0;
   }
+
+  FillNibbleMasks(a, patterns, folded);
 
   // Root skip pairs over raw input bytes.
   for (const KeyedPattern& p : patterns) {

@@ -47,4 +47,16 @@ void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint
 // Bytes the finder allocated (tables and per-scan state), for reporting.
 size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept;
 
+// How a scan skips the positions where no pattern can start. Chosen once,
+// when the library is loaded, from what the CPU supports (the best path);
+// the environment variable VELTOR_SIMD=scalar|ssse3|avx2 asks for a lower
+// one. Every path marks the same tags; only the speed differs.
+enum class FinderPath : int32_t { Scalar = 0, Ssse3 = 1, Avx2 = 2 };
+
+FinderPath ActiveFinderPath() noexcept;
+bool FinderPathSupported(FinderPath path) noexcept;
+// Switches every later scan to `path` (for tests; not while scans run).
+// False, changing nothing, when the CPU cannot run it.
+bool ForceFinderPath(FinderPath path) noexcept;
+
 }  // namespace veltor

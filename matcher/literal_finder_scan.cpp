@@ -16,11 +16,6 @@
 namespace veltor {
 namespace {
 
-bool StartPair(const uint64_t* pairs, uint8_t a, uint8_t b) noexcept {
-  const auto bit = static_cast<uint32_t>(a) << 8 | b;
-  return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
-}
-
 inline int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
@@ -62,13 +57,10 @@ void Walk(FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits
 
 void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
          size_t hitCount) noexcept {
-  const uint64_t* pairs = a.startPairs.data();
   const int32_t* report = a.report.data();
   int32_t state = a.state;
   for (size_t i = 0; i < length; ++i) {
-    if (state == 0) {
-      while (i + 1 < length && !StartPair(pairs, bytes[i], bytes[i + 1])) ++i;
-    }
+    if (state == 0) i = SkipToCandidate(a, bytes, i, length);
     state = Step(a, state, bytes[i]);
     const int32_t from = report[static_cast<size_t>(state)];
     if (from >= 0) {
@@ -82,14 +74,11 @@ void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t
 // The same loop over every state's complete row.
 void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
                size_t hitCount) noexcept {
-  const uint64_t* pairs = a.startPairs.data();
   const int32_t* report = a.report.data();
   const uint16_t* narrow = a.narrow.data();
   uint32_t state = static_cast<uint32_t>(a.state);
   for (size_t i = 0; i < length; ++i) {
-    if (state == 0) {
-      while (i + 1 < length && !StartPair(pairs, bytes[i], bytes[i + 1])) ++i;
-    }
+    if (state == 0) i = SkipToCandidate(a, bytes, i, length);
     state = narrow[state * 256 + bytes[i]];
     const int32_t from = report[state];
     if (from >= 0) {

@@ -34,6 +34,11 @@ inline constexpr int32_t DenseRowLimit = 2048;
 // row costs a failure walk per byte.
 inline constexpr int32_t NarrowRowLimit = 8192;
 
+// More distinct start pairs than this would fill the 8 nibble buckets: the
+// vector skip would let nearly every position through.
+inline constexpr int32_t NibbleSkipPairLimit = 48;
+
+
 // Vectors are filled while building (which catches exhausted memory) and
 // never resized afterwards, so a scan cannot allocate.
 struct FinderAutomaton {
@@ -54,6 +59,13 @@ struct FinderAutomaton {
   // input bytes a, b (folding applied), or a alone is a pattern.
   std::vector<uint64_t> startPairs;  // 65536 bits
   std::vector<uint16_t> narrow;  // stateCount * 256 targets, or empty
+  // Vector skip ("nibble buckets"): the distinct start pairs, spread over 8
+  // buckets, as four 16-entry tables indexed by the low and high nibbles of
+  // a position's first and second byte; a bucket bit set in all four lookups
+  // makes the position a candidate. Only for small pair sets (useful), and
+  // checked against startPairs after, so it only ever skips less.
+  bool nibbleSkip = false;
+  alignas(16) uint8_t nibbleMasks[4][16] = {};  // low 1st, high 1st, low 2nd, high 2nd
   int32_t entryCount = 0;  // entries ending in this automaton
   int32_t state = 0;       // where the stream so far left it
   int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
@@ -67,5 +79,10 @@ struct LiteralFinder {
   std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
   size_t memory = 0;                 // bytes allocated for all of the above
 };
+
+// The skip of the active path: the first position at or after `from` where
+// a pattern may start (its pair is a start pair), or length - 1 when there
+// is none before the last byte. `from` < length.
+size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t from, size_t length) noexcept;
 
 }  // namespace veltor

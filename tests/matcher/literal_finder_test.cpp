@@ -1,6 +1,7 @@
 // The scan path's finder against the naive search: over random and hostile
-// pattern sets and inputs, fed whole and in random chunks, it marks exactly
-// the tags of the patterns that occur.
+// pattern sets and inputs, on every skip path the machine supports, fed
+// whole, byte by byte and in random chunks, it marks exactly the tags of the
+// patterns that occur.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -39,21 +40,26 @@ void Check(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>
   const LiteralFinderPtr finder = BuildLiteralFinder(registered.get());
   ASSERT_TRUE(finder);
   const std::vector<uint8_t> expected = Expected(patterns, input, tagCount);
-  for (int split = 0; split < 3; ++split) {
-    std::vector<uint8_t> hits(tagCount);
-    BeginFinderScan(finder.get());
-    for (size_t at = 0; at < input.size();) {
-      const size_t chunk = split == 0 ? input.size() : split == 1 ? 1 : 1 + random() % 97;
-      const size_t length = std::min(chunk, input.size() - at);
-      // A private copy ends exactly at the chunk's end, so reads past it fault
-      // under the sanitizers.
-      const std::vector<uint8_t> piece(input.begin() + static_cast<ptrdiff_t>(at),
-                                       input.begin() + static_cast<ptrdiff_t>(at + length));
-      FeedFinder(finder.get(), piece.data(), piece.size(), hits.data(), hits.size());
-      at += length;
+  const FinderPath original = ActiveFinderPath();
+  for (const FinderPath path : {FinderPath::Scalar, FinderPath::Ssse3, FinderPath::Avx2}) {
+    if (!ForceFinderPath(path)) continue;  // not on this machine
+    for (int split = 0; split < 3; ++split) {
+      std::vector<uint8_t> hits(tagCount);
+      BeginFinderScan(finder.get());
+      for (size_t at = 0; at < input.size();) {
+        const size_t chunk = split == 0 ? input.size() : split == 1 ? 1 : 1 + random() % 97;
+        const size_t length = std::min(chunk, input.size() - at);
+        // A private copy ends exactly at the chunk's end, so reads past it
+        // fault under the sanitizers.
+        const std::vector<uint8_t> piece(input.begin() + static_cast<ptrdiff_t>(at),
+                                         input.begin() + static_cast<ptrdiff_t>(at + length));
+        FeedFinder(finder.get(), piece.data(), piece.size(), hits.data(), hits.size());
+        at += length;
+      }
+      ASSERT_EQ(hits, expected) << "split " << split << ", path " << static_cast<int>(path);
     }
-    ASSERT_EQ(hits, expected) << "split " << split;
   }
+  ForceFinderPath(original);
 }
 
 std::vector<uint8_t> RandomBytes(std::mt19937& random, size_t length, std::string_view alphabet) {
