@@ -206,6 +206,7 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     a.denseRows = 0;
   }
 
+  a.depthOneEnd = 1 + a.childCount[0];
   FillNibbleMasks(a, patterns, folded);
 
   // Root skip pairs over raw input bytes.

@@ -2,7 +2,9 @@
 // it. At the root, positions where no pattern can start (their byte pair is
 // not a start pair) are skipped without stepping: from the root, such a
 // byte leads at most to a depth-1 state with no way on, so the state before
-// the next byte is the root again.
+// the next byte is the root again. A depth-1 state whose byte and the next
+// input byte are not a start pair has no child for that byte either, so its
+// step is the root's: the scan continues from the root, skipping.
 //
 // Once an entry is found its tags are marked and it is never reported
 // again; the dictionary walk (report links along the failure chain) stops at
@@ -59,8 +61,13 @@ void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t
          size_t hitCount) noexcept {
   const int32_t* report = a.report.data();
   int32_t state = a.state;
+  const uint64_t* pairs = a.startPairs.data();
+  const uint8_t* label = a.label.data();
   for (size_t i = 0; i < length; ++i) {
-    if (state == 0) i = SkipToCandidate(a, bytes, i, length);
+    if (state < a.depthOneEnd) {
+      if (state != 0 && !StartPair(pairs, label[static_cast<size_t>(state)], bytes[i])) state = 0;
+      if (state == 0) i = SkipToCandidate(a, bytes, i, length);
+    }
     state = Step(a, state, bytes[i]);
     const int32_t from = report[static_cast<size_t>(state)];
     if (from >= 0) {
@@ -77,8 +84,14 @@ void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, 
   const int32_t* report = a.report.data();
   const uint16_t* narrow = a.narrow.data();
   uint32_t state = static_cast<uint32_t>(a.state);
+  const uint64_t* pairs = a.startPairs.data();
+  const uint8_t* label = a.label.data();
+  const auto depthOneEnd = static_cast<uint32_t>(a.depthOneEnd);
   for (size_t i = 0; i < length; ++i) {
-    if (state == 0) i = SkipToCandidate(a, bytes, i, length);
+    if (state < depthOneEnd) {
+      if (state != 0 && !StartPair(pairs, label[state], bytes[i])) state = 0;
+      if (state == 0) i = SkipToCandidate(a, bytes, i, length);
+    }
     state = narrow[state * 256 + bytes[i]];
     const int32_t from = report[state];
     if (from >= 0) {

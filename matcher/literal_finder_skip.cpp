@@ -24,11 +24,6 @@
 namespace veltor {
 namespace {
 
-bool StartPair(const uint64_t* pairs, uint8_t a, uint8_t b) noexcept {
-  const auto bit = static_cast<uint32_t>(a) << 8 | b;
-  return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
-}
-
 size_t ScalarSkip(const FinderAutomaton& a, const uint8_t* bytes, size_t i, size_t length) noexcept {
   const uint64_t* pairs = a.startPairs.data();
   while (i + 1 < length && !StartPair(pairs, bytes[i], bytes[i + 1])) ++i;

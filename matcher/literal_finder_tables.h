@@ -66,6 +66,7 @@ struct FinderAutomaton {
   // checked against startPairs after, so it only ever skips less.
   bool nibbleSkip = false;
   alignas(16) uint8_t nibbleMasks[4][16] = {};  // low 1st, high 1st, low 2nd, high 2nd
+  int32_t depthOneEnd = 1;  // states [1, depthOneEnd) are the depth-1 states
   int32_t entryCount = 0;  // entries ending in this automaton
   int32_t state = 0;       // where the stream so far left it
   int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
@@ -79,6 +80,11 @@ struct LiteralFinder {
   std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
   size_t memory = 0;                 // bytes allocated for all of the above
 };
+
+inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
+  const auto bit = static_cast<uint32_t>(first) << 8 | second;
+  return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
+}
 
 // The skip of the active path: the first position at or after `from` where
 // a pattern may start (its pair is a start pair), or length - 1 when there
