@@ -48,7 +48,7 @@ int32_t Transition(const FinderAutomaton& a, int32_t state, uint8_t k) noexcept 
     state = a.fail[static_cast<size_t>(state)];
   }
   // A key byte is its own raw form (folding leaves folded bytes alone).
-  return a.dense[static_cast<size_t>(state) * 256 + k];
+  return static_cast<int32_t>(a.dense[static_cast<size_t>(state) * 256 + k]);
 }
 
 uint8_t KeyOf(bool folded, uint8_t raw) noexcept { return folded ? FoldByte(raw) : raw; }
@@ -164,11 +164,13 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     // Complete rows: a missing child falls back to the failure state's row,
     // which is shallower, so done already.
     if (s < a.denseRows) {
-      int32_t* row = a.dense.data() + us * 256;
+      uint32_t* row = a.dense.data() + us * 256;
       for (int raw = 0; raw < 256; ++raw) {
         const uint8_t k = KeyOf(folded, static_cast<uint8_t>(raw));
         const int32_t child = ChildOf(a, s, k);
-        row[raw] = child >= 0 ? child : s == 0 ? 0 : a.dense[static_cast<size_t>(a.fail[us]) * 256 + static_cast<size_t>(raw)];
+        row[raw] = child >= 0 ? static_cast<uint32_t>(child)
+                   : s == 0 ? 0u
+                            : a.dense[static_cast<size_t>(a.fail[us]) * 256 + static_cast<size_t>(raw)];
       }
     }
     // Links of the children: every state they depend on is shallower, so
@@ -202,8 +204,14 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
         if (folded && k >= 'A' && k <= 'Z') row[k + ('a' - 'A')] = static_cast<uint16_t>(c);
       }
     }
-    std::vector<int32_t>().swap(a.dense);
+    std::vector<uint32_t>().swap(a.dense);
     a.denseRows = 0;
+    for (uint16_t& target : a.narrow) {
+      if (a.report[target] >= 0) target = static_cast<uint16_t>(target | NarrowReportFlag);
+    }
+  }
+  for (uint32_t& target : a.dense) {
+    if (a.report[target] >= 0) target |= ReportFlag;
   }
 
   a.depthOneEnd = 1 + a.childCount[0];

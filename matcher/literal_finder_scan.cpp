@@ -18,7 +18,12 @@
 namespace veltor {
 namespace {
 
-inline int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
+inline uint32_t Flagged(const FinderAutomaton& a, int32_t state) noexcept {
+  return static_cast<uint32_t>(state) | (a.report[static_cast<size_t>(state)] >= 0 ? ReportFlag : 0u);
+}
+
+// The next state, with ReportFlag when it has a report.
+inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
     const int32_t* firstChild = a.firstChild.data();
@@ -32,11 +37,11 @@ inline int32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexce
       const uint32_t count = childCount[us];
       if (count <= 8) {
         for (uint32_t j = 0; j < count; ++j) {
-          if (labels[j] == k) return first + static_cast<int32_t>(j);
+          if (labels[j] == k) return Flagged(a, first + static_cast<int32_t>(j));
         }
       } else {
         const uint8_t* at = std::lower_bound(labels, labels + count, k);
-        if (at != labels + count && *at == k) return first + static_cast<int32_t>(at - labels);
+        if (at != labels + count && *at == k) return Flagged(a, first + static_cast<int32_t>(at - labels));
       }
       state = fail[us];
     } while (state >= a.denseRows);
@@ -68,10 +73,10 @@ void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t
       if (state != 0 && !StartPair(pairs, label[static_cast<size_t>(state)], bytes[i])) state = 0;
       if (state == 0) i = SkipToCandidate(a, bytes, i, length);
     }
-    state = Step(a, state, bytes[i]);
-    const int32_t from = report[static_cast<size_t>(state)];
-    if (from >= 0) {
-      Walk(a, finder, from, hits, hitCount);
+    const uint32_t next = Step(a, state, bytes[i]);
+    state = static_cast<int32_t>(next & ~ReportFlag);
+    if ((next & ReportFlag) != 0) {
+      Walk(a, finder, report[static_cast<size_t>(state)], hits, hitCount);
       if (a.unfound == 0) break;
     }
   }
@@ -92,10 +97,10 @@ void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, 
       if (state != 0 && !StartPair(pairs, label[state], bytes[i])) state = 0;
       if (state == 0) i = SkipToCandidate(a, bytes, i, length);
     }
-    state = narrow[state * 256 + bytes[i]];
-    const int32_t from = report[state];
-    if (from >= 0) {
-      Walk(a, finder, from, hits, hitCount);
+    const uint32_t next = narrow[state * 256 + bytes[i]];
+    state = next & ~uint32_t{NarrowReportFlag};
+    if ((next & NarrowReportFlag) != 0) {
+      Walk(a, finder, report[state], hits, hitCount);
       if (a.unfound == 0) break;
     }
   }

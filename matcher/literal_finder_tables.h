@@ -34,6 +34,10 @@ inline constexpr int32_t DenseRowLimit = 2048;
 // row costs a failure walk per byte.
 inline constexpr int32_t NarrowRowLimit = 8192;
 
+inline constexpr uint32_t ReportFlag = 0x80000000u;
+inline constexpr uint16_t NarrowReportFlag = 0x8000u;
+static_assert(NarrowRowLimit < NarrowReportFlag);
+
 // More distinct start pairs than this would fill the 8 nibble buckets: the
 // vector skip would let nearly every position through.
 inline constexpr int32_t NibbleSkipPairLimit = 48;
@@ -45,7 +49,9 @@ struct FinderAutomaton {
   int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
   int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
   bool folded = false;     // input bytes go through FoldByte before `label` is compared
-  std::vector<int32_t> dense;       // denseRows * 256 complete transitions
+  // denseRows * 256 complete transitions; a target that has a report
+  // (report >= 0) carries ReportFlag, so a step needs no second load.
+  std::vector<uint32_t> dense;
   std::vector<int32_t> firstChild;   // per state: id of its first child
   std::vector<uint16_t> childCount;  // per state: 0..256
   std::vector<uint8_t> label;        // per state: the (folded) byte of the edge into it
@@ -58,7 +64,7 @@ struct FinderAutomaton {
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
   // input bytes a, b (folding applied), or a alone is a pattern.
   std::vector<uint64_t> startPairs;  // 65536 bits
-  std::vector<uint16_t> narrow;  // stateCount * 256 targets, or empty
+  std::vector<uint16_t> narrow;  // stateCount * 256 targets, NarrowReportFlag as above; or empty
   // Vector skip ("nibble buckets"): the distinct start pairs, spread over 8
   // buckets, as four 16-entry tables indexed by the low and high nibbles of
   // a position's first and second byte; a bucket bit set in all four lookups
