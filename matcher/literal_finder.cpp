@@ -213,8 +213,14 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
   for (uint32_t& target : a.dense) {
     if (a.report[target] >= 0) target |= ReportFlag;
   }
-
   a.depthOneEnd = 1 + a.childCount[0];
+  a.states.resize(states);
+  for (size_t i = 0; i < states; ++i) {
+    a.states[i] = {a.firstChild[i], a.fail[i], a.childCount[i], static_cast<uint8_t>(a.report[i] >= 0 ? 1 : 0), 0};
+  }
+  std::vector<int32_t>().swap(a.firstChild);
+  std::vector<uint16_t>().swap(a.childCount);
+  std::vector<int32_t>().swap(a.fail);
   FillNibbleMasks(a, patterns, folded);
 
   // Root skip pairs over raw input bytes.
@@ -254,7 +260,7 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
   size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found);
   for (const FinderAutomaton& a : finder->automata) {
     memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
-              Bytes(a.report) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
+              Bytes(a.report) + Bytes(a.states) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
   }
   finder->memory = memory;
   return finder;

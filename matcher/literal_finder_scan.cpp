@@ -19,22 +19,20 @@ namespace veltor {
 namespace {
 
 inline uint32_t Flagged(const FinderAutomaton& a, int32_t state) noexcept {
-  return static_cast<uint32_t>(state) | (a.report[static_cast<size_t>(state)] >= 0 ? ReportFlag : 0u);
+  return static_cast<uint32_t>(state) | (a.states[static_cast<size_t>(state)].hasReport != 0 ? ReportFlag : 0u);
 }
 
 // The next state, with ReportFlag when it has a report.
 inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
-    const int32_t* firstChild = a.firstChild.data();
-    const uint16_t* childCount = a.childCount.data();
+    const SparseState* states = a.states.data();
     const uint8_t* label = a.label.data();
-    const int32_t* fail = a.fail.data();
     do {
-      const auto us = static_cast<size_t>(state);
-      const int32_t first = firstChild[us];
+      const SparseState& here = states[static_cast<size_t>(state)];
+      const int32_t first = here.firstChild;
       const uint8_t* labels = label + first;
-      const uint32_t count = childCount[us];
+      const uint32_t count = here.childCount;
       if (count <= 8) {
         for (uint32_t j = 0; j < count; ++j) {
           if (labels[j] == k) return Flagged(a, first + static_cast<int32_t>(j));
@@ -43,14 +41,14 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
         const uint8_t* at = std::lower_bound(labels, labels + count, k);
         if (at != labels + count && *at == k) return Flagged(a, first + static_cast<int32_t>(at - labels));
       }
-      state = fail[us];
+      state = here.fail;
     } while (state >= a.denseRows);
   }
   return a.dense[static_cast<size_t>(state) * 256 + raw];
 }
 
 void Walk(FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
-  for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.fail[static_cast<size_t>(t)])]) {
+  for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.states[static_cast<size_t>(t)].fail)]) {
     const auto e = static_cast<size_t>(a.entry[static_cast<size_t>(t)]);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;

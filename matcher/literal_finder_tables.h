@@ -43,6 +43,15 @@ static_assert(NarrowRowLimit < NarrowReportFlag);
 inline constexpr int32_t NibbleSkipPairLimit = 48;
 
 
+// What a step from a state without a row reads, in one place.
+struct SparseState {
+  int32_t firstChild = 0;
+  int32_t fail = 0;
+  uint16_t childCount = 0;
+  uint8_t hasReport = 0;  // report >= 0
+  uint8_t unused = 0;
+};
+
 // Vectors are filled while building (which catches exhausted memory) and
 // never resized afterwards, so a scan cannot allocate.
 struct FinderAutomaton {
@@ -52,10 +61,12 @@ struct FinderAutomaton {
   // denseRows * 256 complete transitions; a target that has a report
   // (report >= 0) carries ReportFlag, so a step needs no second load.
   std::vector<uint32_t> dense;
-  std::vector<int32_t> firstChild;   // per state: id of its first child
-  std::vector<uint16_t> childCount;  // per state: 0..256
+  // Per state while building, then packed into `states` and released.
+  std::vector<int32_t> firstChild;   // id of its first child
+  std::vector<uint16_t> childCount;  // 0..256
+  std::vector<int32_t> fail;         // longest proper suffix that is a state
+  std::vector<SparseState> states;   // the three above and the report flag, per state
   std::vector<uint8_t> label;        // per state: the (folded) byte of the edge into it
-  std::vector<int32_t> fail;         // per state: longest proper suffix that is a state
   // per state: the first state on its suffix chain (itself included) that
   // ends an entry, or -1. The dictionary walk starts here.
   std::vector<int32_t> report;
