@@ -73,7 +73,10 @@ fuzz:
 fuzz-seeds:
 	scripts/fuzz.sh seeds
 
+# The scan path's table (beside Hyperscan when libhyperscan-dev is there);
+# BENCH_ALL=1 also runs the Google Benchmark executables.
 bench: build
+	@scripts/ensure-packages.sh bench
 	scripts/run-benchmarks.sh
 
 clean:

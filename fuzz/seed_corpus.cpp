@@ -237,6 +237,7 @@ int main(int argc, char** argv) {
   WriteSeeds(root / "database_body", DatabaseBodySeeds());
   WriteSeeds(root / "evaluator", EvaluatorSeeds());
   WriteSeeds(root / "matcher", MatcherSeeds());
+  WriteSeeds(root / "scan_path", MatcherSeeds());  // the same input format
   WriteSeeds(root / "engine", EngineSeeds());
   WriteSeeds(root / "rule_compiler", RuleCompilerSeeds());
   WriteSeeds(root / "dump_compile", DumpCompileSeeds());

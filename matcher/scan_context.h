@@ -1,33 +1,29 @@
 #pragma once
-// Per-handle scan state: joins a loaded library to its pattern matcher and to
-// the rule evaluator. Built once per handle; every scan pass reuses it.
+// Per-handle scan state: joins a loaded library to its literal finder and to
+// the rule evaluator. Built once per handle; every scan pass reuses it and
+// allocates nothing.
 #include <cstdint>
 #include <memory>
 
 #include "database/signature_library.h"
-#include "matcher/pattern_matcher.h"
+#include "matcher/literal_finder.h"
 #include "rules/evaluation_stack.h"
 
 namespace veltor {
 
 struct ScanContext {
   const SignatureLibrary* library = nullptr;       // not owned; must outlive the context
-  std::unique_ptr<MatcherHolder> matcherHolder;
+  // Which signatures' patterns occur in the stream: built from the same
+  // registrations a PatternMatcher takes, it keeps its own state across fed
+  // chunks, so occurrences over chunk borders need no copied bytes.
+  LiteralFinderPtr finder;
   std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
   std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount memo states (see rules/evaluator.h): 1 when ruleValues holds this scan's score
   std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
   EvaluationStack evaluationStack;           // sized for the library at build
-
-  // Streaming: an occurrence may straddle two fed chunks. The last
-  // `carryLimit` bytes of the stream (the longest pattern less one) are kept
-  // in `border`, which also has room for as many bytes of the next chunk, so
-  // that the bytes around each chunk border are searched once more.
-  std::unique_ptr<uint8_t[]> border;  // 2 * carryLimit bytes; null when carryLimit is 0
-  size_t carryLimit = 0;
-  size_t carryLength = 0;  // bytes of the stream kept at the start of `border`
 };
 
-// Frees the arrays, the matcher and the context. Accepts null. The library
+// Frees the arrays, the finder and the context. Accepts null. The library
 // must still be alive.
 void FreeScanContext(ScanContext* context) noexcept;
 
@@ -37,8 +33,9 @@ struct ScanContextDeleter {
 using ScanContextPtr = std::unique_ptr<ScanContext, ScanContextDeleter>;
 
 // Registers every signature's pattern (and its UTF-16LE form for wide
-// signatures) under the signature's index and builds the matcher's tables.
-// Null for a null library or when an array cannot be allocated.
+// signatures) under the signature's index and builds the finder over them.
+// Null for a null library, when an array cannot be allocated or when a
+// pattern cannot be registered.
 ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept;
 
 inline constexpr int32_t ScanPassBadArguments = -1;
@@ -62,7 +59,11 @@ void BeginScanPass(ScanContext* context) noexcept;
 void FeedScanPass(ScanContext* context, const uint8_t* bytes, size_t length) noexcept;
 int32_t FinishScanPass(ScanContext* context) noexcept;
 
-// The matcher callback of a scan: userData is the ScanContext.
+// The matcher callback that marks a signature: userData is the ScanContext.
 void MarkSignatureHit(int32_t position, int32_t tag, void* userData) noexcept;
+
+// Bytes the context really allocated: its arrays and the finder's tables.
+// 0 for a null context.
+size_t ScanContextMemory(const ScanContext* context) noexcept;
 
 }  // namespace veltor

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, checking first and installing
 # only what is missing. Usage: scripts/ensure-packages.sh GROUP...
-# Groups: build, windows, fuzz, valgrind.
+# Groups: build, windows, fuzz, valgrind, bench.
 set -euo pipefail
 
 packages_for() {
@@ -10,6 +10,8 @@ packages_for() {
     windows)  echo "g++-mingw-w64-x86-64 wine wine64 googletest" ;;
     fuzz)     echo "clang libclang-rt-14-dev" ;;
     valgrind) echo "valgrind" ;;
+    # Only the benchmark's side-by-side comparison uses it; nothing needs it.
+    bench)    echo "libhyperscan-dev" ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;
   esac
 }

@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(database_body evaluator matcher engine rule_compiler dump_compile)
+targets=(database_body evaluator matcher scan_path engine rule_compiler dump_compile)
 bin=build/fuzz/fuzz
 
 # The longest input each target is given: enough for a database of a few
@@ -24,7 +24,7 @@ max_len() {
   case "$1" in
     database_body) echo 4096 ;;
     evaluator) echo 8192 ;;
-    matcher) echo 1024 ;;
+    matcher|scan_path) echo 1024 ;;
     engine) echo 4096 ;;
     *) echo 4096 ;;
   esac

@@ -22,9 +22,9 @@ constexpr std::string_view Help =
     "and rules (reported), the patterns the scanner registers (a wide signature\n"
     "registers its UTF-16LE form too): how many are short (1-2 bytes, checked at\n"
     "every position of every scan) and the scan window (the shortest pattern of\n"
-    "3 bytes or more, at most 256: the farthest a scan skips at a time), and an\n"
-    "estimate of the memory one open handle takes (library, scan context and\n"
-    "matcher tables; allocator overhead not counted).\n"
+    "3 bytes or more, at most 256), and the memory one open handle takes: the\n"
+    "library (estimated) and the scan context with its tables (as the engine\n"
+    "reports it; allocator overhead not counted).\n"
     "\n"
     "Options:\n"
     "      --body          FILE is a raw database body, not a database file\n"
@@ -48,14 +48,13 @@ std::string Size(uint64_t bytes) {
 struct HandleMemory {
   uint64_t library = 0;
   uint64_t context = 0;
-  uint64_t matcher = 0;
   uint64_t shortPatterns = 0;
   uint64_t longPatterns = 0;
   uint64_t window = MaxWindowLength;
 };
 
-// What the loader, the scan context and the matcher allocate for this
-// database, from the same record types they use.
+// What the loader allocates for this database, from the record types it
+// uses, and what the engine reports for the scan context built over it.
 HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
   HandleMemory memory;
   auto buffer = [](size_t length) -> uint64_t { return length == 0 ? 0 : length + 2; };
@@ -67,12 +66,12 @@ HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
   for (const rulelang::RuleEntry& rule : entries.rules) {
     memory.library += buffer(rule.name.size()) + rule.expression.size();
   }
-  memory.context = sizeof(ScanContext) + sizeof(MatcherHolder) + entries.signatures.size() +
-                   entries.rules.size() * (1 + sizeof(double));
-  memory.matcher = sizeof(PatternMatcher);
+  // The engine's own figure for the scan context it builds over this body.
+  const std::vector<uint8_t> body = rulelang::WriteBody(entries, 0);
+  const SignatureLibraryPtr library = ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()));
+  const ScanContextPtr context = BuildScanContext(library.get());
+  memory.context = ScanContextMemory(context.get());
   auto registerForm = [&memory](size_t length) {
-    // A list node with the entry, the pattern and its folded copy.
-    memory.matcher += sizeof(PatternEntry) + sizeof(void*) + 2 * length;
     if (length <= 2) {
       ++memory.shortPatterns;
     } else {
@@ -86,8 +85,6 @@ HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
     // Every Windows-1252 byte is one UTF-16 unit.
     if ((signature.flags & SignatureFlagWide) != 0) registerForm(2 * signature.pattern.size());
   }
-  memory.matcher += (memory.shortPatterns + memory.longPatterns) * sizeof(void*);
-  if (memory.longPatterns != 0) memory.matcher += 2ull * BlockHashSize * sizeof(int32_t);
   return memory;
 }
 
@@ -147,9 +144,8 @@ int RunInfo(std::span<const std::string_view> arguments) {
   } else {
     std::cout << "window      none (no pattern of 3 bytes or more)\n";
   }
-  std::cout << "memory      about " << Size(memory.library + memory.context + memory.matcher)
-            << " per handle: library " << Size(memory.library) << ", scan context " << Size(memory.context)
-            << ", matcher " << Size(memory.matcher) << '\n';
+  std::cout << "memory      about " << Size(memory.library + memory.context) << " per handle: library "
+            << Size(memory.library) << ", scan context " << Size(memory.context) << '\n';
   return ExitSuccess;
 }
 

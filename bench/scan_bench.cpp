@@ -1,0 +1,255 @@
+// scan_bench: the scan path's figures in one table. For each pattern set, a
+// database with one signature and one top-level rule per pattern is loaded
+// as a handle loads it (ParseDatabaseBody, BuildScanContext) and the 64 MiB
+// corpus is scanned through RunScanPass, as VeltorMemoryA does; SearchBuffer
+// scans the same bytes with the same patterns; Hyperscan too when it is
+// built in, and the signatures it finds must be the scan path's. Then the
+// hostile cases: 16 MiB inputs generated here, the same way every run.
+//
+// Usage: scan_bench [--quick]   (--quick: one run each, 100,000 set skipped)
+#include <ctime>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench/bench_data.h"
+#include "bench/hyperscan_runner.h"
+#include "database/signature_library.h"
+#include "matcher/pattern_matcher.h"
+#include "matcher/scan_context.h"
+#include "tools/bytecode/bytecode_encoder.h"
+#include "tools/dbwriter/database_writer.h"
+
+namespace veltor::bench {
+namespace {
+
+constexpr double MiB = 1024.0 * 1024.0;
+constexpr size_t HostileSize = size_t{16} << 20;
+
+// Processor time of this (single-threaded) process: on a machine shared
+// with other work, wall time would measure the neighbours too.
+double Seconds(std::clock_t since) { return static_cast<double>(std::clock() - since) / CLOCKS_PER_SEC; }
+
+// The forms the scan context registers: the pattern, and the UTF-16LE form
+// of a wide one (ASCII only here, so each byte is one unit).
+std::vector<LiteralForm> Forms(const std::vector<Pattern>& patterns) {
+  std::vector<LiteralForm> forms;
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    const Pattern& p = patterns[i];
+    forms.push_back({p.bytes, p.exactCase != 0, static_cast<uint32_t>(i)});
+    if (p.wide) {
+      LiteralForm wide{{}, p.exactCase != 0, static_cast<uint32_t>(i)};
+      for (uint8_t b : p.bytes) wide.bytes.insert(wide.bytes.end(), {b, 0});
+      forms.push_back(std::move(wide));
+    }
+  }
+  return forms;
+}
+
+struct Figures {
+  size_t inputBytes = 0;
+  size_t bodyBytes = 0;
+  double loadMilliseconds = 0;
+  size_t contextBytes = 0;
+  double scanMBps = 0;
+  double searchMBps = -1;  // not measured
+  HyperscanResult hyperscan;
+  bool sameFound = true;
+};
+
+Figures Measure(const std::vector<Pattern>& patterns, std::span<const uint8_t> input, int runs, bool searchBuffer) {
+  Figures figures;
+  figures.inputBytes = input.size();
+  // Signature ids follow the pattern index, so index order is pattern order.
+  std::vector<SignatureInput> signatures(patterns.size());
+  std::vector<RuleInput> rules(patterns.size());
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    signatures[i].id = static_cast<uint32_t>(i + 1);
+    signatures[i].flags = (patterns[i].exactCase != 0 ? SignatureFlagExactCase : 0u) |
+                          (patterns[i].wide ? SignatureFlagWide : 0u);
+    signatures[i].pattern = patterns[i].bytes;
+    rules[i].id = static_cast<uint32_t>(i + 1);
+    rules[i].flags = RuleFlagTopLevel;
+    rules[i].expression = *bytecode::Encode(bytecode::SignatureRef(static_cast<uint32_t>(i + 1)));
+  }
+  const std::vector<uint8_t> body = WriteDatabaseBody(signatures, rules);
+  figures.bodyBytes = body.size();
+
+  const auto loadStart = std::clock();
+  const SignatureLibraryPtr library = ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()));
+  ScanContextPtr context = BuildScanContext(library.get());
+  figures.loadMilliseconds = Seconds(loadStart) * 1000;
+  if (!context) {
+    std::fprintf(stderr, "scan context build failed\n");
+    return figures;
+  }
+  figures.contextBytes = ScanContextMemory(context.get());
+  double best = 1e30;
+  for (int run = 0; run < runs; ++run) {
+    const auto start = std::clock();
+    RunScanPass(context.get(), input.data(), static_cast<uint32_t>(input.size()));
+    best = std::min(best, Seconds(start));
+  }
+  figures.scanMBps = static_cast<double>(input.size()) / MiB / best;
+  const std::vector<uint8_t> found(context->signatureHits.get(), context->signatureHits.get() + patterns.size());
+
+  if (searchBuffer) {
+    PatternMatcherPtr matcher = CreateMatcher();
+    for (const LiteralForm& form : Forms(patterns)) {
+      AddPattern(matcher.get(), form.bytes.data(), static_cast<int32_t>(form.bytes.size()), form.exactCase ? 1 : 0,
+                 static_cast<int32_t>(form.id));
+    }
+    BuildTables(matcher.get());
+    std::vector<uint8_t> searchFound(patterns.size());
+    const auto start = std::clock();
+    SearchBuffer(matcher.get(), input.data(), static_cast<int32_t>(input.size()),
+                 [](int32_t, int32_t tag, void* user) { static_cast<uint8_t*>(user)[tag] = 1; }, searchFound.data());
+    figures.searchMBps = static_cast<double>(input.size()) / MiB / Seconds(start);
+    figures.sameFound = figures.sameFound && searchFound == found;
+  }
+  if (HyperscanAvailable()) {
+    figures.hyperscan = RunHyperscan(Forms(patterns), patterns.size(), input, runs);
+    if (figures.hyperscan.ok) figures.sameFound = figures.sameFound && figures.hyperscan.found == found;
+  }
+  return figures;
+}
+
+std::string Number(double value, const char* format = "%.0f") {
+  if (value < 0) return "-";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+// One markdown row: set, patterns, body KiB, load ms, context MiB,
+// scan path MB/s, SearchBuffer MB/s, Hyperscan MB/s, ratio, Hyperscan
+// build ms and memory MiB, same signatures found.
+void PrintRow(const std::string& name, size_t count, const Figures& f) {
+  const bool hs = f.hyperscan.ok;
+  const double hsMBps = hs ? static_cast<double>(f.inputBytes) / MiB / f.hyperscan.bestSeconds : -1;
+  std::printf("| %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), count,
+              Number(static_cast<double>(f.bodyBytes) / 1024, "%.0f").c_str(), Number(f.loadMilliseconds, "%.1f").c_str(),
+              Number(static_cast<double>(f.contextBytes) / MiB, "%.1f").c_str(), Number(f.scanMBps).c_str(),
+              Number(f.searchMBps, f.searchMBps < 10 ? "%.2f" : "%.0f").c_str(), Number(hsMBps).c_str(),
+              hs ? Number(f.scanMBps / hsMBps, "%.2f").c_str() : "-",
+              hs ? Number(f.hyperscan.buildMilliseconds, "%.1f").c_str() : "-",
+              hs ? Number(static_cast<double>(f.hyperscan.memory) / MiB, "%.1f").c_str() : "-",
+              hs || f.searchMBps >= 0 ? (f.sameFound ? "yes" : "NO") : "-");
+  std::fflush(stdout);
+}
+
+void PrintHeader(const char* first) {
+  std::printf("| %s | patterns | db KiB | load ms | context MiB | scan path MB/s | SearchBuffer MB/s | Hyperscan MB/s "
+              "| ratio | HS build ms | HS MiB | same found |\n",
+              first);
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+}
+
+Pattern Literal(std::vector<uint8_t> bytes, int32_t exactCase = 0) { return {std::move(bytes), exactCase, false}; }
+
+struct Hostile {
+  std::string name;
+  std::vector<Pattern> patterns;
+  std::vector<uint8_t> input;
+};
+
+// The hostile cases, each over 16 MiB generated from a fixed seed.
+std::vector<std::function<Hostile()>> HostileCases() {
+  return {
+      [] {
+        Hostile h{"9 x (300 zeros + 2-byte tail), over zeros", {}, std::vector<uint8_t>(HostileSize, 0)};
+        for (uint8_t t = 0; t < 9; ++t) {
+          std::vector<uint8_t> bytes(300, 0);
+          bytes.insert(bytes.end(), {1, t});
+          h.patterns.push_back(Literal(bytes));
+        }
+        return h;
+      },
+      [] {
+        Hostile h{"one 4,097-byte A...AB, over As", {}, std::vector<uint8_t>(HostileSize, 'A')};
+        std::vector<uint8_t> bytes(4096, 'A');
+        bytes.push_back('B');
+        h.patterns.push_back(Literal(bytes));
+        return h;
+      },
+      [] {
+        Hostile h{"1,000 copies of AAA, over As", {}, std::vector<uint8_t>(HostileSize, 'A')};
+        for (int i = 0; i < 1000; ++i) h.patterns.push_back(Literal({'A', 'A', 'A'}));
+        return h;
+      },
+      [] {
+        Hostile h{"every 1- and 2-byte pattern (65,792), over random bytes", {}, std::vector<uint8_t>(HostileSize)};
+        for (int a = 0; a < 256; ++a) h.patterns.push_back(Literal({static_cast<uint8_t>(a)}, 1));
+        for (int a = 0; a < 256; ++a) {
+          for (int b = 0; b < 256; ++b) h.patterns.push_back(Literal({static_cast<uint8_t>(a), static_cast<uint8_t>(b)}, 1));
+        }
+        std::mt19937 random(4);
+        for (auto& byte : h.input) byte = static_cast<uint8_t>(random());
+        return h;
+      },
+      [] {
+        const std::vector<uint8_t> prefix = {'P', 'R', 'E', 'F', 'I', 'X', '0', '1'};
+        Hostile h{"60,000 patterns sharing an 8-byte prefix, over the prefix", {}, {}};
+        std::mt19937 random(5);
+        for (int i = 0; i < 60000; ++i) {
+          std::vector<uint8_t> bytes = prefix;
+          for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(random()));
+          h.patterns.push_back(Literal(bytes));
+        }
+        while (h.input.size() < HostileSize) h.input.insert(h.input.end(), prefix.begin(), prefix.end());
+        return h;
+      },
+      // Shapes of our own.
+      [] {
+        Hostile h{"A^k B for k = 1..2,000, over As", {}, std::vector<uint8_t>(HostileSize, 'A')};
+        for (size_t k = 1; k <= 2000; ++k) {
+          std::vector<uint8_t> bytes(k, 'A');
+          bytes.push_back('B');
+          h.patterns.push_back(Literal(bytes));
+        }
+        return h;
+      },
+      [] {
+        Hostile h{"10,000 random 4-letter words of 4-12 bytes, over such text", {}, std::vector<uint8_t>(HostileSize)};
+        std::mt19937 random(7);
+        for (int i = 0; i < 10000; ++i) {
+          std::vector<uint8_t> bytes(4 + random() % 9);
+          for (auto& b : bytes) b = static_cast<uint8_t>("acgt"[random() % 4]);
+          h.patterns.push_back(Literal(bytes, static_cast<int32_t>(i % 2)));
+        }
+        for (auto& b : h.input) b = static_cast<uint8_t>("acgtACGT"[random() % 8]);
+        return h;
+      },
+  };
+}
+
+}  // namespace
+}  // namespace veltor::bench
+
+int main(int argc, char** argv) {
+  using namespace veltor::bench;
+  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  const int runs = quick ? 1 : 3;
+  std::printf("scan_bench: one core, processor time, best of %d runs; Hyperscan %s\n\n", runs,
+              HyperscanAvailable() ? "5 (literal mode, single-match, block mode)" : "not built in");
+  const std::vector<uint8_t>& corpus = Corpus();
+  std::printf("Pattern sets over %.0f MiB of system files:\n\n", static_cast<double>(corpus.size()) / MiB);
+  PrintHeader("set");
+  for (size_t count : {size_t{100}, size_t{1000}, size_t{10000}, size_t{100000}}) {
+    if (quick && count == 100000) continue;
+    PrintRow(std::to_string(count), count, Measure(MakePatterns(count, 0), corpus, runs, true));
+  }
+  {
+    const std::vector<Pattern> patterns = MakePatterns(10000, 8);
+    PrintRow("10,000 + 3- and 2-byte", patterns.size(), Measure(patterns, corpus, runs, true));
+  }
+  std::printf("\nHostile cases, 16 MiB each (SearchBuffer not run: quadratic there):\n\n");
+  PrintHeader("case");
+  for (const auto& make : HostileCases()) {
+    const Hostile h = make();
+    PrintRow(h.name, h.patterns.size(), Measure(h.patterns, h.input, runs, false));
+  }
+  return 0;
+}

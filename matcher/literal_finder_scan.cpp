@@ -1,0 +1,124 @@
+// FeedFinder: runs each automaton over the chunk from where the stream left
+// it. At the root, positions where no pattern can start (their byte pair is
+// not a start pair) are skipped without stepping: from the root, such a
+// byte leads at most to a depth-1 state with no way on, so the state before
+// the next byte is the root again. A depth-1 state whose byte and the next
+// input byte are not a start pair has no child for that byte either, so its
+// step is the root's: the scan continues from the root, skipping.
+//
+// Once an entry is found its tags are marked and it is never reported
+// again; the dictionary walk (report links along the failure chain) stops at
+// the first entry already found, because every entry further down that chain
+// was marked when that one was.
+#include <algorithm>
+
+#include "matcher/fold_table.h"
+#include "matcher/literal_finder_tables.h"
+
+namespace veltor {
+namespace {
+
+inline uint32_t Flagged(const FinderAutomaton& a, int32_t state) noexcept {
+  return static_cast<uint32_t>(state) | (a.states[static_cast<size_t>(state)].hasReport != 0 ? ReportFlag : 0u);
+}
+
+// The next state, with ReportFlag when it has a report.
+inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
+  if (state >= a.denseRows) {
+    const uint8_t k = a.folded ? FoldByte(raw) : raw;
+    const SparseState* states = a.states.data();
+    const uint8_t* label = a.label.data();
+    do {
+      const SparseState& here = states[static_cast<size_t>(state)];
+      const int32_t first = here.firstChild;
+      const uint8_t* labels = label + first;
+      const uint32_t count = here.childCount;
+      if (count <= 8) {
+        for (uint32_t j = 0; j < count; ++j) {
+          if (labels[j] == k) return Flagged(a, first + static_cast<int32_t>(j));
+        }
+      } else {
+        const uint8_t* at = std::lower_bound(labels, labels + count, k);
+        if (at != labels + count && *at == k) return Flagged(a, first + static_cast<int32_t>(at - labels));
+      }
+      state = here.fail;
+    } while (state >= a.denseRows);
+  }
+  return a.dense[static_cast<size_t>(state) * 256 + raw];
+}
+
+void Walk(FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+  for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.states[static_cast<size_t>(t)].fail)]) {
+    const auto e = static_cast<size_t>(a.entry[static_cast<size_t>(t)]);
+    if (finder.found[e] != 0) return;
+    finder.found[e] = 1;
+    --a.unfound;
+    for (int32_t k = finder.tagStart[e]; k < finder.tagStart[e + 1]; ++k) {
+      const int32_t tag = finder.tags[static_cast<size_t>(k)];
+      if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
+    }
+  }
+}
+
+void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+         size_t hitCount) noexcept {
+  const int32_t* report = a.report.data();
+  int32_t state = a.state;
+  const uint64_t* pairs = a.startPairs.data();
+  const uint8_t* label = a.label.data();
+  for (size_t i = 0; i < length; ++i) {
+    if (state < a.depthOneEnd) {
+      if (state != 0 && !StartPair(pairs, label[static_cast<size_t>(state)], bytes[i])) state = 0;
+      if (state == 0) i = SkipToCandidate(a, bytes, i, length);
+    }
+    const uint32_t next = Step(a, state, bytes[i]);
+    state = static_cast<int32_t>(next & ~ReportFlag);
+    if ((next & ReportFlag) != 0) {
+      Walk(a, finder, report[static_cast<size_t>(state)], hits, hitCount);
+      if (a.unfound == 0) break;
+    }
+  }
+  a.state = state;
+}
+
+// The same loop over every state's complete row.
+void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+               size_t hitCount) noexcept {
+  const int32_t* report = a.report.data();
+  const uint16_t* narrow = a.narrow.data();
+  uint32_t state = static_cast<uint32_t>(a.state);
+  const uint64_t* pairs = a.startPairs.data();
+  const uint8_t* label = a.label.data();
+  const auto depthOneEnd = static_cast<uint32_t>(a.depthOneEnd);
+  for (size_t i = 0; i < length; ++i) {
+    if (state < depthOneEnd) {
+      if (state != 0 && !StartPair(pairs, label[state], bytes[i])) state = 0;
+      if (state == 0) i = SkipToCandidate(a, bytes, i, length);
+    }
+    const uint32_t next = narrow[state * 256 + bytes[i]];
+    state = next & ~uint32_t{NarrowReportFlag};
+    if ((next & NarrowReportFlag) != 0) {
+      Walk(a, finder, report[state], hits, hitCount);
+      if (a.unfound == 0) break;
+    }
+  }
+  a.state = static_cast<int32_t>(state);
+}
+
+}  // namespace
+
+void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+                size_t hitCount) noexcept {
+  if (finder == nullptr || bytes == nullptr || length == 0) return;
+  for (FinderAutomaton& a : finder->automata) {
+    // Once every entry is found, nothing more can be marked.
+    if (a.unfound == 0) continue;
+    if (a.narrow.empty()) {
+      Run(a, *finder, bytes, length, hits, hitCount);
+    } else {
+      RunNarrow(a, *finder, bytes, length, hits, hitCount);
+    }
+  }
+}
+
+}  // namespace veltor

@@ -1,0 +1,111 @@
+#pragma once
+// Layout of the literal finder (private to matcher/).
+//
+// Two Aho-Corasick automata: one over folded bytes for the patterns that
+// ignore case, one over raw bytes for the exact-case patterns (an exact
+// occurrence is also a folded one, but only the exact one may mark). Each
+// trie node that ends a pattern is one "entry": identical patterns share it
+// and their tags are listed together.
+//
+// States are numbered breadth-first, so the root is 0, shallower states come
+// first, and the children of every state are contiguous and sorted by their
+// edge byte. The first denseRows states (all of a small automaton; the
+// shallow ones, where a scan spends most of its steps, of a large one) have
+// complete transition rows (256 targets, indexed by the raw input byte with
+// folding already applied), so a step from them is one lookup and the
+// failure walk ends at the first of them it meets; the other states keep
+// only their children and a failure link.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "matcher/literal_finder.h"
+
+namespace veltor {
+
+// Complete rows per automaton: 2,048 rows of 256 targets are 2 MiB, so both
+// automata together stay within the fixed few MiB a handle may spend on
+// speed. At least the root and every depth-1 state fit.
+inline constexpr int32_t DenseRowLimit = 2048;
+
+// An automaton of at most this many states instead gets complete rows for
+// every state, as 16-bit targets (4 MiB at most), and `dense` is dropped:
+// hostile inputs drive a scan deep into a small automaton, where a missing
+// row costs a failure walk per byte.
+inline constexpr int32_t NarrowRowLimit = 8192;
+
+inline constexpr uint32_t ReportFlag = 0x80000000u;
+inline constexpr uint16_t NarrowReportFlag = 0x8000u;
+static_assert(NarrowRowLimit < NarrowReportFlag);
+
+// More distinct start pairs than this would fill the 8 nibble buckets: the
+// vector skip would let nearly every position through.
+inline constexpr int32_t NibbleSkipPairLimit = 48;
+
+
+// What a step from a state without a row reads, in one place.
+struct SparseState {
+  int32_t firstChild = 0;
+  int32_t fail = 0;
+  uint16_t childCount = 0;
+  uint8_t hasReport = 0;  // report >= 0
+  uint8_t unused = 0;
+};
+
+// Vectors are filled while building (which catches exhausted memory) and
+// never resized afterwards, so a scan cannot allocate.
+struct FinderAutomaton {
+  int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
+  int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
+  bool folded = false;     // input bytes go through FoldByte before `label` is compared
+  // denseRows * 256 complete transitions; a target that has a report
+  // (report >= 0) carries ReportFlag, so a step needs no second load.
+  std::vector<uint32_t> dense;
+  // Per state while building, then packed into `states` and released.
+  std::vector<int32_t> firstChild;   // id of its first child
+  std::vector<uint16_t> childCount;  // 0..256
+  std::vector<int32_t> fail;         // longest proper suffix that is a state
+  std::vector<SparseState> states;   // the three above and the report flag, per state
+  std::vector<uint8_t> label;        // per state: the (folded) byte of the edge into it
+  // per state: the first state on its suffix chain (itself included) that
+  // ends an entry, or -1. The dictionary walk starts here.
+  std::vector<int32_t> report;
+  // per state: the entry it ends, or -1.
+  std::vector<int32_t> entry;
+  // Root skip: bit (a << 8 | b) is set when some pattern may start with the
+  // input bytes a, b (folding applied), or a alone is a pattern.
+  std::vector<uint64_t> startPairs;  // 65536 bits
+  std::vector<uint16_t> narrow;  // stateCount * 256 targets, NarrowReportFlag as above; or empty
+  // Vector skip ("nibble buckets"): the distinct start pairs, spread over 8
+  // buckets, as four 16-entry tables indexed by the low and high nibbles of
+  // a position's first and second byte; a bucket bit set in all four lookups
+  // makes the position a candidate. Only for small pair sets (useful), and
+  // checked against startPairs after, so it only ever skips less.
+  bool nibbleSkip = false;
+  alignas(16) uint8_t nibbleMasks[4][16] = {};  // low 1st, high 1st, low 2nd, high 2nd
+  int32_t depthOneEnd = 1;  // states [1, depthOneEnd) are the depth-1 states
+  int32_t entryCount = 0;  // entries ending in this automaton
+  int32_t state = 0;       // where the stream so far left it
+  int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
+};
+
+struct LiteralFinder {
+  FinderAutomaton automata[2];  // [0] folded, [1] exact-case
+  int32_t entryCount = 0;       // over both automata
+  std::vector<int32_t> tagStart;  // entryCount + 1 offsets into tags
+  std::vector<int32_t> tags;
+  std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
+  size_t memory = 0;                 // bytes allocated for all of the above
+};
+
+inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
+  const auto bit = static_cast<uint32_t>(first) << 8 | second;
+  return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
+}
+
+// The skip of the active path: the first position at or after `from` where
+// a pattern may start (its pair is a start pair), or length - 1 when there
+// is none before the last byte. `from` < length.
+size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t from, size_t length) noexcept;
+
+}  // namespace veltor
