@@ -22,6 +22,8 @@ namespace veltor::archive {
 
 bool ArchivesSupported() noexcept { return false; }
 
+const char* ArchiveLibraryVersion() noexcept { return ""; }
+
 WalkResult WalkArchive(const ArchiveInput&, std::string_view, const ArchiveLimits&, const ArchiveSink&) noexcept {
   return {WalkOutcome::Unsupported};
 }
@@ -538,6 +540,8 @@ int64_t DescriptorSeek(void* user, int64_t offset, int whence) {
 
 bool ArchivesSupported() noexcept { return true; }
 
+const char* ArchiveLibraryVersion() noexcept { return archive_version_string(); }
+
 WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const ArchiveLimits& limits,
                        const ArchiveSink& sink) noexcept {
   Walk walk{limits, sink};
@@ -596,7 +600,7 @@ WalkResult WalkArchiveDescriptor(int descriptor, std::string_view name, const Ar
                                  const ArchiveSink& sink) noexcept {
   ArchiveInput input{&descriptor, DescriptorRead};
   struct stat status {};
-  if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+  if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ::lseek(descriptor, 0, SEEK_SET) == 0) {
     input.seek = DescriptorSeek;
     input.size = static_cast<int64_t>(status.st_size);
   }

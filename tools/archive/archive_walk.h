@@ -18,6 +18,10 @@ namespace veltor::archive {
 // Whether this build can open archives at all.
 bool ArchivesSupported() noexcept;
 
+// The library that opens them, with its version ("libarchive 3.6.2"); ""
+// when archives are not supported.
+const char* ArchiveLibraryVersion() noexcept;
+
 // The limits of one walk, all counted over the whole file: every depth
 // together. A limit reached stops the walk and is reported as Incomplete.
 struct ArchiveLimits {
@@ -60,7 +64,8 @@ enum class ProblemKind {
 // at `path` (empty: the file itself). A member that is an archive is opened
 // instead of being handed over, unless the depth limit stops that. Returning
 // false from MemberBegin or MemberBytes stops the walk (the caller's own
-// failure, such as memory exhausted): nothing more is called.
+// failure, such as memory exhausted): nothing more is called. The functions
+// must not throw (Problem is called from inside libarchive's reads).
 struct ArchiveSink {
   void* user = nullptr;
   bool (*memberBegin)(void* user, ArchivePath path) = nullptr;
@@ -104,8 +109,9 @@ struct WalkResult {
 WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const ArchiveLimits& limits,
                        const ArchiveSink& sink) noexcept;
 
-// The same over a file descriptor open for reading (seekable if it is a
-// regular file); the descriptor stays open and its offset moves.
+// The same over a file descriptor open for reading. A regular file is read
+// from its start, with seeking; anything else as a stream from where it
+// is. The descriptor stays open and its offset moves.
 WalkResult WalkArchiveDescriptor(int descriptor, std::string_view name, const ArchiveLimits& limits,
                                  const ArchiveSink& sink) noexcept;
 

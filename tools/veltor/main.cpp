@@ -11,6 +11,7 @@
 #include "tools/veltor/command.h"
 #include "tools/veltor/command_support.h"
 #include "tools/veltor/files.h"
+#include "tools/veltor/scan_archives.h"
 
 namespace {
 
@@ -36,8 +37,9 @@ void PrintOverview(std::ostream& out) {
          "read or written, 2 for a wrong command line. 'veltor scan' differs: 0 when\n"
          "nothing was reported, 1 when something was, 2 on an error.\n"
          "\n"
-         "--version prints the program's version; with --db FILE, also the build\n"
-         "time and the counts of that database.\n";
+         "--version prints the program's version and whether it can scan inside\n"
+         "archives; with --db FILE, also the build time and the counts of that\n"
+         "database.\n";
 }
 
 // veltor --version [--db FILE]
@@ -49,7 +51,7 @@ int PrintVersion(std::span<const std::string_view> arguments) {
     std::cerr << "veltor: " << (error.empty() ? std::string("usage: veltor --version [--db FILE]") : error) << '\n';
     return veltor::cli::ExitUsage;
   }
-  std::cout << "veltor " << VELTOR_VERSION << '\n';
+  std::cout << "veltor " << VELTOR_VERSION << '\n' << veltor::cli::ArchiveSupportLine() << '\n';
   const auto database = parsed->Value("--db");
   if (!database) return veltor::cli::ExitSuccess;
   const auto bytes = veltor::cli::ReadWholeFile(*database, error, veltor::cli::MaxDatabaseFileSize);

@@ -51,6 +51,15 @@ constexpr std::string_view Help =
     "                       {\"path\",\"excluded\":REASON}, {\"path\",\"error\":MESSAGE},\n"
     "                       and a final {\"summary\":{...}}; \"pathBytes\" (hex) is\n"
     "                       added when a path is not UTF-8\n"
+    "      --archives       look inside archives and compressed files (default)\n"
+    "      --no-archives    scan every file as bytes only\n"
+    "      --max-archive-depth N  open archives nested N deep at most (default 8)\n"
+    "      --max-unpacked SIZE  unpack at most SIZE bytes per file, every depth\n"
+    "                       together (default 4G)\n"
+    "      --max-members N  unpack at most N members per file (default 100000)\n"
+    "      --max-ratio N    stop when a file has unpacked N times the bytes read\n"
+    "                       of it, once past 1 MiB (default 200)\n"
+    "      --limits-ok      a limit reached is reported but not an error\n"
     "  -i, --infected       print only files with reports\n"
     "  -q, --quiet          print nothing but errors\n"
     "  -h, --help           show this text\n"
@@ -64,6 +73,17 @@ constexpr std::string_view Help =
     "as 'PATH: skipped (REASON)'; neither is an error. Reading never waits: a\n"
     "file that would block a read is an error. Symbolic links inside folders\n"
     "are not followed unless -L is given; the summary counts them.\n"
+    "\n"
+    "Archives: a file that is an archive or a compressed stream (zip, tar, 7z,\n"
+    "ISO 9660, cpio, ar, rar, cab, lha, xar; gzip, bzip2, xz, lzma, lzip, zstd,\n"
+    "lz4, compress) is scanned as bytes and, member by member, unpacked in\n"
+    "memory; archives inside it are opened in turn. Reports inside print as\n"
+    "'PATH!MEMBER!INNER: RULE (level N)' (JSON: \"archivePath\": [MEMBER, INNER]\n"
+    "beside \"path\"). A member that is itself an archive is scanned through its\n"
+    "members, not as bytes. A limit reached prints 'PATH!MEMBER: incomplete\n"
+    "(REASON)' and counts as an error unless --limits-ok is given; a damaged\n"
+    "or encrypted member is an error with the reason, after what could be read\n"
+    "was scanned. Standard input is scanned as bytes only.\n"
     "\n"
     "Default database: without --db, the first of these that exists, beside\n"
     "the program: qzdata.vlb, ../lib/qzdata.vlb (the installed layout, with\n"
@@ -131,6 +151,7 @@ struct Printer {
   void Emit(size_t index, const FileOutcome& outcome) {
     const std::string path = PathText((*targets)[index]);
     if (outcome.outcome == Outcome::Error) Write(stderr, FormatError(path, outcome.reason));
+    Write(stderr, FormatArchiveErrors(path, outcome));
     Write(stdout, FormatOutcome(path, outcome, options));
   }
 
@@ -209,6 +230,61 @@ size_t ChunkSize() {
   return static_cast<size_t>(*size);
 }
 
+// A whole number from 1 to `largest`.
+std::optional<uint64_t> ParseCount(std::string_view text, uint64_t largest) {
+  if (text.empty() || text.size() > 12) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value == 0 || value > largest) return std::nullopt;
+  return value;
+}
+
+// --archives, --no-archives (the last one given wins), the limits and
+// --limits-ok; false, with the reason reported, on a wrong value.
+bool ReadArchiveOptions(const ParsedArguments& parsed, ArchiveSettings& settings) {
+  for (const auto& [name, value] : parsed.options) {
+    if (name == "--archives") settings.enabled = true;
+    if (name == "--no-archives") settings.enabled = false;
+  }
+  settings.limitsOk = parsed.Has("--limits-ok");
+  archive::ArchiveLimits& limits = settings.limits;
+  struct CountOption {
+    std::string_view name;
+    uint64_t largest;
+    const char* accepted;
+  };
+  static constexpr CountOption Counts[] = {
+      {"--max-archive-depth", 64, "a number from 1 to 64"},
+      {"--max-members", 1'000'000'000, "a number from 1 to 1000000000"},
+      {"--max-ratio", 1'000'000, "a number from 1 to 1000000"},
+  };
+  for (const CountOption& option : Counts) {
+    const auto value = parsed.Value(option.name);
+    if (!value) continue;
+    const std::optional<uint64_t> number = ParseCount(*value, option.largest);
+    if (!number) {
+      ReportError("scan", std::string(option.name) + " takes " + option.accepted + ", not '" + std::string(*value) + "'");
+      return false;
+    }
+    if (option.name == "--max-archive-depth") limits.maxDepth = static_cast<uint32_t>(*number);
+    if (option.name == "--max-members") limits.maxMembers = *number;
+    if (option.name == "--max-ratio") limits.maxRatio = *number;
+  }
+  if (const auto value = parsed.Value("--max-unpacked")) {
+    const std::optional<uint64_t> size = ParseSize(*value);
+    if (!size || *size == 0) {
+      ReportError("scan", "--max-unpacked takes a size such as 500000, 64K, 100M or 4G, not '" + std::string(*value) +
+                              "'");
+      return false;
+    }
+    limits.maxUnpacked = *size;
+  }
+  return true;
+}
+
 std::vector<std::filesystem::path> DefaultDatabaseCandidates() {
   const std::filesystem::path folder = ProgramFolder();
   if (folder.empty()) return {};
@@ -253,6 +329,9 @@ int RunScan(std::span<const std::string_view> arguments) {
       {"-x", "--one-file-system", false}, {"", "--max-filesize", true}, {"-j", "--threads", true},
       {"", "--sort", false},       {"", "--json", false},        {"-i", "--infected", false},
       {"-q", "--quiet", false},
+      {"", "--archives", false},   {"", "--no-archives", false}, {"", "--max-archive-depth", true},
+      {"", "--max-unpacked", true}, {"", "--max-members", true}, {"", "--max-ratio", true},
+      {"", "--limits-ok", false},
   };
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(ScanCommand, arguments, Options, 1, SIZE_MAX, exitCode);
@@ -277,6 +356,7 @@ int RunScan(std::span<const std::string_view> arguments) {
     }
     settings.maxFileSize = *size;
   }
+  if (!ReadArchiveOptions(*parsed, settings.archives)) return ExitUsage;
   if (std::count(parsed->positional.begin(), parsed->positional.end(), "-") > 1) {
     ReportError("scan", "standard input ('-') can be scanned only once");
     return ExitUsage;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "api/scan_handle.h"
+#include "tools/veltor/scan_archives.h"
 #include "tools/veltor/scan_report.h"
 #include "tools/veltor/scan_targets.h"
 
@@ -24,6 +25,7 @@ struct ScanSettings {
   std::filesystem::path database;
   size_t chunkSize = DefaultChunkSize;
   uint64_t maxFileSize = UINT64_MAX;  // larger files are skipped on request
+  ArchiveSettings archives;
 };
 
 struct Worker {
