@@ -7,6 +7,7 @@
 #include "database/database_file.h"
 #include "database/signature_library.h"
 #include "random_database.h"
+#include "tools/archive/archive_walk.h"
 #include "tools/rulelang/database_image.h"
 #include "veltor_process.h"
 
@@ -262,10 +263,13 @@ TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
   }
   const ProcessResult version = RunVeltor(scratch, {"--version"});
   EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(version.out, "veltor " VELTOR_VERSION "\n");
+  const std::string archives = archive::ArchivesSupported()
+                                   ? std::string("archives: supported (") + archive::ArchiveLibraryVersion() + ")\n"
+                                   : std::string("archives: not supported in this build\n");
+  EXPECT_EQ(version.out, "veltor " VELTOR_VERSION "\n" + archives);
   const ProcessResult withDatabase = RunVeltor(scratch, {"--version", "--db", database});
   EXPECT_EQ(withDatabase.exitCode, 0) << withDatabase.err;
-  EXPECT_EQ(withDatabase.out, "veltor " VELTOR_VERSION "\ndatabase " + database +
+  EXPECT_EQ(withDatabase.out, "veltor " VELTOR_VERSION "\n" + archives + "database " + database +
                                   ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
   EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
 }

@@ -58,7 +58,7 @@ constexpr std::string_view Help =
     "                       together (default 4G)\n"
     "      --max-members N  unpack at most N members per file (default 100000)\n"
     "      --max-ratio N    stop when a file has unpacked N times the bytes read\n"
-    "                       of it, once past 1 MiB (default 200)\n"
+    "                       of it, once past 1 MiB (default 200; 0: no limit)\n"
     "      --limits-ok      a limit reached is reported but not an error\n"
     "  -i, --infected       print only files with reports\n"
     "  -q, --quiet          print nothing but errors\n"
@@ -230,15 +230,15 @@ size_t ChunkSize() {
   return static_cast<size_t>(*size);
 }
 
-// A whole number from 1 to `largest`.
-std::optional<uint64_t> ParseCount(std::string_view text, uint64_t largest) {
+// A whole number from `smallest` to `largest`.
+std::optional<uint64_t> ParseCount(std::string_view text, uint64_t smallest, uint64_t largest) {
   if (text.empty() || text.size() > 12) return std::nullopt;
   uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
-  if (value == 0 || value > largest) return std::nullopt;
+  if (value < smallest || value > largest) return std::nullopt;
   return value;
 }
 
@@ -253,18 +253,19 @@ bool ReadArchiveOptions(const ParsedArguments& parsed, ArchiveSettings& settings
   archive::ArchiveLimits& limits = settings.limits;
   struct CountOption {
     std::string_view name;
+    uint64_t smallest;
     uint64_t largest;
     const char* accepted;
   };
   static constexpr CountOption Counts[] = {
-      {"--max-archive-depth", 64, "a number from 1 to 64"},
-      {"--max-members", 1'000'000'000, "a number from 1 to 1000000000"},
-      {"--max-ratio", 1'000'000, "a number from 1 to 1000000"},
+      {"--max-archive-depth", 1, 64, "a number from 1 to 64"},
+      {"--max-members", 1, 1'000'000'000, "a number from 1 to 1000000000"},
+      {"--max-ratio", 0, 1'000'000, "a number from 0 (no limit) to 1000000"},
   };
   for (const CountOption& option : Counts) {
     const auto value = parsed.Value(option.name);
     if (!value) continue;
-    const std::optional<uint64_t> number = ParseCount(*value, option.largest);
+    const std::optional<uint64_t> number = ParseCount(*value, option.smallest, option.largest);
     if (!number) {
       ReportError("scan", std::string(option.name) + " takes " + option.accepted + ", not '" + std::string(*value) + "'");
       return false;

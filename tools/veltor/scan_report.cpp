@@ -159,10 +159,10 @@ std::string FormatSummaryJson(const ScanTotals& totals) {
          ",\"reports\":" + std::to_string(totals.reports) +
          ",\"filesWithReports\":" + std::to_string(totals.filesWithReports) +
          ",\"skipped\":" + std::to_string(totals.skipped) + ",\"excluded\":" + std::to_string(totals.excluded) + ",\"errors\":" + std::to_string(totals.errors) +
-         ",\"incomplete\":" + std::to_string(totals.incomplete) +
          ",\"linksNotFollowed\":" + std::to_string(totals.linksNotFollowed) +
          ",\"bytes\":" + std::to_string(totals.bytes) + ",\"seconds\":" + Number("%.6f", totals.seconds) +
-         ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) + "}}\n";
+         ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) +
+         ",\"incomplete\":" + std::to_string(totals.incomplete) + "}}\n";
 }
 
 }  // namespace veltor::cli
