@@ -2,6 +2,9 @@
 // and bytecode encoder: `veltor_fuzz_seeds FOLDER` fills FOLDER/<target>/.
 // Seeds are small, valid inputs of every kind a target reads, so that the
 // fuzzer starts from the records and expressions our tools really write.
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -219,6 +222,63 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> DumpCompileSeeds() {
   return seeds;
 }
 
+// Small archives of each kind the walk opens, one nested, one cut short:
+// written by libarchive, one member's first byte prefixed (the archive
+// target's stop choice, 0: never stop).
+using ArchiveSetup = int (*)(struct archive*);
+
+std::vector<uint8_t> WriteArchive(ArchiveSetup format, ArchiveSetup filter,
+                                  const std::vector<std::pair<std::string, std::string>>& members) {
+  std::vector<uint8_t> out{0};
+  struct archive* writer = archive_write_new();
+  format(writer);
+  if (filter != nullptr) filter(writer);
+  archive_write_set_bytes_in_last_block(writer, 1);
+  archive_write_open2(
+      writer, &out, nullptr,
+      [](struct archive*, void* data, const void* buffer, size_t length) -> la_ssize_t {
+        const auto* bytes = static_cast<const uint8_t*>(buffer);
+        static_cast<std::vector<uint8_t>*>(data)->insert(static_cast<std::vector<uint8_t>*>(data)->end(), bytes,
+                                                         bytes + length);
+        return static_cast<la_ssize_t>(length);
+      },
+      nullptr, nullptr);
+  for (const auto& [name, content] : members) {
+    struct archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, name.c_str());
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+    archive_write_header(writer, entry);
+    archive_write_data(writer, content.data(), content.size());
+    archive_entry_free(entry);
+  }
+  archive_write_close(writer);
+  archive_write_free(writer);
+  return out;
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> ArchiveSeeds() {
+  const std::vector<std::pair<std::string, std::string>> members{{"docs/a.txt", "hello archive"},
+                                                                 {"b.bin", std::string(300, 'b')}};
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds{
+      {"zip", WriteArchive(archive_write_set_format_zip, nullptr, members)},
+      {"tar-gz", WriteArchive(archive_write_set_format_ustar, archive_write_add_filter_gzip, members)},
+      {"tar-xz", WriteArchive(archive_write_set_format_ustar, archive_write_add_filter_xz, members)},
+      {"cpio-bz2", WriteArchive(archive_write_set_format_cpio_newc, archive_write_add_filter_bzip2, members)},
+      {"7z", WriteArchive(archive_write_set_format_7zip, nullptr, members)},
+      {"ar-zst", WriteArchive(archive_write_set_format_ar_svr4, archive_write_add_filter_zstd, {{"a.o", "x"}})},
+      {"raw-gz", WriteArchive(archive_write_set_format_raw, archive_write_add_filter_gzip, {{"data", "raw"}})},
+  };
+  const std::vector<uint8_t> zip = seeds.front().second;
+  seeds.emplace_back("nested", WriteArchive(archive_write_set_format_pax_restricted, nullptr,
+                                            {{"inner.zip", std::string(zip.begin() + 1, zip.end())}}));
+  std::vector<uint8_t> cut = seeds[1].second;
+  cut.resize(cut.size() / 2);
+  seeds.emplace_back("tar-gz-cut", cut);
+  return seeds;
+}
+
 void WriteSeeds(const fs::path& folder, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& seeds) {
   fs::create_directories(folder);
   for (const auto& [name, bytes] : seeds) WriteWholeFile((folder / ("seed-" + name)).string(), bytes);
@@ -241,5 +301,6 @@ int main(int argc, char** argv) {
   WriteSeeds(root / "engine", EngineSeeds());
   WriteSeeds(root / "rule_compiler", RuleCompilerSeeds());
   WriteSeeds(root / "dump_compile", DumpCompileSeeds());
+  WriteSeeds(root / "archive", ArchiveSeeds());
   return 0;
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages_for() {
   case "$1" in
-    build)    echo "cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev" ;;
+    build)    echo "cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev libarchive-dev zlib1g-dev" ;;
     windows)  echo "g++-mingw-w64-x86-64 wine wine64 googletest" ;;
     fuzz)     echo "clang libclang-rt-14-dev" ;;
     valgrind) echo "valgrind" ;;

@@ -7,6 +7,7 @@
 #include "database/database_file.h"
 #include "database/signature_library.h"
 #include "random_database.h"
+#include "tools/archive/archive_walk.h"
 #include "tools/rulelang/database_image.h"
 #include "veltor_process.h"
 
@@ -215,7 +216,7 @@ TEST(VeltorProgram, InfoShowsTimeCountsWindowAndMemory) {
   ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", database.string()}).exitCode, 0);
   const ProcessResult info = RunVeltor(scratch, {"info", database.string()});
   ASSERT_EQ(info.exitCode, 0) << info.err;
-  for (const char* line : {"built       2023-11-14 22:13:20 UTC, ",
+  for (const char* line : {"built       2023-11-14 22:13:20 UTC, 2023-",
                            "signatures  3 (table ", "1 exact-case, 1 wide",
                            "rules       2 (table ", "2 reported",
                            // mz (4), stub (26) and its wide form (52), tag (2)
@@ -223,6 +224,54 @@ TEST(VeltorProgram, InfoShowsTimeCountsWindowAndMemory) {
                            "window      4 bytes", "memory      about ", " per handle: library "}) {
     EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
   }
+}
+
+// Times past the year 9999 are shown as the raw value, never a wrapped year.
+TEST(VeltorProgram, BuildTimesOutsideTheCalendarShowTheirRawValue) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto database = scratch.path() / "far.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", database.string()}, "900000000000").exitCode, 0);
+  const std::string raw = "FILETIME 0x7E841E2FB7C28000 (not a calendar date)";
+  for (const char* command : {"info", "dump"}) {
+    const ProcessResult shown = RunVeltor(scratch, {command, database.string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.out.find("built " + std::string(command[0] == 'i' ? "      " : "") + raw), std::string::npos)
+        << shown.out;
+  }
+}
+
+// Getopt-style command lines; --version with and without a database.
+TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const std::string database = (scratch.path() / "rules.vlb").string();
+  const std::string dashFile = (scratch.path() / "-dash.vlb").string();
+  const std::vector<std::vector<std::string>> good = {
+      {"compile", source.string(), "-o" + database},
+      {"compile", "--output=" + database, source.string()},
+      {"compile", "-o", dashFile, "--", source.string()},
+  };
+  for (const std::vector<std::string>& line : good) {
+    const ProcessResult result = RunVeltor(scratch, line);
+    EXPECT_EQ(result.exitCode, 0) << ::testing::PrintToString(line) << result.err;
+  }
+  for (const std::vector<std::string>& line : std::vector<std::vector<std::string>>{
+           {"compile", "--output"}, {"compile", "-o="}, {"compile", "--output=", "x"}, {"dump", "--body=1", "x"},
+           {"dump", "-bx", "x"}, {"--version", "extra"}}) {
+    EXPECT_EQ(RunVeltor(scratch, line).exitCode, 2) << ::testing::PrintToString(line);
+  }
+  const ProcessResult version = RunVeltor(scratch, {"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  const std::string archives = archive::ArchivesSupported()
+                                   ? std::string("archives: supported (") + archive::ArchiveLibraryVersion() + ")\n"
+                                   : std::string("archives: not supported in this build\n");
+  EXPECT_EQ(version.out, "veltor " VELTOR_VERSION "\n" + archives);
+  const ProcessResult withDatabase = RunVeltor(scratch, {"--version", "--db", database});
+  EXPECT_EQ(withDatabase.exitCode, 0) << withDatabase.err;
+  EXPECT_EQ(withDatabase.out, "veltor " VELTOR_VERSION "\n" + archives + "database " + database +
+                                  ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
+  EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
 }
 
 }  // namespace

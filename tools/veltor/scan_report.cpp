@@ -1,5 +1,6 @@
 #include "tools/veltor/scan_report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/veltor/scan_text.h"
@@ -17,9 +18,35 @@ std::string Number(const char* format, double value) {
   return buffer;
 }
 
+// "!MEMBER!MEMBER" for a place inside an archive, "" for the file itself.
+std::string ArchiveSuffix(const std::vector<std::string>& archivePath) {
+  std::string out;
+  for (const std::string& name : archivePath) {
+    out += '!';
+    out += DisplayPath(name);
+  }
+  return out;
+}
+
+// The JSON field that names a place inside an archive, "" for the file.
+std::string ArchivePathField(const std::vector<std::string>& archivePath) {
+  if (archivePath.empty()) return {};
+  std::string out = ",\"archivePath\":[";
+  for (size_t i = 0; i < archivePath.size(); ++i) {
+    if (i != 0) out += ',';
+    out += JsonString(archivePath[i]);
+  }
+  out += ']';
+  return out;
+}
+
 }  // namespace
 
 void ScanTotals::Add(const FileOutcome& outcome) {
+  for (const ArchiveNote& note : outcome.archiveNotes) {
+    incomplete += note.incomplete ? 1 : 0;
+    errors += note.isError ? 1 : 0;
+  }
   switch (outcome.outcome) {
     case Outcome::Clean:
     case Outcome::Reported:
@@ -29,6 +56,7 @@ void ScanTotals::Add(const FileOutcome& outcome) {
       if (!outcome.reports.empty()) ++filesWithReports;
       break;
     case Outcome::Skipped: ++skipped; break;
+    case Outcome::Excluded: ++excluded; break;
     case Outcome::Error: ++errors; break;
   }
 }
@@ -36,41 +64,73 @@ void ScanTotals::Add(const FileOutcome& outcome) {
 std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options) {
   const bool reported = outcome.outcome == Outcome::Reported;
   const bool isError = outcome.outcome == Outcome::Error;
-  if (options.quiet && !isError) return {};
-  if (options.infectedOnly && !reported && !isError) return {};
+  const bool archiveError = std::any_of(outcome.archiveNotes.begin(), outcome.archiveNotes.end(),
+                                        [](const ArchiveNote& note) { return note.isError; });
+  if (options.quiet && !isError && !archiveError) return {};
+  if (options.infectedOnly && !reported && !isError && !archiveError) return {};
   std::string out;
   if (options.json) {
-    const std::string pathField = "{\"path\":" + JsonString(path);
-    switch (outcome.outcome) {
+    std::string pathField = "{\"path\":" + JsonString(path);
+    if (!IsUtf8(path)) pathField += ",\"pathBytes\":\"" + HexBytes(path) + "\"";
+    // Under -q a file gets here for its archive errors alone.
+    if (!options.quiet || isError) switch (outcome.outcome) {
       case Outcome::Reported:
         for (const RuleReport& report : outcome.reports) {
-          out += pathField + ",\"rule\":" + JsonString(Utf8FromWindows1252(report.name)) +
+          out += pathField + ArchivePathField(report.archivePath) +
+                 ",\"rule\":" + JsonString(Utf8FromWindows1252(report.name)) +
                  ",\"level\":" + std::to_string(report.level) + "}\n";
         }
         break;
-      case Outcome::Clean: out += pathField + ",\"clean\":true}\n"; break;
+      case Outcome::Clean:
+        if (outcome.archiveNotes.empty()) out += pathField + ",\"clean\":true}\n";
+        break;
       case Outcome::Skipped: out += pathField + ",\"skipped\":" + JsonString(outcome.reason) + "}\n"; break;
+      case Outcome::Excluded: out += pathField + ",\"excluded\":" + JsonString(outcome.reason) + "}\n"; break;
       case Outcome::Error: out += pathField + ",\"error\":" + JsonString(outcome.reason) + "}\n"; break;
+    }
+    for (const ArchiveNote& note : outcome.archiveNotes) {
+      if ((options.quiet || options.infectedOnly) && !note.isError) continue;
+      out += pathField + ArchivePathField(note.archivePath) + (note.incomplete ? ",\"incomplete\":" : ",\"error\":") +
+             JsonString(note.reason) + "}\n";
     }
     return out;
   }
-  const std::string shown = DisplayText(path);
+  const std::string shown = DisplayPath(path);
   switch (outcome.outcome) {
     case Outcome::Reported:
       for (const RuleReport& report : outcome.reports) {
-        out += shown + ": " + DisplayText(Utf8FromWindows1252(report.name)) + " (level " +
-               std::to_string(report.level) + ")\n";
+        if (options.quiet) break;
+        out += shown + ArchiveSuffix(report.archivePath) + ": " + DisplayText(Utf8FromWindows1252(report.name)) +
+               " (level " + std::to_string(report.level) + ")\n";
       }
       break;
-    case Outcome::Clean: out += shown + ": OK\n"; break;
+    case Outcome::Clean:
+      if (outcome.archiveNotes.empty() && !options.quiet && !options.infectedOnly) out += shown + ": OK\n";
+      break;
     case Outcome::Skipped: out += shown + ": skipped (" + outcome.reason + ")\n"; break;
+    case Outcome::Excluded: out += shown + ": excluded (" + outcome.reason + ")\n"; break;
     case Outcome::Error: break;  // errors go to standard error
+  }
+  // Archive errors go to standard error; limits reached are results.
+  for (const ArchiveNote& note : outcome.archiveNotes) {
+    if (note.incomplete && (note.isError || (!options.quiet && !options.infectedOnly))) {
+      out += shown + ArchiveSuffix(note.archivePath) + ": incomplete (" + note.reason + ")\n";
+    }
+  }
+  return out;
+}
+
+std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcome) {
+  std::string out;
+  for (const ArchiveNote& note : outcome.archiveNotes) {
+    if (!note.isError || note.incomplete) continue;
+    out += "veltor scan: " + DisplayPath(path) + ArchiveSuffix(note.archivePath) + ": " + DisplayText(note.reason) + "\n";
   }
   return out;
 }
 
 std::string FormatError(std::string_view path, std::string_view reason) {
-  return "veltor scan: " + DisplayText(path) + ": " + std::string(reason) + "\n";
+  return "veltor scan: " + DisplayPath(path) + ": " + std::string(reason) + "\n";
 }
 
 std::string FormatSummaryText(const ScanTotals& totals) {
@@ -85,7 +145,9 @@ std::string FormatSummaryText(const ScanTotals& totals) {
   line("Reports:", std::to_string(totals.reports));
   line("Files with reports:", std::to_string(totals.filesWithReports));
   line("Skipped:", std::to_string(totals.skipped));
+  line("Excluded:", std::to_string(totals.excluded));
   line("Errors:", std::to_string(totals.errors));
+  if (totals.incomplete != 0) line("Incomplete:", std::to_string(totals.incomplete));
   if (totals.linksNotFollowed != 0) line("Links not followed:", std::to_string(totals.linksNotFollowed));
   line("Bytes scanned:", std::to_string(totals.bytes) + Number(" (%.2f MB)", static_cast<double>(totals.bytes) / 1e6));
   line("Time:", Number("%.3f s", totals.seconds) + Number(" (%.2f MB/s)", MegabytesPerSecond(totals)));
@@ -96,10 +158,11 @@ std::string FormatSummaryJson(const ScanTotals& totals) {
   return "{\"summary\":{\"filesScanned\":" + std::to_string(totals.filesScanned) +
          ",\"reports\":" + std::to_string(totals.reports) +
          ",\"filesWithReports\":" + std::to_string(totals.filesWithReports) +
-         ",\"skipped\":" + std::to_string(totals.skipped) + ",\"errors\":" + std::to_string(totals.errors) +
+         ",\"skipped\":" + std::to_string(totals.skipped) + ",\"excluded\":" + std::to_string(totals.excluded) + ",\"errors\":" + std::to_string(totals.errors) +
          ",\"linksNotFollowed\":" + std::to_string(totals.linksNotFollowed) +
          ",\"bytes\":" + std::to_string(totals.bytes) + ",\"seconds\":" + Number("%.6f", totals.seconds) +
-         ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) + "}}\n";
+         ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) +
+         ",\"incomplete\":" + std::to_string(totals.incomplete) + "}}\n";
 }
 
 }  // namespace veltor::cli

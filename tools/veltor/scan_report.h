@@ -12,15 +12,31 @@ namespace veltor::cli {
 struct RuleReport {
   int32_t level = 0;
   std::string name;  // Windows-1252, as the database holds it
+  std::vector<std::string> archivePath{};  // the member inside the file; empty: the file itself
 };
 
-enum class Outcome { Clean, Reported, Skipped, Error };
+// What stopped or spoiled the walk through an archive's members: a limit
+// reached (incomplete) or an error (damage, encryption), at the member or
+// archive named by `archivePath` (empty: the file itself). Counted as an
+// error when `isError`.
+struct ArchiveNote {
+  std::vector<std::string> archivePath;
+  bool incomplete = false;
+  bool isError = true;
+  std::string reason;
+};
+
+// Skipped: left out on request (--max-filesize). Excluded: not a file to
+// scan (a device inside a folder, a link loop). Neither changes the exit
+// status; an Error does.
+enum class Outcome { Clean, Reported, Skipped, Excluded, Error };
 
 struct FileOutcome {
   Outcome outcome = Outcome::Clean;
   std::vector<RuleReport> reports;
-  std::string reason;  // for Skipped and Error
-  uint64_t bytes = 0;  // bytes handed to the engine
+  std::string reason;  // for Skipped, Excluded and Error
+  uint64_t bytes = 0;  // bytes handed to the engine, archive members included
+  std::vector<ArchiveNote> archiveNotes{};
 };
 
 struct OutputOptions {
@@ -34,7 +50,9 @@ struct ScanTotals {
   uint64_t reports = 0;
   uint64_t filesWithReports = 0;
   uint64_t skipped = 0;
+  uint64_t excluded = 0;
   uint64_t errors = 0;
+  uint64_t incomplete = 0;  // archives a limit stopped (errors too, unless --limits-ok)
   uint64_t linksNotFollowed = 0;
   uint64_t bytes = 0;
   double seconds = 0;
@@ -43,12 +61,20 @@ struct ScanTotals {
 };
 
 // Standard output's lines for one file: "PATH: RULE (level N)" per report,
-// "PATH: OK", "PATH: skipped (REASON)", or the JSON objects; "" when the
-// options hide them. `path` is UTF-8 (or the system's bytes).
+// "PATH!MEMBER!...: RULE (level N)" for a report inside an archive,
+// "PATH!MEMBER: incomplete (REASON)" where a limit stopped the walk,
+// "PATH: OK", "PATH: skipped (REASON)", "PATH: excluded (REASON)", or the
+// JSON objects (with "archivePath": [MEMBER, ...] beside "path" for members);
+// "" when the options hide them. `path` is UTF-8 (or the
+// system's bytes).
 std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options);
 
 // Standard error's line for an error: "veltor scan: PATH: REASON".
 std::string FormatError(std::string_view path, std::string_view reason);
+
+// Standard error's lines for the archive errors of one file (and for the
+// limits reached that count as errors): "veltor scan: PATH!MEMBER: REASON".
+std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcome);
 
 // The summary: a block of text for standard error, or one JSON object line.
 std::string FormatSummaryText(const ScanTotals& totals);

@@ -1,55 +1,49 @@
 #include "tools/veltor/scan_targets.h"
 
 #include <algorithm>
-#include <set>
+#include <optional>
 #include <system_error>
 #include <type_traits>
+
+#include "tools/veltor/scan_system.h"
 
 namespace veltor::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string TooLargeReason() { return "larger than 16,777,216 bytes"; }
+std::string KindName(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::block: return "not a regular file: a block device";
+    case fs::file_type::character: return "not a regular file: a character device";
+    case fs::file_type::fifo: return "not a regular file: a FIFO";
+    case fs::file_type::socket: return "not a regular file: a socket";
+    default: return "not a regular file";
+  }
+}
 
 struct Walker {
   const WalkOptions& options;
   WalkResult& result;
-  std::set<fs::path> foldersSeen;  // canonical paths: a link loop is walked once
+  // The folders from the named one down to the one being listed: a folder
+  // met again among them is a loop. Comparing identities costs one stat per
+  // folder, whatever the depth.
+  std::vector<FileIdentity> onPath;
+  uint64_t namedDevice = 0;
 
   void Add(const fs::path& path, TargetState state, std::string reason) {
     result.targets.push_back({path.native(), false, state, std::move(reason)});
   }
 
-  // A regular file found here is scanned unless its size already rules it
-  // out; an empty file is found out when it is read (some files report size
-  // 0 and still have content).
-  void AddFile(const fs::path& path) {
+  // Lists the folder and walks its entries; `identity` is already on the path.
+  void ListFolder(const fs::path& folder) {
     std::error_code code;
-    const uintmax_t size = fs::file_size(path, code);
-    if (!code && size > MaxScanSize) {
-      Add(path, TargetState::Skipped, TooLargeReason());
-    } else {
-      Add(path, TargetState::Scan, {});
-    }
-  }
-
-  void WalkFolder(const fs::path& folder) {
-    std::error_code code;
-    const fs::path canonical = fs::canonical(folder, code);
-    if (!code && !foldersSeen.insert(canonical).second) {
-      Add(folder, TargetState::Skipped, "folder already scanned through another path (symbolic link loop)");
-      return;
-    }
     std::vector<fs::path> entries;
     fs::directory_iterator iterator(folder, code);
     for (const fs::directory_iterator end; !code && iterator != end; iterator.increment(code)) {
       entries.push_back(iterator->path());
     }
-    if (code) {
-      Add(folder, TargetState::Skipped, "cannot list folder: " + code.message());
-      if (entries.empty()) return;
-    }
+    if (code) Add(folder, TargetState::Error, "cannot list folder: " + code.message());
     // The entries share the folder's path: this is the byte order of their
     // names, the order PathLess gives.
     std::sort(entries.begin(), entries.end(),
@@ -57,11 +51,38 @@ struct Walker {
     for (const fs::path& entry : entries) WalkEntry(entry);
   }
 
+  void WalkSubfolder(const fs::path& folder) {
+    if (!options.recursive) return;
+    const std::optional<FileIdentity> identity = IdentifyFolder(folder);
+    if (!identity) {
+      Add(folder, TargetState::Error, "cannot read folder");
+      return;
+    }
+    if (std::find(onPath.begin(), onPath.end(), *identity) != onPath.end()) {
+      Add(folder, TargetState::Excluded, "symbolic link loop: the folder is one of its own parents");
+      return;
+    }
+    // A mount point: the one place a folder's file system changes.
+    if (identity->device != onPath.back().device) {
+      if (options.oneFileSystem && identity->device != namedDevice) {
+        Add(folder, TargetState::Excluded, "on another file system (-x)");
+        return;
+      }
+      if (const std::string pseudo = PseudoFileSystemName(folder); !pseudo.empty()) {
+        Add(folder, TargetState::Excluded, "pseudo file system (" + pseudo + ")");
+        return;
+      }
+    }
+    onPath.push_back(*identity);
+    ListFolder(folder);
+    onPath.pop_back();
+  }
+
   void WalkEntry(const fs::path& path) {
     std::error_code code;
     fs::file_status status = fs::symlink_status(path, code);
     if (code) {
-      Add(path, TargetState::Skipped, "cannot read: " + code.message());
+      Add(path, TargetState::Error, "cannot read: " + code.message());
       return;
     }
     if (fs::is_symlink(status)) {
@@ -71,16 +92,16 @@ struct Walker {
       }
       status = fs::status(path, code);
       if (code || !fs::exists(status)) {
-        Add(path, TargetState::Skipped, "broken symbolic link");
+        Add(path, TargetState::Excluded, "broken symbolic link");
         return;
       }
     }
     if (fs::is_directory(status)) {
-      WalkFolder(path);
+      WalkSubfolder(path);
     } else if (fs::is_regular_file(status)) {
-      AddFile(path);
+      Add(path, TargetState::Scan, {});
     } else {
-      Add(path, TargetState::Skipped, "not a regular file");
+      Add(path, TargetState::Excluded, KindName(status.type()));
     }
   }
 
@@ -98,19 +119,23 @@ struct Walker {
       return;
     }
     if (code) {  // it is there, but cannot be looked at (a folder above it is closed)
-      Add(path, TargetState::Skipped, "cannot read: " + code.message());
+      Add(path, TargetState::Error, "cannot read: " + code.message());
       return;
     }
     if (fs::is_directory(status)) {
-      if (!options.recursive) {
-        Add(path, TargetState::Error, "is a folder (scan folders with -r)");
+      const std::optional<FileIdentity> identity = IdentifyFolder(path);
+      if (!identity) {
+        Add(path, TargetState::Error, "cannot read folder");
         return;
       }
-      WalkFolder(path);
+      namedDevice = identity->device;
+      onPath.assign(1, *identity);
+      ListFolder(path);
+      onPath.clear();
     } else if (fs::is_regular_file(status)) {
-      AddFile(path);
+      Add(path, TargetState::Scan, {});
     } else {
-      Add(path, TargetState::Skipped, "not a regular file");
+      Add(path, TargetState::Error, KindName(status.type()));
     }
   }
 };
@@ -119,7 +144,7 @@ struct Walker {
 
 WalkResult CollectTargets(std::span<const std::string_view> arguments, const WalkOptions& options) {
   WalkResult result;
-  Walker walker{options, result, {}};
+  Walker walker{options, result, {}, 0};
   for (const std::string_view argument : arguments) walker.WalkArgument(argument);
   return result;
 }

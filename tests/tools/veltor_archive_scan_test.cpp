@@ -1,0 +1,123 @@
+// veltor scan inside archives, as a user runs it: the real program over
+// archives the test writes; what it prints for members, limits and damage,
+// and its exit status.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archive_writer.h"
+#include "veltor_process.h"
+
+namespace veltor::testing {
+namespace {
+
+using archive::Member;
+using archive::Write;
+
+constexpr const char* Rules =
+    "signature evil = \"evil-marker\";\n"
+    "rule Test.Evil report = evil;\n";
+
+// Incompressible bytes with the marker across the first 64 KiB border,
+// where the walk cuts members into chunks.
+std::string AcrossTheBorder() {
+  std::string bytes(size_t{100} << 10, '\0');
+  uint32_t state = 99;
+  for (char& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<char>('a' + (state >> 24) % 26);
+  }
+  bytes.replace((size_t{64} << 10) - 5, 11, "evil-marker");
+  return bytes;
+}
+
+class VeltorArchiveScan : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    rulesDir = std::make_unique<TempDir>();
+    const auto source = rulesDir->Write("rules.vsr", Rules);
+    database = (rulesDir->path() / "rules.vlb").string();
+    const ProcessResult compile = RunVeltor(*rulesDir, {"compile", source.string(), "-o", database});
+    ASSERT_EQ(compile.exitCode, 0) << compile.err;
+  }
+  static void TearDownTestSuite() { rulesDir.reset(); }
+
+  ProcessResult Scan(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"scan", "--db", database, "-j", "1"});
+    return RunVeltor(scratch, arguments);
+  }
+  std::string File(const std::string& name, const std::string& bytes) { return scratch.Write(name, bytes).string(); }
+
+  static inline std::unique_ptr<TempDir> rulesDir;
+  static inline std::string database;
+  TempDir scratch;
+};
+
+TEST_F(VeltorArchiveScan, ReportsMembersByTheirArchivePath) {
+  const std::string inner = Write(archive_write_set_format_ustar, {archive_write_add_filter_gzip},
+                                  {{"evil.bin", AcrossTheBorder()}, {"clean.txt", "nothing"}});
+  // Stored, so that the zip's own bytes hold the marker of its text member.
+  const std::string outer = File("outer.zip", Write(archive_write_set_format_zip, {},
+                                                    {{"docs/inner.tar.gz", inner}, {"note.txt", "an evil-marker"}},
+                                                    "zip:compression=store"));
+  const std::string clean = File("clean.tar.xz", Write(archive_write_set_format_ustar, {archive_write_add_filter_xz},
+                                                       {{"a.txt", "harmless"}}));
+
+  const ProcessResult text = Scan({outer, clean});
+  EXPECT_EQ(text.exitCode, 1) << text.err;
+  EXPECT_EQ(text.out, outer + ": Test.Evil (level 1)\n" + outer + "!docs/inner.tar.gz!evil.bin: Test.Evil (level 1)\n" +
+                          outer + "!note.txt: Test.Evil (level 1)\n" + clean + ": OK\n");
+
+  const ProcessResult json = Scan({"--json", outer});
+  const std::string expected = std::string("{\"path\":\"").append(outer).append(
+      "\",\"archivePath\":[\"docs/inner.tar.gz\",\"evil.bin\"],\"rule\":\"Test.Evil\",\"level\":1}\n");
+  EXPECT_NE(json.out.find(expected), std::string::npos) << json.out;
+
+  const ProcessResult plain = Scan({"--no-archives", outer, clean});
+  EXPECT_EQ(plain.exitCode, 1);
+  EXPECT_EQ(plain.out, outer + ": Test.Evil (level 1)\n" + clean + ": OK\n");
+}
+
+TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
+  std::vector<Member> many;
+  for (const char* name : {"m0", "m1", "m2", "m3", "m4"}) many.push_back({name, "x"});
+  const std::string members = File("many.tar", Write(archive_write_set_format_ustar, {}, many));
+  std::string cut = Write(archive_write_set_format_ustar, {archive_write_add_filter_gzip},
+                          {{"first.txt", "evil-marker"}, {"second.bin", AcrossTheBorder() + AcrossTheBorder()}});
+  cut.resize(cut.size() / 2);
+  const std::string damaged = File("cut.tar.gz", cut);
+  const std::string locked = File("locked.zip", Write(archive_write_set_format_zip, {}, {{"secret.bin", "evil-marker"}},
+                                                      "zip:encryption=zipcrypt", "pw"));
+
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string out;
+    std::string errLine;  // a line standard error must hold
+  };
+  const Case cases[] = {
+      {{"--max-members", "2", members}, 2, members + "!m2: incomplete (member limit (2))\n", ""},
+      {{"--max-members", "2", "--limits-ok", members}, 0, members + "!m2: incomplete (member limit (2))\n", ""},
+      {{damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged + "!second.bin: "},
+      {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
+      {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.arguments.front());
+    const ProcessResult result = Scan(test.arguments);
+    EXPECT_EQ(result.exitCode, test.exitCode) << result.err;
+    EXPECT_EQ(result.out, test.out);
+    EXPECT_NE(result.err.find(test.errLine), std::string::npos) << result.err;
+  }
+}
+
+TEST_F(VeltorArchiveScan, VersionSaysArchivesAreSupported) {
+  const ProcessResult version = RunVeltor(scratch, {"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_NE(version.out.find("archives: supported (libarchive "), std::string::npos) << version.out;
+}
+
+}  // namespace
+}  // namespace veltor::testing

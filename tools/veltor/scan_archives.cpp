@@ -1,0 +1,95 @@
+#include "tools/veltor/scan_archives.h"
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "api/report.h"
+#include "api/scan.h"
+
+namespace veltor::cli {
+namespace {
+
+using archive::ArchivePath;
+using archive::ProblemKind;
+
+// The state of one file's walk, shared by the sink's functions. None of
+// them may throw: memory exhausted stops the walk and is reported.
+struct MemberScan {
+  ScanHandle* handle;
+  FileOutcome* outcome;
+  const ArchiveSettings* settings;
+  std::vector<RuleReport> found{};  // the current member's reports
+  bool failed = false;
+};
+
+void VELTOR_CALL CollectMemberReport(int32_t level, const char* name, void* userData) {
+  auto* scan = static_cast<MemberScan*>(userData);
+  try {
+    scan->found.push_back({level, name != nullptr ? std::string(name) : std::string()});
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+  }
+}
+
+bool MemberBegin(void* user, ArchivePath) {
+  auto* scan = static_cast<MemberScan*>(user);
+  BeginScan(*scan->handle);
+  return !scan->failed;
+}
+
+bool MemberBytes(void* user, std::span<const uint8_t> bytes) {
+  auto* scan = static_cast<MemberScan*>(user);
+  FeedScan(*scan->handle, bytes.data(), bytes.size());
+  scan->outcome->bytes += bytes.size();
+  return true;
+}
+
+void MemberEnd(void* user, ArchivePath path) {
+  auto* scan = static_cast<MemberScan*>(user);
+  try {
+    FinishScan(*scan->handle);  // our report callback never throws
+    for (RuleReport& report : scan->found) {
+      report.archivePath.assign(path.begin(), path.end());
+      scan->outcome->reports.push_back(std::move(report));
+    }
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+  }
+  scan->found.clear();
+}
+
+void Problem(void* user, ArchivePath path, ProblemKind kind, std::string_view reason) {
+  auto* scan = static_cast<MemberScan*>(user);
+  try {
+    const bool incomplete = kind == ProblemKind::Incomplete;
+    scan->outcome->archiveNotes.push_back({std::vector<std::string>(path.begin(), path.end()), incomplete,
+                                           !incomplete || !scan->settings->limitsOk, std::string(reason)});
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+  }
+}
+
+}  // namespace
+
+void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const ArchiveSettings& settings,
+                        FileOutcome& outcome) {
+  if (!settings.enabled || !archive::ArchivesSupported()) return;
+  MemberScan scan{&handle, &outcome, &settings};
+  ReportSink reports{CollectMemberReport, nullptr, &scan, 0};
+  const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
+  handle.sink = &reports;
+  archive::WalkArchiveDescriptor(file.descriptor, name, settings.limits, sink);
+  handle.sink = nullptr;
+  // Memory exhausted inside the walk is reported by the walk itself; here,
+  // only what the sink ran out of.
+  if (scan.failed) outcome.archiveNotes.push_back({{}, false, true, "out of memory while scanning archive members"});
+  if (!outcome.reports.empty() && outcome.outcome == Outcome::Clean) outcome.outcome = Outcome::Reported;
+}
+
+std::string ArchiveSupportLine() {
+  if (!archive::ArchivesSupported()) return "archives: not supported in this build";
+  return std::string("archives: supported (") + archive::ArchiveLibraryVersion() + ")";
+}
+
+}  // namespace veltor::cli
