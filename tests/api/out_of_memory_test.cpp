@@ -67,8 +67,7 @@ TEST(OutOfMemory, ALoadGivesNoHandleOrAWholeOne) {
 }
 
 // A scan cannot fail halfway: once a handle exists, it allocates nothing.
-// Enabled once the matcher searches without a per-scan copy of the input.
-TEST(OutOfMemory, DISABLED_AScanAllocatesNothing) {
+TEST(OutOfMemory, AScanAllocatesNothing) {
   const Case c;
   ScanHandle handle;
   ASSERT_TRUE(LoadHandle(handle, c.path.c_str()));
