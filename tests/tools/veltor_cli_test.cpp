@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "database/database_file.h"
 #include "database/signature_library.h"
@@ -268,6 +272,48 @@ TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
   EXPECT_EQ(withDatabase.out, "veltor " VELTOR_VERSION "\ndatabase " + database +
                                   ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
   EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
+}
+
+// The manual page and the bash completion name every command and option
+// `--help` names, and the completion no other: they cannot drift apart.
+TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
+  TempDir scratch;
+  const std::string manual = ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "docs" / "veltor.1");
+  const std::string completion =
+      ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "tools" / "veltor" / "completion" / "veltor.bash");
+  const auto troff = [](const std::string& option) { return std::regex_replace(option, std::regex("-"), "\\-"); };
+
+  const ProcessResult overview = RunVeltor(scratch, {"--help"});
+  ASSERT_EQ(overview.exitCode, 0);
+  const std::string commandList = overview.out.substr(overview.out.find("Commands:\n"));
+  std::set<std::string> commands;
+  const std::regex commandLine(R"(\n  ([a-z]+) )");
+  for (std::sregex_iterator it(commandList.begin(), commandList.end(), commandLine), end; it != end; ++it) {
+    commands.insert((*it)[1]);
+  }
+  ASSERT_EQ(commands.size(), 6u) << overview.out;
+  EXPECT_NE(manual.find("\\-\\-version"), std::string::npos);
+  EXPECT_NE(completion.find("--version"), std::string::npos);
+
+  for (const std::string& command : commands) {
+    const ProcessResult help = RunVeltor(scratch, {command, "--help"});
+    std::set<std::string> options;
+    const std::regex optionLine(R"(\n  (?:(-[a-zA-Z]), )?\s*(--[a-z-]+))");
+    for (std::sregex_iterator it(help.out.begin(), help.out.end(), optionLine), end; it != end; ++it) {
+      if ((*it)[1].matched) options.insert((*it)[1]);
+      options.insert((*it)[2]);
+    }
+    EXPECT_NE(manual.find(".SS \"veltor " + command), std::string::npos) << command;
+    for (const std::string& option : options) {
+      EXPECT_NE(manual.find(troff(option)), std::string::npos) << command << " " << option;
+    }
+    std::smatch entry;
+    ASSERT_TRUE(std::regex_search(completion, entry, std::regex("\\n\\s+" + command + "\\)\\n\\s+options=\"([^\"]*)\"")))
+        << command;
+    std::istringstream words(entry[1].str());
+    const std::set<std::string> completed{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    EXPECT_EQ(completed, options) << command;
+  }
 }
 
 }  // namespace
