@@ -77,6 +77,7 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   handle.sink = nullptr;
   if (collector.failed) return Failed("out of memory while collecting reports");
   if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  if (settings.inspect) settings.inspect(handle, outcome);
   return outcome;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,10 @@ struct ScanSettings {
   std::filesystem::path database;
   size_t chunkSize = DefaultChunkSize;
   uint64_t maxFileSize = UINT64_MAX;  // larger files are skipped on request
+  // Called on the worker's thread after each file is scanned whole, while
+  // the handle still holds its scores (see ForEachReportLoopRule): where an
+  // output mode that shows more than the reports gathers what it needs.
+  std::function<void(const ScanHandle&, FileOutcome&)> inspect;
 };
 
 struct Worker {
