@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -281,15 +280,26 @@ TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
   const std::string manual = ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "docs" / "veltor.1");
   const std::string completion =
       ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "tools" / "veltor" / "completion" / "veltor.bash");
-  const auto troff = [](const std::string& option) { return std::regex_replace(option, std::regex("-"), "\\-"); };
+  const auto troff = [](const std::string& option) {
+    std::string text;
+    for (const char c : option) text += c == '-' ? std::string("\\-") : std::string(1, c);
+    return text;
+  };
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) out.push_back(line);
+    return out;
+  };
 
   const ProcessResult overview = RunVeltor(scratch, {"--help"});
   ASSERT_EQ(overview.exitCode, 0);
-  const std::string commandList = overview.out.substr(overview.out.find("Commands:\n"));
   std::set<std::string> commands;
-  const std::regex commandLine(R"(\n  ([a-z]+) )");
-  for (std::sregex_iterator it(commandList.begin(), commandList.end(), commandLine), end; it != end; ++it) {
-    commands.insert((*it)[1]);
+  bool inList = false;
+  for (const std::string& line : lines(overview.out)) {
+    if (line == "Commands:") inList = true;
+    if (inList && line.starts_with("  ")) commands.insert(line.substr(2, line.find(' ', 2) - 2));
+    if (inList && line.empty()) break;
   }
   ASSERT_EQ(commands.size(), 6u) << overview.out;
   EXPECT_NE(manual.find("\\-\\-version"), std::string::npos);
@@ -297,20 +307,25 @@ TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
 
   for (const std::string& command : commands) {
     const ProcessResult help = RunVeltor(scratch, {command, "--help"});
+    // Option lines: "  -o, --output FILE   ..." or "      --body   ...".
     std::set<std::string> options;
-    const std::regex optionLine(R"(\n  (?:(-[a-zA-Z]), )?\s*(--[a-z-]+))");
-    for (std::sregex_iterator it(help.out.begin(), help.out.end(), optionLine), end; it != end; ++it) {
-      if ((*it)[1].matched) options.insert((*it)[1]);
-      options.insert((*it)[2]);
+    for (const std::string& line : lines(help.out)) {
+      std::string rest = line.substr(std::min(line.size(), line.find_first_not_of(' ')));
+      if (!line.starts_with("  ") || !rest.starts_with("-")) continue;
+      if (rest.size() > 4 && rest[1] != '-' && rest.substr(2, 2) == ", ") {
+        options.insert(rest.substr(0, 2));
+        rest = rest.substr(4);
+      }
+      if (rest.starts_with("--")) options.insert(rest.substr(0, rest.find(' ')));
     }
     EXPECT_NE(manual.find(".SS \"veltor " + command), std::string::npos) << command;
     for (const std::string& option : options) {
       EXPECT_NE(manual.find(troff(option)), std::string::npos) << command << " " << option;
     }
-    std::smatch entry;
-    ASSERT_TRUE(std::regex_search(completion, entry, std::regex("\\n\\s+" + command + "\\)\\n\\s+options=\"([^\"]*)\"")))
-        << command;
-    std::istringstream words(entry[1].str());
+    const size_t entry = completion.find("        " + command + ")\n");
+    ASSERT_NE(entry, std::string::npos) << command;
+    const size_t open = completion.find("options=\"", entry) + 9;
+    std::istringstream words(completion.substr(open, completion.find('"', open) - open));
     const std::set<std::string> completed{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
     EXPECT_EQ(completed, options) << command;
   }
