@@ -294,14 +294,15 @@ std::string ZipBomb(uint32_t mebibytes) {
   return zip;
 }
 
-std::string ManyEmptyMembers(uint32_t count) {
+std::string ManyEmptyMembers(uint32_t count, Setup format = archive_write_set_format_ustar,
+                             std::vector<Setup> filters = {archive_write_add_filter_zstd}) {
   std::vector<Member> members(count);
   char name[16];
   for (uint32_t i = 0; i < count; ++i) {
     std::snprintf(name, sizeof name, "e%07u", i);
     members[i].name = name;
   }
-  return Write(archive_write_set_format_ustar, {archive_write_add_filter_zstd}, members);
+  return Write(format, filters, members);
 }
 
 std::string Nested(int depth) {
@@ -345,6 +346,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {}, "zeros: unpacked to packed ratio limit (200)"},
         LimitCase{"members", [] { return ManyEmptyMembers(1'000'000); }, {.maxRatio = 0},
                   "e0100000: member limit (100000)"},
+        // A zip's directory declares more entries than the limit: read as a
+        // stream, not slurped whole.
+        LimitCase{"members_zip", [] { return ManyEmptyMembers(3000, archive_write_set_format_zip, {}); },
+                  {.maxMembers = 1000}, "e0001000: member limit (1000)"},
         LimitCase{"depth", [] { return Nested(10); }, {},
                   "in.zip!in.zip!in.zip!in.zip!in.zip!in.zip!in.zip!in.zip: archive depth limit (8)"}),
     [](const ::testing::TestParamInfo<LimitCase>& param) { return std::string(param.param.name); });
