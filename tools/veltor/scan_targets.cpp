@@ -43,14 +43,8 @@ struct Walker {
   // Lists the folder and walks its entries; `identity` is already on the path.
   void ListFolder(const PathString& folder) {
     std::vector<PathString> entries;
-    {
-      std::error_code code;
-      fs::directory_iterator iterator(fs::path(folder), code);
-      for (const fs::directory_iterator end; !code && iterator != end; iterator.increment(code)) {
-        entries.push_back(iterator->path().native());
-      }
-      if (code) Add(folder, TargetState::Error, "cannot list folder: " + code.message());
-    }
+    std::string error;
+    if (!ListFolderEntries(folder, entries, error)) Add(folder, TargetState::Error, "cannot list folder: " + error);
     // The entries share the folder's path: this is the byte order of their
     // names, the order PathLess gives.
     std::sort(entries.begin(), entries.end());
@@ -85,39 +79,38 @@ struct Walker {
   }
 
   void WalkEntry(const PathString& name) {
-    const fs::file_status status = EntryStatus(name);
-    if (status.type() == fs::file_type::none) return;  // already listed or counted
-    if (fs::is_directory(status)) {
+    const fs::file_type type = EntryType(name);
+    if (type == fs::file_type::none) return;  // already listed or counted
+    if (type == fs::file_type::directory) {
       WalkSubfolder(name);
-    } else if (fs::is_regular_file(status)) {
+    } else if (type == fs::file_type::regular) {
       Add(name, TargetState::Scan, {});
     } else {
-      Add(name, TargetState::Excluded, KindName(status.type()));
+      Add(name, TargetState::Excluded, KindName(type));
     }
   }
 
   // What an entry is, links followed when asked; `none` when it has been
   // dealt with here (an error, a link passed over or broken).
-  fs::file_status EntryStatus(const PathString& name) {
-    const fs::path path(name);
-    std::error_code code;
-    fs::file_status status = fs::symlink_status(path, code);
-    if (code) {
-      Add(name, TargetState::Error, "cannot read: " + code.message());
-      return fs::file_status(fs::file_type::none);
+  fs::file_type EntryType(const PathString& name) {
+    std::string error;
+    fs::file_type type = TypeOf(name, false, error);
+    if (type == fs::file_type::none || type == fs::file_type::not_found) {
+      // Gone since the folder was listed, or cannot be looked at.
+      Add(name, TargetState::Error, "cannot read: " + (error.empty() ? std::string("no such file") : error));
+      return fs::file_type::none;
     }
-    if (fs::is_symlink(status)) {
-      if (!options.followLinks) {
-        ++result.linksNotFollowed;
-        return fs::file_status(fs::file_type::none);
-      }
-      status = fs::status(path, code);
-      if (code || !fs::exists(status)) {
-        Add(name, TargetState::Excluded, "broken symbolic link");
-        return fs::file_status(fs::file_type::none);
-      }
+    if (type != fs::file_type::symlink) return type;
+    if (!options.followLinks) {
+      ++result.linksNotFollowed;
+      return fs::file_type::none;
     }
-    return status;
+    type = TypeOf(name, true, error);
+    if (type == fs::file_type::none || type == fs::file_type::not_found) {
+      Add(name, TargetState::Excluded, "broken symbolic link");
+      return fs::file_type::none;
+    }
+    return type;
   }
 
   void WalkArgument(std::string_view argument) {
