@@ -228,6 +228,13 @@ TEST(VeltorProgram, InfoShowsTimeCountsWindowAndMemory) {
   }
 }
 
+// Text without carriage returns: on Windows the help and --version lines end
+// in CR LF.
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
 // Times past the year 9999 are shown as the raw value, never a wrapped year.
 TEST(VeltorProgram, BuildTimesOutsideTheCalendarShowTheirRawValue) {
   TempDir scratch;
@@ -265,10 +272,10 @@ TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
   }
   const ProcessResult version = RunVeltor(scratch, {"--version"});
   EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(version.out, "veltor " VELTOR_VERSION "\n");
+  EXPECT_EQ(WithoutCarriageReturns(version.out), "veltor " VELTOR_VERSION "\n");
   const ProcessResult withDatabase = RunVeltor(scratch, {"--version", "--db", database});
   EXPECT_EQ(withDatabase.exitCode, 0) << withDatabase.err;
-  EXPECT_EQ(withDatabase.out, "veltor " VELTOR_VERSION "\ndatabase " + database +
+  EXPECT_EQ(WithoutCarriageReturns(withDatabase.out), "veltor " VELTOR_VERSION "\ndatabase " + database +
                                   ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
   EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
 }
@@ -287,7 +294,7 @@ TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
   };
   const auto lines = [](const std::string& text) {
     std::vector<std::string> out;
-    std::istringstream stream(text);
+    std::istringstream stream(WithoutCarriageReturns(text));
     for (std::string line; std::getline(stream, line);) out.push_back(line);
     return out;
   };
