@@ -229,6 +229,13 @@ TEST(VeltorProgram, InfoShowsTimeCountsWindowAndMemory) {
   }
 }
 
+// Text without carriage returns: on Windows the help and --version lines end
+// in CR LF.
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
 // Times past the year 9999 are shown as the raw value, never a wrapped year.
 TEST(VeltorProgram, BuildTimesOutsideTheCalendarShowTheirRawValue) {
   TempDir scratch;
@@ -269,10 +276,10 @@ TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
   const std::string archives = archive::ArchivesSupported()
                                    ? std::string("archives: supported (") + archive::ArchiveLibraryVersion() + ")\n"
                                    : std::string("archives: not supported in this build\n");
-  EXPECT_EQ(version.out, "veltor " VELTOR_VERSION "\n" + archives);
+  EXPECT_EQ(WithoutCarriageReturns(version.out), "veltor " VELTOR_VERSION "\n" + archives);
   const ProcessResult withDatabase = RunVeltor(scratch, {"--version", "--db", database});
   EXPECT_EQ(withDatabase.exitCode, 0) << withDatabase.err;
-  EXPECT_EQ(withDatabase.out, "veltor " VELTOR_VERSION "\n" + archives + "database " + database +
+  EXPECT_EQ(WithoutCarriageReturns(withDatabase.out), "veltor " VELTOR_VERSION "\n" + archives + "database " + database +
                                   ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
   EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
 }
@@ -291,7 +298,7 @@ TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
   };
   const auto lines = [](const std::string& text) {
     std::vector<std::string> out;
-    std::istringstream stream(text);
+    std::istringstream stream(WithoutCarriageReturns(text));
     for (std::string line; std::getline(stream, line);) out.push_back(line);
     return out;
   };
