@@ -70,7 +70,8 @@ struct Recorder {
       self->largestChunk = std::max(self->largestChunk, bytes.size());
       ++self->chunks;
       std::string& kept = self->members[self->current];
-      kept.append(reinterpret_cast<const char*>(bytes.data()), std::min(bytes.size(), KeptBytes - std::min(KeptBytes, kept.size())));
+      const size_t room = KeptBytes - std::min(KeptBytes, kept.size());
+      kept.append(reinterpret_cast<const char*>(bytes.data()), std::min(bytes.size(), room));
       return true;
     };
     sink.memberEnd = [](void* user, ArchivePath path) {
@@ -206,7 +207,8 @@ TEST(ArchiveWalk, LeavesWhatIsNotAnArchiveAlone) {
 // ---------------------------------------------------------------- damage
 
 TEST(ArchiveWalk, DamageIsAnErrorAfterWhatCouldBeRead) {
-  const std::vector<Member> members{{"first.txt", std::string(Needle)}, {"second.bin", Payload()}, {"third.bin", Payload()}};
+  const std::vector<Member> members{
+      {"first.txt", std::string(Needle)}, {"second.bin", Payload()}, {"third.bin", Payload()}};
   struct Damage {
     const char* name;
     std::string bytes;
@@ -238,7 +240,8 @@ TEST(ArchiveWalk, DamageIsAnErrorAfterWhatCouldBeRead) {
 
 TEST(ArchiveWalk, AnEncryptedMemberIsAnError) {
   const std::string zip = Write(archive_write_set_format_zip, {},
-                                {{"secret.bin", std::string(Needle)}, {"open.txt", "visible"}}, "zip:encryption=zipcrypt", "pw");
+                                {{"secret.bin", std::string(Needle)}, {"open.txt", "visible"}},
+                                "zip:encryption=zipcrypt", "pw");
   Recorder recorder;
   const WalkResult result = WalkBytes(zip, "locked.zip", recorder);
   EXPECT_TRUE(result.errors);

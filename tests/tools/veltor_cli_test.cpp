@@ -279,7 +279,8 @@ TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
   EXPECT_EQ(WithoutCarriageReturns(version.out), "veltor " VELTOR_VERSION "\n" + archives);
   const ProcessResult withDatabase = RunVeltor(scratch, {"--version", "--db", database});
   EXPECT_EQ(withDatabase.exitCode, 0) << withDatabase.err;
-  EXPECT_EQ(WithoutCarriageReturns(withDatabase.out), "veltor " VELTOR_VERSION "\n" + archives + "database " + database +
+  EXPECT_EQ(WithoutCarriageReturns(withDatabase.out), "veltor " VELTOR_VERSION "\n" + archives + "database " +
+                                                          database +
                                   ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
   EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
 }

@@ -202,7 +202,8 @@ struct TopSource {
 la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexcept {
   auto* source = static_cast<TopSource*>(data);
   try {
-    const int64_t count = source->input->read(source->input->user, source->buffer.get(), ArchiveChunkSize, source->error);
+    const ArchiveInput& input = *source->input;
+    const int64_t count = input.read(input.user, source->buffer.get(), ArchiveChunkSize, source->error);
     if (count < 0) {
       source->failed = true;
       archive_set_error(handle, EIO, "%s", source->error.c_str());
@@ -320,8 +321,9 @@ Recognised Classify(struct archive* handle, int openStatus, int headerStatus, st
     if (raw && !HasCompression(handle)) return Recognised::No;
     // Executables that carry an archive (self-extractors) are scanned as
     // the programs they are.
-    const bool executable = start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
-                                                  (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
+    const bool executable =
+        start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
+                              (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
     if (executable && !raw && !HasCompression(handle)) return Recognised::No;
     return Recognised::Yes;
   }
