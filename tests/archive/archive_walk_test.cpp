@@ -70,7 +70,8 @@ struct Recorder {
       self->largestChunk = std::max(self->largestChunk, bytes.size());
       ++self->chunks;
       std::string& kept = self->members[self->current];
-      kept.append(reinterpret_cast<const char*>(bytes.data()), std::min(bytes.size(), KeptBytes - std::min(KeptBytes, kept.size())));
+      const size_t room = KeptBytes - std::min(KeptBytes, kept.size());
+      kept.append(reinterpret_cast<const char*>(bytes.data()), std::min(bytes.size(), room));
       return true;
     };
     sink.memberEnd = [](void* user, ArchivePath path) {
@@ -206,7 +207,8 @@ TEST(ArchiveWalk, LeavesWhatIsNotAnArchiveAlone) {
 // ---------------------------------------------------------------- damage
 
 TEST(ArchiveWalk, DamageIsAnErrorAfterWhatCouldBeRead) {
-  const std::vector<Member> members{{"first.txt", std::string(Needle)}, {"second.bin", Payload()}, {"third.bin", Payload()}};
+  const std::vector<Member> members{
+      {"first.txt", std::string(Needle)}, {"second.bin", Payload()}, {"third.bin", Payload()}};
   struct Damage {
     const char* name;
     std::string bytes;
@@ -238,7 +240,8 @@ TEST(ArchiveWalk, DamageIsAnErrorAfterWhatCouldBeRead) {
 
 TEST(ArchiveWalk, AnEncryptedMemberIsAnError) {
   const std::string zip = Write(archive_write_set_format_zip, {},
-                                {{"secret.bin", std::string(Needle)}, {"open.txt", "visible"}}, "zip:encryption=zipcrypt", "pw");
+                                {{"secret.bin", std::string(Needle)}, {"open.txt", "visible"}},
+                                "zip:encryption=zipcrypt", "pw");
   Recorder recorder;
   const WalkResult result = WalkBytes(zip, "locked.zip", recorder);
   EXPECT_TRUE(result.errors);
@@ -294,14 +297,15 @@ std::string ZipBomb(uint32_t mebibytes) {
   return zip;
 }
 
-std::string ManyEmptyMembers(uint32_t count) {
+std::string ManyEmptyMembers(uint32_t count, Setup format = archive_write_set_format_ustar,
+                             std::vector<Setup> filters = {archive_write_add_filter_zstd}) {
   std::vector<Member> members(count);
   char name[16];
   for (uint32_t i = 0; i < count; ++i) {
     std::snprintf(name, sizeof name, "e%07u", i);
     members[i].name = name;
   }
-  return Write(archive_write_set_format_ustar, {archive_write_add_filter_zstd}, members);
+  return Write(format, filters, members);
 }
 
 std::string Nested(int depth) {
@@ -345,6 +349,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {}, "zeros: unpacked to packed ratio limit (200)"},
         LimitCase{"members", [] { return ManyEmptyMembers(1'000'000); }, {.maxRatio = 0},
                   "e0100000: member limit (100000)"},
+        // A zip's directory declares more entries than the limit: read as a
+        // stream, not slurped whole.
+        LimitCase{"members_zip", [] { return ManyEmptyMembers(3000, archive_write_set_format_zip, {}); },
+                  {.maxMembers = 1000}, "e0001000: member limit (1000)"},
         LimitCase{"depth", [] { return Nested(10); }, {},
                   "in.zip!in.zip!in.zip!in.zip!in.zip!in.zip!in.zip!in.zip: archive depth limit (8)"}),
     [](const ::testing::TestParamInfo<LimitCase>& param) { return std::string(param.param.name); });

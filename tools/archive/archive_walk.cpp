@@ -148,6 +148,47 @@ int64_t BufferSeek(void* user, int64_t offset, int whence) {
   return base + offset;
 }
 
+// Reads exactly `length` bytes at `offset`; false when it cannot.
+bool ReadAt(const ArchiveInput& input, int64_t offset, uint8_t* buffer, size_t length) {
+  if (input.seek(input.user, offset, SEEK_SET) != offset) return false;
+  std::string ignored;
+  while (length != 0) {
+    const int64_t count = input.read(input.user, buffer, length, ignored);
+    if (count <= 0) return false;
+    buffer += count;
+    length -= static_cast<size_t>(count);
+  }
+  return true;
+}
+
+// libarchive reads a zip's whole central directory into memory before its
+// first entry, about 170 bytes per entry. A zip (one that starts as zips
+// do) that declares more entries than the member limit, or too many for
+// its end record to count (zip64), is read as a stream instead, entry by
+// entry, so that the limit stops it before its directory fills memory.
+bool ReadZipAsStream(const ArchiveInput& input, uint64_t maxMembers) {
+  if (input.seek == nullptr || input.size < 22) return false;
+  const int64_t saved = input.seek(input.user, 0, SEEK_CUR);
+  uint8_t start[4];
+  bool stream = false;
+  if (saved >= 0 && ReadAt(input, 0, start, sizeof start) && start[0] == 'P' && start[1] == 'K' && start[2] == 3 &&
+      start[3] == 4) {
+    // The end record: 22 bytes and a comment of at most 65,535.
+    std::vector<uint8_t> tail(static_cast<size_t>(std::min<int64_t>(input.size, 22 + 65535)));
+    if (ReadAt(input, input.size - static_cast<int64_t>(tail.size()), tail.data(), tail.size())) {
+      for (size_t at = tail.size() - 22 + 1; at-- > 0;) {
+        if (tail[at] == 'P' && tail[at + 1] == 'K' && tail[at + 2] == 5 && tail[at + 3] == 6) {
+          const uint32_t entries = tail[at + 10] | (uint32_t{tail[at + 11]} << 8);
+          stream = entries == 0xffff || entries > maxMembers;
+          break;
+        }
+      }
+    }
+  }
+  input.seek(input.user, saved, SEEK_SET);
+  return stream;
+}
+
 // The outermost file, read through the caller's input.
 struct TopSource {
   Walk* walk;
@@ -161,7 +202,8 @@ struct TopSource {
 la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexcept {
   auto* source = static_cast<TopSource*>(data);
   try {
-    const int64_t count = source->input->read(source->input->user, source->buffer.get(), ArchiveChunkSize, source->error);
+    const ArchiveInput& input = *source->input;
+    const int64_t count = input.read(input.user, source->buffer.get(), ArchiveChunkSize, source->error);
     if (count < 0) {
       source->failed = true;
       archive_set_error(handle, EIO, "%s", source->error.c_str());
@@ -279,8 +321,9 @@ Recognised Classify(struct archive* handle, int openStatus, int headerStatus, st
     if (raw && !HasCompression(handle)) return Recognised::No;
     // Executables that carry an archive (self-extractors) are scanned as
     // the programs they are.
-    const bool executable = start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
-                                                  (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
+    const bool executable =
+        start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
+                              (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
     if (executable && !raw && !HasCompression(handle)) return Recognised::No;
     return Recognised::Yes;
   }
@@ -362,13 +405,14 @@ void HandOverMember(Walk& walk, NestedSource& source, std::span<const uint8_t> p
 // Opens an archive held in memory, with seeking, and walks it.
 void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, const std::string& container) {
   BufferInput memory{bytes};
-  const ArchiveInput input{&memory, BufferRead, BufferSeek, static_cast<int64_t>(bytes.size())};
+  ArchiveInput input{&memory, BufferRead, BufferSeek, static_cast<int64_t>(bytes.size())};
+  if (ReadZipAsStream(input, walk.limits.maxMembers)) input.seek = nullptr;
   TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), false};
   ArchivePtr handle(archive_read_new());
   if (!handle) throw std::bad_alloc();
   EnableFormats(handle.get());
   archive_read_set_read_callback(handle.get(), TopRead);
-  archive_read_set_seek_callback(handle.get(), TopSeek);
+  if (input.seek != nullptr) archive_read_set_seek_callback(handle.get(), TopSeek);
   archive_read_set_callback_data(handle.get(), &source);
   struct archive_entry* first = nullptr;
   const int status = archive_read_open1(handle.get()) == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first)
@@ -546,12 +590,13 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
                        const ArchiveSink& sink) noexcept {
   Walk walk{limits, sink};
   try {
+    const bool seekable = input.seek != nullptr && !ReadZipAsStream(input, limits.maxMembers);
     TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
     ArchivePtr handle(archive_read_new());
     if (!handle) throw std::bad_alloc();
     EnableFormats(handle.get());
     archive_read_set_read_callback(handle.get(), TopRead);
-    if (input.seek != nullptr) archive_read_set_seek_callback(handle.get(), TopSeek);
+    if (seekable) archive_read_set_seek_callback(handle.get(), TopSeek);
     archive_read_set_callback_data(handle.get(), &source);
     const int openStatus = archive_read_open1(handle.get());
     struct archive_entry* first = nullptr;

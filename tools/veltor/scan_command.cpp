@@ -267,7 +267,8 @@ bool ReadArchiveOptions(const ParsedArguments& parsed, ArchiveSettings& settings
     if (!value) continue;
     const std::optional<uint64_t> number = ParseCount(*value, option.smallest, option.largest);
     if (!number) {
-      ReportError("scan", std::string(option.name) + " takes " + option.accepted + ", not '" + std::string(*value) + "'");
+      ReportError("scan",
+                  std::string(option.name) + " takes " + option.accepted + ", not '" + std::string(*value) + "'");
       return false;
     }
     if (option.name == "--max-archive-depth") limits.maxDepth = static_cast<uint32_t>(*number);

@@ -124,7 +124,8 @@ std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcom
   std::string out;
   for (const ArchiveNote& note : outcome.archiveNotes) {
     if (!note.isError || note.incomplete) continue;
-    out += "veltor scan: " + DisplayPath(path) + ArchiveSuffix(note.archivePath) + ": " + DisplayText(note.reason) + "\n";
+    out += "veltor scan: " + DisplayPath(path) + ArchiveSuffix(note.archivePath) + ": " + DisplayText(note.reason) +
+           "\n";
   }
   return out;
 }

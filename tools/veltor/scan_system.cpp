@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -97,6 +98,31 @@ std::optional<FileIdentity> IdentifyFolder(const std::filesystem::path& path) {
 
 std::string PseudoFileSystemName(const std::filesystem::path&) { return {}; }
 
+bool ListFolderEntries(const std::filesystem::path::string_type& folder,
+                       std::vector<std::filesystem::path::string_type>& entries, std::string& error) {
+  std::error_code code;
+  std::filesystem::directory_iterator iterator(std::filesystem::path(folder), code);
+  for (const std::filesystem::directory_iterator end; !code && iterator != end; iterator.increment(code)) {
+    entries.push_back(iterator->path().native());
+  }
+  if (code) error = code.message();
+  return !code;
+}
+
+std::filesystem::file_type TypeOf(const std::filesystem::path::string_type& path, bool followLinks,
+                                  std::string& error) {
+  std::error_code code;
+  const std::filesystem::path name(path);
+  const std::filesystem::file_status status =
+      followLinks ? std::filesystem::status(name, code) : std::filesystem::symlink_status(name, code);
+  if (status.type() == std::filesystem::file_type::not_found) return status.type();
+  if (code) {
+    error = code.message();
+    return std::filesystem::file_type::none;
+  }
+  return status.type();
+}
+
 #else
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
@@ -144,6 +170,44 @@ std::optional<FileIdentity> IdentifyFolder(const std::filesystem::path& path) {
   struct stat facts {};
   if (stat(path.c_str(), &facts) != 0) return std::nullopt;
   return FileIdentity{static_cast<uint64_t>(facts.st_dev), static_cast<uint64_t>(facts.st_ino)};
+}
+
+bool ListFolderEntries(const std::filesystem::path::string_type& folder,
+                       std::vector<std::filesystem::path::string_type>& entries, std::string& error) {
+  DIR* directory = opendir(folder.c_str());
+  if (directory == nullptr) {
+    error = SystemMessage(errno);
+    return false;
+  }
+  const std::string prefix = folder.ends_with('/') ? folder : folder + '/';
+  errno = 0;
+  for (const dirent* entry = readdir(directory); entry != nullptr; entry = readdir(directory)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back(prefix + entry->d_name);
+  }
+  const int number = errno;
+  closedir(directory);
+  if (number != 0) error = SystemMessage(number);
+  return number == 0;
+}
+
+std::filesystem::file_type TypeOf(const std::filesystem::path::string_type& path, bool followLinks,
+                                  std::string& error) {
+  using std::filesystem::file_type;
+  struct stat facts {};
+  if ((followLinks ? stat(path.c_str(), &facts) : lstat(path.c_str(), &facts)) != 0) {
+    if (errno == ENOENT) return file_type::not_found;
+    error = SystemMessage(errno);
+    return file_type::none;
+  }
+  if (S_ISREG(facts.st_mode)) return file_type::regular;
+  if (S_ISDIR(facts.st_mode)) return file_type::directory;
+  if (S_ISLNK(facts.st_mode)) return file_type::symlink;
+  if (S_ISBLK(facts.st_mode)) return file_type::block;
+  if (S_ISCHR(facts.st_mode)) return file_type::character;
+  if (S_ISFIFO(facts.st_mode)) return file_type::fifo;
+  if (S_ISSOCK(facts.st_mode)) return file_type::socket;
+  return file_type::unknown;
 }
 
 std::string PseudoFileSystemName(const std::filesystem::path& folder) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltor::cli {
 
@@ -46,6 +47,19 @@ void OpenStandardInput(InputFile& file);
 // Reads up to `capacity` bytes: the count (0 at the end), or nothing with
 // `error` set.
 std::optional<size_t> ReadInput(InputFile& file, uint8_t* buffer, size_t capacity, std::string& error);
+
+// The entries of a folder as full paths (the folder's path, a separator,
+// the name), "." and ".." left out; false with `error` set when the folder
+// cannot be listed (the entries read until then are kept). Plain strings:
+// a walk builds no path objects, whose cost grows with the depth.
+bool ListFolderEntries(const std::filesystem::path::string_type& folder,
+                       std::vector<std::filesystem::path::string_type>& entries, std::string& error);
+
+// The type of the file at `path`, the link itself unless `followLinks`;
+// not_found when there is nothing, none with `error` set when it cannot be
+// looked at.
+std::filesystem::file_type TypeOf(const std::filesystem::path::string_type& path, bool followLinks,
+                                  std::string& error);
 
 // What tells folders apart while walking: the device and file number on
 // POSIX systems, the volume and file index on Windows.

@@ -22,6 +22,11 @@ std::string KindName(fs::file_type type) {
   }
 }
 
+// Paths are held as plain strings while walking: a path object also keeps
+// each of its components, and a frame per level holding one would take
+// memory quadratic in the depth of the tree.
+using PathString = fs::path::string_type;
+
 struct Walker {
   const WalkOptions& options;
   WalkResult& result;
@@ -31,27 +36,22 @@ struct Walker {
   std::vector<FileIdentity> onPath;
   uint64_t namedDevice = 0;
 
-  void Add(const fs::path& path, TargetState state, std::string reason) {
-    result.targets.push_back({path.native(), false, state, std::move(reason)});
+  void Add(const PathString& path, TargetState state, std::string reason) {
+    result.targets.push_back({path, false, state, std::move(reason)});
   }
 
   // Lists the folder and walks its entries; `identity` is already on the path.
-  void ListFolder(const fs::path& folder) {
-    std::error_code code;
-    std::vector<fs::path> entries;
-    fs::directory_iterator iterator(folder, code);
-    for (const fs::directory_iterator end; !code && iterator != end; iterator.increment(code)) {
-      entries.push_back(iterator->path());
-    }
-    if (code) Add(folder, TargetState::Error, "cannot list folder: " + code.message());
+  void ListFolder(const PathString& folder) {
+    std::vector<PathString> entries;
+    std::string error;
+    if (!ListFolderEntries(folder, entries, error)) Add(folder, TargetState::Error, "cannot list folder: " + error);
     // The entries share the folder's path: this is the byte order of their
     // names, the order PathLess gives.
-    std::sort(entries.begin(), entries.end(),
-              [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
-    for (const fs::path& entry : entries) WalkEntry(entry);
+    std::sort(entries.begin(), entries.end());
+    for (const PathString& entry : entries) WalkEntry(entry);
   }
 
-  void WalkSubfolder(const fs::path& folder) {
+  void WalkSubfolder(const PathString& folder) {
     if (!options.recursive) return;
     const std::optional<FileIdentity> identity = IdentifyFolder(folder);
     if (!identity) {
@@ -78,31 +78,39 @@ struct Walker {
     onPath.pop_back();
   }
 
-  void WalkEntry(const fs::path& path) {
-    std::error_code code;
-    fs::file_status status = fs::symlink_status(path, code);
-    if (code) {
-      Add(path, TargetState::Error, "cannot read: " + code.message());
-      return;
-    }
-    if (fs::is_symlink(status)) {
-      if (!options.followLinks) {
-        ++result.linksNotFollowed;
-        return;
-      }
-      status = fs::status(path, code);
-      if (code || !fs::exists(status)) {
-        Add(path, TargetState::Excluded, "broken symbolic link");
-        return;
-      }
-    }
-    if (fs::is_directory(status)) {
-      WalkSubfolder(path);
-    } else if (fs::is_regular_file(status)) {
-      Add(path, TargetState::Scan, {});
+  void WalkEntry(const PathString& name) {
+    const fs::file_type type = EntryType(name);
+    if (type == fs::file_type::none) return;  // already listed or counted
+    if (type == fs::file_type::directory) {
+      WalkSubfolder(name);
+    } else if (type == fs::file_type::regular) {
+      Add(name, TargetState::Scan, {});
     } else {
-      Add(path, TargetState::Excluded, KindName(status.type()));
+      Add(name, TargetState::Excluded, KindName(type));
     }
+  }
+
+  // What an entry is, links followed when asked; `none` when it has been
+  // dealt with here (an error, a link passed over or broken).
+  fs::file_type EntryType(const PathString& name) {
+    std::string error;
+    fs::file_type type = TypeOf(name, false, error);
+    if (type == fs::file_type::none || type == fs::file_type::not_found) {
+      // Gone since the folder was listed, or cannot be looked at.
+      Add(name, TargetState::Error, "cannot read: " + (error.empty() ? std::string("no such file") : error));
+      return fs::file_type::none;
+    }
+    if (type != fs::file_type::symlink) return type;
+    if (!options.followLinks) {
+      ++result.linksNotFollowed;
+      return fs::file_type::none;
+    }
+    type = TypeOf(name, true, error);
+    if (type == fs::file_type::none || type == fs::file_type::not_found) {
+      Add(name, TargetState::Excluded, "broken symbolic link");
+      return fs::file_type::none;
+    }
+    return type;
   }
 
   void WalkArgument(std::string_view argument) {
@@ -130,7 +138,7 @@ struct Walker {
       }
       namedDevice = identity->device;
       onPath.assign(1, *identity);
-      ListFolder(path);
+      ListFolder(path.native());
       onPath.clear();
     } else if (fs::is_regular_file(status)) {
       Add(path, TargetState::Scan, {});

@@ -77,6 +77,8 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   handle.sink = nullptr;
   if (collector.failed) return Failed("out of memory while collecting reports");
   if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  if (settings.inspect) settings.inspect(handle, outcome);
+  // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
   if (!target.standardInput) ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome);
   return outcome;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,10 @@ struct ScanSettings {
   size_t chunkSize = DefaultChunkSize;
   uint64_t maxFileSize = UINT64_MAX;  // larger files are skipped on request
   ArchiveSettings archives;
+  // Called on the worker's thread after each file is scanned whole, while
+  // the handle still holds its scores (see ForEachReportLoopRule): where an
+  // output mode that shows more than the reports gathers what it needs.
+  std::function<void(const ScanHandle&, FileOutcome&)> inspect;
 };
 
 struct Worker {
