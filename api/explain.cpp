@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -161,7 +162,24 @@ bool Explain(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& ex
   return true;
 }
 
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
 }  // namespace
+
+std::string LevelReason(const RuleExplanation& rule) {
+  const std::string score = "score " + Number(rule.score);
+  if (rule.level == ReportLevelCertain) return score + " reaches " + Number(CertainThreshold) + " (level 1)";
+  if (rule.level == ReportLevelProbable) {
+    return score + " reaches " + Number(ReportThreshold) + " (level 2) but not " + Number(CertainThreshold) +
+           " (level 1)";
+  }
+  if (!rule.topLevel) return score + ": not a top-level rule, so never reported, only referred to";
+  return score + " is below " + Number(ReportThreshold) + ": not reported";
+}
 
 bool ExplainScan(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) noexcept {
   if (!handle.library || !handle.context || bytes.size() > static_cast<size_t>(INT32_MAX)) return false;

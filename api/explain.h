@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "api/scan_handle.h"
@@ -54,5 +55,9 @@ struct Explanation {
 // the ones a scan of the same bytes reports. False for an empty handle, more
 // than INT32_MAX bytes, or exhausted memory.
 bool ExplainScan(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) noexcept;
+
+// One sentence on why the rule has its level (or none): its score against
+// the report thresholds, or that it is not a top-level rule.
+std::string LevelReason(const RuleExplanation& rule);
 
 }  // namespace veltor

@@ -228,7 +228,7 @@ NativeStream BeginStream(const NativeDatabase& database) {
 
 // (signatures, rules): signatures as (index, id, (count, offsets) plain,
 // (count, offsets) wide); rules as (index, id, name, top_level, score,
-// level, references), a reference as (is_rule, id, declared, value).
+// level, references, reason), a reference as (is_rule, id, declared, value).
 py::tuple ExplainBytes(const NativeDatabase& database, const py::object& data) {
   BufferView view(data);
   if (view.Bytes().size() > static_cast<size_t>(INT32_MAX)) throw py::value_error("explain takes at most 2 GiB - 1 bytes");
@@ -256,7 +256,7 @@ py::tuple ExplainBytes(const NativeDatabase& database, const py::object& data) {
       references.append(py::make_tuple(reference.isRule, reference.id, reference.declared, reference.value));
     }
     rules.append(py::make_tuple(rule.index, rule.id, names[rule.index], rule.topLevel, rule.score, rule.level,
-                                references));
+                                references, LevelReason(rule)));
   }
   return py::make_tuple(signatures, rules);
 }
@@ -317,8 +317,6 @@ PYBIND11_MODULE(_native, module) {
       .def("feed", &NativeStream::Feed)
       .def("finish", &NativeStream::Finish)
       .def("close", &NativeStream::Close);
-  module.attr("REPORT_THRESHOLD") = veltor::ReportThreshold;
-  module.attr("CERTAIN_THRESHOLD") = veltor::CertainThreshold;
   module.def("load_image", &LoadImage);
   module.def("compile", &Compile);
 }

@@ -130,20 +130,6 @@ class Explanation:
         return [Report(r.rule, r.level, r.score) for r in self.rules if r.level != 0]
 
 
-_PROBABLE = _native.REPORT_THRESHOLD  # level 2 from here
-_CERTAIN = _native.CERTAIN_THRESHOLD  # level 1 from here
-
-
-def _reason(top_level: bool, score: float, level: int) -> str:
-    if level == 1:
-        return f"score {score:.6g} reaches {_CERTAIN} (level 1)"
-    if level == 2:
-        return f"score {score:.6g} reaches {_PROBABLE} (level 2) but not {_CERTAIN} (level 1)"
-    if not top_level:
-        return "not a top-level rule: it is never reported, only referred to"
-    return f"score {score:.6g} is below {_PROBABLE}: not reported"
-
-
 def _reports(native: list) -> List[Report]:
     return [Report(rule, level, score) for rule, level, score in native]
 
@@ -250,9 +236,9 @@ class Database:
                         Reference("rule" if is_rule else "signature", ref_id, declared, value)
                         for is_rule, ref_id, declared, value in references
                     ),
-                    _reason(top_level, score, level),
+                    reason,
                 )
-                for _index, rid, name, top_level, score, level, references in rules
+                for _index, rid, name, top_level, score, level, references, reason in rules
             ],
         )
 

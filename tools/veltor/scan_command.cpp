@@ -18,6 +18,7 @@
 #include "api/veltor.h"
 #include "tools/veltor/command_support.h"
 #include "tools/veltor/files.h"
+#include "tools/veltor/scan_explain.h"
 #include "tools/veltor/scan_report.h"
 #include "tools/veltor/scan_system.h"
 #include "tools/veltor/scan_targets.h"
@@ -47,6 +48,10 @@ constexpr std::string_view Help =
     "                       {\"path\",\"error\":MESSAGE}, and a final {\"summary\":{...}}\n"
     "  -i, --infected       print only files with reports\n"
     "  -q, --quiet          print nothing but errors\n"
+    "      --explain        for rule authors: per file, the signatures that occurred\n"
+    "                       (plain or wide form, first offsets), every rule's score\n"
+    "                       and why a reported rule has its level (text, or one JSON\n"
+    "                       object per file with --json); files are read whole\n"
     "  -h, --help           show this text\n"
     "\n"
     "Skipped files: the engine scans files of 1 to 16,777,216 bytes. Empty files,\n"
@@ -277,11 +282,12 @@ int RunScan(std::span<const std::string_view> arguments) {
   static constexpr OptionDefinition Options[] = {
       {"", "--db", true},     {"-r", "--recursive", false}, {"-L", "--follow-links", false},
       {"-j", "--threads", true}, {"", "--sort", false},      {"", "--json", false},
-      {"-i", "--infected", false}, {"-q", "--quiet", false},
+      {"-i", "--infected", false}, {"-q", "--quiet", false}, {"", "--explain", false},
   };
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(ScanCommand, arguments, Options, 1, SIZE_MAX, exitCode);
   if (!parsed) return exitCode;
+  if (parsed->Has("--explain")) return RunScanExplain(*parsed);
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   if (const auto value = parsed->Value("--threads")) {
     const std::optional<unsigned> number = ParseThreads(*value);
