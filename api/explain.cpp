@@ -8,6 +8,7 @@
 
 #include "api/report.h"
 #include "api/scan.h"
+#include "database/little_endian.h"
 #include "matcher/fold_table.h"
 #include "rules/bytecode.h"
 #include "rules/evaluator.h"
@@ -70,29 +71,26 @@ void RecordHit(int32_t position, int32_t tag, void* userData) noexcept {
   }
 }
 
-uint32_t ReadU32(const uint8_t* at) noexcept {
-  uint32_t value = 0;
-  std::memcpy(&value, at, sizeof value);  // little-endian hosts only, as the evaluator
-  return value;
-}
-
-// The references of an expression in prefix order. Nodes are walked in
-// sequence rather than recursively: every child follows its parent, so the
-// walk visits the same nodes without a depth to bound.
+// The references of a rule's root node, in prefix order. Nodes are walked
+// in sequence rather than recursively: every child follows its parent, so
+// counting the nodes still owed visits the root's nodes without a depth to
+// bound, and stops before any bytes after the root.
 void CollectReferences(const SignatureLibrary& library, const ScanContext& context, const RuleRecord& rule,
                        std::vector<ExplainedReference>& references) {
   const uint8_t* node = rule.expression.get();
   const uint32_t length = node ? rule.expressionLength : 0;
   uint32_t at = 0;
-  while (length - at >= OpcodeSize) {
-    const uint32_t opcode = ReadU32(node + at);
+  uint64_t owed = 1;
+  while (owed != 0 && length - at >= OpcodeSize) {
+    --owed;
+    const uint32_t opcode = LoadU32(node + at);
     if (IsLiteral(opcode)) {
       at += std::min(LiteralNodeSize(opcode), length - at);
     } else if (IsReference(opcode)) {
       if (length - at < ReferenceNodeSize) return;
       ExplainedReference reference;
       reference.isRule = opcode == OpRuleRef;
-      reference.id = ReadU32(node + at + OpcodeSize);
+      reference.id = LoadU32(node + at + OpcodeSize);
       if (reference.isRule) {
         const int32_t index = FindRecordIndex(Rules(library), reference.id);
         reference.declared = index != RecordNotFound;
@@ -105,7 +103,9 @@ void CollectReferences(const SignatureLibrary& library, const ScanContext& conte
       references.push_back(reference);
       at += ReferenceNodeSize;
     } else {
-      at += std::min(AggregateHeaderSize, length - at);
+      if (length - at < AggregateHeaderSize) return;
+      owed += node[at + OpcodeSize];  // the child count
+      at += AggregateHeaderSize;
     }
   }
 }
