@@ -114,15 +114,9 @@ void CaptureLevel(int32_t level, const char* /*name*/, void* userData) noexcept 
   *static_cast<int32_t*>(userData) = level;
 }
 
-bool Explain(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) {
+bool Explain(const ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) {
   const SignatureLibrary& library = *handle.library;
   ScanContext& context = *handle.context;
-  ReportSink* const hostSink = handle.sink;
-  handle.sink = nullptr;  // the scan itself reports nowhere
-  BeginScan(handle);
-  FeedScan(handle, bytes.data(), bytes.size());
-  FinishScan(handle);
-  handle.sink = hostSink;
 
   const auto rules = Rules(library);
   std::vector<RuleExplanation> explained(rules.size());
@@ -181,9 +175,26 @@ std::string LevelReason(const RuleExplanation& rule) {
   return score + " is below " + Number(ReportThreshold) + ": not reported";
 }
 
+bool ExplainFinishedScan(const ScanHandle& handle, std::span<const uint8_t> bytes,
+                         Explanation& explanation) noexcept {
+  if (!handle.library || !handle.context || bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
+  try {
+    return Explain(handle, bytes, explanation);
+  } catch (...) {
+    // Only memory can run out here: no host callback is called.
+    return false;
+  }
+}
+
 bool ExplainScan(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) noexcept {
   if (!handle.library || !handle.context || bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
   try {
+    ReportSink* const hostSink = handle.sink;
+    handle.sink = nullptr;  // the scan itself reports nowhere
+    BeginScan(handle);
+    FeedScan(handle, bytes.data(), bytes.size());
+    FinishScan(handle);
+    handle.sink = hostSink;
     return Explain(handle, bytes, explanation);
   } catch (...) {
     // Only memory can run out here: no host callback is called.

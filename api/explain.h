@@ -56,6 +56,13 @@ struct Explanation {
 // than INT32_MAX bytes, or exhausted memory.
 bool ExplainScan(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) noexcept;
 
+// Explains the scan the handle has just finished (BeginScan, FeedScan,
+// FinishScan): its scores and levels. `bytes` are the bytes that scan was
+// fed, searched again for where signatures occurred; empty leaves the
+// signatures out. False when memory runs out.
+bool ExplainFinishedScan(const ScanHandle& handle, std::span<const uint8_t> bytes,
+                         Explanation& explanation) noexcept;
+
 // One sentence on why the rule has its level (or none): its score against
 // the report thresholds, or that it is not a top-level rule.
 std::string LevelReason(const RuleExplanation& rule);

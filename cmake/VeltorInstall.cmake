@@ -1,5 +1,6 @@
 # Installation and packaging: the shared library and its header, the veltor
-# program, the default database beside the library, a pkg-config file
+# program with its manual page and bash completion, the default database
+# beside the library, a pkg-config file
 # (qzveltor.pc) and a CMake package (find_package(QZVeltor) gives the
 # imported target QZVeltor::QZVeltor).
 include(GNUInstallDirs)
@@ -26,13 +27,14 @@ if(default_database)
 endif()
 
 if(TARGET veltor)
-  # The installed program finds the installed library through a path
-  # relative to its own folder, wherever the prefix is.
-  if(NOT WIN32)
-    file(RELATIVE_PATH bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
-    set_target_properties(veltor PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
-  endif()
+  # The program links the engine itself; it finds the database in the
+  # installation's library folder, relative to its own.
   install(TARGETS veltor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/veltor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/veltor/completion/veltor.bash
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME veltor)
+  endif()
 endif()
 
 # pkg-config: paths relative to the .pc file, so that the package works from

@@ -35,13 +35,14 @@ foreach(installed
     ${libdir}/libQZVeltor.so ${libdir}/libQZVeltor.so.0 ${libdir}/libQZVeltor.so.${VERSION}
     ${libdir}/qzdata.vlb ${prefix}/include/veltor.h ${prefix}/bin/veltor
     ${libdir}/pkgconfig/qzveltor.pc ${libdir}/cmake/QZVeltor/QZVeltorConfig.cmake
-    ${libdir}/cmake/QZVeltor/QZVeltorConfigVersion.cmake ${libdir}/cmake/QZVeltor/QZVeltorTargets.cmake)
+    ${libdir}/cmake/QZVeltor/QZVeltorConfigVersion.cmake ${libdir}/cmake/QZVeltor/QZVeltorTargets.cmake
+    ${prefix}/share/man/man1/veltor.1 ${prefix}/share/bash-completion/completions/veltor)
   if(NOT EXISTS ${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
 endforeach()
 
-# The installed program finds the installed library and its database.
+# The installed program finds the installed database.
 run(WHAT "installed veltor" EXPECT 1 OUTPUT out
     COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${prefix}/bin/veltor scan -q ${flagged})
 run(WHAT "installed veltor" EXPECT 1 OUTPUT out

@@ -163,7 +163,7 @@ TEST(CompiledExpressions, ReferencesReadHitsAndRuleScores) {
   }
 }
 
-TEST(CompiledExpressions, ConstantRulesThatCannotReportAreWarnedAbout) {
+TEST(CompiledExpressions, ConstantRulesThatCannotReportOrAlwaysReportAreWarnedAbout) {
   const rulelang::CompileResult result = CompileText(
       "rule Low report = 0.2 + 0.3;\n"
       "rule High report = 0.25 * 4;\n"
@@ -172,8 +172,66 @@ TEST(CompiledExpressions, ConstantRulesThatCannotReportAreWarnedAbout) {
             (std::vector<std::string>{
                 "test.vsr:1:1: warning: rule Low can never report: it refers to no signature or rule and always "
                 "scores 0.5, below 0.501",
+                "test.vsr:2:1: warning: rule High reports on every input: it refers to no signature or rule and "
+                "always scores 1, at least 0.501",
                 "test.vsr:3:1: warning: rule Undefined can never report: it refers to no signature or rule and "
                 "always scores nan, below 0.501"}));
+}
+
+// The values a reported rule can take over every combination of hits: a
+// warning when it can never reach 0.501, or always does; none when unsure.
+TEST(CompiledExpressions, ReportedRulesAreJudgedOverEveryCombinationOfHits) {
+  enum Verdict { Silent, Never, Always };
+  const std::pair<const char*, Verdict> cases[] = {
+      {"a", Silent}, {"0.3 * a", Never}, {"a * 0.6", Silent}, {"a + 1", Always}, {"a - 2", Never},
+      {"a or 1", Always}, {"a and 0", Never}, {"not a", Silent}, {"(a xor b) * 0.4", Never},
+      {"a / 0", Silent}, {"0.3 / a", Silent}, {"0.5 / (a + 1)", Never}, {"(a + b) / 2", Silent},
+      {"a ^ 2", Silent}, {"(a + 1) ^ 2", Always}, {"(a - 1) ^ 0.5", Silent}, {"root(a + 3, 2)", Always},
+      {"max(a, 0.2)", Silent}, {"max(a, 0.6)", Always}, {"min(a, 0.5)", Never}, {"max(a * nan, 0.7)", Always},
+      {"a > 2", Never}, {"a < 2", Always}, {"a == a", Silent}, {"a == 5", Never}, {"a >= b", Silent},
+      {"a * nan", Never}, {"a * inf", Silent}, {"x + 0.2", Never}, {"x + 0.6", Always}, {"x + 0.4", Silent}, {"sig[999] + 0.3", Never},
+      {"rule[999] + 0.3", Never}, {"loop * 0", Silent}, {"a + b + b - 3", Never},
+  };
+  for (const auto& [expression, verdict] : cases) {
+    const rulelang::CompileResult result = CompileText(
+        "signature a = \"aaaa\";\nsignature b = \"bbbb\";\nrule x = a * 0.2;\nrule loop = loop + a;\n"
+        "rule r report = " + std::string(expression) + ";\n");
+    std::string found = "silent";
+    for (const std::string& warning : Warnings(result)) {
+      if (warning.find("rule r can never report") != std::string::npos) found = "never";
+      if (warning.find("rule r reports on every input") != std::string::npos) found = "always";
+    }
+    EXPECT_EQ(found, verdict == Silent ? "silent" : verdict == Never ? "never" : "always") << expression;
+  }
+}
+
+// One warning per ring, in linear time; rings through shared ids included.
+TEST(CompiledExpressions, EachRingOfReferencesIsWarnedAboutOnce) {
+  std::string shared;
+  for (int i = 0; i < 4000; ++i) shared += "rule r" + std::to_string(i) + " id 1 duplicate report = rule[1];\n";
+  const std::vector<std::string> many = Warnings(CompileText(shared));
+  ASSERT_EQ(many.size(), 1u);
+  EXPECT_EQ(many[0], "test.vsr:1:1: warning: rule r0 refers to itself through a ring of 4000 rules, which the engine "
+                     "does not support");
+
+  const std::vector<std::string> rings = Warnings(CompileText(
+      "signature s = \"abcdefgh\";\n"
+      "rule a id 1 report = rule[2] and s;\n"
+      "rule b id 2 = s;\n"
+      "rule c id 2 duplicate = rule[1];\n"  // a -> id 2 -> c -> a, beside the plain b
+      "rule d id 5 report = d;\n"));
+  EXPECT_EQ(rings, (std::vector<std::string>{
+                       "test.vsr:2:1: warning: rule a refers to itself through a ring of 2 rules, which the engine "
+                       "does not support",
+                       "test.vsr:5:1: warning: rule d refers to itself through a ring of rule references, which the "
+                       "engine does not support"}));
+
+  const std::vector<std::string> nothing = Warnings(CompileText("signature s = \"abcd\";\nrule quiet = s;\n"));
+  EXPECT_NE(std::find(nothing.begin(), nothing.end(),
+                      "test.vsr:2:1: warning: no rule is marked 'report': a scan with this database can report "
+                      "nothing"),
+            nothing.end())
+      << ::testing::PrintToString(nothing);
 }
 
 }  // namespace

@@ -122,7 +122,9 @@ TEST(RuleLanguage, ReferencesByIdNeedNoDeclaration) {
   const rulelang::CompileResult result = CompileText("rule r report = sig[100] or rule[7];");
   EXPECT_FALSE(result.diagnostics.HasErrors());
   EXPECT_EQ(Warnings(result),
-            (std::vector<std::string>{"test.vsr:1:17: warning: no signature has id 100; this reference is always 0",
+            (std::vector<std::string>{"test.vsr:1:1: warning: rule r can never report: whatever signatures occur, it "
+                                      "scores at most 0, below 0.501",
+                                      "test.vsr:1:17: warning: no signature has id 100; this reference is always 0",
                                       "test.vsr:1:29: warning: no rule has id 7; this reference is always 0"}));
 }
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <set>
+#include <sstream>
 
 #include "database/database_file.h"
 #include "database/signature_library.h"
@@ -215,13 +218,123 @@ TEST(VeltorProgram, InfoShowsTimeCountsWindowAndMemory) {
   ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", database.string()}).exitCode, 0);
   const ProcessResult info = RunVeltor(scratch, {"info", database.string()});
   ASSERT_EQ(info.exitCode, 0) << info.err;
-  for (const char* line : {"built       2023-11-14 22:13:20 UTC, ",
+  for (const char* line : {"built       2023-11-14 22:13:20 UTC, 2023-",
                            "signatures  3 (table ", "1 exact-case, 1 wide",
                            "rules       2 (table ", "2 reported",
                            // mz (4), stub (26) and its wide form (52), tag (2)
                            "patterns    4 registered (wide forms included): 1 short (1-2 bytes), 3 long",
                            "window      4 bytes", "memory      about 8.0 MiB per handle"}) {
     EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+  }
+}
+
+// Text without carriage returns: on Windows the help and --version lines end
+// in CR LF.
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+// Times past the year 9999 are shown as the raw value, never a wrapped year.
+TEST(VeltorProgram, BuildTimesOutsideTheCalendarShowTheirRawValue) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto database = scratch.path() / "far.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", database.string()}, "900000000000").exitCode, 0);
+  const std::string raw = "FILETIME 0x7E841E2FB7C28000 (not a calendar date)";
+  for (const char* command : {"info", "dump"}) {
+    const ProcessResult shown = RunVeltor(scratch, {command, database.string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.out.find("built " + std::string(command[0] == 'i' ? "      " : "") + raw), std::string::npos)
+        << shown.out;
+  }
+}
+
+// Getopt-style command lines; --version with and without a database.
+TEST(VeltorProgram, CommandLinesReadAsGetoptReadsThem) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const std::string database = (scratch.path() / "rules.vlb").string();
+  const std::string dashFile = (scratch.path() / "-dash.vlb").string();
+  const std::vector<std::vector<std::string>> good = {
+      {"compile", source.string(), "-o" + database},
+      {"compile", "--output=" + database, source.string()},
+      {"compile", "-o", dashFile, "--", source.string()},
+  };
+  for (const std::vector<std::string>& line : good) {
+    const ProcessResult result = RunVeltor(scratch, line);
+    EXPECT_EQ(result.exitCode, 0) << ::testing::PrintToString(line) << result.err;
+  }
+  for (const std::vector<std::string>& line : std::vector<std::vector<std::string>>{
+           {"compile", "--output"}, {"compile", "-o="}, {"compile", "--output=", "x"}, {"dump", "--body=1", "x"},
+           {"dump", "-bx", "x"}, {"--version", "extra"}}) {
+    EXPECT_EQ(RunVeltor(scratch, line).exitCode, 2) << ::testing::PrintToString(line);
+  }
+  const ProcessResult version = RunVeltor(scratch, {"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(WithoutCarriageReturns(version.out), "veltor " VELTOR_VERSION "\n");
+  const ProcessResult withDatabase = RunVeltor(scratch, {"--version", "--db", database});
+  EXPECT_EQ(withDatabase.exitCode, 0) << withDatabase.err;
+  EXPECT_EQ(WithoutCarriageReturns(withDatabase.out), "veltor " VELTOR_VERSION "\ndatabase " + database +
+                                  ": built 2023-11-14 22:13:20 UTC, 3 signatures, 2 rules (2 reported)\n");
+  EXPECT_EQ(RunVeltor(scratch, {"--version", "--db", source.string()}).exitCode, 1);
+}
+
+// The manual page and the bash completion name every command and option
+// `--help` names, and the completion no other: they cannot drift apart.
+TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
+  TempDir scratch;
+  const std::string manual = ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "docs" / "veltor.1");
+  const std::string completion =
+      ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "tools" / "veltor" / "completion" / "veltor.bash");
+  const auto troff = [](const std::string& option) {
+    std::string text;
+    for (const char c : option) text += c == '-' ? std::string("\\-") : std::string(1, c);
+    return text;
+  };
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream stream(WithoutCarriageReturns(text));
+    for (std::string line; std::getline(stream, line);) out.push_back(line);
+    return out;
+  };
+
+  const ProcessResult overview = RunVeltor(scratch, {"--help"});
+  ASSERT_EQ(overview.exitCode, 0);
+  std::set<std::string> commands;
+  bool inList = false;
+  for (const std::string& line : lines(overview.out)) {
+    if (line == "Commands:") inList = true;
+    if (inList && line.starts_with("  ")) commands.insert(line.substr(2, line.find(' ', 2) - 2));
+    if (inList && line.empty()) break;
+  }
+  ASSERT_EQ(commands.size(), 6u) << overview.out;
+  EXPECT_NE(manual.find("\\-\\-version"), std::string::npos);
+  EXPECT_NE(completion.find("--version"), std::string::npos);
+
+  for (const std::string& command : commands) {
+    const ProcessResult help = RunVeltor(scratch, {command, "--help"});
+    // Option lines: "  -o, --output FILE   ..." or "      --body   ...".
+    std::set<std::string> options;
+    for (const std::string& line : lines(help.out)) {
+      std::string rest = line.substr(std::min(line.size(), line.find_first_not_of(' ')));
+      if (!line.starts_with("  ") || !rest.starts_with("-")) continue;
+      if (rest.size() > 4 && rest[1] != '-' && rest.substr(2, 2) == ", ") {
+        options.insert(rest.substr(0, 2));
+        rest = rest.substr(4);
+      }
+      if (rest.starts_with("--")) options.insert(rest.substr(0, rest.find(' ')));
+    }
+    EXPECT_NE(manual.find(".SS \"veltor " + command), std::string::npos) << command;
+    for (const std::string& option : options) {
+      EXPECT_NE(manual.find(troff(option)), std::string::npos) << command << " " << option;
+    }
+    const size_t entry = completion.find("        " + command + ")\n");
+    ASSERT_NE(entry, std::string::npos) << command;
+    const size_t open = completion.find("options=\"", entry) + 9;
+    std::istringstream words(completion.substr(open, completion.find('"', open) - open));
+    const std::set<std::string> completed{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    EXPECT_EQ(completed, options) << command;
   }
 }
 

@@ -1,13 +1,15 @@
-// veltor scan as a user runs it: the real program, the real shared library
-// and real files; what it prints, what it skips and its exit status.
+// veltor scan as a user runs it: the real program and real files; what it prints, what it skips and its exit status.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 
+#include "random_database.h"
+#include "tools/rulelang/database_image.h"
 #include "veltor_process.h"
 
 #ifndef _WIN32
@@ -37,13 +39,25 @@ constexpr const char* MaybeLine = "Caf\xC3\xA9 \"quoted\" \\ rule (level 2)";
 struct Options {
   std::string input;                 // standard input's bytes
   fs::path program = ProgramPath();  // another copy of veltor
-  std::string libraryPath;           // LD_LIBRARY_PATH for the run (POSIX)
 };
 
 // Runs `veltor scan ARGUMENTS...` with standard input from a file.
 ProcessResult Scan(const TempDir& scratch, std::vector<std::string> arguments, const Options& options = {}) {
   arguments.insert(arguments.begin(), "scan");
-  return RunProcess(scratch, options.program, arguments, {options.input, options.libraryPath});
+  return RunProcess(scratch, options.program, arguments, {options.input, {}});
+}
+
+// The read buffer's size for the scans that follow; "" for the default.
+void SetChunkSize(const char* size) {
+#ifdef _WIN32
+  _putenv_s("VELTOR_SCAN_CHUNK_SIZE", size);  // an empty value removes it
+#else
+  if (*size == 0) {
+    unsetenv("VELTOR_SCAN_CHUNK_SIZE");
+  } else {
+    setenv("VELTOR_SCAN_CHUNK_SIZE", size, 1);
+  }
+#endif
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -116,12 +130,11 @@ TEST_F(VeltorScan, ErrorsExitWith2AndTheOtherFilesAreStillScanned) {
   const std::string evil = Write("evil.txt", "evil-marker");
   const std::string missing = (scratch.path() / "missing.txt").string();
 
-  const ProcessResult result = ScanWithRules({"-j", "1", missing, evil, Files()});
+  const ProcessResult result = ScanWithRules({"-j", "1", missing, evil, "--", "-x"});
   EXPECT_EQ(result.exitCode, 2);
   EXPECT_EQ(result.out, evil + ": " + EvilLine + "\n");
   EXPECT_NE(result.err.find("veltor scan: " + missing + ": no such file or folder\n"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("veltor scan: " + Files() + ": is a folder (scan folders with -r)\n"), std::string::npos)
-      << result.err;
+  EXPECT_NE(result.err.find("veltor scan: -x: no such file or folder\n"), std::string::npos) << result.err;
   EXPECT_EQ(SummaryValue(result.err, "Errors:"), "2");
 
   const std::string notADatabase = Write("fake.vlb", "not a database");
@@ -138,73 +151,168 @@ TEST_F(VeltorScan, ErrorsExitWith2AndTheOtherFilesAreStillScanned) {
   }
 }
 
-TEST_F(VeltorScan, SkippedFilesAreListedWithTheirReasonAndCounted) {
+// Sparse files: the marker at the end of a file beyond any one buffer.
+TEST_F(VeltorScan, EveryFileIsScannedWholeWhateverItsSize) {
   const std::string empty = Write("a-empty.txt", "");
-  // Sparse files: the largest size the engine takes, with the marker in its
-  // last bytes, and one byte more.
-  const std::string largest = Write("b-largest.bin", "");
-  fs::resize_file(largest, 16'777'216 - 11);
-  std::ofstream(largest, std::ios::binary | std::ios::app) << "evil-marker";
-  const std::string tooLarge = Write("c-too-large.bin", "");
-  fs::resize_file(tooLarge, 16'777'217);
+  const std::string large = Write("b-large.bin", "");
+  fs::resize_file(large, 20'000'000);
+  std::ofstream(large, std::ios::binary | std::ios::app) << "evil-marker";
+  const std::string small = Write("c-small.txt", "maybe-marker");
 
-  const ProcessResult result = ScanWithRules({"-r", "--sort", Files()});
+  const ProcessResult result = ScanWithRules({"--sort", Files()});
   EXPECT_EQ(result.exitCode, 1) << result.err;
-  EXPECT_EQ(result.out, empty + ": skipped (empty file)\n" + largest + ": " + EvilLine + "\n" + tooLarge +
-                            ": skipped (larger than 16,777,216 bytes)\n");
-  EXPECT_EQ(SummaryValue(result.err, "Files scanned:"), "1");
-  EXPECT_EQ(SummaryValue(result.err, "Skipped:"), "2");
-  EXPECT_EQ(SummaryValue(result.err, "Errors:"), "0");
+  EXPECT_EQ(result.out, empty + ": OK\n" + large + ": " + EvilLine + "\n" + small + ": " + MaybeLine + "\n");
+  EXPECT_EQ(SummaryValue(result.err, "Files scanned:"), "3");
+  EXPECT_EQ(SummaryValue(result.err, "Bytes scanned:").rfind("20000023 (", 0), 0u) << result.err;
 
-  // -i leaves the skipped files out of the listing, not out of the count.
-  const ProcessResult infected = ScanWithRules({"-r", "-i", Files()});
-  EXPECT_EQ(infected.out, largest + ": " + EvilLine + "\n");
-  EXPECT_EQ(SummaryValue(infected.err, "Skipped:"), "2");
+  // --max-filesize leaves large files out on request: listed, not errors.
+  for (const std::string size : {"1M", "19531K", "12"}) {
+    const ProcessResult limited = ScanWithRules({"--sort", "--max-filesize", size, Files()});
+    EXPECT_EQ(limited.exitCode, 1) << size;
+    EXPECT_EQ(limited.out, empty + ": OK\n" + large + ": skipped (larger than --max-filesize)\n" + small + ": " +
+                               MaybeLine + "\n")
+        << size;
+    EXPECT_EQ(SummaryValue(limited.err, "Skipped:"), "1");
+  }
+  for (const std::string size : {"", "1T", "x", "-1"}) {
+    EXPECT_EQ(ScanWithRules({"--max-filesize=" + size, small}).exitCode, 2) << size;
+  }
+
+  // Standard input the same, through a file as large.
+  Options options;
+  options.input = std::string(17'000'000, 'x') + "evil-marker";
+  const ProcessResult input = ScanWithRules({"-"}, options);
+  EXPECT_EQ(input.exitCode, 1) << input.err;
+  EXPECT_EQ(input.out, std::string("(standard input): ") + EvilLine + "\n");
+}
+
+// Files are read in chunks; VELTOR_SCAN_CHUNK_SIZE makes them tiny so that
+// a chunk border falls at every position in the marker.
+TEST_F(VeltorScan, AMarkerAcrossAnyChunkBorderIsFound) {
+  std::string expected;
+  for (int offset = 0; offset < 24; ++offset) {
+    const std::string name = "f" + std::string(offset < 10 ? "0" : "") + std::to_string(offset);
+    expected += Write(name, std::string(static_cast<size_t>(offset), '.') + "evil-marker" + std::string(5, '.')) +
+                ": " + EvilLine + "\n";
+  }
+  for (const char* size : {"1", "2", "3", "5", "10", "11", "12", "16"}) {
+    SetChunkSize(size);
+    const ProcessResult result = ScanWithRules({"--sort", "-j", "2", Files()});
+    EXPECT_EQ(result.exitCode, 1) << size;
+    EXPECT_EQ(result.out, expected) << size;
+  }
+  SetChunkSize("");
+}
+
+// The same reports from any chunk size as from one buffer, over random
+// databases and inputs built from their own patterns.
+TEST_F(VeltorScan, StreamedScansEqualOneBufferScansOverRandomDatabases) {
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    RandomDatabase random(seed);
+    const rulelang::DatabaseEntries entries = random.Make();
+    const std::vector<uint8_t> image = rulelang::WriteDatabaseImage(entries, 0x01D9A1B2C3D4E5F6ull);
+    const std::string db = Write("db" + std::to_string(seed) + ".vlb",
+                                 std::string_view(reinterpret_cast<const char*>(image.data()), image.size()));
+    std::mt19937 bytes(seed);
+    for (int file = 0; file < 6; ++file) {
+      std::string text;
+      for (int piece = 0; piece < 8; ++piece) {
+        if (!entries.signatures.empty() && bytes() % 2 == 0) {
+          const auto& pattern = entries.signatures[bytes() % entries.signatures.size()].pattern;
+          text.append(pattern.begin(), pattern.end());
+        } else {
+          text.append(bytes() % 9, static_cast<char>(bytes() % 256));
+        }
+      }
+      Write("in" + std::to_string(seed) + "/" + std::to_string(file), text);
+    }
+    const std::string folder = Files() + "/in" + std::to_string(seed);
+    SetChunkSize("");
+    const ProcessResult whole = Scan(scratch, {"--db", db, "--sort", "-q", "--json", folder});
+    for (const char* size : {"1", "3", "7"}) {
+      SetChunkSize(size);
+      const ProcessResult streamed = Scan(scratch, {"--db", db, "--sort", "-q", "--json", folder});
+      EXPECT_EQ(streamed.exitCode, whole.exitCode) << seed << " " << size;
+      EXPECT_EQ(streamed.out, whole.out) << seed << " " << size;
+    }
+    SetChunkSize("");
+  }
 }
 
 #ifndef _WIN32
-TEST_F(VeltorScan, FilesThatCannotBeReadAreSkippedNotErrors) {
-  const std::string fifo = (scratch.path() / "fifo").string();
+TEST_F(VeltorScan, FilesThatCannotBeReadAreErrorsAndDevicesInFoldersAreExcluded) {
+  const std::string fifo = (scratch.path() / "files" / "fifo").string();
+  Write("evil.txt", "evil-marker");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // Opens, and then fails to read from its first byte.
-  const std::string unreadable = "/proc/self/mem";
+  const std::string evil = Files() + "/evil.txt";
 
-  const ProcessResult result = ScanWithRules({"-j", "1", fifo, unreadable});
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(result.out, fifo + ": skipped (not a regular file)\n" + unreadable +
-                            ": skipped (read error: Input/output error)\n");
-  EXPECT_EQ(SummaryValue(result.err, "Skipped:"), "2");
+  // Named: errors, and the scan goes on. /proc/self/mem opens, then fails
+  // to read from its first byte.
+  const ProcessResult named = ScanWithRules({"-j", "1", fifo, "/proc/self/mem", "/dev/null", evil});
+  EXPECT_EQ(named.exitCode, 2) << named.err;
+  EXPECT_EQ(named.out, evil + ": " + EvilLine + "\n");
+  EXPECT_NE(named.err.find("veltor scan: " + fifo + ": not a regular file: a FIFO\n"), std::string::npos) << named.err;
+  EXPECT_NE(named.err.find("veltor scan: /proc/self/mem: read error: Input/output error\n"), std::string::npos);
+  EXPECT_NE(named.err.find("veltor scan: /dev/null: not a regular file: a character device\n"), std::string::npos);
+  EXPECT_EQ(SummaryValue(named.err, "Errors:"), "3");
+
+  // Found in a folder: excluded, not an error; nothing waits on the FIFO.
+  const ProcessResult inFolder = ScanWithRules({"--sort", Files()});
+  EXPECT_EQ(inFolder.exitCode, 1) << inFolder.err;
+  EXPECT_EQ(inFolder.out, evil + ": " + EvilLine + "\n" + fifo + ": excluded (not a regular file: a FIFO)\n");
+
+  // A file of proc that would block a read (a read of /proc/kmsg, which
+  // only the superuser may open, waits for kernel messages).
+  if (geteuid() == 0) {
+    const ProcessResult kmsg = ScanWithRules({"/proc/kmsg"});
+    EXPECT_EQ(kmsg.exitCode, 2);
+  }
+  // A pseudo file system met inside a folder is not entered.
+  fs::create_directories(scratch.path() / "mounts");
+  fs::create_symlink("/proc", scratch.path() / "mounts" / "proc");
+  const ProcessResult proc = ScanWithRules({"-rL", (scratch.path() / "mounts").string()});
+  EXPECT_EQ(proc.exitCode, 0) << proc.err;
+  EXPECT_EQ(proc.out, (scratch.path() / "mounts" / "proc").string() + ": excluded (pseudo file system (proc))\n");
 
   if (geteuid() != 0) {  // permissions do not stop the superuser
     const std::string locked = Write("locked.txt", "evil-marker");
     fs::permissions(locked, fs::perms::none);
     const ProcessResult denied = ScanWithRules({locked});
-    EXPECT_EQ(denied.exitCode, 0);
-    EXPECT_EQ(denied.out, locked + ": skipped (cannot open: Permission denied)\n");
+    EXPECT_EQ(denied.exitCode, 2);
+    EXPECT_EQ(denied.err.find("veltor scan: " + locked + ": cannot open: Permission denied\n"), 0u) << denied.err;
   }
 }
 
-TEST_F(VeltorScan, SymbolicLinksInFoldersAreFollowedOnlyWhenAsked) {
+TEST_F(VeltorScan, FoldersWithoutRListTheirOwnFilesAndLinksAreFollowedOnlyWhenAsked) {
   const std::string target = Write("elsewhere/evil.txt", "evil-marker");
   const fs::path folder = scratch.path() / "tree";
   fs::create_directories(folder / "sub");
+  std::ofstream(folder / "sub" / "deep.txt") << "evil-marker";
+  std::ofstream(folder / "top.txt") << "evil-marker";
   fs::create_symlink(target, folder / "link-to-file");
   fs::create_symlink(scratch.path() / "files" / "elsewhere", folder / "link-to-folder");
   fs::create_symlink(folder, folder / "sub" / "loop");
   fs::create_symlink(scratch.path() / "nowhere", folder / "broken");
+  const std::string top = (folder / "top.txt").string();
+  const std::string deep = (folder / "sub" / "deep.txt").string();
 
-  const ProcessResult plain = ScanWithRules({"-r", folder.string()});
-  EXPECT_EQ(plain.exitCode, 0) << plain.err;
-  EXPECT_EQ(plain.out, "");
+  const ProcessResult flat = ScanWithRules({folder.string()});
+  EXPECT_EQ(flat.exitCode, 1) << flat.err;
+  EXPECT_EQ(flat.out, top + ": " + EvilLine + "\n");
+
+  const ProcessResult plain = ScanWithRules({"-r", "--sort", folder.string()});
+  EXPECT_EQ(plain.exitCode, 1) << plain.err;
+  EXPECT_EQ(plain.out, deep + ": " + EvilLine + "\n" + top + ": " + EvilLine + "\n");
   EXPECT_EQ(SummaryValue(plain.err, "Links not followed:"), "4");
 
-  const ProcessResult followed = ScanWithRules({"-r", "-L", "--sort", folder.string()});
+  const ProcessResult followed = ScanWithRules({"-rL", "--sort", folder.string()});
   EXPECT_EQ(followed.exitCode, 1) << followed.err;
-  EXPECT_EQ(followed.out, (folder / "broken").string() + ": skipped (broken symbolic link)\n" +
+  EXPECT_EQ(followed.out, (folder / "broken").string() + ": excluded (broken symbolic link)\n" +
                               (folder / "link-to-file").string() + ": " + EvilLine + "\n" +
-                              (folder / "link-to-folder" / "evil.txt").string() + ": " + EvilLine + "\n" +
-                              (folder / "sub" / "loop").string() +
-                              ": skipped (folder already scanned through another path (symbolic link loop))\n");
+                              (folder / "link-to-folder" / "evil.txt").string() + ": " + EvilLine + "\n" + deep +
+                              ": " + EvilLine + "\n" + (folder / "sub" / "loop").string() +
+                              ": excluded (symbolic link loop: the folder is one of its own parents)\n" + top + ": " +
+                              EvilLine + "\n");
 
   // A link named on the command line is what the user asked for.
   const ProcessResult named = ScanWithRules({(folder / "link-to-file").string()});
@@ -231,10 +339,10 @@ TEST_F(VeltorScan, JsonLinesCarryEveryOutcomeAndASummary) {
   EXPECT_EQ(lines[1], quoted(evil) + "\"rule\":\"Caf\xC3\xA9 \\\"quoted\\\" \\\\ rule\",\"level\":2}");
   EXPECT_EQ(lines[2], quoted(evil) + "\"rule\":\"Bell\\u0007and\\nline\",\"level\":1}");
   EXPECT_EQ(lines[3], quoted(clean) + "\"clean\":true}");
-  EXPECT_EQ(lines[4], quoted(empty) + "\"skipped\":\"empty file\"}");
+  EXPECT_EQ(lines[4], quoted(empty) + "\"clean\":true}");
   EXPECT_EQ(lines[5], quoted(missing) + "\"error\":\"no such file or folder\"}");
-  EXPECT_EQ(lines[6].rfind("{\"summary\":{\"filesScanned\":2,\"reports\":3,\"filesWithReports\":1,\"skipped\":1,"
-                           "\"errors\":1,\"linksNotFollowed\":0,\"bytes\":46,\"seconds\":",
+  EXPECT_EQ(lines[6].rfind("{\"summary\":{\"filesScanned\":3,\"reports\":3,\"filesWithReports\":1,\"skipped\":0,"
+                           "\"excluded\":0,\"errors\":1,\"linksNotFollowed\":0,\"bytes\":46,\"seconds\":",
                            0),
             0u)
       << lines[6];
@@ -244,13 +352,21 @@ TEST_F(VeltorScan, JsonLinesCarryEveryOutcomeAndASummary) {
   EXPECT_NE(text.out.find(evil + ": Bell\\x07and\\x0Aline (level 1)\n"), std::string::npos) << text.out;
 
 #ifndef _WIN32
-  // A file name that is not UTF-8: \xNN in text, U+FFFD in JSON.
-  const std::string odd = Write("odd\xFF\nname", "evil-marker");
+  // A file name that is not UTF-8: \xNN in text (a backslash doubled, so
+  // that \xNN stays unambiguous), U+FFFD in JSON and its bytes beside it.
+  const std::string odd = Write("odd\xFF\n\\xFFname", "evil-marker");
   const ProcessResult oddText = ScanWithRules({odd});
-  EXPECT_EQ(oddText.out, Files() + "/odd\\xFF\\x0Aname: " + EvilLine + "\n");
+  EXPECT_EQ(oddText.out, Files() + "/odd\\xFF\\x0A\\\\xFFname: " + EvilLine + "\n");
   const ProcessResult oddJson = ScanWithRules({"--json", odd});
+  std::string hex;
+  for (const unsigned char c : odd) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
   EXPECT_EQ(oddJson.out.substr(0, oddJson.out.find('}') + 1),
-            "{\"path\":\"" + Files() + "/odd\xEF\xBF\xBD\\nname\",\"rule\":\"Test.Evil\",\"level\":1}");
+            "{\"path\":\"" + Files() + "/odd\xEF\xBF\xBD\\n\\\\xFFname\",\"pathBytes\":\"" + hex +
+                "\",\"rule\":\"Test.Evil\",\"level\":1}");
+  // A backslash alone in a valid name: doubled in text, no pathBytes in JSON.
+  const std::string slash = Write("back\\slash", "evil-marker");
+  EXPECT_EQ(ScanWithRules({slash}).out, Files() + "/back\\\\slash: " + EvilLine + "\n");
+  EXPECT_EQ(ScanWithRules({"--json", slash}).out.find("pathBytes"), std::string::npos);
 #endif
 }
 
@@ -292,7 +408,7 @@ TEST_F(VeltorScan, WorkersReportWhatOneWorkerReportsAndSortGivesItsOrder) {
   const ProcessResult fourUnsorted = ScanWithRules({"-r", "-j", "4", "--json", Files()});
   EXPECT_EQ(one.exitCode, 1);
   EXPECT_EQ(four.exitCode, 1);
-  // A line per clean or skipped file (42), one per report (21).
+  // A line per clean file (42), one per report (21).
   EXPECT_EQ(Lines(one.out).size(), 63u);
   EXPECT_EQ(four.out, one.out);
   EXPECT_EQ(oneSorted.out, one.out);
@@ -323,30 +439,22 @@ TEST_F(VeltorScan, StandardInputIsScannedAsOneBuffer) {
 
   const ProcessResult empty = ScanWithRules({"-"});
   EXPECT_EQ(empty.exitCode, 0);
-  EXPECT_EQ(empty.out, "(standard input): skipped (empty file)\n");
+  EXPECT_EQ(empty.out, "(standard input): OK\n");
 }
 
-// A copy of the program's library in a folder of its own, with a database
-// named qzdata.vlb beside it: the scan without --db opens that one.
-TEST_F(VeltorScan, WithoutDbItOpensQzdataBesideTheLibrary) {
+// A copy of the program in a folder of its own, with a database named
+// qzdata.vlb beside it: the scan without --db opens that one.
+TEST_F(VeltorScan, WithoutDbItOpensQzdataBesideTheProgram) {
   const fs::path folder = scratch.path() / "installed";
   fs::create_directories(folder);
   const ProcessResult compile = RunVeltor(scratch, {"compile", (rulesDir->path() / "rules.vsr").string(), "-o",
                                                     (folder / "qzdata.vlb").string()});
   ASSERT_EQ(compile.exitCode, 0) << compile.err;
   const std::string evil = Write("evil.txt", "evil-marker");
-  Options options;
-#ifdef _WIN32
-  // Windows loads a program's DLLs from the program's own folder first.
-  const fs::path program = fs::path(VELTOR_PROGRAM);
+  const fs::path program = ProgramPath();
   fs::copy_file(program, folder / program.filename());
-  fs::copy_file(program.parent_path() / "QZVeltor.dll", folder / "QZVeltor.dll");
+  Options options;
   options.program = folder / program.filename();
-#else
-  const fs::path library = VELTOR_LIBRARY;
-  fs::copy_file(library, folder / "libQZVeltor.so.0");
-  options.libraryPath = folder.string();
-#endif
   const ProcessResult found = Scan(scratch, {evil}, options);
   EXPECT_EQ(found.exitCode, 1) << found.err;
   EXPECT_EQ(found.out, evil + ": " + EvilLine + "\n");
@@ -354,7 +462,8 @@ TEST_F(VeltorScan, WithoutDbItOpensQzdataBesideTheLibrary) {
   fs::remove(folder / "qzdata.vlb");
   const ProcessResult missing = Scan(scratch, {evil}, options);
   EXPECT_EQ(missing.exitCode, 2);
-  EXPECT_NE(missing.err.find("cannot load the default database qzdata.vlb in " + folder.string()), std::string::npos)
+  EXPECT_NE(missing.err.find("no default database (looked for " + (folder / "qzdata.vlb").string()),
+            std::string::npos)
       << missing.err;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/rulelang/resolver.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -9,6 +10,7 @@
 #include "rules/bytecode.h"
 #include "rules/evaluator.h"
 #include "tools/rulelang/expression_tree.h"
+#include "tools/rulelang/score_interval.h"
 #include "tools/rulelang/text_forms.h"
 #include "tools/rulelang/windows1252.h"
 
@@ -216,7 +218,7 @@ struct Resolver {
         }
       }
     }
-    WarnCycles(references);
+    const std::vector<ScoreInterval> intervals = RuleIntervals(references, trees);
     for (size_t i = 0; i < tree.signatures.size(); ++i) {
       if (!signatureUsed[i]) {
         diagnostics.Warning(tree.signatures[i].position,
@@ -224,66 +226,172 @@ struct Resolver {
                                 " is not referenced by any rule");
       }
     }
+    bool anyReported = false;
     for (size_t i = 0; i < tree.rules.size(); ++i) {
       const RuleDecl& decl = tree.rules[i];
+      const bool reported = (decl.flags & RuleFlagTopLevel) != 0;
+      anyReported = anyReported || reported;
+      const ScoreInterval& interval = intervals[i];
       if (!ruleReached[i]) {
         diagnostics.Warning(decl.position, "rule " + decl.spelling +
                                                " can never report: it is not marked 'report' and no reported "
                                                "rule refers to it");
-      } else if ((decl.flags & RuleFlagTopLevel) != 0 && decl.body == RuleBody::Empty) {
+      } else if (reported && decl.body == RuleBody::Empty) {
         diagnostics.Warning(decl.position, "rule " + decl.spelling + " can never report: it has no expression");
-      } else if ((decl.flags & RuleFlagTopLevel) != 0 && trees[i] && references[i].empty()) {
-        // Without references the score is the same in every scan: the
-        // evaluator's own answer without a scan context.
-        const std::vector<uint8_t>& bytes = entries.rules[i].expression;
-        const double score =
-            EvaluateExpression(nullptr, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+      } else if (!reported || !trees[i]) {
+        continue;
+      } else if (references[i].empty()) {
+        // Without references the score is the same in every scan.
+        const double score = interval.HasNumbers() ? interval.low : std::nan("");
         if (!(score >= ReportThreshold)) {
-          char text[32];
-          std::snprintf(text, sizeof text, "%g", score);
           diagnostics.Warning(decl.position, "rule " + decl.spelling +
                                                  " can never report: it refers to no signature or rule and "
-                                                 "always scores " + text + ", below 0.501");
+                                                 "always scores " + Number(score) + ", below 0.501");
+        } else {
+          diagnostics.Warning(decl.position, "rule " + decl.spelling +
+                                                 " reports on every input: it refers to no signature or rule and "
+                                                 "always scores " + Number(score) + ", at least 0.501");
         }
+      } else if (!(interval.HasNumbers() && interval.high >= ReportThreshold)) {
+        diagnostics.Warning(decl.position, "rule " + decl.spelling +
+                                               " can never report: whatever signatures occur, it scores at most " +
+                                               Number(interval.HasNumbers() ? interval.high : std::nan("")) +
+                                               ", below 0.501");
+      } else if (interval.low >= ReportThreshold && !interval.nan) {
+        diagnostics.Warning(decl.position, "rule " + decl.spelling +
+                                               " reports on every input: whatever signatures occur, it scores at "
+                                               "least " + Number(interval.low) + ", at least 0.501");
+      }
+    }
+    if (!anyReported) {
+      diagnostics.Warning(tree.rules.empty() ? SourcePosition{} : tree.rules.front().position,
+                          "no rule is marked 'report': a scan with this database can report nothing");
+    }
+  }
+
+  static std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+  }
+
+  // The rule graph with one extra node per rule id: a reference leads to its
+  // id's node, which leads to every rule holding that id. Its edges number
+  // the references plus the rules, however many rules share an id, so that
+  // the strongly connected components below take linear time.
+  struct RuleGraph {
+    std::vector<std::vector<size_t>> edges;  // rules first, then one node per id
+    std::map<uint32_t, size_t> idNode;
+  };
+
+  RuleGraph BuildRuleGraph(const std::vector<std::vector<const ExprNode*>>& references) const {
+    RuleGraph graph;
+    graph.edges.resize(tree.rules.size());
+    for (const auto& [id, rules] : rulesById) {
+      graph.idNode.emplace(id, graph.edges.size());
+      graph.edges.emplace_back(rules.begin(), rules.end());
+    }
+    for (size_t rule = 0; rule < tree.rules.size(); ++rule) {
+      for (const ExprNode* reference : references[rule]) {
+        if (reference->opcode != OpRuleRef) continue;
+        const auto found = graph.idNode.find(static_cast<uint32_t>(reference->operand));
+        if (found != graph.idNode.end()) graph.edges[rule].push_back(found->second);
+      }
+    }
+    return graph;
+  }
+
+  // Tarjan's strongly connected components, without recursion; each
+  // component is handed to `visit` after every component it leads to.
+  template <typename Visit>
+  static void ForEachComponent(const std::vector<std::vector<size_t>>& edges, Visit&& visit) {
+    constexpr size_t Unseen = SIZE_MAX;
+    std::vector<size_t> order(edges.size(), Unseen), low(edges.size(), 0);
+    std::vector<bool> onStack(edges.size(), false);
+    std::vector<size_t> stack;
+    std::vector<std::pair<size_t, size_t>> path;  // (node, next edge)
+    size_t counter = 0;
+    for (size_t root = 0; root < edges.size(); ++root) {
+      if (order[root] != Unseen) continue;
+      path.emplace_back(root, 0);
+      order[root] = low[root] = counter++;
+      stack.push_back(root);
+      onStack[root] = true;
+      while (!path.empty()) {
+        auto& [node, next] = path.back();
+        if (next < edges[node].size()) {
+          const size_t target = edges[node][next++];
+          if (order[target] == Unseen) {
+            order[target] = low[target] = counter++;
+            stack.push_back(target);
+            onStack[target] = true;
+            path.emplace_back(target, 0);
+          } else if (onStack[target]) {
+            low[node] = std::min(low[node], order[target]);
+          }
+          continue;
+        }
+        const size_t done = node;
+        path.pop_back();
+        if (!path.empty()) low[path.back().first] = std::min(low[path.back().first], low[done]);
+        if (low[done] != order[done]) continue;
+        std::vector<size_t> component;
+        size_t member = 0;
+        do {
+          member = stack.back();
+          stack.pop_back();
+          onStack[member] = false;
+          component.push_back(member);
+        } while (member != done);
+        visit(component);
       }
     }
   }
 
-  // The engine evaluates a referenced rule before it memoises it, so a ring
-  // of references never ends on its own; said once per ring, at its first rule.
-  void WarnCycles(const std::vector<std::vector<const ExprNode*>>& references) {
-    enum : uint8_t { Unvisited, Active, Done };
-    std::vector<uint8_t> state(tree.rules.size(), Unvisited);
-    for (size_t root = 0; root < tree.rules.size(); ++root) {
-      if (state[root] != Unvisited) continue;
-      // Iterative depth-first walk: the path holds (rule, next reference).
-      std::vector<std::pair<size_t, size_t>> path{{root, 0}};
-      state[root] = Active;
-      while (!path.empty()) {
-        auto& [rule, next] = path.back();
-        if (next == references[rule].size()) {
-          state[rule] = Done;
-          path.pop_back();
-          continue;
-        }
-        const ExprNode* reference = references[rule][next++];
-        if (reference->opcode != OpRuleRef) continue;
-        const auto found = rulesById.find(static_cast<uint32_t>(reference->operand));
-        if (found == rulesById.end()) continue;
-        for (const size_t target : found->second) {
-          if (state[target] == Active) {
-            diagnostics.Warning(tree.rules[target].position,
-                                "rule " + tree.rules[target].spelling +
-                                    " refers to itself through a ring of rule references, which the "
-                                    "engine does not support");
-          } else if (state[target] == Unvisited) {
-            state[target] = Active;
-            path.emplace_back(target, 0);
-            break;
-          }
-        }
+  // The interval of every rule's score, dependencies first. A rule in a ring
+  // gets every value: the engine's answer then depends on where a scan
+  // enters the ring. Said once per ring, at its first rule.
+  std::vector<ScoreInterval> RuleIntervals(const std::vector<std::vector<const ExprNode*>>& references,
+                                           const std::vector<std::optional<ExprNode>>& trees) {
+    const RuleGraph graph = BuildRuleGraph(references);
+    std::vector<ScoreInterval> intervals(graph.edges.size(), ScoreInterval::Point(0.0));
+    const size_t ruleCount = tree.rules.size();
+    // A reference may also score 0: beyond the evaluator's depth limit a
+    // referred rule is not entered.
+    const auto referenced = [&](uint32_t id) {
+      const auto found = graph.idNode.find(id);
+      if (found == graph.idNode.end()) return ScoreInterval::Point(0.0);
+      return Hull(intervals[found->second], ScoreInterval::Point(0.0));
+    };
+    const auto signatureDeclared = [&](uint32_t id) { return signaturesById.contains(id); };
+    ForEachComponent(graph.edges, [&](std::vector<size_t>& component) {
+      if (component.size() > 1) {
+        std::sort(component.begin(), component.end());
+        const size_t first = component.front();  // a rule: an id node alone has no edge back
+        const size_t rules = static_cast<size_t>(
+            std::count_if(component.begin(), component.end(), [&](size_t node) { return node < ruleCount; }));
+        diagnostics.Warning(tree.rules[first].position,
+                            "rule " + tree.rules[first].spelling + " refers to itself through a ring of " +
+                                (rules == 1 ? std::string("rule references") : std::to_string(rules) + " rules") +
+                                ", which the engine does not support");
+        for (const size_t node : component) intervals[node] = ScoreInterval::Everything();
+        return;
       }
-    }
+      const size_t node = component.front();
+      if (node >= ruleCount) {
+        ScoreInterval hull{HUGE_VAL, -HUGE_VAL, false};
+        for (const size_t rule : graph.edges[node]) hull = Hull(hull, intervals[rule]);
+        intervals[node] = hull;
+      } else if (tree.rules[node].body == RuleBody::Empty) {
+        intervals[node] = ScoreInterval::Point(0.0);
+      } else if (!trees[node]) {
+        intervals[node] = ScoreInterval::Everything();
+      } else {
+        intervals[node] = ExpressionInterval(*trees[node], referenced, signatureDeclared);
+      }
+    });
+    intervals.resize(ruleCount);
+    return intervals;
   }
 
   // Patterns of 1 or 2 bytes are looked up at every position of every scan;

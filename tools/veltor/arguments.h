@@ -1,6 +1,8 @@
 #pragma once
-// A small command-line reader for the subcommands: positional arguments,
-// options with a value (-o FILE, --output FILE, --output=FILE) and flags.
+// A small command-line reader for the subcommands, as getopt-style programs
+// read theirs: positional arguments anywhere, options with a value (-o FILE,
+// -oFILE, --output FILE, --output=FILE), flags, bundled short options (-ri,
+// -rj4) and "--" to end the options.
 #include <optional>
 #include <span>
 #include <string>
@@ -25,7 +27,7 @@ struct ParsedArguments {
 };
 
 // Nothing, with `error` set, for an unknown option, a missing value or an
-// option given twice. "--" ends the options; "-h" and "--help" set `help`.
+// option given twice. "-h" and "--help" set `help`.
 std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> arguments,
                                               std::span<const OptionDefinition> definitions, std::string& error);
 

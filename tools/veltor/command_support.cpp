@@ -36,6 +36,8 @@ std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span
 
 std::optional<std::string> FormatFileTime(uint64_t fileTime, bool local) {
   const int64_t seconds = rulelang::UnixSecondsFromFileTime(fileTime);
+  // 9999-12-31 23:59:59 UTC: four-digit years only, and no year wraps.
+  if (seconds > 253402300799) return std::nullopt;
   if (local) {
     const auto time = static_cast<std::time_t>(seconds);
     std::tm parts{};
@@ -58,6 +60,16 @@ std::optional<std::string> FormatFileTime(uint64_t fileTime, bool local) {
                 static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
                 static_cast<long long>(secondOfDay % 60));
   return std::string(buffer);
+}
+
+std::string DescribeFileTime(uint64_t fileTime, bool local) {
+  if (const std::optional<std::string> text = FormatFileTime(fileTime, local)) {
+    return *text + (local ? " local" : " UTC");
+  }
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "FILETIME 0x%016llX (not a calendar date)",
+                static_cast<unsigned long long>(fileTime));
+  return buffer;
 }
 
 }  // namespace veltor::cli

@@ -19,7 +19,16 @@ std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span
                                                int& exitCode);
 
 // "2024-05-01 12:00:00" for a FILETIME, in UTC or in local time; nothing when
-// the time is outside what the calendar functions handle.
+// the time is after the year 9999 or outside what the calendar functions
+// handle.
 std::optional<std::string> FormatFileTime(uint64_t fileTime, bool local);
+
+// FormatFileTime with " UTC" or " local", or the raw value when the time
+// cannot be shown as a date ("FILETIME 0x... (not a calendar date)").
+std::string DescribeFileTime(uint64_t fileTime, bool local);
+
+// The most bytes a database file can have: the loader refuses larger ones,
+// so the tools stop reading there.
+inline constexpr uint64_t MaxDatabaseFileSize = 0x7FFFFFFF;
 
 }  // namespace veltor::cli

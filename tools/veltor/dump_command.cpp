@@ -49,7 +49,7 @@ int RunDump(std::span<const std::string_view> arguments) {
   if (!parsed) return exitCode;
   const std::string_view path = parsed->positional[0];
   std::string error;
-  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error);
+  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error, MaxDatabaseFileSize);
   if (!bytes) {
     ReportError("dump", error);
     return ExitFailure;
@@ -65,7 +65,7 @@ int RunDump(std::span<const std::string_view> arguments) {
   std::string preamble = "Decompiled from " + std::string(path) + " by veltor dump.\n";
   preamble += std::to_string(contents->entries.signatures.size()) + " signatures, " +
               std::to_string(contents->entries.rules.size()) + " rules, built ";
-  preamble += FormatFileTime(buildTime, false).value_or("at an unreadable time") + " UTC.";
+  preamble += DescribeFileTime(buildTime, false) + ".";
   if (buildTime % 10'000'000 == 0 && buildTime >= rulelang::FileTimeFromUnixSeconds(0)) {
     preamble += "\nThe build time is not part of the source; SOURCE_DATE_EPOCH=" +
                 std::to_string(rulelang::UnixSecondsFromFileTime(buildTime)) + " reproduces it.";

@@ -11,7 +11,10 @@
 namespace veltor::cli {
 
 // The file's bytes, or nothing with `error` set ("cannot read PATH: reason").
-std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::string& error);
+// Reading stops with an error past `limit` bytes, so that a device such as
+// /dev/zero cannot exhaust memory.
+std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::string& error,
+                                                  uint64_t limit = UINT64_MAX);
 
 // Replaces the file through a temporary file in the same folder: on failure
 // the old file is untouched and no temporary file is left.

@@ -106,7 +106,7 @@ int RunInfo(std::span<const std::string_view> arguments) {
   if (!parsed) return exitCode;
   const std::string_view path = parsed->positional[0];
   std::string error;
-  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error);
+  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error, MaxDatabaseFileSize);
   if (!bytes) {
     ReportError("info", error);
     return ExitFailure;
@@ -132,8 +132,9 @@ int RunInfo(std::span<const std::string_view> arguments) {
   std::cout << "file        " << path << ": " << bytes->size() << " bytes";
   if (!rawBody) std::cout << " (body " << contents->bodySize << " bytes)";
   std::cout << '\n';
-  std::cout << "built       " << FormatFileTime(buildTime, false).value_or("(out of range)") << " UTC, "
-            << FormatFileTime(buildTime, true).value_or("(out of range)") << " local\n";
+  std::cout << "built       " << DescribeFileTime(buildTime, false);
+  if (FormatFileTime(buildTime, false)) std::cout << ", " << DescribeFileTime(buildTime, true);
+  std::cout << '\n';
   std::cout << "signatures  " << entries.signatures.size() << " (table " << header.signatureTableLength
             << " bytes at offset " << header.signatureTableOffset << "): " << exact << " exact-case, " << wide
             << " wide\n";

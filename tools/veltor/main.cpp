@@ -5,7 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "database/database_format.h"
+#include "tools/rulelang/database_image.h"
+#include "tools/veltor/arguments.h"
 #include "tools/veltor/command.h"
+#include "tools/veltor/command_support.h"
+#include "tools/veltor/files.h"
 
 namespace {
 
@@ -15,6 +20,7 @@ using veltor::cli::Command;
 void PrintOverview(std::ostream& out) {
   out << "usage: veltor COMMAND [ARGUMENTS...]\n"
          "       veltor COMMAND --help\n"
+         "       veltor --version [--db FILE]\n"
          "\n"
          "Scans files with the content scanner, and builds and inspects its database\n"
          "files (.vlb). Signatures and rules are written in the rule language (.vsr\n"
@@ -28,7 +34,37 @@ void PrintOverview(std::ostream& out) {
   out << "\n"
          "Exit status: 0 on success, 1 when the input has errors or a file cannot be\n"
          "read or written, 2 for a wrong command line. 'veltor scan' differs: 0 when\n"
-         "nothing was reported, 1 when something was, 2 on an error.\n";
+         "nothing was reported, 1 when something was, 2 on an error.\n"
+         "\n"
+         "--version prints the program's version; with --db FILE, also the build\n"
+         "time and the counts of that database.\n";
+}
+
+// veltor --version [--db FILE]
+int PrintVersion(std::span<const std::string_view> arguments) {
+  static constexpr veltor::cli::OptionDefinition Options[] = {{"", "--version", false}, {"", "--db", true}};
+  std::string error;
+  const auto parsed = veltor::cli::ParseArguments(arguments, Options, error);
+  if (!parsed || parsed->help || !parsed->positional.empty()) {
+    std::cerr << "veltor: " << (error.empty() ? std::string("usage: veltor --version [--db FILE]") : error) << '\n';
+    return veltor::cli::ExitUsage;
+  }
+  std::cout << "veltor " << VELTOR_VERSION << '\n';
+  const auto database = parsed->Value("--db");
+  if (!database) return veltor::cli::ExitSuccess;
+  const auto bytes = veltor::cli::ReadWholeFile(*database, error, veltor::cli::MaxDatabaseFileSize);
+  const auto contents = bytes ? veltor::rulelang::ReadDatabaseImage(*bytes, error) : std::nullopt;
+  if (!contents) {
+    std::cerr << "veltor: " << (bytes ? std::string(*database) + ": " : std::string()) << error << '\n';
+    return veltor::cli::ExitFailure;
+  }
+  size_t reported = 0;
+  for (const auto& rule : contents->entries.rules) reported += (rule.flags & veltor::RuleFlagTopLevel) != 0 ? 1 : 0;
+  std::cout << "database " << *database << ": built "
+            << veltor::cli::DescribeFileTime(veltor::BuildTime(contents->header), false) << ", "
+            << contents->entries.signatures.size() << " signatures, " << contents->entries.rules.size()
+            << " rules (" << reported << " reported)\n";
+  return veltor::cli::ExitSuccess;
 }
 
 int Run(int argc, char** argv) {
@@ -37,6 +73,7 @@ int Run(int argc, char** argv) {
     PrintOverview(std::cerr);
     return veltor::cli::ExitUsage;
   }
+  if (arguments[0] == "--version") return PrintVersion(arguments);
   if (arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
     if (arguments.size() > 1) {
       for (const Command* command : AllCommands()) {

@@ -1,11 +1,11 @@
-// veltor scan: scans files, folders and standard input through the QZVeltor
-// library's exports, as any host would, with one handle per worker.
+// veltor scan: scans files, folders and standard input with the engine,
+// each file streamed through a fixed buffer, one worker per thread.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "api/veltor.h"
 #include "tools/veltor/command_support.h"
 #include "tools/veltor/files.h"
 #include "tools/veltor/scan_explain.h"
 #include "tools/veltor/scan_report.h"
 #include "tools/veltor/scan_system.h"
 #include "tools/veltor/scan_targets.h"
+#include "tools/veltor/scan_worker.h"
 
 namespace veltor::cli {
 namespace {
@@ -29,54 +29,71 @@ namespace {
 constexpr std::string_view Help =
     "usage: veltor scan [OPTIONS] PATH...\n"
     "\n"
-    "Scans files with a database through the QZVeltor library and prints every\n"
-    "rule it reports, one line each: 'PATH: RULE (level N)' (level 1: score of\n"
-    "at least 0.999, level 2: at least 0.501). Files with no report print\n"
-    "'PATH: OK'. PATH '-' scans standard input as one buffer.\n"
+    "Scans files with a database and prints every rule it reports, one line\n"
+    "each: 'PATH: RULE (level N)' (level 1: score of at least 0.999, level 2:\n"
+    "at least 0.501). Files with no report print 'PATH: OK'. PATH '-' scans\n"
+    "standard input. Every file is scanned whole, whatever its size: it is read\n"
+    "and matched in chunks, and the rules are evaluated once at its end.\n"
     "\n"
     "Options:\n"
-    "      --db FILE        the database file to use (default: qzdata.vlb in the\n"
-    "                       folder of the QZVeltor library)\n"
-    "  -r, --recursive      scan the files in folders and their subfolders\n"
+    "      --db FILE        the database file to use (default: see below)\n"
+    "  -r, --recursive      scan the subfolders of folders too (without it, a\n"
+    "                       folder's own files only)\n"
     "  -L, --follow-links   follow symbolic links found inside folders (links\n"
     "                       named on the command line are always followed)\n"
+    "  -x, --one-file-system  stay on the file system of each named folder\n"
+    "      --max-filesize SIZE  skip files larger than SIZE bytes (suffixes K, M,\n"
+    "                       G: powers of 1024)\n"
     "  -j, --threads N      scan with N workers (default: the number of cores);\n"
     "                       each opens its own copy of the database\n"
     "      --sort           print in path order, the same for any -j\n"
     "      --json           print JSON Lines: {\"path\",\"rule\",\"level\"} per report,\n"
     "                       {\"path\",\"clean\":true}, {\"path\",\"skipped\":REASON},\n"
-    "                       {\"path\",\"error\":MESSAGE}, and a final {\"summary\":{...}}\n"
+    "                       {\"path\",\"excluded\":REASON}, {\"path\",\"error\":MESSAGE},\n"
+    "                       and a final {\"summary\":{...}}; \"pathBytes\" (hex) is\n"
+    "                       added when a path is not UTF-8\n"
     "  -i, --infected       print only files with reports\n"
     "  -q, --quiet          print nothing but errors\n"
-    "      --explain        for rule authors: per file, the signatures that occurred\n"
-    "                       (plain or wide form, first offsets), every rule's score\n"
-    "                       and why a reported rule has its level (text, or one JSON\n"
-    "                       object per file with --json); files are read whole\n"
+    "      --explain        for rule authors: per scanned file, instead of its\n"
+    "                       lines, the signatures that occurred (plain or wide\n"
+    "                       form, first offsets; the file is read again, standard\n"
+    "                       input is not), every rule's score and why a reported\n"
+    "                       rule has its level (text, or one JSON object per file\n"
+    "                       with --json)\n"
     "  -h, --help           show this text\n"
     "\n"
-    "Skipped files: the engine scans files of 1 to 16,777,216 bytes. Empty files,\n"
-    "larger files, files that cannot be opened or read (no permission, a read\n"
-    "error), folders that cannot be listed and anything but regular files are\n"
-    "listed as 'PATH: skipped (REASON)' and counted; they are not errors.\n"
-    "Symbolic links inside folders are not followed unless -L is given; the\n"
-    "summary counts them.\n"
+    "Errors: a file that cannot be opened or read, a folder that cannot be\n"
+    "listed, a path that does not exist, and a device, FIFO or socket named on\n"
+    "the command line are errors: listed on standard error with the reason and\n"
+    "counted. Empty files are clean. Devices, FIFOs, sockets, symbolic link\n"
+    "loops and pseudo file systems (proc, sysfs, debugfs, ...) met inside\n"
+    "folders are listed as 'PATH: excluded (REASON)'; files over --max-filesize\n"
+    "as 'PATH: skipped (REASON)'; neither is an error. Reading never waits: a\n"
+    "file that would block a read is an error. Symbolic links inside folders\n"
+    "are not followed unless -L is given; the summary counts them.\n"
+    "\n"
+    "Default database: without --db, the first of these that exists, beside\n"
+    "the program: qzdata.vlb, ../lib/qzdata.vlb (the installed layout, with\n"
+    "the installation's library folder), ../../api/qzdata.vlb (the build tree).\n"
     "\n"
     "Output: reports and file lines on standard output; without --sort, lines\n"
     "of different files come in the order the workers finish them, each line\n"
     "whole. Errors and a summary (files scanned, reports, files with reports,\n"
-    "skipped, errors, bytes, time, MB/s) go to standard error, and a progress\n"
-    "line too when standard error is a terminal and the scan takes more than\n"
-    "half a second. Names are printed as UTF-8; control characters in names\n"
-    "and paths as \\xNN.\n"
+    "skipped, excluded, errors, bytes, time, MB/s) go to standard error, and a\n"
+    "progress line too when standard error is a terminal and the scan takes\n"
+    "more than half a second. Names are printed as UTF-8; control characters\n"
+    "and bytes that are not UTF-8 as \\xNN, a backslash in a path as \\\\.\n"
     "\n"
     "Memory: every worker holds its own copy of the database (see 'veltor info')\n"
-    "and a read buffer as large as the largest file it scans (at most 16 MiB).\n"
+    "and a read buffer of 1 MiB.\n"
+    "\n"
+    "Environment: VELTOR_SCAN_CHUNK_SIZE=N sets the read buffer to N bytes\n"
+    "(1 to 67108864); a testing aid.\n"
     "\n"
     "Exit status: 0 when nothing was reported, 1 when something was reported,\n"
-    "2 on an error: a database that does not load, a path on the command line\n"
-    "that does not exist, a folder named without -r, standard input that cannot\n"
-    "be read, memory exhausted, or a wrong command line. An error wins over\n"
-    "reports: the scan goes on, and the status is 2.\n";
+    "2 on an error (see above; also a database that does not load, memory\n"
+    "exhausted, or a wrong command line). An error wins over reports: the scan\n"
+    "goes on, and the status is 2.\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -85,88 +102,7 @@ constexpr int ExitNothingReported = 0;
 constexpr int ExitReported = 1;
 constexpr int ExitError = 2;
 
-struct HandleDeleter {
-  void operator()(ScanHandle* handle) const { VeltorDelete(handle); }
-};
-using HandlePtr = std::unique_ptr<ScanHandle, HandleDeleter>;
-
-struct ReportCollector {
-  std::vector<RuleReport>* reports;
-  bool failed = false;
-};
-
-// Runs on the scanning thread once matching is complete; it must not throw
-// back into the library.
-void VELTOR_CALL CollectReport(int32_t level, const char* name, void* userData) {
-  auto* collector = static_cast<ReportCollector*>(userData);
-  try {
-    collector->reports->push_back({level, name != nullptr ? std::string(name) : std::string()});
-  } catch (const std::bad_alloc&) {
-    collector->failed = true;
-  }
-}
-
-// Reads at most `capacity` bytes; the count read, or nothing with `error`
-// set when the stream fails.
-std::optional<size_t> ReadUpTo(std::FILE* file, uint8_t* buffer, size_t capacity, std::string& error) {
-  size_t total = 0;
-  while (total < capacity) {
-    const size_t read = std::fread(buffer + total, 1, capacity - total, file);
-    if (read == 0) break;
-    total += read;
-  }
-  if (std::ferror(file) != 0) {
-    const int number = errno;
-    error = "read error" + (number != 0 ? ": " + std::generic_category().message(number) : std::string());
-    return std::nullopt;
-  }
-  return total;
-}
-
-// A worker's means: its handle and a read buffer one byte larger than the
-// largest file the engine scans, so that a larger file shows. The buffer is
-// not initialised: only the pages a file fills are ever touched.
-struct Worker {
-  HandlePtr handle;
-  std::unique_ptr<uint8_t[]> buffer;
-};
-
-FileOutcome Skipped(std::string reason) { return {Outcome::Skipped, {}, std::move(reason), 0}; }
-FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0}; }
-
-FileOutcome ScanTargetWith(const ScanTarget& target, Worker& worker) {
-  if (target.state == TargetState::Skipped) return Skipped(target.reason);
-  if (target.state == TargetState::Error) return Failed(target.reason);
-  if (!worker.buffer) worker.buffer = std::make_unique_for_overwrite<uint8_t[]>(MaxScanSize + 1);
-
-  std::string error;
-  std::optional<size_t> size;
-  if (target.standardInput) {
-    size = ReadUpTo(stdin, worker.buffer.get(), MaxScanSize + 1, error);
-    if (!size) return Failed("cannot read standard input: " + error);
-  } else {
-    errno = 0;
-    std::FILE* file = OpenForReading(std::filesystem::path(target.path));
-    if (file == nullptr) {
-      const int number = errno;
-      return Skipped("cannot open" + (number != 0 ? ": " + std::generic_category().message(number) : std::string()));
-    }
-    std::setvbuf(file, nullptr, _IONBF, 0);  // large reads go straight into the buffer
-    size = ReadUpTo(file, worker.buffer.get(), MaxScanSize + 1, error);
-    std::fclose(file);
-    if (!size) return Skipped(error);
-  }
-  if (*size == 0) return Skipped("empty file");
-  if (*size > MaxScanSize) return Skipped("larger than 16,777,216 bytes");
-
-  FileOutcome outcome{Outcome::Clean, {}, {}, *size};
-  ReportCollector collector{&outcome.reports};
-  const int32_t count = VeltorMemoryA(worker.handle.get(), worker.buffer.get(), static_cast<int32_t>(*size),
-                                      CollectReport, &collector);
-  if (collector.failed) return Failed("out of memory while collecting reports");
-  if (count > 0) outcome.outcome = Outcome::Reported;
-  return outcome;
-}
+FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
 // The one place output is written: whole lines, one writer at a time, the
 // progress line cleared before anything else appears.
@@ -202,7 +138,7 @@ struct Printer {
   void Emit(size_t index, const FileOutcome& outcome) {
     const std::string path = PathText((*targets)[index]);
     if (outcome.outcome == Outcome::Error) Write(stderr, FormatError(path, outcome.reason));
-    Write(stdout, FormatOutcome(path, outcome, options));
+    Write(stdout, outcome.detail.empty() ? FormatOutcome(path, outcome, options) : outcome.detail);
   }
 
   void Finish(size_t index, FileOutcome outcome) {
@@ -249,45 +185,85 @@ std::optional<unsigned> ParseThreads(std::string_view text) {
   return value;
 }
 
+// A size with an optional K, M or G suffix (powers of 1024).
+std::optional<uint64_t> ParseSize(std::string_view text) {
+  uint64_t shift = 0;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 'K': case 'k': shift = 10; break;
+      case 'M': case 'm': shift = 20; break;
+      case 'G': case 'g': shift = 30; break;
+      default: break;
+    }
+    if (shift != 0) text.remove_suffix(1);
+  }
+  if (text.empty() || text.size() > 12) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value << shift;
+}
+
+// The read buffer's size: VELTOR_SCAN_CHUNK_SIZE when it holds a size in
+// range, the default otherwise.
+size_t ChunkSize() {
+  const char* text = std::getenv("VELTOR_SCAN_CHUNK_SIZE");
+  if (text == nullptr) return DefaultChunkSize;
+  const std::optional<uint64_t> size = ParseSize(text);
+  if (!size || *size == 0 || *size > MaxChunkSize) return DefaultChunkSize;
+  return static_cast<size_t>(*size);
+}
+
+std::vector<std::filesystem::path> DefaultDatabaseCandidates() {
+  const std::filesystem::path folder = ProgramFolder();
+  if (folder.empty()) return {};
+  return {folder / "qzdata.vlb", folder / VELTOR_BIN_TO_LIBDIR / "qzdata.vlb",
+          folder / ".." / ".." / "api" / "qzdata.vlb"};
+}
+
+// The database to load: --db as given, or the first default that exists;
+// nothing, with the reason reported, when there is none.
+std::optional<std::filesystem::path> ChooseDatabase(const std::optional<std::string_view>& given) {
+  if (given) return std::filesystem::path(std::string(*given));
+  const std::vector<std::filesystem::path> candidates = DefaultDatabaseCandidates();
+  std::string tried;
+  for (const std::filesystem::path& candidate : candidates) {
+    std::error_code code;
+    if (std::filesystem::is_regular_file(candidate, code)) return candidate.lexically_normal();
+    tried += (tried.empty() ? "" : ", ") + candidate.lexically_normal().string();
+  }
+  ReportError("scan", "no default database (looked for " + (tried.empty() ? std::string("the program's folder") : tried) +
+                          "); give one with --db FILE");
+  return std::nullopt;
+}
+
+void ReportDatabaseFailure(const std::filesystem::path& path) {
+  std::error_code code;
+  const bool exists = std::filesystem::exists(path, code);
+  ReportError("scan", "cannot load the database " + path.string() + ": " +
+                          (exists ? "unreadable, not a database file or damaged" : "no such file"));
+}
+
 int RunScan(std::span<const std::string_view> arguments);
 
 }  // namespace
 
-extern const Command ScanCommand{"scan", "scan files and folders with a database, through the library", Help,
-                                 RunScan};
+extern const Command ScanCommand{"scan", "scan files and folders with a database", Help, RunScan};
 
 namespace {
 
-HandlePtr OpenDatabase(const std::optional<std::string_view>& path) {
-  if (!path) return HandlePtr(VeltorNewA(nullptr));
-  return HandlePtr(VeltorNewA(std::string(*path).c_str()));
-}
-
-void ReportDatabaseFailure(const std::optional<std::string_view>& path) {
-  if (path) {
-    std::error_code code;
-    const bool exists = std::filesystem::exists(std::filesystem::path(std::string(*path)), code);
-    ReportError("scan", "cannot load the database " + std::string(*path) + ": " +
-                            (exists ? "unreadable, not a database file or damaged" : "no such file"));
-    return;
-  }
-  const std::string library = LoadedLibraryPath();
-  const std::string folder =
-      library.empty() ? std::string("the library's folder") : std::filesystem::path(library).parent_path().string();
-  ReportError("scan", "cannot load the default database qzdata.vlb in " + folder +
-                          " (missing, unreadable or damaged); give one with --db FILE");
-}
-
 int RunScan(std::span<const std::string_view> arguments) {
   static constexpr OptionDefinition Options[] = {
-      {"", "--db", true},     {"-r", "--recursive", false}, {"-L", "--follow-links", false},
-      {"-j", "--threads", true}, {"", "--sort", false},      {"", "--json", false},
-      {"-i", "--infected", false}, {"-q", "--quiet", false}, {"", "--explain", false},
+      {"", "--db", true},          {"-r", "--recursive", false}, {"-L", "--follow-links", false},
+      {"-x", "--one-file-system", false}, {"", "--max-filesize", true}, {"-j", "--threads", true},
+      {"", "--sort", false},       {"", "--json", false},        {"-i", "--infected", false},
+      {"-q", "--quiet", false},       {"", "--explain", false},
   };
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(ScanCommand, arguments, Options, 1, SIZE_MAX, exitCode);
   if (!parsed) return exitCode;
-  if (parsed->Has("--explain")) return RunScanExplain(*parsed);
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   if (const auto value = parsed->Value("--threads")) {
     const std::optional<unsigned> number = ParseThreads(*value);
@@ -297,22 +273,36 @@ int RunScan(std::span<const std::string_view> arguments) {
     }
     threads = *number;
   }
+  ScanSettings settings;
+  settings.chunkSize = ChunkSize();
+  if (parsed->Has("--explain")) settings.inspect = ExplainInspector(parsed->Has("--json"));
+  if (const auto value = parsed->Value("--max-filesize")) {
+    const std::optional<uint64_t> size = ParseSize(*value);
+    if (!size) {
+      ReportError("scan", "--max-filesize takes a size such as 500000, 64K, 100M or 2G, not '" + std::string(*value) +
+                              "'");
+      return ExitUsage;
+    }
+    settings.maxFileSize = *size;
+  }
   if (std::count(parsed->positional.begin(), parsed->positional.end(), "-") > 1) {
     ReportError("scan", "standard input ('-') can be scanned only once");
     return ExitUsage;
   }
 
   SetStandardStreamsBinary();
-  const std::optional<std::string_view> database = parsed->Value("--db");
+  const std::optional<std::filesystem::path> database = ChooseDatabase(parsed->Value("--db"));
+  if (!database) return ExitError;
+  settings.database = *database;
   std::vector<Worker> workers(1);
-  workers[0].handle = OpenDatabase(database);
-  if (!workers[0].handle) {
-    ReportDatabaseFailure(database);
+  if (!OpenWorker(workers[0], settings)) {
+    ReportDatabaseFailure(settings.database);
     return ExitError;
   }
   const Clock::time_point start = Clock::now();
 
-  WalkResult walk = CollectTargets(parsed->positional, {parsed->Has("--recursive"), parsed->Has("--follow-links")});
+  WalkResult walk = CollectTargets(parsed->positional, {parsed->Has("--recursive"), parsed->Has("--follow-links"),
+                                                        parsed->Has("--one-file-system")});
   std::vector<ScanTarget>& targets = walk.targets;
   if (parsed->Has("--sort")) {
     std::stable_sort(targets.begin(), targets.end(), PathLess);
@@ -336,14 +326,13 @@ int RunScan(std::span<const std::string_view> arguments) {
   std::atomic<size_t> handleFailures{0};
   const auto work = [&](Worker& worker) {
     try {
-      if (!worker.handle) worker.handle = OpenDatabase(database);
-      if (!worker.handle) {
+      if (!worker.handle && !OpenWorker(worker, settings)) {
         ++handleFailures;
       } else {
         for (size_t index = next++; index < targets.size(); index = next++) {
           FileOutcome outcome;
           try {
-            outcome = ScanTargetWith(targets[index], worker);
+            outcome = ScanWith(targets[index], worker, settings);
           } catch (const std::bad_alloc&) {
             outcome = Failed("out of memory");
           }

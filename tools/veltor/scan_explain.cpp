@@ -1,26 +1,22 @@
 #include "tools/veltor/scan_explain.h"
 
-#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "api/explain.h"
 #include "api/scan_handle.h"
 #include "tools/veltor/files.h"
-#include "tools/veltor/scan_system.h"
 #include "tools/veltor/scan_targets.h"
 #include "tools/veltor/scan_text.h"
 
 namespace veltor::cli {
 namespace {
-
-constexpr int ExitNothingReported = 0;
-constexpr int ExitReported = 1;
-constexpr int ExitError = 2;
 
 std::string Number(double value) {
   char text[32];
@@ -63,15 +59,20 @@ std::string ReferenceText(const ExplainedReference& reference) {
   return out + (reference.value != 0 ? " (occurred)" : " (did not occur)");
 }
 
-std::string ExplainText(const std::string& path, const SignatureLibrary& library, const Explanation& explanation) {
-  const std::string shown = DisplayText(path);
+std::string ExplainText(const std::string& path, const SignatureLibrary& library, const Explanation& explanation,
+                        bool searched) {
+  const std::string shown = DisplayPath(path);
   std::string out;
   for (const RuleExplanation& rule : explanation.rules) {
     if (rule.level == 0) continue;
     out += shown + ": " + DisplayText(RuleName(library, rule.index)) + " (level " + std::to_string(rule.level) + ")\n";
   }
   if (out.empty()) out += shown + ": OK\n";
-  out += "  signatures that occurred:" + std::string(explanation.signatures.empty() ? " none\n" : "\n");
+  if (!searched) {
+    out += "  signatures that occurred: not searched (standard input is read once)\n";
+  } else {
+    out += "  signatures that occurred:" + std::string(explanation.signatures.empty() ? " none\n" : "\n");
+  }
   for (const SignatureExplanation& signature : explanation.signatures) {
     const std::string plain = FormText("plain", signature.plain);
     const std::string wide = FormText("wide", signature.wide);
@@ -97,15 +98,19 @@ std::string FormJson(const FormOccurrences& occurrences) {
          "]}";
 }
 
-std::string ExplainJson(const std::string& path, const SignatureLibrary& library, const Explanation& explanation) {
-  std::string out = "{\"path\":" + JsonString(path) + ",\"signatures\":[";
+std::string ExplainJson(const std::string& path, const SignatureLibrary& library, const Explanation& explanation,
+                        bool searched) {
+  std::string out = "{\"path\":" + JsonString(path);
+  if (!IsUtf8(path)) out += ",\"pathBytes\":\"" + HexBytes(path) + "\"";
+  // null: not searched (standard input), unlike [] (none occurred).
+  out += ",\"signatures\":" + std::string(searched ? "[" : "null");
   bool first = true;
   for (const SignatureExplanation& signature : explanation.signatures) {
     out += std::string(first ? "" : ",") + "{\"id\":" + std::to_string(signature.id) +
            ",\"plain\":" + FormJson(signature.plain) + ",\"wide\":" + FormJson(signature.wide) + "}";
     first = false;
   }
-  out += "],\"rules\":[";
+  out += std::string(searched ? "]" : "") + ",\"rules\":[";
   first = true;
   for (const RuleExplanation& rule : explanation.rules) {
     out += std::string(first ? "" : ",") + "{\"id\":" + std::to_string(rule.id) +
@@ -126,58 +131,30 @@ std::string ExplainJson(const std::string& path, const SignatureLibrary& library
   return out + "]}\n";
 }
 
-bool LoadDatabase(const ParsedArguments& arguments, ScanHandle& handle) {
-  std::string path;
-  if (const auto given = arguments.Value("--db")) {
-    path = std::string(*given);
-  } else {
-    path = (std::filesystem::path(LoadedLibraryPath()).parent_path() / "qzdata.vlb").string();
-  }
-  if (LoadHandle(handle, path.c_str())) return true;
-  ReportError("scan", "cannot load the database " + path + " (missing, unreadable or damaged)");
-  return false;
-}
-
 }  // namespace
 
-int RunScanExplain(const ParsedArguments& arguments) {
-  ScanHandle handle;
-  if (!LoadDatabase(arguments, handle)) return ExitError;
-  const bool json = arguments.Has("--json");
-  WalkResult walk = CollectTargets(arguments.positional, {arguments.Has("--recursive"), arguments.Has("--follow-links")});
-  std::stable_sort(walk.targets.begin(), walk.targets.end(), PathLess);
-  int status = ExitNothingReported;
-  for (const ScanTarget& target : walk.targets) {
-    const std::string path = target.standardInput ? std::string(StandardInputName) : PathText(target);
-    if (target.standardInput || target.state != TargetState::Scan) {
-      ReportError("scan", DisplayText(path) + ": " +
-                              (target.standardInput ? std::string("--explain takes files, not standard input")
-                                                    : target.reason));
-      if (target.standardInput || target.state == TargetState::Error) status = ExitError;
-      continue;
+std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainInspector(bool json) {
+  return [json](const ScanTarget& target, const ScanHandle& handle, FileOutcome& outcome) {
+    const std::string path = PathText(target);
+    std::optional<std::vector<uint8_t>> bytes;
+    if (!target.standardInput && outcome.bytes != 0) {
+      std::string error;
+      bytes = ReadWholeFile(path, error, static_cast<uint64_t>(INT32_MAX));
+      if (!bytes) {
+        outcome = {Outcome::Error, {}, "cannot be read again to find the signatures: " + error, 0, {}};
+        return;
+      }
     }
-    std::string error;
-    const auto bytes = ReadWholeFile(path, error);
+    const bool searched = !target.standardInput;
     Explanation explanation;
-    if (!bytes) {
-      ReportError("scan", error);
-      status = ExitError;
-      continue;
+    if (!ExplainFinishedScan(handle, bytes ? std::span<const uint8_t>(*bytes) : std::span<const uint8_t>(),
+                             explanation)) {
+      outcome = {Outcome::Error, {}, "out of memory while explaining the scan", 0, {}};
+      return;
     }
-    if (!ExplainScan(handle, *bytes, explanation)) {
-      ReportError("scan", DisplayText(path) + ": cannot be explained (larger than 2 GiB, or out of memory)");
-      status = ExitError;
-      continue;
-    }
-    const std::string text = json ? ExplainJson(path, *handle.library, explanation)
-                                  : ExplainText(path, *handle.library, explanation);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    const bool reported = std::any_of(explanation.rules.begin(), explanation.rules.end(),
-                                      [](const RuleExplanation& rule) { return rule.level != 0; });
-    if (reported && status == ExitNothingReported) status = ExitReported;
-  }
-  std::fflush(stdout);
-  return status;
+    outcome.detail = json ? ExplainJson(path, *handle.library, explanation, searched)
+                          : ExplainText(path, *handle.library, explanation, searched);
+  };
 }
 
 }  // namespace veltor::cli

@@ -29,6 +29,7 @@ void ScanTotals::Add(const FileOutcome& outcome) {
       if (!outcome.reports.empty()) ++filesWithReports;
       break;
     case Outcome::Skipped: ++skipped; break;
+    case Outcome::Excluded: ++excluded; break;
     case Outcome::Error: ++errors; break;
   }
 }
@@ -40,7 +41,8 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
   if (options.infectedOnly && !reported && !isError) return {};
   std::string out;
   if (options.json) {
-    const std::string pathField = "{\"path\":" + JsonString(path);
+    std::string pathField = "{\"path\":" + JsonString(path);
+    if (!IsUtf8(path)) pathField += ",\"pathBytes\":\"" + HexBytes(path) + "\"";
     switch (outcome.outcome) {
       case Outcome::Reported:
         for (const RuleReport& report : outcome.reports) {
@@ -50,11 +52,12 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
         break;
       case Outcome::Clean: out += pathField + ",\"clean\":true}\n"; break;
       case Outcome::Skipped: out += pathField + ",\"skipped\":" + JsonString(outcome.reason) + "}\n"; break;
+      case Outcome::Excluded: out += pathField + ",\"excluded\":" + JsonString(outcome.reason) + "}\n"; break;
       case Outcome::Error: out += pathField + ",\"error\":" + JsonString(outcome.reason) + "}\n"; break;
     }
     return out;
   }
-  const std::string shown = DisplayText(path);
+  const std::string shown = DisplayPath(path);
   switch (outcome.outcome) {
     case Outcome::Reported:
       for (const RuleReport& report : outcome.reports) {
@@ -64,13 +67,14 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
       break;
     case Outcome::Clean: out += shown + ": OK\n"; break;
     case Outcome::Skipped: out += shown + ": skipped (" + outcome.reason + ")\n"; break;
+    case Outcome::Excluded: out += shown + ": excluded (" + outcome.reason + ")\n"; break;
     case Outcome::Error: break;  // errors go to standard error
   }
   return out;
 }
 
 std::string FormatError(std::string_view path, std::string_view reason) {
-  return "veltor scan: " + DisplayText(path) + ": " + std::string(reason) + "\n";
+  return "veltor scan: " + DisplayPath(path) + ": " + std::string(reason) + "\n";
 }
 
 std::string FormatSummaryText(const ScanTotals& totals) {
@@ -85,6 +89,7 @@ std::string FormatSummaryText(const ScanTotals& totals) {
   line("Reports:", std::to_string(totals.reports));
   line("Files with reports:", std::to_string(totals.filesWithReports));
   line("Skipped:", std::to_string(totals.skipped));
+  line("Excluded:", std::to_string(totals.excluded));
   line("Errors:", std::to_string(totals.errors));
   if (totals.linksNotFollowed != 0) line("Links not followed:", std::to_string(totals.linksNotFollowed));
   line("Bytes scanned:", std::to_string(totals.bytes) + Number(" (%.2f MB)", static_cast<double>(totals.bytes) / 1e6));
@@ -96,7 +101,7 @@ std::string FormatSummaryJson(const ScanTotals& totals) {
   return "{\"summary\":{\"filesScanned\":" + std::to_string(totals.filesScanned) +
          ",\"reports\":" + std::to_string(totals.reports) +
          ",\"filesWithReports\":" + std::to_string(totals.filesWithReports) +
-         ",\"skipped\":" + std::to_string(totals.skipped) + ",\"errors\":" + std::to_string(totals.errors) +
+         ",\"skipped\":" + std::to_string(totals.skipped) + ",\"excluded\":" + std::to_string(totals.excluded) + ",\"errors\":" + std::to_string(totals.errors) +
          ",\"linksNotFollowed\":" + std::to_string(totals.linksNotFollowed) +
          ",\"bytes\":" + std::to_string(totals.bytes) + ",\"seconds\":" + Number("%.6f", totals.seconds) +
          ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) + "}}\n";

@@ -14,13 +14,17 @@ struct RuleReport {
   std::string name;  // Windows-1252, as the database holds it
 };
 
-enum class Outcome { Clean, Reported, Skipped, Error };
+// Skipped: left out on request (--max-filesize). Excluded: not a file to
+// scan (a device inside a folder, a link loop). Neither changes the exit
+// status; an Error does.
+enum class Outcome { Clean, Reported, Skipped, Excluded, Error };
 
 struct FileOutcome {
   Outcome outcome = Outcome::Clean;
   std::vector<RuleReport> reports;
-  std::string reason;  // for Skipped and Error
+  std::string reason;  // for Skipped, Excluded and Error
   uint64_t bytes = 0;  // bytes handed to the engine
+  std::string detail;  // an output mode's lines (--explain), printed instead of the records
 };
 
 struct OutputOptions {
@@ -34,6 +38,7 @@ struct ScanTotals {
   uint64_t reports = 0;
   uint64_t filesWithReports = 0;
   uint64_t skipped = 0;
+  uint64_t excluded = 0;
   uint64_t errors = 0;
   uint64_t linksNotFollowed = 0;
   uint64_t bytes = 0;
@@ -43,8 +48,9 @@ struct ScanTotals {
 };
 
 // Standard output's lines for one file: "PATH: RULE (level N)" per report,
-// "PATH: OK", "PATH: skipped (REASON)", or the JSON objects; "" when the
-// options hide them. `path` is UTF-8 (or the system's bytes).
+// "PATH: OK", "PATH: skipped (REASON)", "PATH: excluded (REASON)", or the
+// JSON objects; "" when the options hide them. `path` is UTF-8 (or the
+// system's bytes).
 std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options);
 
 // Standard error's line for an error: "veltor scan: PATH: REASON".

@@ -1,87 +1,116 @@
 #include "tools/veltor/scan_targets.h"
 
 #include <algorithm>
-#include <set>
+#include <optional>
 #include <system_error>
 #include <type_traits>
+
+#include "tools/veltor/scan_system.h"
 
 namespace veltor::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string TooLargeReason() { return "larger than 16,777,216 bytes"; }
+std::string KindName(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::block: return "not a regular file: a block device";
+    case fs::file_type::character: return "not a regular file: a character device";
+    case fs::file_type::fifo: return "not a regular file: a FIFO";
+    case fs::file_type::socket: return "not a regular file: a socket";
+    default: return "not a regular file";
+  }
+}
+
+// Paths are held as plain strings while walking: a path object also keeps
+// each of its components, and a frame per level holding one would take
+// memory quadratic in the depth of the tree.
+using PathString = fs::path::string_type;
 
 struct Walker {
   const WalkOptions& options;
   WalkResult& result;
-  std::set<fs::path> foldersSeen;  // canonical paths: a link loop is walked once
+  // The folders from the named one down to the one being listed: a folder
+  // met again among them is a loop. Comparing identities costs one stat per
+  // folder, whatever the depth.
+  std::vector<FileIdentity> onPath;
+  uint64_t namedDevice = 0;
 
-  void Add(const fs::path& path, TargetState state, std::string reason) {
-    result.targets.push_back({path.native(), false, state, std::move(reason)});
+  void Add(const PathString& path, TargetState state, std::string reason) {
+    result.targets.push_back({path, false, state, std::move(reason)});
   }
 
-  // A regular file found here is scanned unless its size already rules it
-  // out; an empty file is found out when it is read (some files report size
-  // 0 and still have content).
-  void AddFile(const fs::path& path) {
-    std::error_code code;
-    const uintmax_t size = fs::file_size(path, code);
-    if (!code && size > MaxScanSize) {
-      Add(path, TargetState::Skipped, TooLargeReason());
-    } else {
-      Add(path, TargetState::Scan, {});
-    }
-  }
-
-  void WalkFolder(const fs::path& folder) {
-    std::error_code code;
-    const fs::path canonical = fs::canonical(folder, code);
-    if (!code && !foldersSeen.insert(canonical).second) {
-      Add(folder, TargetState::Skipped, "folder already scanned through another path (symbolic link loop)");
-      return;
-    }
-    std::vector<fs::path> entries;
-    fs::directory_iterator iterator(folder, code);
-    for (const fs::directory_iterator end; !code && iterator != end; iterator.increment(code)) {
-      entries.push_back(iterator->path());
-    }
-    if (code) {
-      Add(folder, TargetState::Skipped, "cannot list folder: " + code.message());
-      if (entries.empty()) return;
-    }
+  // Lists the folder and walks its entries; `identity` is already on the path.
+  void ListFolder(const PathString& folder) {
+    std::vector<PathString> entries;
+    std::string error;
+    if (!ListFolderEntries(folder, entries, error)) Add(folder, TargetState::Error, "cannot list folder: " + error);
     // The entries share the folder's path: this is the byte order of their
     // names, the order PathLess gives.
-    std::sort(entries.begin(), entries.end(),
-              [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
-    for (const fs::path& entry : entries) WalkEntry(entry);
+    std::sort(entries.begin(), entries.end());
+    for (const PathString& entry : entries) WalkEntry(entry);
   }
 
-  void WalkEntry(const fs::path& path) {
-    std::error_code code;
-    fs::file_status status = fs::symlink_status(path, code);
-    if (code) {
-      Add(path, TargetState::Skipped, "cannot read: " + code.message());
+  void WalkSubfolder(const PathString& folder) {
+    if (!options.recursive) return;
+    const std::optional<FileIdentity> identity = IdentifyFolder(folder);
+    if (!identity) {
+      Add(folder, TargetState::Error, "cannot read folder");
       return;
     }
-    if (fs::is_symlink(status)) {
-      if (!options.followLinks) {
-        ++result.linksNotFollowed;
+    if (std::find(onPath.begin(), onPath.end(), *identity) != onPath.end()) {
+      Add(folder, TargetState::Excluded, "symbolic link loop: the folder is one of its own parents");
+      return;
+    }
+    // A mount point: the one place a folder's file system changes.
+    if (identity->device != onPath.back().device) {
+      if (options.oneFileSystem && identity->device != namedDevice) {
+        Add(folder, TargetState::Excluded, "on another file system (-x)");
         return;
       }
-      status = fs::status(path, code);
-      if (code || !fs::exists(status)) {
-        Add(path, TargetState::Skipped, "broken symbolic link");
+      if (const std::string pseudo = PseudoFileSystemName(folder); !pseudo.empty()) {
+        Add(folder, TargetState::Excluded, "pseudo file system (" + pseudo + ")");
         return;
       }
     }
-    if (fs::is_directory(status)) {
-      WalkFolder(path);
-    } else if (fs::is_regular_file(status)) {
-      AddFile(path);
+    onPath.push_back(*identity);
+    ListFolder(folder);
+    onPath.pop_back();
+  }
+
+  void WalkEntry(const PathString& name) {
+    const fs::file_type type = EntryType(name);
+    if (type == fs::file_type::none) return;  // already listed or counted
+    if (type == fs::file_type::directory) {
+      WalkSubfolder(name);
+    } else if (type == fs::file_type::regular) {
+      Add(name, TargetState::Scan, {});
     } else {
-      Add(path, TargetState::Skipped, "not a regular file");
+      Add(name, TargetState::Excluded, KindName(type));
     }
+  }
+
+  // What an entry is, links followed when asked; `none` when it has been
+  // dealt with here (an error, a link passed over or broken).
+  fs::file_type EntryType(const PathString& name) {
+    std::string error;
+    fs::file_type type = TypeOf(name, false, error);
+    if (type == fs::file_type::none || type == fs::file_type::not_found) {
+      // Gone since the folder was listed, or cannot be looked at.
+      Add(name, TargetState::Error, "cannot read: " + (error.empty() ? std::string("no such file") : error));
+      return fs::file_type::none;
+    }
+    if (type != fs::file_type::symlink) return type;
+    if (!options.followLinks) {
+      ++result.linksNotFollowed;
+      return fs::file_type::none;
+    }
+    type = TypeOf(name, true, error);
+    if (type == fs::file_type::none || type == fs::file_type::not_found) {
+      Add(name, TargetState::Excluded, "broken symbolic link");
+      return fs::file_type::none;
+    }
+    return type;
   }
 
   void WalkArgument(std::string_view argument) {
@@ -98,19 +127,23 @@ struct Walker {
       return;
     }
     if (code) {  // it is there, but cannot be looked at (a folder above it is closed)
-      Add(path, TargetState::Skipped, "cannot read: " + code.message());
+      Add(path, TargetState::Error, "cannot read: " + code.message());
       return;
     }
     if (fs::is_directory(status)) {
-      if (!options.recursive) {
-        Add(path, TargetState::Error, "is a folder (scan folders with -r)");
+      const std::optional<FileIdentity> identity = IdentifyFolder(path);
+      if (!identity) {
+        Add(path, TargetState::Error, "cannot read folder");
         return;
       }
-      WalkFolder(path);
+      namedDevice = identity->device;
+      onPath.assign(1, *identity);
+      ListFolder(path.native());
+      onPath.clear();
     } else if (fs::is_regular_file(status)) {
-      AddFile(path);
+      Add(path, TargetState::Scan, {});
     } else {
-      Add(path, TargetState::Skipped, "not a regular file");
+      Add(path, TargetState::Error, KindName(status.type()));
     }
   }
 };
@@ -119,7 +152,7 @@ struct Walker {
 
 WalkResult CollectTargets(std::span<const std::string_view> arguments, const WalkOptions& options) {
   WalkResult result;
-  Walker walker{options, result, {}};
+  Walker walker{options, result, {}, 0};
   for (const std::string_view argument : arguments) walker.WalkArgument(argument);
   return result;
 }

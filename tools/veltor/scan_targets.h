@@ -1,6 +1,6 @@
 #pragma once
 // What `veltor scan` is asked to scan: the command line's paths turned into a
-// list of files, each to be scanned, or already known to be skipped or an
+// list of files, each to be scanned, or already known to be excluded or an
 // error, so that nothing the user named disappears without a word.
 #include <cstdint>
 #include <filesystem>
@@ -11,13 +11,13 @@
 
 namespace veltor::cli {
 
-// The largest file the engine scans; a larger one is refused whole.
-inline constexpr uint64_t MaxScanSize = 16'777'216;
-
 // How standard input is named in the output.
 inline constexpr std::string_view StandardInputName = "(standard input)";
 
-enum class TargetState { Scan, Skipped, Error };
+// Scan: to be read and scanned. Excluded: found inside a folder and not a
+// file to scan (a device, a FIFO, a link loop, a pseudo file system); not an
+// error. Error: could not be looked at, or named and not scannable.
+enum class TargetState { Scan, Excluded, Error };
 
 struct ScanTarget {
   // The argument, joined with the names below it. Kept as the plain native
@@ -26,12 +26,13 @@ struct ScanTarget {
   std::filesystem::path::string_type path;
   bool standardInput = false;
   TargetState state = TargetState::Scan;
-  std::string reason;  // why it is skipped, or the error
+  std::string reason;  // why it is excluded, or the error
 };
 
 struct WalkOptions {
-  bool recursive = false;      // descend into folders
+  bool recursive = false;      // descend into subfolders
   bool followLinks = false;    // follow symbolic links met inside folders
+  bool oneFileSystem = false;  // stay on the file system of each named folder
 };
 
 struct WalkResult {
@@ -42,7 +43,9 @@ struct WalkResult {
 // Walks the arguments in the order given; a folder's entries in the byte
 // order of their names. "-" is standard input. A path named on the command
 // line is taken as named, through a symbolic link too; links met inside
-// folders are counted and passed over unless `followLinks`.
+// folders are counted and passed over unless `followLinks`. A named folder's
+// files are scanned, its subfolders only with `recursive`. A folder that is
+// one of its own parents (through links) is walked once.
 WalkResult CollectTargets(std::span<const std::string_view> arguments, const WalkOptions& options);
 
 // The path as UTF-8 bytes (on POSIX systems, the bytes of the name as they are).

@@ -57,6 +57,44 @@ std::string DisplayText(std::string_view text) {
   return out;
 }
 
+std::string DisplayPath(std::string_view path) {
+#ifdef _WIN32
+  return DisplayText(path);
+#else
+  std::string out;
+  size_t start = 0;
+  for (size_t backslash = path.find('\\'); backslash != std::string_view::npos;
+       backslash = path.find('\\', start)) {
+    out += DisplayText(path.substr(start, backslash - start));
+    out += "\\\\";
+    start = backslash + 1;
+  }
+  return out + DisplayText(path.substr(start));
+#endif
+}
+
+bool IsUtf8(std::string_view text) {
+  for (size_t offset = 0; offset < text.size();) {
+    char32_t codePoint = 0;
+    const size_t length = DecodeUtf8(text, offset, codePoint);
+    if (length == 0) return false;
+    offset += length;
+  }
+  return true;
+}
+
+std::string HexBytes(std::string_view bytes) {
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto byte = static_cast<uint8_t>(c);
+    out += Digits[byte >> 4];
+    out += Digits[byte & 15];
+  }
+  return out;
+}
+
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
   out.reserve(text.size() + 2);

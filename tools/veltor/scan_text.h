@@ -17,6 +17,17 @@ std::string Utf8FromWindows1252(std::string_view name);
 // path can break a line or steer the terminal.
 std::string DisplayText(std::string_view text);
 
+// DisplayText for a path: on POSIX systems a backslash, which a name may
+// hold, is also escaped (as \\), so that \xNN in a path always stands for
+// one byte. On Windows a backslash is the separator and stays as it is.
+std::string DisplayPath(std::string_view path);
+
+// Whether the bytes are well-formed UTF-8.
+bool IsUtf8(std::string_view text);
+
+// The bytes as lowercase hexadecimal digits, two per byte.
+std::string HexBytes(std::string_view bytes);
+
 // A JSON string literal, quotes included. Bytes that are not UTF-8 become
 // U+FFFD; control characters are escaped.
 std::string JsonString(std::string_view text);

@@ -42,7 +42,7 @@ int RunUnpack(std::span<const std::string_view> arguments) {
     return ExitUsage;
   }
   std::string error;
-  const std::optional<std::vector<uint8_t>> file = ReadWholeFile(parsed->positional[0], error);
+  const std::optional<std::vector<uint8_t>> file = ReadWholeFile(parsed->positional[0], error, MaxDatabaseFileSize);
   if (!file) {
     ReportError("unpack", error);
     return ExitFailure;

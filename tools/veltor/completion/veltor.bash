@@ -1,0 +1,53 @@
+# bash completion for veltor. Installed to share/bash-completion/completions;
+# a test checks the commands and options below against `veltor --help`.
+
+_veltor() {
+    local cur prev words cword
+    _init_completion || return
+
+    local commands="compile dump info pack scan unpack"
+    if [[ $cword -eq 1 ]]; then
+        COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+        return
+    fi
+
+    local command=${words[1]} options=""
+    case $command in
+        scan)
+            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --infected --quiet --explain --help -r -L -x -j -i -q -h" ;;
+        compile)
+            options="--output --help -o -h" ;;
+        dump)
+            options="--output --body --help -o -h" ;;
+        info)
+            options="--body --help -h" ;;
+        pack)
+            options="--output --force --help -o -h" ;;
+        unpack)
+            options="--output --help -o -h" ;;
+        --version)
+            options="--db" ;;
+    esac
+
+    case $prev in
+        --db)
+            _filedir vlb
+            return ;;
+        -o|--output)
+            _filedir
+            return ;;
+        -j|--threads|--max-filesize)
+            return ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
+        return
+    fi
+    case $command in
+        compile) _filedir vsr ;;
+        dump|info|unpack) _filedir vlb ;;
+        *) _filedir ;;
+    esac
+}
+complete -F _veltor veltor
