@@ -43,11 +43,3 @@ def as_cli_records(path, reports):
     if not reports:
         return [{"path": str(path), "clean": True}]
     return [{"path": str(path), "rule": r.rule, "level": r.level} for r in reports]
-
-
-def comparable(records):
-    """CLI records with an empty file counted clean, as a scan of no bytes reports nothing."""
-    return [
-        {"path": r["path"], "clean": True} if r.get("skipped") == "empty file" else r
-        for r in records
-    ]

@@ -9,7 +9,7 @@ pytest.importorskip("distributed")
 from distributed import Client, LocalCluster, wait  # noqa: E402
 
 import veltor.dask  # noqa: E402
-from conftest import DEFAULT_DATABASE, SAMPLES, cli_records, comparable  # noqa: E402
+from conftest import DEFAULT_DATABASE, SAMPLES, cli_records  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -32,15 +32,23 @@ def folder(tmp_path_factory):
         if index % 3 == 0:
             content += rng.choice(samples).read_bytes()
         (root / f"generated-{index:03}.bin").write_bytes(content)
+    # What the program treats specially: an empty file (clean), a name that
+    # is not UTF-8 (pathBytes), a FIFO named on the command line (an error).
+    (root / "empty").write_bytes(b"")
+    with open(os.path.join(os.fsencode(root), b"name-\xe9\xff\xc3"), "wb") as file:
+        file.write(samples[0].read_bytes())
+    os.mkfifo(root / "fifo")
     return root
 
 
 def test_records_equal_cli(client, folder):
     paths = sorted(str(folder / name) for name in os.listdir(folder))
     records = veltor.dask.scan_paths(paths + [str(folder / "missing")], DEFAULT_DATABASE, client, partition_size=8)
-    expected = comparable(cli_records(DEFAULT_DATABASE, *paths, folder / "missing"))
+    expected = cli_records(DEFAULT_DATABASE, *paths, folder / "missing")
     assert records == expected
     assert {"path": str(folder / "missing"), "error": "no such file or folder"} in records
+    assert {"path": str(folder / "empty"), "clean": True} in records
+    assert any(r.get("pathBytes", "").endswith("e9ffc3") for r in records)
 
 
 def test_worker_killed_mid_run_loses_and_doubles_nothing(client, folder):

@@ -6,9 +6,13 @@ of the paths through the streaming scan. Records have the fields of
 ``veltor scan --json``::
 
     {"path": P, "rule": NAME, "level": N}   one per report
-    {"path": P, "clean": True}
-    {"path": P, "skipped": REASON}           not a regular file
-    {"path": P, "error": MESSAGE}            cannot be read
+    {"path": P, "clean": True}               nothing reported (empty files too)
+    {"path": P, "excluded": REASON}          a device, FIFO or socket inside a folder (command line only)
+    {"path": P, "error": MESSAGE}            missing, not a regular file, cannot be read
+
+with the same texts as the program's. A path that is not UTF-8 is shown with
+each undecodable byte as U+FFFD, and its bytes are added as lowercase hex in
+``pathBytes``.
 
 A task is a pure function of its paths, so a worker lost mid-run only makes
 the scheduler run its tasks again elsewhere: nothing is lost or doubled.
@@ -19,6 +23,7 @@ Command line: ``python -m veltor.dask [--scheduler ADDRESS | --workers N]
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import stat
@@ -60,43 +65,99 @@ def _worker_database() -> Database:
     return plugin.database
 
 
+_UTF8_LENGTH = [1] * 0x80 + [0] * 0x40 + [2] * 0x20 + [3] * 0x10 + [4] * 0x08 + [0] * 0x08
+
+
+def _utf8_text(raw: bytes) -> str:
+    """The bytes as UTF-8, each byte that starts no valid sequence shown as U+FFFD (as the program does)."""
+    out: List[str] = []
+    at = 0
+    while at < len(raw):
+        length = _UTF8_LENGTH[raw[at]]
+        if length:
+            try:
+                out.append(raw[at : at + length].decode("utf-8"))
+                at += length
+                continue
+            except UnicodeDecodeError:
+                pass
+        out.append("\ufffd")
+        at += 1
+    return "".join(out)
+
+
 def _display_path(path: PathLike) -> Record:
-    """The path field, plus pathBytes (the raw bytes as a list) when the path is not UTF-8."""
+    """The path field, plus pathBytes (the raw bytes in lowercase hex) when the path is not UTF-8."""
     raw = os.fsencode(path)
     try:
         return {"path": raw.decode("utf-8")}
     except UnicodeDecodeError:
-        return {"path": raw.decode("utf-8", "replace"), "pathBytes": list(raw)}
+        return {"path": _utf8_text(raw), "pathBytes": raw.hex()}
 
 
 def _os_reason(prefix: str, error: OSError) -> str:
     return f"{prefix}: {os.strerror(error.errno)}" if error.errno else prefix
 
 
+def _kind_name(mode: int) -> str:
+    if stat.S_ISBLK(mode):
+        return "not a regular file: a block device"
+    if stat.S_ISCHR(mode):
+        return "not a regular file: a character device"
+    if stat.S_ISFIFO(mode):
+        return "not a regular file: a FIFO"
+    if stat.S_ISSOCK(mode):
+        return "not a regular file: a socket"
+    return "not a regular file"
+
+
+class _NoWait:
+    """A nonblocking file whose read that would wait is an error, not the end."""
+
+    def __init__(self, file):
+        self._file = file
+
+    def readinto(self, view) -> int:
+        count = self._file.readinto(view)
+        if count is None:
+            raise BlockingIOError(errno.EAGAIN, "would wait")
+        return count
+
+
 def scan_one(database: Database, path: PathLike) -> List[Record]:
-    """The records of one path, as ``veltor scan --json`` gives them."""
+    """The records of one file, as ``veltor scan --json`` gives them for a file named on its command line."""
     head = _display_path(path)
     try:
         info = os.stat(path)
     except FileNotFoundError:
-        return [{**head, "error": "no such file or folder"}]
+        broken = os.path.islink(path)
+        return [{**head, "error": "broken symbolic link" if broken else "no such file or folder"}]
     except OSError as error:
         return [{**head, "error": _os_reason("cannot read", error)}]
     if stat.S_ISDIR(info.st_mode):
-        return [{**head, "error": "is a folder"}]
+        return [{**head, "error": "is a folder: give its files"}]
     if not stat.S_ISREG(info.st_mode):
-        return [{**head, "skipped": "not a regular file"}]
+        return [{**head, "error": _kind_name(info.st_mode)}]
     try:
-        file = open(path, "rb", buffering=0)
+        # Never waits, as the program's open: the name may have become a FIFO.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as error:
         return [{**head, "error": _os_reason("cannot open", error)}]
-    try:
-        with file:
-            reports = database.scan_stream(file)
-    except MemoryError:
-        return [{**head, "error": "out of memory"}]
-    except OSError as error:
-        return [{**head, "error": _os_reason("read error", error)}]
+    with open(descriptor, "rb", buffering=0) as file:
+        try:
+            regular = stat.S_ISREG(os.fstat(descriptor).st_mode)
+        except OSError as error:
+            return [{**head, "error": _os_reason("cannot read", error)}]
+        if not regular:
+            return [{**head, "error": "not a regular file"}]
+        try:
+            reports = database.scan_stream(_NoWait(file))
+        except MemoryError:
+            return [{**head, "error": "out of memory"}]
+        except BlockingIOError:
+            return [{**head, "error": "read error: it would wait for data"}]
+        except OSError as error:
+            return [{**head, "error": _os_reason("read error", error)}]
     if not reports:
         return [{**head, "clean": True}]
     return [{**head, "rule": r.rule, "level": r.level} for r in reports]
@@ -158,10 +219,38 @@ def scan_paths(
 
 
 def _record_order(record: Record):
-    # Path order as `veltor scan --sort` prints it: by the path's bytes; a
-    # file's reports stay in report order (the sort is stable).
-    raw = bytes(record["pathBytes"]) if "pathBytes" in record else record["path"].encode("utf-8")
-    return raw
+    # Path order as `veltor scan --sort` prints it: by the path's bytes, the
+    # separator before every other byte (no path holds a NUL); a file's
+    # reports stay in report order (the sort is stable).
+    raw = bytes.fromhex(record["pathBytes"]) if "pathBytes" in record else record["path"].encode("utf-8")
+    return raw.replace(b"/", b"\0")
+
+
+def _walk_folder(folder: bytes, recursive: bool, paths: List, excluded: List[Record]) -> None:
+    """A folder's files as ``veltor scan`` walks them: in name order, symbolic
+    links not followed, subfolders only when recursive, devices, FIFOs and
+    sockets excluded."""
+    try:
+        names = sorted(os.listdir(folder))
+    except OSError as error:
+        excluded.append({**_display_path(folder), "error": _os_reason("cannot list folder", error)})
+        return
+    for name in names:
+        path = os.path.join(folder, name)
+        try:
+            mode = os.lstat(path).st_mode
+        except OSError as error:
+            excluded.append({**_display_path(path), "error": _os_reason("cannot read", error)})
+            continue
+        if stat.S_ISLNK(mode):
+            continue
+        if stat.S_ISDIR(mode):
+            if recursive:
+                _walk_folder(path, recursive, paths, excluded)
+        elif stat.S_ISREG(mode):
+            paths.append(os.fsdecode(path))
+        else:
+            excluded.append({**_display_path(path), "excluded": _kind_name(mode)})
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -180,11 +269,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     options = parser.parse_args(argv)
 
     paths: List[str] = []
+    excluded: List[Record] = []
     for path in options.paths:
-        if options.recursive and os.path.isdir(path):
-            for folder, folders, files in os.walk(path):
-                folders.sort()
-                paths.extend(os.path.join(folder, name) for name in sorted(files))
+        if os.path.isdir(path):
+            _walk_folder(os.fsencode(path), options.recursive, paths, excluded)
         else:
             paths.append(path)
 
@@ -200,7 +288,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         cluster = LocalCluster(n_workers=options.workers, threads_per_worker=1, processes=True)
         client = Client(cluster)
     try:
-        records = scan_paths(paths, image, client, show_progress=options.progress)
+        records = sorted(scan_paths(paths, image, client, show_progress=options.progress) + excluded,
+                         key=_record_order)
     finally:
         client.close()
         if cluster is not None:
