@@ -191,7 +191,7 @@ def test_explain_shows_forms_offsets_scores_and_reasons(tmp_path):
     run = subprocess.run([str(VELTOR_PROGRAM), "scan", "--explain", "--json", "--db", str(tmp_path / "db.vlb"),
                           str(tmp_path / "file")], capture_output=True, check=False)
     assert run.returncode == 1, run.stderr
-    cli = json.loads(run.stdout)
+    cli = json.loads(run.stdout.splitlines()[0])  # the summary follows
     assert [(r["rule"], r["level"], r["reason"]) for r in cli["rules"]] == \
         [(r.rule, r.level, r.reason) for r in explained.rules]
     assert [(s["id"], s["plain"]["offsets"], s["wide"]["offsets"]) for s in cli["signatures"]] == \
