@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build demo test test-release test-asan test-tsan test-windows test-valgrind fuzz fuzz-smoke fuzz-seeds bench clean
+.PHONY: all build demo test test-release test-asan test-tsan test-python test-windows test-valgrind fuzz fuzz-smoke fuzz-seeds bench clean
 
 all: build
 
@@ -22,7 +22,7 @@ demo:
 	cmake --build --preset release -j $(JOBS) --target QZVeltor veltor veltor_default_database
 	build/release/tools/veltor/veltor scan -r samples/ || [ $$? -eq 1 ]
 
-test: test-release test-asan test-tsan
+test: test-release test-asan test-tsan test-python
 
 test-release:
 	@scripts/ensure-packages.sh build
@@ -44,6 +44,16 @@ test-tsan:
 	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests veltor_scan_tests
 	build/tsan/tests/api/api_concurrency_tests
 	build/tsan/tests/tools/veltor_scan_tests --gtest_filter='*Workers*'
+
+# The Python package (python/, docs/python.md): its native module built in
+# place with the Release build, then its pytest suite on Debian's interpreter,
+# where the Debian packages pybind11, pytest and Dask are installed.
+PYTHON ?= /usr/bin/python3
+test-python:
+	@scripts/ensure-packages.sh build python
+	cmake --preset release -DVELTOR_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(PYTHON)
+	cmake --build --preset release -j $(JOBS) --target veltor veltor_default_database veltor_python
+	$(PYTHON) -m pytest -q python/tests
 
 test-windows:
 	@scripts/ensure-packages.sh windows

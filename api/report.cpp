@@ -10,10 +10,6 @@
 namespace veltor {
 namespace {
 
-// The doubles nearest to 0.501 and 0.999, by their bits.
-constexpr double ReportThreshold = std::bit_cast<double>(uint64_t{0x3FE0083126E978D5});
-constexpr double CertainThreshold = std::bit_cast<double>(uint64_t{0x3FEFF7CED916872B});
-
 void CallWide(ReportSink& sink, int32_t level, const char* name) {
   static constexpr char16_t Empty[1] = {u'\0'};
   if (name == nullptr) {

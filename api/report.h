@@ -1,5 +1,6 @@
 #pragma once
 // Reporting a scan's results to the host: one ReportSink per scan call.
+#include <bit>
 #include <cstdint>
 
 #include "api/veltor.h"
@@ -15,6 +16,10 @@ struct ReportSink {
 
 inline constexpr int32_t ReportLevelCertain = 1;   // score >= 0.999
 inline constexpr int32_t ReportLevelProbable = 2;  // 0.501 <= score < 0.999
+
+// The doubles nearest to 0.501 and 0.999, by their bits.
+inline constexpr double ReportThreshold = std::bit_cast<double>(uint64_t{0x3FE0083126E978D5});
+inline constexpr double CertainThreshold = std::bit_cast<double>(uint64_t{0x3FEFF7CED916872B});
 
 // Counts and reports a rule whose score reaches 0.501 (NaN never does), with
 // level 1 from 0.999 up. The ANSI callback gets `name` as is (null for an

@@ -1,6 +1,7 @@
 #include "api/scan_handle.h"
 
 #include "database/database_file.h"
+#include "database/database_memory.h"
 
 namespace veltor {
 
@@ -10,10 +11,10 @@ void ClearHandle(ScanHandle& handle) noexcept {
   handle.sink = nullptr;
 }
 
-bool LoadHandle(ScanHandle& handle, const char* path) noexcept {
-  ClearHandle(handle);
-  if (path == nullptr) return false;
-  handle.library = LoadDatabaseFile(path);
+namespace {
+
+// Builds the scan context over the library just loaded into the handle.
+bool FinishLoad(ScanHandle& handle) noexcept {
   if (!handle.library) return false;
   handle.context = BuildScanContext(handle.library.get());
   if (!handle.context) {
@@ -21,6 +22,21 @@ bool LoadHandle(ScanHandle& handle, const char* path) noexcept {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool LoadHandle(ScanHandle& handle, const char* path) noexcept {
+  ClearHandle(handle);
+  if (path == nullptr) return false;
+  handle.library = LoadDatabaseFile(path);
+  return FinishLoad(handle);
+}
+
+bool LoadHandleImage(ScanHandle& handle, std::span<const uint8_t> image) noexcept {
+  ClearHandle(handle);
+  handle.library = LoadDatabaseImage(image);
+  return FinishLoad(handle);
 }
 
 }  // namespace veltor

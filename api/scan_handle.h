@@ -1,5 +1,8 @@
 #pragma once
 // The handle a host holds: an open database and the scan state built over it.
+#include <cstdint>
+#include <span>
+
 #include "api/report.h"
 #include "database/signature_library.h"
 #include "matcher/scan_context.h"
@@ -31,5 +34,8 @@ void ClearHandle(ScanHandle& handle) noexcept;
 // Clears the handle, then loads the database at `path` and builds its scan
 // context. False (and an empty handle) on any failure.
 bool LoadHandle(ScanHandle& handle, const char* path) noexcept;
+
+// The same from a database image already in memory (read, not retained).
+bool LoadHandleImage(ScanHandle& handle, std::span<const uint8_t> image) noexcept;
 
 }  // namespace veltor

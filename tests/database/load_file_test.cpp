@@ -9,6 +9,7 @@
 #include <string>
 
 #include "database/database_file.h"
+#include "database/database_memory.h"
 #include "database/rc4.h"
 #include "dbwriter/database_envelope.h"
 #include "sample_database.h"
@@ -39,9 +40,17 @@ class FileChecks : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(FileChecks, LoadsOrIsRejected) {
   TempDir dir;
-  const auto path = dir.Write("db.vlb", GetParam().make());
+  const std::vector<uint8_t> bytes = GetParam().make();
+  const auto path = dir.Write("db.vlb", bytes);
   const SignatureLibraryPtr library = Load(path);
   EXPECT_EQ(library != nullptr, GetParam().loads);
+  // The same bytes already in memory load or fail alike.
+  const SignatureLibraryPtr fromMemory = LoadDatabaseImage(bytes);
+  ASSERT_EQ(fromMemory != nullptr, GetParam().loads);
+  if (library) {
+    EXPECT_EQ(fromMemory->header.signatureCount, library->header.signatureCount);
+    EXPECT_EQ(fromMemory->header.ruleCount, library->header.ruleCount);
+  }
 }
 
 std::vector<uint8_t> MagicThen(std::size_t size) {

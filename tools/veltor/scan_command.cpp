@@ -17,6 +17,7 @@
 
 #include "tools/veltor/command_support.h"
 #include "tools/veltor/files.h"
+#include "tools/veltor/scan_explain.h"
 #include "tools/veltor/scan_report.h"
 #include "tools/veltor/scan_system.h"
 #include "tools/veltor/scan_targets.h"
@@ -62,6 +63,12 @@ constexpr std::string_view Help =
     "      --limits-ok      a limit reached is reported but not an error\n"
     "  -i, --infected       print only files with reports\n"
     "  -q, --quiet          print nothing but errors\n"
+    "      --explain        for rule authors: per scanned file, instead of its\n"
+    "                       lines, the signatures that occurred (plain or wide\n"
+    "                       form, first offsets; the file is read again, standard\n"
+    "                       input is not), every rule's score and why a reported\n"
+    "                       rule has its level (text, or one JSON object per file\n"
+    "                       with --json)\n"
     "  -h, --help           show this text\n"
     "\n"
     "Errors: a file that cannot be opened or read, a folder that cannot be\n"
@@ -115,7 +122,7 @@ constexpr int ExitNothingReported = 0;
 constexpr int ExitReported = 1;
 constexpr int ExitError = 2;
 
-FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0}; }
+FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
 // The one place output is written: whole lines, one writer at a time, the
 // progress line cleared before anything else appears.
@@ -152,7 +159,7 @@ struct Printer {
     const std::string path = PathText((*targets)[index]);
     if (outcome.outcome == Outcome::Error) Write(stderr, FormatError(path, outcome.reason));
     Write(stderr, FormatArchiveErrors(path, outcome));
-    Write(stdout, FormatOutcome(path, outcome, options));
+    Write(stdout, outcome.detail.empty() ? FormatOutcome(path, outcome, options) : outcome.detail);
   }
 
   void Finish(size_t index, FileOutcome outcome) {
@@ -330,7 +337,7 @@ int RunScan(std::span<const std::string_view> arguments) {
       {"", "--db", true},          {"-r", "--recursive", false}, {"-L", "--follow-links", false},
       {"-x", "--one-file-system", false}, {"", "--max-filesize", true}, {"-j", "--threads", true},
       {"", "--sort", false},       {"", "--json", false},        {"-i", "--infected", false},
-      {"-q", "--quiet", false},
+      {"-q", "--quiet", false},       {"", "--explain", false},
       {"", "--archives", false},   {"", "--no-archives", false}, {"", "--max-archive-depth", true},
       {"", "--max-unpacked", true}, {"", "--max-members", true}, {"", "--max-ratio", true},
       {"", "--limits-ok", false},
@@ -349,6 +356,7 @@ int RunScan(std::span<const std::string_view> arguments) {
   }
   ScanSettings settings;
   settings.chunkSize = ChunkSize();
+  if (parsed->Has("--explain")) settings.inspect = ExplainInspector(parsed->Has("--json"));
   if (const auto value = parsed->Value("--max-filesize")) {
     const std::optional<uint64_t> size = ParseSize(*value);
     if (!size) {

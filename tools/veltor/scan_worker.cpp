@@ -25,7 +25,7 @@ void VELTOR_CALL CollectReport(int32_t level, const char* name, void* userData) 
   }
 }
 
-FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0}; }
+FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
 }  // namespace
 
@@ -37,7 +37,7 @@ bool OpenWorker(Worker& worker, const ScanSettings& settings) {
 }
 
 FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSettings& settings) {
-  if (target.state == TargetState::Excluded) return {Outcome::Excluded, {}, target.reason, 0};
+  if (target.state == TargetState::Excluded) return {Outcome::Excluded, {}, target.reason, 0, {}};
   if (target.state == TargetState::Error) return Failed(target.reason);
 
   InputFile file;
@@ -49,10 +49,10 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   } else if (!file.regular) {
     return Failed("not a regular file");
   } else if (file.size > settings.maxFileSize) {
-    return {Outcome::Skipped, {}, "larger than --max-filesize", 0};
+    return {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
   }
 
-  FileOutcome outcome{Outcome::Clean, {}, {}, 0};
+  FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
   ReportCollector collector{&outcome.reports};
   ReportSink sink{CollectReport, nullptr, &collector, 0};
   ScanHandle& handle = *worker.handle;
@@ -69,7 +69,7 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
     // Standard input has no size to check up front.
     if (outcome.bytes > settings.maxFileSize) {
       handle.sink = nullptr;
-      return {Outcome::Skipped, {}, "larger than --max-filesize", 0};
+      return {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
     }
     FeedScan(handle, worker.buffer.get(), *count);
   }
@@ -77,7 +77,7 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   handle.sink = nullptr;
   if (collector.failed) return Failed("out of memory while collecting reports");
   if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
-  if (settings.inspect) settings.inspect(handle, outcome);
+  if (settings.inspect) settings.inspect(target, handle, outcome);
   // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
   if (!target.standardInput) ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome);

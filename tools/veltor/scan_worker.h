@@ -30,7 +30,7 @@ struct ScanSettings {
   // Called on the worker's thread after each file is scanned whole, while
   // the handle still holds its scores (see ForEachReportLoopRule): where an
   // output mode that shows more than the reports gathers what it needs.
-  std::function<void(const ScanHandle&, FileOutcome&)> inspect;
+  std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> inspect;
 };
 
 struct Worker {

@@ -14,7 +14,7 @@ _veltor() {
     local command=${words[1]} options=""
     case $command in
         scan)
-            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --archives --no-archives --max-archive-depth --max-unpacked --max-members --max-ratio --limits-ok --infected --quiet --help -r -L -x -j -i -q -h" ;;
+            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --archives --no-archives --max-archive-depth --max-unpacked --max-members --max-ratio --limits-ok --infected --quiet --explain --help -r -L -x -j -i -q -h" ;;
         compile)
             options="--output --help -o -h" ;;
         dump)

@@ -1,0 +1,322 @@
+// The Python package's native part: the engine's scan, explain and rule
+// compiler behind a small surface that the package's Python code wraps.
+// Scans run without the GIL; a Database keeps a pool of scan handles so that
+// several threads can scan with one Database at the same time.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "api/explain.h"
+#include "api/report.h"
+#include "api/scan.h"
+#include "api/scan_handle.h"
+#include "database/database_format.h"
+#include "platform/windows1252.h"
+#include "tools/rulelang/compiler.h"
+#include "tools/rulelang/database_image.h"
+
+namespace py = pybind11;
+
+namespace veltor::python {
+namespace {
+
+struct DatabaseLoadError {};
+
+// A rule name (Windows-1252, as stored) as UTF-8; every byte has a character.
+std::string NameUtf8(const char* name) {
+  std::string out;
+  if (name == nullptr) return out;
+  for (const char* at = name; *at != '\0'; ++at) {
+    const char32_t c = Windows1252ToUnicode(static_cast<uint8_t>(*at));
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+using HandlePtr = std::unique_ptr<ScanHandle>;
+
+// The database image and the idle handles built from it. A scan takes an
+// idle handle or builds one more; handles return to the pool afterwards.
+struct HandlePool {
+  std::vector<uint8_t> image;
+  std::mutex mutex;
+  std::vector<HandlePtr> idle;
+
+  HandlePtr Take() {
+    {
+      std::lock_guard lock(mutex);
+      if (!idle.empty()) {
+        HandlePtr handle = std::move(idle.back());
+        idle.pop_back();
+        return handle;
+      }
+    }
+    // The image loaded once already, so a failure here is memory.
+    auto handle = std::make_unique<ScanHandle>();
+    if (!LoadHandleImage(*handle, image)) throw std::bad_alloc();
+    return handle;
+  }
+
+  void Give(HandlePtr handle) noexcept {
+    std::lock_guard lock(mutex);
+    try {
+      idle.push_back(std::move(handle));
+    } catch (...) {
+      // No room to keep it: it is freed, and rebuilt when needed.
+    }
+  }
+};
+
+// One handle taken from a pool, given back when the lease ends.
+struct Lease {
+  std::shared_ptr<HandlePool> pool;
+  HandlePtr handle;
+
+  explicit Lease(std::shared_ptr<HandlePool> from) : pool(std::move(from)), handle(pool->Take()) {}
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  ~Lease() {
+    if (handle) pool->Give(std::move(handle));
+  }
+};
+
+struct NativeReport {
+  std::string rule;
+  int32_t level = 0;
+  double score = 0;
+};
+
+void CaptureLevel(int32_t level, const char* /*name*/, void* userData) noexcept {
+  *static_cast<int32_t*>(userData) = level;
+}
+
+// The reports of the scan just finished: the rules ReportRule would pass to
+// a host, in the report loop's order, with their scores.
+std::vector<NativeReport> CollectReports(const ScanHandle& handle) {
+  std::vector<NativeReport> reports;
+  const auto rules = Rules(*handle.library);
+  ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
+    int32_t level = 0;
+    ReportSink sink;
+    sink.ansiCallback = CaptureLevel;
+    sink.userData = &level;
+    ReportRule(rules[index].name.get(), score, &sink);
+    if (sink.reportCount != 0) reports.push_back({NameUtf8(rules[index].name.get()), level, score});
+  });
+  return reports;
+}
+
+py::list ReportList(const std::vector<NativeReport>& reports) {
+  py::list list;
+  for (const NativeReport& report : reports) list.append(py::make_tuple(report.rule, report.level, report.score));
+  return list;
+}
+
+// A read-only, contiguous view of any buffer-protocol object, held (and the
+// object's buffer pinned) for the view's life.
+struct BufferView {
+  Py_buffer view{};
+  explicit BufferView(const py::object& object) {
+    if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() { PyBuffer_Release(&view); }
+  std::span<const uint8_t> Bytes() const {
+    return {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)};
+  }
+};
+
+struct NativeDatabase {
+  std::shared_ptr<HandlePool> pool;
+  uint64_t buildTime = 0;
+  uint32_t signatureCount = 0;
+  uint32_t ruleCount = 0;
+};
+
+NativeDatabase LoadImage(const py::object& data) {
+  NativeDatabase database;
+  database.pool = std::make_shared<HandlePool>();
+  {
+    BufferView view(data);
+    const auto bytes = view.Bytes();
+    database.pool->image.assign(bytes.begin(), bytes.end());
+  }
+  HandlePtr handle = std::make_unique<ScanHandle>();
+  bool loaded = false;
+  {
+    py::gil_scoped_release release;
+    loaded = LoadHandleImage(*handle, database.pool->image);
+  }
+  if (!loaded) throw DatabaseLoadError{};
+  database.buildTime = BuildTime(handle->library->header);
+  database.signatureCount = handle->library->header.signatureCount;
+  database.ruleCount = handle->library->header.ruleCount;
+  database.pool->Give(std::move(handle));
+  return database;
+}
+
+py::list ScanBytes(const NativeDatabase& database, const py::object& data) {
+  BufferView view(data);
+  std::vector<NativeReport> reports;
+  {
+    py::gil_scoped_release release;
+    Lease lease(database.pool);
+    BeginScan(*lease.handle);
+    FeedScan(*lease.handle, view.Bytes().data(), view.Bytes().size());
+    FinishScan(*lease.handle);
+    reports = CollectReports(*lease.handle);
+  }
+  return ReportList(reports);
+}
+
+// A streamed scan: holds one handle from begin to finish.
+struct NativeStream {
+  std::unique_ptr<Lease> lease;
+
+  void Feed(const py::object& data) {
+    if (!lease) throw py::value_error("the scan is finished");
+    BufferView view(data);
+    py::gil_scoped_release release;
+    FeedScan(*lease->handle, view.Bytes().data(), view.Bytes().size());
+  }
+
+  py::list Finish() {
+    if (!lease) throw py::value_error("the scan is finished");
+    std::vector<NativeReport> reports;
+    {
+      py::gil_scoped_release release;
+      FinishScan(*lease->handle);
+      reports = CollectReports(*lease->handle);
+      lease.reset();
+    }
+    return ReportList(reports);
+  }
+
+  void Close() {
+    py::gil_scoped_release release;
+    lease.reset();
+  }
+};
+
+NativeStream BeginStream(const NativeDatabase& database) {
+  NativeStream stream;
+  py::gil_scoped_release release;
+  stream.lease = std::make_unique<Lease>(database.pool);
+  BeginScan(*stream.lease->handle);
+  return stream;
+}
+
+// (signatures, rules): signatures as (index, id, (count, offsets) plain,
+// (count, offsets) wide); rules as (index, id, name, top_level, score,
+// level, references, reason), a reference as (is_rule, id, declared, value).
+py::tuple ExplainBytes(const NativeDatabase& database, const py::object& data) {
+  BufferView view(data);
+  if (view.Bytes().size() > static_cast<size_t>(INT32_MAX)) throw py::value_error("explain takes at most 2 GiB - 1 bytes");
+  Explanation explanation;
+  std::vector<std::string> names;
+  {
+    py::gil_scoped_release release;
+    Lease lease(database.pool);
+    if (!ExplainScan(*lease.handle, view.Bytes(), explanation)) throw std::bad_alloc();
+    const auto rules = Rules(*lease.handle->library);
+    names.reserve(rules.size());
+    for (const RuleRecord& rule : rules) names.push_back(NameUtf8(rule.name.get()));
+  }
+  const auto form = [](const FormOccurrences& occurrences) {
+    return py::make_tuple(occurrences.count, py::cast(occurrences.offsets));
+  };
+  py::list signatures;
+  for (const SignatureExplanation& signature : explanation.signatures) {
+    signatures.append(py::make_tuple(signature.index, signature.id, form(signature.plain), form(signature.wide)));
+  }
+  py::list rules;
+  for (const RuleExplanation& rule : explanation.rules) {
+    py::list references;
+    for (const ExplainedReference& reference : rule.references) {
+      references.append(py::make_tuple(reference.isRule, reference.id, reference.declared, reference.value));
+    }
+    rules.append(py::make_tuple(rule.index, rule.id, names[rule.index], rule.topLevel, rule.score, rule.level,
+                                references, LevelReason(rule)));
+  }
+  return py::make_tuple(signatures, rules);
+}
+
+// (image or None, diagnostics as (is_error, file, line, column, message)).
+py::tuple Compile(const std::string& source, const std::string& path, std::optional<int64_t> unixSeconds) {
+  std::vector<rulelang::SourceFile> files{{path, source}};
+  rulelang::CompileResult result;
+  std::vector<uint8_t> image;
+  {
+    py::gil_scoped_release release;
+    result = rulelang::CompileSources(files);
+    if (!result.diagnostics.HasErrors()) {
+      uint64_t buildTime = 0;
+      if (unixSeconds) {
+        buildTime = rulelang::FileTimeFromUnixSeconds(*unixSeconds);
+      } else {
+        const auto ticks = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>>(
+            std::chrono::system_clock::now().time_since_epoch());
+        buildTime = rulelang::FileTimeFromUnixSeconds(0) + static_cast<uint64_t>(ticks.count());
+      }
+      image = rulelang::WriteDatabaseImage(result.entries, buildTime);
+    }
+  }
+  py::list diagnostics;
+  for (const rulelang::Diagnostic& diagnostic : result.diagnostics.items) {
+    diagnostics.append(py::make_tuple(diagnostic.severity == rulelang::Severity::Error,
+                                      files[diagnostic.position.file].path, diagnostic.position.line,
+                                      diagnostic.position.column, diagnostic.message));
+  }
+  if (result.diagnostics.HasErrors()) return py::make_tuple(py::none(), diagnostics);
+  return py::make_tuple(py::bytes(reinterpret_cast<const char*>(image.data()), image.size()), diagnostics);
+}
+
+}  // namespace
+}  // namespace veltor::python
+
+PYBIND11_MODULE(_native, module) {
+  using namespace veltor::python;
+  module.doc() = "The native part of the veltor package; use the veltor module instead.";
+  static py::exception<DatabaseLoadError> databaseError(module, "DatabaseError");
+  py::register_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const DatabaseLoadError&) {
+      PyErr_SetString(databaseError.ptr(), "not a database, or a damaged one");
+    }
+  });
+
+  py::class_<NativeDatabase>(module, "Database")
+      .def_readonly("build_time", &NativeDatabase::buildTime)
+      .def_readonly("signature_count", &NativeDatabase::signatureCount)
+      .def_readonly("rule_count", &NativeDatabase::ruleCount)
+      .def("scan", &ScanBytes)
+      .def("begin", &BeginStream)
+      .def("explain", &ExplainBytes);
+  py::class_<NativeStream>(module, "Stream")
+      .def("feed", &NativeStream::Feed)
+      .def("finish", &NativeStream::Finish)
+      .def("close", &NativeStream::Close);
+  module.def("load_image", &LoadImage);
+  module.def("compile", &Compile);
+}

@@ -1,0 +1,263 @@
+"""Veltor: signature-based content scanning from Python.
+
+Load a database, then scan bytes, files or streams::
+
+    import veltor
+    db = veltor.Database.load("qzdata.vlb")
+    for report in db.scan_file("upload.bin"):
+        print(report.rule, report.level, report.score)
+
+Scans release the GIL. A ``Database`` keeps a pool of scan states (one per
+thread scanning with it at the same moment), so threads may share one
+``Database`` and scan in parallel.
+"""
+from __future__ import annotations
+
+import datetime as _datetime
+import os as _os
+from dataclasses import dataclass, field
+from typing import BinaryIO, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+from . import _native
+
+__all__ = [
+    "CompileError",
+    "Database",
+    "DatabaseError",
+    "Diagnostic",
+    "Explanation",
+    "Reference",
+    "Report",
+    "RuleScore",
+    "SignatureMatch",
+    "compile",
+]
+
+#: Bytes read per step by ``scan_file`` and ``scan_stream``.
+READ_CHUNK_SIZE = 1 << 20
+
+DatabaseError = _native.DatabaseError
+DatabaseError.__doc__ = "A file or image that is not a database, or a damaged one."
+
+_FILETIME_EPOCH = _datetime.datetime(1601, 1, 1, tzinfo=_datetime.timezone.utc)
+
+StrPath = Union[str, "_os.PathLike[str]"]
+
+
+class Report(NamedTuple):
+    """One reported rule: its name, level (1 certain, 2 probable) and score."""
+
+    rule: str
+    level: int
+    score: float
+
+
+class Diagnostic(NamedTuple):
+    """One message of the rule compiler."""
+
+    severity: str  # "error" or "warning"
+    file: str
+    line: int
+    column: int
+    message: str
+
+    def __str__(self) -> str:
+        return f"{self.file}:{self.line}:{self.column}: {self.severity}: {self.message}"
+
+
+class CompileError(Exception):
+    """Rule sources with errors; ``diagnostics`` holds every message, warnings included."""
+
+    def __init__(self, diagnostics: Sequence[Diagnostic]):
+        self.diagnostics: List[Diagnostic] = list(diagnostics)
+        errors = [d for d in self.diagnostics if d.severity == "error"]
+        super().__init__("\n".join(str(d) for d in errors))
+
+
+@dataclass(frozen=True)
+class SignatureMatch:
+    """A signature that occurred: how often each form did, and the first offsets.
+
+    ``plain_offsets`` and ``wide_offsets`` hold at most the first eight
+    occurrences of each form; the counts are complete.
+    """
+
+    id: int
+    plain_count: int
+    plain_offsets: Tuple[int, ...]
+    wide_count: int
+    wide_offsets: Tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class Reference:
+    """A direct reference in a rule's expression and what it read in this scan.
+
+    ``kind`` is "signature" (``value`` 1.0 when it occurred, else 0.0) or
+    "rule" (``value`` is that rule's score); ``declared`` is False for an id
+    the database does not hold, which reads as 0.
+    """
+
+    kind: str
+    id: int
+    declared: bool
+    value: float
+
+
+@dataclass(frozen=True)
+class RuleScore:
+    """A rule's score in one scan, its level (0 when not reported), and why."""
+
+    id: int
+    rule: str
+    top_level: bool
+    score: float
+    level: int
+    references: Tuple[Reference, ...]
+    reason: str
+
+
+@dataclass(frozen=True)
+class Explanation:
+    """What a scan saw: signatures that occurred, every rule's score, the reports."""
+
+    signatures: List[SignatureMatch] = field(default_factory=list)
+    rules: List[RuleScore] = field(default_factory=list)
+
+    @property
+    def reports(self) -> List[Report]:
+        """The rules the scan reports, in report order (as ``Database.scan`` gives them)."""
+        return [Report(r.rule, r.level, r.score) for r in self.rules if r.level != 0]
+
+
+def _reports(native: list) -> List[Report]:
+    return [Report(rule, level, score) for rule, level, score in native]
+
+
+class Database:
+    """A loaded signature database and the scan states built over it.
+
+    Every method may be called from several threads at once: each scan takes
+    a scan state from the database's pool (building one more when all are
+    busy, about as much memory as the database itself) and returns it after.
+    """
+
+    __slots__ = ("_native",)
+
+    def __init__(self, native: "_native.Database"):
+        self._native = native
+
+    @classmethod
+    def load(cls, path: StrPath) -> "Database":
+        """Loads a database file.
+
+        Raises ``FileNotFoundError`` (and other ``OSError``) when the file
+        cannot be read, ``DatabaseError`` when it is not a database.
+        """
+        with open(path, "rb") as file:
+            return cls.from_bytes(file.read())
+
+    @classmethod
+    def from_bytes(cls, data: Union[bytes, bytearray, memoryview]) -> "Database":
+        """Loads a database image held in memory; ``DatabaseError`` if it is not one."""
+        return cls(_native.load_image(data))
+
+    @property
+    def build_time(self) -> _datetime.datetime:
+        """When the database was compiled, as an aware datetime in UTC."""
+        return _FILETIME_EPOCH + _datetime.timedelta(microseconds=self._native.build_time // 10)
+
+    @property
+    def signature_count(self) -> int:
+        """How many signatures the database holds."""
+        return self._native.signature_count
+
+    @property
+    def rule_count(self) -> int:
+        """How many rules the database holds."""
+        return self._native.rule_count
+
+    def scan(self, data) -> List[Report]:
+        """Scans any contiguous buffer (bytes, bytearray, memoryview, array, mmap...) without copying it."""
+        return _reports(self._native.scan(data))
+
+    def scan_file(self, path: StrPath) -> List[Report]:
+        """Scans a file of any size, streamed in chunks.
+
+        Raises ``FileNotFoundError``, ``IsADirectoryError``,
+        ``PermissionError`` or another ``OSError`` when it cannot be read.
+        """
+        with open(path, "rb", buffering=0) as file:
+            return self.scan_stream(file)
+
+    def scan_stream(self, stream: BinaryIO) -> List[Report]:
+        """Scans everything a binary stream yields until its end.
+
+        Uses ``readinto`` when the stream has it, else ``read``; the stream
+        is not closed.
+        """
+        native = self._native.begin()
+        try:
+            readinto = getattr(stream, "readinto", None)
+            if readinto is not None:
+                buffer = bytearray(READ_CHUNK_SIZE)
+                view = memoryview(buffer)
+                while True:
+                    count = readinto(view)
+                    if not count:
+                        break
+                    native.feed(view[:count])
+            else:
+                while True:
+                    chunk = stream.read(READ_CHUNK_SIZE)
+                    if not chunk:
+                        break
+                    native.feed(chunk)
+            return _reports(native.finish())
+        finally:
+            native.close()
+
+    def explain(self, data) -> Explanation:
+        """Scans a buffer and explains the result (see ``Explanation``)."""
+        signatures, rules = self._native.explain(data)
+        return Explanation(
+            signatures=[
+                SignatureMatch(sid, plain[0], tuple(plain[1]), wide[0], tuple(wide[1]))
+                for _index, sid, plain, wide in signatures
+            ],
+            rules=[
+                RuleScore(
+                    rid,
+                    name,
+                    top_level,
+                    score,
+                    level,
+                    tuple(
+                        Reference("rule" if is_rule else "signature", ref_id, declared, value)
+                        for is_rule, ref_id, declared, value in references
+                    ),
+                    reason,
+                )
+                for _index, rid, name, top_level, score, level, references, reason in rules
+            ],
+        )
+
+
+def compile(
+    source: str, *, path: str = "<string>", build_time: Optional[_datetime.datetime] = None
+) -> bytes:
+    """Compiles rule language source into a database image (see docs/rules.md).
+
+    ``path`` names the source in diagnostics; ``build_time`` (an aware
+    datetime) is stored instead of now. Raises ``CompileError`` carrying
+    every diagnostic when the source has errors.
+    """
+    seconds = None if build_time is None else int(build_time.timestamp())
+    image, diagnostics = _native.compile(source, path, seconds)
+    found = [
+        Diagnostic("error" if is_error else "warning", file, line, column, message)
+        for is_error, file, line, column, message in diagnostics
+    ]
+    if image is None:
+        raise CompileError(found)
+    return image

@@ -1,0 +1,30 @@
+"""Type stub of the native module; the public interface is the veltor package."""
+from typing import List, Optional, Tuple
+
+class DatabaseError(Exception): ...
+
+_Form = Tuple[int, List[int]]
+_Reference = Tuple[bool, int, bool, float]
+
+class Stream:
+    def feed(self, data: object) -> None: ...
+    def finish(self) -> List[Tuple[str, int, float]]: ...
+    def close(self) -> None: ...
+
+class Database:
+    build_time: int
+    signature_count: int
+    rule_count: int
+    def scan(self, data: object) -> List[Tuple[str, int, float]]: ...
+    def begin(self) -> Stream: ...
+    def explain(
+        self, data: object
+    ) -> Tuple[
+        List[Tuple[int, int, _Form, _Form]],
+        List[Tuple[int, int, str, bool, float, int, List[_Reference], str]],
+    ]: ...
+
+def load_image(data: object) -> Database: ...
+def compile(
+    source: str, path: str, unix_seconds: Optional[int]
+) -> Tuple[Optional[bytes], List[Tuple[bool, str, int, int, str]]]: ...
