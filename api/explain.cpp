@@ -145,8 +145,12 @@ bool Explain(const ScanHandle& handle, std::span<const uint8_t> bytes, Explanati
   search.bytes = bytes;
   search.library = &library;
   search.slot.assign(library.header.signatureCount, -1);
+  // Positions are the matcher's to find: the scan path only says which
+  // signatures occur. Explaining is a diagnostic, so it may build one.
   if (!bytes.empty()) {
-    HolderSearch(context.matcherHolder.get(), bytes.data(), static_cast<int32_t>(bytes.size()), RecordHit, &search);
+    const PatternMatcherPtr matcher = RegisterLibraryPatterns(library);
+    if (!matcher || BuildTables(matcher.get()) != 1) return false;
+    SearchBuffer(matcher.get(), bytes.data(), static_cast<int32_t>(bytes.size()), RecordHit, &search);
   }
   if (search.failed) return false;
   std::sort(search.found.begin(), search.found.end(),

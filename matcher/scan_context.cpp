@@ -53,6 +53,16 @@ bool RegisterSignature(PatternMatcher& matcher, const SignatureRecord& signature
 
 }  // namespace
 
+PatternMatcherPtr RegisterLibraryPatterns(const SignatureLibrary& library) noexcept {
+  PatternMatcherPtr matcher = CreateMatcher();
+  if (!matcher) return nullptr;
+  const auto signatures = Signatures(library);
+  for (size_t index = 0; index < signatures.size(); ++index) {
+    if (!RegisterSignature(*matcher, signatures[index], static_cast<int32_t>(index))) return nullptr;
+  }
+  return matcher;
+}
+
 void FreeScanContext(ScanContext* context) noexcept { std::unique_ptr<ScanContext> owned(context); }
 
 ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
@@ -73,12 +83,8 @@ ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
   // A context is built whole or not at all: every signature registered and
   // the finder built, so that a scan cannot fail. The matcher only collects
   // the registrations and is released once the finder holds them.
-  PatternMatcherPtr registered = CreateMatcher();
+  const PatternMatcherPtr registered = RegisterLibraryPatterns(*library);
   if (!registered) return nullptr;
-  const auto signatures = Signatures(*library);
-  for (size_t index = 0; index < signatures.size(); ++index) {
-    if (!RegisterSignature(*registered, signatures[index], static_cast<int32_t>(index))) return nullptr;
-  }
   context->finder = BuildLiteralFinder(registered.get());
   if (!context->finder) return nullptr;
   if (!AllocateEvaluationStack(*library, context->evaluationStack)) return nullptr;

@@ -7,6 +7,7 @@
 
 #include "database/signature_library.h"
 #include "matcher/literal_finder.h"
+#include "matcher/pattern_matcher.h"
 #include "rules/evaluation_stack.h"
 
 namespace veltor {
@@ -37,6 +38,13 @@ using ScanContextPtr = std::unique_ptr<ScanContext, ScanContextDeleter>;
 // Null for a null library, when an array cannot be allocated or when a
 // pattern cannot be registered.
 ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept;
+
+// A matcher holding every signature's pattern, and the UTF-16LE form of wide
+// signatures, under the signature's index, in index order, each plain form
+// before its wide form: what the context's finder is built from, and what a
+// search that needs positions uses. Null when memory runs out or a pattern
+// is too long for the matcher.
+PatternMatcherPtr RegisterLibraryPatterns(const SignatureLibrary& library) noexcept;
 
 inline constexpr int32_t ScanPassBadArguments = -1;
 inline constexpr int32_t ScanPassNoLibrary = -2;

@@ -37,7 +37,7 @@ struct FileOutcome {
   std::string reason;  // for Skipped, Excluded and Error
   uint64_t bytes = 0;  // bytes handed to the engine, archive members included
   std::vector<ArchiveNote> archiveNotes{};
-  std::string detail;  // an output mode's lines (--explain), printed instead of the records
+  std::string detail{};  // an output mode's lines (--explain), printed instead of the records
 };
 
 struct OutputOptions {
