@@ -110,10 +110,6 @@ void CollectReferences(const SignatureLibrary& library, const ScanContext& conte
   }
 }
 
-void CaptureLevel(int32_t level, const char* /*name*/, void* userData) noexcept {
-  *static_cast<int32_t*>(userData) = level;
-}
-
 bool Explain(const ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) {
   const SignatureLibrary& library = *handle.library;
   ScanContext& context = *handle.context;
@@ -122,14 +118,7 @@ bool Explain(const ScanHandle& handle, std::span<const uint8_t> bytes, Explanati
   std::vector<RuleExplanation> explained(rules.size());
   // Levels first, from the report loop as a scan runs it: evaluating the
   // remaining rules afterwards cannot change a top-level rule's memo.
-  ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
-    int32_t level = 0;
-    ReportSink sink;
-    sink.ansiCallback = CaptureLevel;
-    sink.userData = &level;
-    ReportRule(rules[index].name.get(), score, &sink);
-    explained[index].level = level;
-  });
+  ForEachReportLoopRule(handle, [&](uint32_t index, double score) { explained[index].level = ReportLevel(score); });
   for (uint32_t index = 0; index < rules.size(); ++index) {
     RuleExplanation& rule = explained[index];
     rule.index = index;

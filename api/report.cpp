@@ -33,8 +33,8 @@ void CallWide(ReportSink& sink, int32_t level, const char* name) {
 
 void ReportRule(const char* name, double score, ReportSink* sink) {
   if (sink == nullptr) return;
-  if (!(score >= ReportThreshold)) return;  // also rejects NaN
-  const int32_t level = score >= CertainThreshold ? ReportLevelCertain : ReportLevelProbable;
+  const int32_t level = ReportLevel(score);
+  if (level == 0) return;
   ++sink->reportCount;
   if (sink->ansiCallback != nullptr) {
     sink->ansiCallback(level, name, sink->userData);

@@ -21,6 +21,13 @@ inline constexpr int32_t ReportLevelProbable = 2;  // 0.501 <= score < 0.999
 inline constexpr double ReportThreshold = std::bit_cast<double>(uint64_t{0x3FE0083126E978D5});
 inline constexpr double CertainThreshold = std::bit_cast<double>(uint64_t{0x3FEFF7CED916872B});
 
+// The level a score is reported with: ReportLevelCertain from 0.999 up,
+// ReportLevelProbable from 0.501 up, 0 below (NaN included): not reported.
+inline constexpr int32_t ReportLevel(double score) noexcept {
+  if (!(score >= ReportThreshold)) return 0;
+  return score >= CertainThreshold ? ReportLevelCertain : ReportLevelProbable;
+}
+
 // Counts and reports a rule whose score reaches 0.501 (NaN never does), with
 // level 1 from 0.999 up. The ANSI callback gets `name` as is (null for an
 // unnamed rule); the wide callback a UTF-16 copy (empty for an unnamed rule).

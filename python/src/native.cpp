@@ -105,22 +105,14 @@ struct NativeReport {
   double score = 0;
 };
 
-void CaptureLevel(int32_t level, const char* /*name*/, void* userData) noexcept {
-  *static_cast<int32_t*>(userData) = level;
-}
-
 // The reports of the scan just finished: the rules ReportRule would pass to
 // a host, in the report loop's order, with their scores.
 std::vector<NativeReport> CollectReports(const ScanHandle& handle) {
   std::vector<NativeReport> reports;
   const auto rules = Rules(*handle.library);
   ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
-    int32_t level = 0;
-    ReportSink sink;
-    sink.ansiCallback = CaptureLevel;
-    sink.userData = &level;
-    ReportRule(rules[index].name.get(), score, &sink);
-    if (sink.reportCount != 0) reports.push_back({NameUtf8(rules[index].name.get()), level, score});
+    const int32_t level = ReportLevel(score);
+    if (level != 0) reports.push_back({NameUtf8(rules[index].name.get()), level, score});
   });
   return reports;
 }
