@@ -11,6 +11,7 @@
 // the first entry already found, because every entry further down that chain
 // was marked when that one was.
 #include <algorithm>
+#include <cstring>
 
 #include "matcher/fold_table.h"
 #include "matcher/literal_finder_tables.h"
@@ -105,19 +106,107 @@ void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, 
   a.state = static_cast<int32_t>(state);
 }
 
+void RunAutomata(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
+  for (FinderAutomaton& a : finder.automata) {
+    // Once every entry is found, nothing more can be marked.
+    if (a.unfound == 0) continue;
+    if (a.narrow.empty()) {
+      Run(a, finder, bytes, length, hits, hitCount);
+    } else {
+      RunNarrow(a, finder, bytes, length, hits, hitCount);
+    }
+  }
+}
+
+bool AllFound(const LiteralFinder& finder) noexcept {
+  return finder.automata[0].unfound == 0 && finder.automata[1].unfound == 0;
+}
+
+// Checks every anchor position of the window's first n bytes, verifying the
+// entries that fit in the window. False when the verification work outran
+// the budget (the window is then only partly checked).
+bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCount) noexcept {
+  FinderFilter& f = finder.filter;
+  const uint8_t* folded = f.folded.data();
+  const uint8_t* raw = f.raw.data();
+  const uint64_t* bits = f.bits.data();
+  const int32_t* bucketStart = f.bucketStart.data();
+  const FilterItem* items = f.items.data();
+  const uint8_t* keys = f.keyBytes.data();
+  const uint8_t* found = finder.found.data();
+  const uint64_t budget = f.fed * FilterWorkPerByte + FilterWorkSlack;
+  for (size_t p = 0; p + FilterGram <= n; ++p) {
+    uint32_t gram;
+    std::memcpy(&gram, folded + p, sizeof gram);
+    const uint32_t hash = gram * FilterHashFactor;
+    const uint32_t bit = hash >> f.bitShift;
+    if ((bits[bit >> 6] >> (bit & 63) & 1) == 0) continue;
+    const uint32_t bucket = hash >> f.bucketShift;
+    const int32_t end = bucketStart[bucket + 1];
+    for (int32_t k = bucketStart[bucket]; k < end; ++k) {
+      const FilterItem& item = items[k];
+      ++f.work;
+      if (item.gram != gram || found[item.entry] != 0 || p < item.offset) continue;
+      const size_t start = p - item.offset;
+      if (start + item.length > n) continue;
+      f.work += item.length;
+      const uint8_t* against = item.exact != 0 ? raw : folded;
+      if (std::memcmp(against + start, keys + item.keyAt, item.length) != 0) continue;
+      Walk(finder.automata[item.exact], finder, item.state, hits, hitCount);
+      if (AllFound(finder)) return true;
+    }
+    if (f.work > budget) return false;
+  }
+  return true;
+}
+
+// The filter over a chunk, a piece at a time through the window. Every
+// occurrence ending in a piece starts at most `carry` bytes before it, so
+// within the window, and is verified there; occurrences ending earlier were
+// verified with an earlier piece.
+//
+// When the budget runs out, the automata take over for the rest of the
+// stream, from the root at the window's first byte: occurrences ending in the
+// piece all start in the window, and an automaton's state depends only on the
+// last (longest pattern) bytes, which the window holds unless it holds the
+// whole stream. Marks already made are kept; every entry the filter marked
+// was marked with its whole suffix chain (Walk), so the automata's stop at a
+// found entry stays sound.
+void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
+  FinderFilter& f = finder.filter;
+  const auto carry = static_cast<size_t>(f.carry);
+  for (size_t at = 0; at < length;) {
+    if (AllFound(finder)) return;
+    const size_t piece = std::min(FilterPiece, length - at);
+    std::memcpy(f.raw.data() + f.kept, bytes + at, piece);
+    uint8_t* folded = f.folded.data() + f.kept;
+    for (size_t i = 0; i < piece; ++i) folded[i] = FoldByte(bytes[at + i]);
+    const size_t n = f.kept + piece;
+    at += piece;
+    f.fed += piece;
+    if (!FilterWindow(finder, n, hits, hitCount)) {
+      f.active = false;
+      for (FinderAutomaton& a : finder.automata) a.state = 0;
+      RunAutomata(finder, f.raw.data(), n, hits, hitCount);
+      RunAutomata(finder, bytes + at, length - at, hits, hitCount);
+      return;
+    }
+    const size_t keep = std::min(n, carry);
+    std::memmove(f.raw.data(), f.raw.data() + n - keep, keep);
+    std::memmove(f.folded.data(), f.folded.data() + n - keep, keep);
+    f.kept = keep;
+  }
+}
+
 }  // namespace
 
 void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint8_t* hits,
                 size_t hitCount) noexcept {
   if (finder == nullptr || bytes == nullptr || length == 0) return;
-  for (FinderAutomaton& a : finder->automata) {
-    // Once every entry is found, nothing more can be marked.
-    if (a.unfound == 0) continue;
-    if (a.narrow.empty()) {
-      Run(a, *finder, bytes, length, hits, hitCount);
-    } else {
-      RunNarrow(a, *finder, bytes, length, hits, hitCount);
-    }
+  if (finder->filter.active) {
+    FeedFilter(*finder, bytes, length, hits, hitCount);
+  } else {
+    RunAutomata(*finder, bytes, length, hits, hitCount);
   }
 }
 
