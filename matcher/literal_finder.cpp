@@ -263,16 +263,42 @@ int CeilLog2(size_t n) noexcept {
   return log;
 }
 
-// Files every entry under its rarest anchor, when every key has
-// FilterGram..FilterMaxLength bytes; otherwise leaves the filter off.
-void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& keys) {
-  if (keys.empty()) return;
+// Lists the entries shorter than FilterGram by their folded first byte.
+void BuildShortIndex(FinderFilter& f, const std::vector<EntryKey>& shortKeys) {
+  if (shortKeys.empty()) return;
+  f.shortStart.assign(257, 0);
+  f.shortPairs.assign(65536 / 64, 0);
+  for (const EntryKey& k : shortKeys) ++f.shortStart[static_cast<size_t>(FoldByte(k.key[0])) + 1];
+  for (size_t b = 0; b < 256; ++b) f.shortStart[b + 1] += f.shortStart[b];
+  std::vector<int32_t> next(f.shortStart.begin(), f.shortStart.end() - 1);
+  f.shortItems.resize(shortKeys.size());
+  for (const EntryKey& k : shortKeys) {
+    const uint8_t first = FoldByte(k.key[0]);
+    f.shortItems[static_cast<size_t>(next[first]++)] = {0, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), 0,
+                                                        static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    f.keyBytes.insert(f.keyBytes.end(), k.key, k.key + k.length);
+    for (int second = 0; second < 256; ++second) {
+      if (k.length >= 2 && FoldByte(static_cast<uint8_t>(second)) != FoldByte(k.key[1])) continue;
+      const auto bit = static_cast<size_t>(first) << 8 | static_cast<size_t>(second);
+      f.shortPairs[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+  }
+}
+
+// Files every entry under its rarest anchor (shorter ones in the short
+// index), when no key is longer than FilterMaxLength; otherwise leaves the
+// filter off.
+void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
+  if (allKeys.empty()) return;
   int32_t longest = 0;
   size_t keyBytes = 0;
-  for (const EntryKey& k : keys) {
-    if (k.length < FilterGram || k.length > FilterMaxLength) return;
+  std::vector<EntryKey> keys;
+  std::vector<EntryKey> shortKeys;
+  for (const EntryKey& k : allKeys) {
+    if (k.length > FilterMaxLength) return;
     longest = std::max(longest, k.length);
     keyBytes += static_cast<size_t>(k.length);
+    (k.length < FilterGram ? shortKeys : keys).push_back(k);
   }
   const int bitLog = std::clamp(CeilLog2(keys.size() * 64), 15, 23);
   const int bucketLog = std::clamp(CeilLog2(keys.size() * 2), 8, 20);
@@ -321,6 +347,7 @@ void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& keys) {
   std::vector<int32_t> next(f.bucketStart.begin(), f.bucketStart.end() - 1);
   for (size_t i = 0; i < f.items.size(); ++i) sorted[static_cast<size_t>(next[bucketOf[i]]++)] = f.items[i];
   f.items.swap(sorted);
+  BuildShortIndex(f, shortKeys);
   f.carry = longest - 1;
   f.raw.assign(static_cast<size_t>(f.carry) + FilterPiece, 0);
   f.folded.assign(f.raw.size(), 0);
@@ -353,7 +380,7 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
   const FinderFilter& f = finder->filter;
   size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found) +
                   Bytes(f.bits) + Bytes(f.bucketStart) + Bytes(f.items) + Bytes(f.keyBytes) + Bytes(f.raw) +
-                  Bytes(f.folded);
+                  Bytes(f.folded) + Bytes(f.shortItems) + Bytes(f.shortStart) + Bytes(f.shortPairs);
   for (const FinderAutomaton& a : finder->automata) {
     memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
               Bytes(a.report) + Bytes(a.states) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);

@@ -122,38 +122,64 @@ bool AllFound(const LiteralFinder& finder) noexcept {
   return finder.automata[0].unfound == 0 && finder.automata[1].unfound == 0;
 }
 
-// Checks every anchor position of the window's first n bytes, verifying the
+// Verifies the items [k, end) against an anchor at window position p: an
+// item's occurrence starts `offset` bytes before p and must end within the
+// window's first n bytes. False once every entry is found.
+inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, int32_t end, size_t p, size_t n,
+                   uint32_t gram, bool checkGram, uint8_t* hits, size_t hitCount) noexcept {
+  FinderFilter& f = finder.filter;
+  const uint8_t* found = finder.found.data();
+  for (; k < end; ++k) {
+    const FilterItem& item = items[k];
+    ++f.work;
+    if ((checkGram && item.gram != gram) || found[item.entry] != 0 || p < item.offset) continue;
+    const size_t start = p - item.offset;
+    if (start + item.length > n) continue;
+    f.work += item.length;
+    const uint8_t* against = item.exact != 0 ? f.raw.data() : f.folded.data();
+    if (std::memcmp(against + start, f.keyBytes.data() + item.keyAt, item.length) != 0) continue;
+    Walk(finder.automata[item.exact], finder, item.state, hits, hitCount);
+    if (AllFound(finder)) return false;
+  }
+  return true;
+}
+
+// Checks every position of the window's first n bytes, verifying the
 // entries that fit in the window. False when the verification work outran
 // the budget (the window is then only partly checked).
+template <bool HasShort>
 bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCount) noexcept {
   FinderFilter& f = finder.filter;
   const uint8_t* folded = f.folded.data();
-  const uint8_t* raw = f.raw.data();
   const uint64_t* bits = f.bits.data();
   const int32_t* bucketStart = f.bucketStart.data();
-  const FilterItem* items = f.items.data();
-  const uint8_t* keys = f.keyBytes.data();
-  const uint8_t* found = finder.found.data();
+  const uint64_t* shortPairs = f.shortPairs.data();
+  const int32_t* shortStart = f.shortStart.data();
   const uint64_t budget = f.fed * FilterWorkPerByte + FilterWorkSlack;
-  for (size_t p = 0; p + FilterGram <= n; ++p) {
-    uint32_t gram;
-    std::memcpy(&gram, folded + p, sizeof gram);
-    const uint32_t hash = gram * FilterHashFactor;
-    const uint32_t bit = hash >> f.bitShift;
-    if ((bits[bit >> 6] >> (bit & 63) & 1) == 0) continue;
-    const uint32_t bucket = hash >> f.bucketShift;
-    const int32_t end = bucketStart[bucket + 1];
-    for (int32_t k = bucketStart[bucket]; k < end; ++k) {
-      const FilterItem& item = items[k];
-      ++f.work;
-      if (item.gram != gram || found[item.entry] != 0 || p < item.offset) continue;
-      const size_t start = p - item.offset;
-      if (start + item.length > n) continue;
-      f.work += item.length;
-      const uint8_t* against = item.exact != 0 ? raw : folded;
-      if (std::memcmp(against + start, keys + item.keyAt, item.length) != 0) continue;
-      Walk(finder.automata[item.exact], finder, item.state, hits, hitCount);
-      if (AllFound(finder)) return true;
+  for (size_t p = 0; p < n; ++p) {
+    if constexpr (HasShort) {
+      const uint32_t pair = p + 1 < n ? static_cast<uint32_t>(folded[p]) << 8 | folded[p + 1] : ~0u;
+      if (pair == ~0u || (shortPairs[pair >> 6] >> (pair & 63) & 1) != 0) {
+        if (!Verify(finder, f.shortItems.data(), shortStart[folded[p]], shortStart[folded[p] + 1], p, n, 0, false,
+                    hits, hitCount)) {
+          return true;
+        }
+      }
+    }
+    if (p + FilterGram <= n) {
+      uint32_t gram;
+      std::memcpy(&gram, folded + p, sizeof gram);
+      const uint32_t hash = gram * FilterHashFactor;
+      const uint32_t bit = hash >> f.bitShift;
+      if ((bits[bit >> 6] >> (bit & 63) & 1) != 0) {
+        const uint32_t bucket = hash >> f.bucketShift;
+        if (!Verify(finder, f.items.data(), bucketStart[bucket], bucketStart[bucket + 1], p, n, gram, true, hits,
+                    hitCount)) {
+          return true;
+        }
+      }
+    } else if (!HasShort) {
+      break;
     }
     if (f.work > budget) return false;
   }
@@ -184,7 +210,9 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
     const size_t n = f.kept + piece;
     at += piece;
     f.fed += piece;
-    if (!FilterWindow(finder, n, hits, hitCount)) {
+    const bool withinBudget = f.shortStart.empty() ? FilterWindow<false>(finder, n, hits, hitCount)
+                                                   : FilterWindow<true>(finder, n, hits, hitCount);
+    if (!withinBudget) {
       f.active = false;
       for (FinderAutomaton& a : finder.automata) a.state = 0;
       RunAutomata(finder, f.raw.data(), n, hits, hitCount);

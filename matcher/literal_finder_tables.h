@@ -89,14 +89,17 @@ struct FinderAutomaton {
   int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
 };
 
-// The filter in front of the automata, for sets whose patterns all have
-// FilterGram to FilterMaxLength bytes. Each entry is filed under one
+// The filter in front of the automata, for sets whose patterns all have at
+// most FilterMaxLength bytes. Each entry of FilterGram bytes or more is filed under one
 // FilterGram-byte fragment of its folded key (its "anchor", chosen to be
 // rare), hashed. A scan hashes the folded fragment at every position, tests
 // one bit, and only when it is set verifies the entries of that hash's
 // bucket that are not yet found. Work spent verifying is counted; past
 // FilterWorkPerByte per byte fed (plus FilterWorkSlack), the scan switches to
 // the automata for the rest of the stream (see literal_finder_scan.cpp).
+// Shorter entries are listed by their folded first byte and tested where
+// their folded first two bytes (any second byte for a 1-byte entry) are a
+// start pair of `shortPairs`.
 inline constexpr int32_t FilterGram = 4;
 inline constexpr int32_t FilterMaxLength = 64;
 inline constexpr size_t FilterPiece = 4096;  // bytes appended to the window per round
@@ -123,6 +126,9 @@ struct FinderFilter {
   std::vector<int32_t> bucketStart;  // buckets + 1 offsets into items
   std::vector<FilterItem> items;
   std::vector<uint8_t> keyBytes;
+  std::vector<FilterItem> shortItems;  // sorted by folded first byte
+  std::vector<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
+  std::vector<uint64_t> shortPairs;    // 65536 bits
   int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
   // Per scan. The window holds the last `carry` bytes of the stream and the
   // next piece, raw and folded: a verification never reaches outside it.

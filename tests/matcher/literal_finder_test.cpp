@@ -171,6 +171,15 @@ TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInHostileShapes) {
     s.input.insert(s.input.end(), {'\x07', 0});
     shapes.push_back(s);
   }
+  {  // short patterns occurring only in the stream's last bytes
+    Shape s;
+    s.patterns.push_back({{'z'}, false, 0});
+    s.patterns.push_back({{'y', 'Z'}, true, 1});
+    s.patterns.push_back({{'w', 'x', 'y'}, false, 2});
+    s.patterns.push_back({{'a', 'b', 'c', 'd', 'e'}, false, 3});
+    s.input = with(RandomBytes(random, 5000, "abcd"), {'w', 'x', 'y', 'Z'});
+    shapes.push_back(s);
+  }
   {  // nested suffixes: every suffix of a long word is a pattern
     Shape s;
     const std::vector<uint8_t> word = RandomBytes(random, 200, "ab");
