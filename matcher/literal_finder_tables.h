@@ -103,7 +103,7 @@ struct FinderAutomaton {
 inline constexpr int32_t FilterGram = 4;
 inline constexpr int32_t FilterMaxLength = 64;
 inline constexpr size_t FilterPiece = 4096;  // bytes appended to the window per round
-inline constexpr uint64_t FilterWorkPerByte = 16;
+inline constexpr uint64_t FilterWorkPerByte = 4;
 inline constexpr uint64_t FilterWorkSlack = uint64_t{1} << 16;
 inline constexpr uint32_t FilterHashFactor = 0x9E3779B1u;
 
