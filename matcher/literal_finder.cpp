@@ -308,7 +308,7 @@ void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
   std::vector<int32_t> load(size_t{1} << bucketLog, 0);
   std::vector<uint32_t> bucketOf(keys.size());
   f.items.resize(keys.size());
-  f.keyBytes.reserve(keyBytes);
+  f.keyBytes.reserve(keyBytes + 8);
   for (size_t i = 0; i < keys.size(); ++i) {
     const EntryKey& k = keys[i];
     int bestScore = INT32_MAX;
@@ -348,8 +348,9 @@ void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
   for (size_t i = 0; i < f.items.size(); ++i) sorted[static_cast<size_t>(next[bucketOf[i]]++)] = f.items[i];
   f.items.swap(sorted);
   BuildShortIndex(f, shortKeys);
+  f.keyBytes.resize(f.keyBytes.size() + 8, 0);  // for the 8-byte head comparison
   f.carry = longest - 1;
-  f.raw.assign(static_cast<size_t>(f.carry) + FilterPiece, 0);
+  f.raw.assign(static_cast<size_t>(f.carry) + FilterPiece + 8, 0);
   f.folded.assign(f.raw.size(), 0);
   f.enabled = true;
 }
@@ -373,6 +374,9 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
     BuildAutomaton(finder->automata[0], byKind[0], true, *finder, keys);
     BuildAutomaton(finder->automata[1], byKind[1], false, *finder, keys);
     BuildFilter(finder->filter, keys);
+    const bool small = finder->automata[0].stateCount <= NarrowRowLimit && finder->automata[1].stateCount <= NarrowRowLimit;
+    finder->filter.workPerByte = small ? FilterWorkPerByteSmall : FilterWorkPerByteLarge;
+    finder->filter.workSlack = small ? FilterWorkSlackSmall : FilterWorkSlackLarge;
     finder->found.assign(static_cast<size_t>(finder->entryCount), 0);
   } catch (const std::bad_alloc&) {
     return nullptr;

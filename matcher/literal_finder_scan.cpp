@@ -135,9 +135,21 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
     if ((checkGram && item.gram != gram) || found[item.entry] != 0 || p < item.offset) continue;
     const size_t start = p - item.offset;
     if (start + item.length > n) continue;
+    // The first 8 bytes in one comparison (window and keys are padded), the
+    // rest only when they agree.
+    const uint8_t* against = (item.exact != 0 ? f.raw.data() : f.folded.data()) + start;
+    const uint8_t* key = f.keyBytes.data() + item.keyAt;
+    uint64_t head;
+    uint64_t keyHead;
+    std::memcpy(&head, against, sizeof head);
+    std::memcpy(&keyHead, key, sizeof keyHead);
+    const uint64_t mask = item.length >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * item.length)) - 1;
+    if (((head ^ keyHead) & mask) != 0) continue;
     f.work += item.length;
-    const uint8_t* against = item.exact != 0 ? f.raw.data() : f.folded.data();
-    if (std::memcmp(against + start, f.keyBytes.data() + item.keyAt, item.length) != 0) continue;
+    if (item.length > 8 && std::memcmp(against + 8, key + 8, item.length - 8u) != 0) continue;
+    // A success is paid for by the entry, found once per scan: only the
+    // failures count against the bytes fed.
+    f.work -= uint64_t{item.length} + 1;
     Walk(finder.automata[item.exact], finder, item.state, hits, hitCount);
     if (AllFound(finder)) return false;
   }
@@ -155,7 +167,7 @@ bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCoun
   const int32_t* bucketStart = f.bucketStart.data();
   const uint64_t* shortPairs = f.shortPairs.data();
   const int32_t* shortStart = f.shortStart.data();
-  const uint64_t budget = f.fed * FilterWorkPerByte + FilterWorkSlack;
+  const uint64_t budget = f.fed * f.workPerByte + f.workSlack;
   for (size_t p = 0; p < n; ++p) {
     if constexpr (HasShort) {
       const uint32_t pair = p + 1 < n ? static_cast<uint32_t>(folded[p]) << 8 | folded[p + 1] : ~0u;
@@ -172,6 +184,7 @@ bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCoun
       const uint32_t hash = gram * FilterHashFactor;
       const uint32_t bit = hash >> f.bitShift;
       if ((bits[bit >> 6] >> (bit & 63) & 1) != 0) {
+        ++f.work;
         const uint32_t bucket = hash >> f.bucketShift;
         if (!Verify(finder, f.items.data(), bucketStart[bucket], bucketStart[bucket + 1], p, n, gram, true, hits,
                     hitCount)) {

@@ -95,7 +95,7 @@ struct FinderAutomaton {
 // rare), hashed. A scan hashes the folded fragment at every position, tests
 // one bit, and only when it is set verifies the entries of that hash's
 // bucket that are not yet found. Work spent verifying is counted; past
-// FilterWorkPerByte per byte fed (plus FilterWorkSlack), the scan switches to
+// workPerByte per byte fed (plus workSlack), the scan switches to
 // the automata for the rest of the stream (see literal_finder_scan.cpp).
 // Shorter entries are listed by their folded first byte and tested where
 // their folded first two bytes (any second byte for a 1-byte entry) are a
@@ -103,8 +103,14 @@ struct FinderAutomaton {
 inline constexpr int32_t FilterGram = 4;
 inline constexpr int32_t FilterMaxLength = 64;
 inline constexpr size_t FilterPiece = 4096;  // bytes appended to the window per round
-inline constexpr uint64_t FilterWorkPerByte = 4;
-inline constexpr uint64_t FilterWorkSlack = uint64_t{1} << 16;
+// The budget: when every automaton has complete rows (small sets), a step
+// costs about what a candidate costs, so the filter gives way as soon as
+// candidates are about as frequent as bytes. Large automata miss the cache
+// at nearly every step, so the filter keeps going far longer.
+inline constexpr uint64_t FilterWorkPerByteSmall = 1;
+inline constexpr uint64_t FilterWorkSlackSmall = uint64_t{1} << 16;
+inline constexpr uint64_t FilterWorkPerByteLarge = 16;
+inline constexpr uint64_t FilterWorkSlackLarge = uint64_t{1} << 22;
 inline constexpr uint32_t FilterHashFactor = 0x9E3779B1u;
 
 struct FilterItem {
@@ -130,6 +136,8 @@ struct FinderFilter {
   std::vector<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
   std::vector<uint64_t> shortPairs;    // 65536 bits
   int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
+  uint64_t workPerByte = FilterWorkPerByteLarge;
+  uint64_t workSlack = FilterWorkSlackLarge;
   // Per scan. The window holds the last `carry` bytes of the stream and the
   // next piece, raw and folded: a verification never reaches outside it.
   std::vector<uint8_t> raw;
