@@ -155,6 +155,20 @@ struct Hostile {
   std::vector<uint8_t> input;
 };
 
+// `count` exact-case words of 12 bytes over a and b, over A/B text.
+Hostile ExactWordsOverOtherCase(int count) {
+  Hostile h{std::to_string(count) + " exact-case a/b words of 12 bytes, over A/B text", {},
+            std::vector<uint8_t>(HostileSize)};
+  std::mt19937 random(8);
+  for (int i = 0; i < count; ++i) {
+    std::vector<uint8_t> bytes(12);
+    for (auto& b : bytes) b = static_cast<uint8_t>("ab"[random() % 2]);
+    h.patterns.push_back(Literal(bytes, 1));
+  }
+  for (auto& b : h.input) b = static_cast<uint8_t>("AB"[random() % 2]);
+  return h;
+}
+
 // The hostile cases, each over 16 MiB generated from a fixed seed.
 std::vector<std::function<Hostile()>> HostileCases() {
   return {
@@ -222,6 +236,11 @@ std::vector<std::function<Hostile()>> HostileCases() {
         for (auto& b : h.input) b = static_cast<uint8_t>("acgtACGT"[random() % 8]);
         return h;
       },
+      // Every folded anchor occurs everywhere, no exact form ever: with 16
+      // words the filter verifies (and fails) at every position within its
+      // budget; with 2,000 the budget runs out and the automata take over.
+      [] { return ExactWordsOverOtherCase(16); },
+      [] { return ExactWordsOverOtherCase(2000); },
   };
 }
 

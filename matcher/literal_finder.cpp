@@ -26,6 +26,15 @@ bool KeyLess(const KeyedPattern& a, const KeyedPattern& b) noexcept {
   return order != 0 ? order < 0 : a.length < b.length;
 }
 
+// An entry as the filter needs it.
+struct EntryKey {
+  const uint8_t* key;
+  int32_t length;
+  int32_t state;
+  int32_t entry;
+  bool exact;
+};
+
 template <typename T>
 size_t Bytes(const std::vector<T>& v) noexcept {
   return v.capacity() * sizeof(T);
@@ -98,7 +107,8 @@ void FillNibbleMasks(FinderAutomaton& a, const std::vector<KeyedPattern>& patter
 
 // Builds one automaton over `patterns` (sorted here), appending its entries
 // and their tags to the finder.
-void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, bool folded, LiteralFinder& finder) {
+void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, bool folded, LiteralFinder& finder,
+                    std::vector<EntryKey>& keys) {
   a.folded = folded;
   if (patterns.empty()) return;
   std::sort(patterns.begin(), patterns.end(), KeyLess);
@@ -146,6 +156,7 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
       finder.tagStart.push_back(static_cast<int32_t>(finder.tags.size()));
       a.entry[us] = id;
       ++a.entryCount;
+      keys.push_back({patterns[static_cast<size_t>(rangeLo[us])].key, d, s, id, !folded});
     }
     // Children: sub-ranges by the byte at depth d, in byte order.
     a.firstChild[us] = next;
@@ -236,6 +247,114 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
   }
 }
 
+// How often a byte is expected in ordinary data, roughly: runs of zeros,
+// 0xFF fill, spaces and line ends are everywhere, letters and digits common.
+int Commonness(uint8_t k) noexcept {
+  if (k == 0) return 12;
+  if (k == 0xFF || k == ' ') return 6;
+  if (k == '\n' || k == '\r' || k == '\t') return 4;
+  if ((k >= 'A' && k <= 'Z') || (k >= '0' && k <= '9')) return 1;
+  return 0;
+}
+
+int CeilLog2(size_t n) noexcept {
+  int log = 0;
+  while ((size_t{1} << log) < n) ++log;
+  return log;
+}
+
+// Lists the entries shorter than FilterGram by their folded first byte.
+void BuildShortIndex(FinderFilter& f, const std::vector<EntryKey>& shortKeys) {
+  if (shortKeys.empty()) return;
+  f.shortStart.assign(257, 0);
+  f.shortPairs.assign(65536 / 64, 0);
+  for (const EntryKey& k : shortKeys) ++f.shortStart[static_cast<size_t>(FoldByte(k.key[0])) + 1];
+  for (size_t b = 0; b < 256; ++b) f.shortStart[b + 1] += f.shortStart[b];
+  std::vector<int32_t> next(f.shortStart.begin(), f.shortStart.end() - 1);
+  f.shortItems.resize(shortKeys.size());
+  for (const EntryKey& k : shortKeys) {
+    const uint8_t first = FoldByte(k.key[0]);
+    f.shortItems[static_cast<size_t>(next[first]++)] = {0, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), 0,
+                                                        static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    f.keyBytes.insert(f.keyBytes.end(), k.key, k.key + k.length);
+    for (int second = 0; second < 256; ++second) {
+      if (k.length >= 2 && FoldByte(static_cast<uint8_t>(second)) != FoldByte(k.key[1])) continue;
+      const auto bit = static_cast<size_t>(first) << 8 | static_cast<size_t>(second);
+      f.shortPairs[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+  }
+}
+
+// Files every entry under its rarest anchor (shorter ones in the short
+// index), when no key is longer than FilterMaxLength; otherwise leaves the
+// filter off.
+void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
+  if (allKeys.empty()) return;
+  int32_t longest = 0;
+  size_t keyBytes = 0;
+  std::vector<EntryKey> keys;
+  std::vector<EntryKey> shortKeys;
+  for (const EntryKey& k : allKeys) {
+    if (k.length > FilterMaxLength) return;
+    longest = std::max(longest, k.length);
+    keyBytes += static_cast<size_t>(k.length);
+    (k.length < FilterGram ? shortKeys : keys).push_back(k);
+  }
+  const int bitLog = std::clamp(CeilLog2(keys.size() * 64), 15, 23);
+  const int bucketLog = std::clamp(CeilLog2(keys.size() * 2), 8, 20);
+  f.bitShift = static_cast<uint32_t>(32 - bitLog);
+  f.bucketShift = static_cast<uint32_t>(32 - bucketLog);
+  f.bits.assign(size_t{1} << (bitLog - 6), 0);
+  std::vector<int32_t> load(size_t{1} << bucketLog, 0);
+  std::vector<uint32_t> bucketOf(keys.size());
+  f.items.resize(keys.size());
+  f.keyBytes.reserve(keyBytes + 8);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const EntryKey& k = keys[i];
+    int bestScore = INT32_MAX;
+    int32_t best = 0;
+    uint32_t bestGram = 0;
+    for (int32_t at = 0; at + FilterGram <= k.length; ++at) {
+      uint8_t folded[FilterGram];
+      int score = 0;
+      for (int32_t j = 0; j < FilterGram; ++j) {
+        folded[j] = FoldByte(k.key[at + j]);
+        score += Commonness(folded[j]);
+        if (j > 0 && folded[j] == folded[j - 1]) score += 3;  // runs are common
+      }
+      uint32_t gram = 0;
+      std::memcpy(&gram, folded, sizeof gram);
+      score = score * 4 + load[(gram * FilterHashFactor) >> f.bucketShift];
+      if (score < bestScore) {
+        bestScore = score;
+        best = at;
+        bestGram = gram;
+      }
+    }
+    const uint32_t hash = bestGram * FilterHashFactor;
+    ++load[hash >> f.bucketShift];
+    bucketOf[i] = hash >> f.bucketShift;
+    const uint32_t bit = hash >> f.bitShift;
+    f.bits[bit >> 6] |= uint64_t{1} << (bit & 63);
+    f.items[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint8_t>(best),
+                  static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    f.keyBytes.insert(f.keyBytes.end(), k.key, k.key + k.length);
+  }
+  // Items sorted by bucket, stably.
+  f.bucketStart.assign(load.size() + 1, 0);
+  for (size_t b = 0; b < load.size(); ++b) f.bucketStart[b + 1] = f.bucketStart[b] + load[b];
+  std::vector<FilterItem> sorted(f.items.size());
+  std::vector<int32_t> next(f.bucketStart.begin(), f.bucketStart.end() - 1);
+  for (size_t i = 0; i < f.items.size(); ++i) sorted[static_cast<size_t>(next[bucketOf[i]]++)] = f.items[i];
+  f.items.swap(sorted);
+  BuildShortIndex(f, shortKeys);
+  f.keyBytes.resize(f.keyBytes.size() + 8, 0);  // for the 8-byte head comparison
+  f.carry = longest - 1;
+  f.raw.assign(static_cast<size_t>(f.carry) + FilterPiece + 8, 0);
+  f.folded.assign(f.raw.size(), 0);
+  f.enabled = true;
+}
+
 }  // namespace
 
 void FreeLiteralFinder(LiteralFinder* finder) noexcept { std::unique_ptr<LiteralFinder> owned(finder); }
@@ -251,13 +370,21 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
       byKind[exact ? 1 : 0].push_back({exact ? entry.bytes.get() : entry.folded.get(), entry.length, entry.tag});
     }
     finder->tagStart.push_back(0);
-    BuildAutomaton(finder->automata[0], byKind[0], true, *finder);
-    BuildAutomaton(finder->automata[1], byKind[1], false, *finder);
+    std::vector<EntryKey> keys;
+    BuildAutomaton(finder->automata[0], byKind[0], true, *finder, keys);
+    BuildAutomaton(finder->automata[1], byKind[1], false, *finder, keys);
+    BuildFilter(finder->filter, keys);
+    const bool small = finder->automata[0].stateCount <= NarrowRowLimit && finder->automata[1].stateCount <= NarrowRowLimit;
+    finder->filter.workPerByte = small ? FilterWorkPerByteSmall : FilterWorkPerByteLarge;
+    finder->filter.workSlack = small ? FilterWorkSlackSmall : FilterWorkSlackLarge;
     finder->found.assign(static_cast<size_t>(finder->entryCount), 0);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found);
+  const FinderFilter& f = finder->filter;
+  size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found) +
+                  Bytes(f.bits) + Bytes(f.bucketStart) + Bytes(f.items) + Bytes(f.keyBytes) + Bytes(f.raw) +
+                  Bytes(f.folded) + Bytes(f.shortItems) + Bytes(f.shortStart) + Bytes(f.shortPairs);
   for (const FinderAutomaton& a : finder->automata) {
     memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
               Bytes(a.report) + Bytes(a.states) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
@@ -275,6 +402,11 @@ void BeginFinderScan(LiteralFinder* finder) noexcept {
     a.state = 0;
     a.unfound = a.entryCount;
   }
+  FinderFilter& f = finder->filter;
+  f.active = f.enabled;
+  f.kept = 0;
+  f.fed = 0;
+  f.work = 0;
 }
 
 }  // namespace veltor

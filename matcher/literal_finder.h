@@ -12,8 +12,8 @@
 // - Each tag of an occurring pattern is marked: hits[tag] = 1 for every tag
 //   in [0, hitCount). Nothing is ever cleared by a feed, so any split of the
 //   same bytes marks the same tags.
-// - Work per feed is bounded by a constant times (chunk length + patterns
-//   newly found); BeginFinderScan costs O(distinct patterns).
+// - Work per scan is bounded by a constant times (bytes fed + number of
+//   feeds + distinct patterns); BeginFinderScan costs O(distinct patterns).
 // - Building may fail (null) when memory runs out; nothing here throws, and
 //   BeginFinderScan and FeedFinder never allocate.
 #include <cstddef>

@@ -89,8 +89,68 @@ struct FinderAutomaton {
   int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
 };
 
+// The filter in front of the automata, for sets whose patterns all have at
+// most FilterMaxLength bytes. Each entry of FilterGram bytes or more is filed under one
+// FilterGram-byte fragment of its folded key (its "anchor", chosen to be
+// rare), hashed. A scan hashes the folded fragment at every position, tests
+// one bit, and only when it is set verifies the entries of that hash's
+// bucket that are not yet found. Work spent verifying is counted; past
+// workPerByte per byte fed (plus workSlack), the scan switches to
+// the automata for the rest of the stream (see literal_finder_scan.cpp).
+// Shorter entries are listed by their folded first byte and tested where
+// their folded first two bytes (any second byte for a 1-byte entry) are a
+// start pair of `shortPairs`.
+inline constexpr int32_t FilterGram = 4;
+inline constexpr int32_t FilterMaxLength = 64;
+inline constexpr size_t FilterPiece = 4096;  // bytes appended to the window per round
+// The budget: when every automaton has complete rows (small sets), a step
+// costs about what a candidate costs, so the filter gives way as soon as
+// candidates are about as frequent as bytes. Large automata miss the cache
+// at nearly every step, so the filter keeps going far longer.
+inline constexpr uint64_t FilterWorkPerByteSmall = 1;
+inline constexpr uint64_t FilterWorkSlackSmall = uint64_t{1} << 16;
+inline constexpr uint64_t FilterWorkPerByteLarge = 16;
+inline constexpr uint64_t FilterWorkSlackLarge = uint64_t{1} << 22;
+inline constexpr uint32_t FilterHashFactor = 0x9E3779B1u;
+
+struct FilterItem {
+  uint32_t gram;   // the anchor's folded bytes, as a little-endian load reads them
+  int32_t state;   // the entry's state in its automaton, where marking starts
+  int32_t entry;
+  uint32_t keyAt;  // offset of the key in keyBytes
+  uint8_t offset;  // of the anchor in the key
+  uint8_t length;
+  uint8_t exact;   // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
+  uint8_t unused = 0;
+};
+
+struct FinderFilter {
+  bool enabled = false;  // the set qualifies
+  uint32_t bitShift = 32;     // a hash's top (32 - bitShift) bits index `bits`
+  uint32_t bucketShift = 32;  // its top (32 - bucketShift) bits index `bucketStart`
+  std::vector<uint64_t> bits;
+  std::vector<int32_t> bucketStart;  // buckets + 1 offsets into items
+  std::vector<FilterItem> items;
+  std::vector<uint8_t> keyBytes;
+  std::vector<FilterItem> shortItems;  // sorted by folded first byte
+  std::vector<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
+  std::vector<uint64_t> shortPairs;    // 65536 bits
+  int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
+  uint64_t workPerByte = FilterWorkPerByteLarge;
+  uint64_t workSlack = FilterWorkSlackLarge;
+  // Per scan. The window holds the last `carry` bytes of the stream and the
+  // next piece, raw and folded: a verification never reaches outside it.
+  std::vector<uint8_t> raw;
+  std::vector<uint8_t> folded;
+  bool active = false;  // this scan still filters (else the automata run)
+  size_t kept = 0;
+  uint64_t fed = 0;
+  uint64_t work = 0;
+};
+
 struct LiteralFinder {
   FinderAutomaton automata[2];  // [0] folded, [1] exact-case
+  FinderFilter filter;
   int32_t entryCount = 0;       // over both automata
   std::vector<int32_t> tagStart;  // entryCount + 1 offsets into tags
   std::vector<int32_t> tags;

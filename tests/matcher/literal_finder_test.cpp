@@ -87,6 +87,34 @@ TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInRandomSets) {
   }
 }
 
+// Sets whose patterns all have 4 to 64 bytes go through the filter first:
+// inputs longer than its 4 KiB window with planted occurrences (some across
+// window borders), and sets over two letters, whose anchors all collide, so
+// the verification budget runs out and the automata take over mid-stream.
+TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsThroughTheFilter) {
+  std::mt19937 random(13);
+  constexpr std::string_view alphabets[] = {"ab", "abcdefgh\0\xff", "aAbBxyzZ01 \n"};
+  for (int round = 0; round < 24; ++round) {
+    const std::string_view alphabet = alphabets[round % 3];
+    const size_t tagCount = 1 + random() % 60;
+    const size_t count = round % 4 == 0 ? 2000 : 1 + random() % 300;
+    std::vector<NaivePattern> patterns;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t length = 4 + random() % (random() % 3 == 0 ? 61 : 12);
+      NaivePattern p{RandomBytes(random, length, alphabet), random() % 3 == 0, static_cast<int32_t>(random() % tagCount)};
+      patterns.push_back(p);
+      if (random() % 5 == 0) patterns.push_back(p);
+    }
+    std::vector<uint8_t> input = RandomBytes(random, 1000 + random() % 9000, alphabet);
+    for (int k = 0; k < 20; ++k) {
+      const NaivePattern& p = patterns[random() % patterns.size()];
+      const size_t at = random() % (input.size() - p.bytes.size());
+      std::copy(p.bytes.begin(), p.bytes.end(), input.begin() + static_cast<ptrdiff_t>(at));
+    }
+    Check(patterns, input, tagCount, random);
+  }
+}
+
 TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInHostileShapes) {
   std::mt19937 random(11);
   auto repeat = [](size_t n, uint8_t b) { return std::vector<uint8_t>(n, b); };
@@ -141,6 +169,15 @@ TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInHostileShapes) {
     }
     for (int k = 0; k < 500; ++k) s.input.insert(s.input.end(), {'p', 'r', 'e', 'f', 'i', 'x', '0', '1'});
     s.input.insert(s.input.end(), {'\x07', 0});
+    shapes.push_back(s);
+  }
+  {  // short patterns occurring only in the stream's last bytes
+    Shape s;
+    s.patterns.push_back({{'z'}, false, 0});
+    s.patterns.push_back({{'y', 'Z'}, true, 1});
+    s.patterns.push_back({{'w', 'x', 'y'}, false, 2});
+    s.patterns.push_back({{'a', 'b', 'c', 'd', 'e'}, false, 3});
+    s.input = with(RandomBytes(random, 5000, "abcd"), {'w', 'x', 'y', 'Z'});
     shapes.push_back(s);
   }
   {  // nested suffixes: every suffix of a long word is a pattern
