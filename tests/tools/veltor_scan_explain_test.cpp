@@ -91,8 +91,10 @@ TEST_F(VeltorScanExplain, JsonAndTextTellFormsOffsetsScoresAndReasons) {
       "{\"id\":4,\"rule\":\"Both\",\"topLevel\":true,\"score\":1,\"level\":1,"
       "\"reason\":\"score 1 reaches 0.999 (level 1)\",\"references\":[" + plainOccurred +
       ",{\"signature\":2,\"declared\":true,\"value\":1}]}]}\n";
+  std::string jsonFile;  // the path as a JSON string holds it (Windows paths have backslashes)
+  for (const char c : file) jsonFile += c == '\\' ? std::string("\\\\") : std::string(1, c);
   EXPECT_EQ(FirstLine(json.out),
-            "{\"path\":\"" + file + "\",\"signatures\":["
+            "{\"path\":\"" + jsonFile + "\",\"signatures\":["
             "{\"id\":1,\"plain\":{\"count\":10,\"offsets\":[0,38,52,66,80,94,108,122]},\"wide\":{\"count\":0,\"offsets\":[]}},"
             "{\"id\":2,\"plain\":{\"count\":0,\"offsets\":[]},\"wide\":{\"count\":1,\"offsets\":[14]}}]," + rules);
   EXPECT_EQ(json.out.find("{\"summary\":", FirstLine(json.out).size()), FirstLine(json.out).size()) << json.out;
