@@ -8,7 +8,7 @@
 
 #include "api/report.h"
 #include "api/scan.h"
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 #include "matcher/fold_table.h"
 #include "rules/bytecode.h"
 #include "rules/evaluator.h"

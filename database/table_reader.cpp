@@ -1,6 +1,6 @@
 #include "database/table_reader.h"
 
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 
 namespace veltor {
 

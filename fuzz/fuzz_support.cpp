@@ -9,7 +9,7 @@
 
 #include "database/crc32.h"
 #include "database/database_format.h"
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 
 namespace veltor::fuzz {
 namespace {

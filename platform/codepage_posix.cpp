@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "platform/platform.h"
-#include "platform/windows1252.h"
+#include "text/windows1252.h"
 
 namespace veltor::platform {
 namespace {

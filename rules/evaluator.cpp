@@ -5,7 +5,7 @@
 #include <cmath>
 #include <new>
 
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 #include "rules/bytecode.h"
 #include "rules/record_search.h"
 #include "rules/score_values.h"

@@ -21,7 +21,7 @@
 #include "api/scan.h"
 #include "api/scan_handle.h"
 #include "database/database_format.h"
-#include "platform/windows1252.h"
+#include "text/windows1252.h"
 #include "tools/rulelang/compiler.h"
 #include "tools/rulelang/database_image.h"
 
@@ -34,22 +34,7 @@ struct DatabaseLoadError {};
 
 // A rule name (Windows-1252, as stored) as UTF-8; every byte has a character.
 std::string NameUtf8(const char* name) {
-  std::string out;
-  if (name == nullptr) return out;
-  for (const char* at = name; *at != '\0'; ++at) {
-    const char32_t c = Windows1252ToUnicode(static_cast<uint8_t>(*at));
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return name == nullptr ? std::string() : Utf8FromWindows1252(name);
 }
 
 using HandlePtr = std::unique_ptr<ScanHandle>;

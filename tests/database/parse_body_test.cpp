@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 #include "database/signature_library.h"
 #include "sample_database.h"
 

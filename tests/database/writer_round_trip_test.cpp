@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "database/database_file.h"
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 #include "dbwriter/atomic_file.h"
 #include "dbwriter/database_envelope.h"
 #include "sample_database.h"

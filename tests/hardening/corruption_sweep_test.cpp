@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "api/api_fixture.h"
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 #include "database/signature_library.h"
 #include "dbwriter/database_envelope.h"
 #include "dbwriter/database_writer.h"

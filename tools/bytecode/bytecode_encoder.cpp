@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 
 namespace veltor::bytecode {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "database/crc32.h"
-#include "database/little_endian.h"
+#include "text/little_endian.h"
 
 namespace veltor {
 namespace {

@@ -3,7 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
-#include "tools/rulelang/windows1252.h"
+#include "text/utf8.h"
+#include "text/windows1252.h"
 
 namespace veltor::rulelang {
 namespace {

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <string_view>
 
+#include "text/utf8.h"
+#include "text/windows1252.h"
 #include "tools/rulelang/lexer.h"
 #include "tools/rulelang/parser.h"
-#include "tools/rulelang/windows1252.h"
 
 namespace veltor::rulelang {
 namespace {

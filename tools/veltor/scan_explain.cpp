@@ -11,6 +11,8 @@
 
 #include "api/explain.h"
 #include "api/scan_handle.h"
+#include "text/utf8.h"
+#include "text/windows1252.h"
 #include "tools/veltor/files.h"
 #include "tools/veltor/scan_targets.h"
 #include "tools/veltor/scan_text.h"

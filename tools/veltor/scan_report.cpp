@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "text/utf8.h"
+#include "text/windows1252.h"
 #include "tools/veltor/scan_text.h"
 
 namespace veltor::cli {

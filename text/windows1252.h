@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace veltor {
 
@@ -24,6 +26,7 @@ inline constexpr bool IsUndefinedInWindows1252(uint8_t byte) noexcept {
   return byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D;
 }
 
+// Every byte, as Windows converts it (the undefined five to their C1 controls).
 inline constexpr char16_t Windows1252ToUnicode(uint8_t byte) noexcept {
   return byte >= 0x80 && byte < 0xA0 ? Windows1252HighRange[byte - 0x80u] : char16_t{byte};
 }
@@ -37,5 +40,23 @@ inline constexpr std::optional<uint8_t> UnicodeToWindows1252(char32_t codePoint)
   }
   return std::nullopt;
 }
+
+// The code page's own characters only, for the rule language: the undefined
+// five are never produced nor read as characters (the compiler and the
+// decompiler write them as \xNN escapes).
+inline constexpr std::optional<uint8_t> EncodeWindows1252(char32_t codePoint) noexcept {
+  const std::optional<uint8_t> byte = UnicodeToWindows1252(codePoint);
+  if (byte && IsUndefinedInWindows1252(*byte)) return std::nullopt;
+  return byte;
+}
+
+inline constexpr std::optional<char32_t> DecodeWindows1252(uint8_t byte) noexcept {
+  if (IsUndefinedInWindows1252(byte)) return std::nullopt;
+  return Windows1252ToUnicode(byte);
+}
+
+// The UTF-8 form of Windows-1252 text (a rule name as stored), every byte
+// converted as Windows1252ToUnicode does.
+std::string Utf8FromWindows1252(std::string_view text);
 
 }  // namespace veltor

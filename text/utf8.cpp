@@ -1,19 +1,8 @@
-#include "tools/rulelang/windows1252.h"
+#include "text/utf8.h"
 
-#include "platform/windows1252.h"
+#include <cstdint>
 
-namespace veltor::rulelang {
-
-std::optional<uint8_t> EncodeWindows1252(char32_t codePoint) noexcept {
-  const std::optional<uint8_t> byte = UnicodeToWindows1252(codePoint);
-  if (byte && IsUndefinedInWindows1252(*byte)) return std::nullopt;
-  return byte;
-}
-
-std::optional<char32_t> DecodeWindows1252(uint8_t byte) noexcept {
-  if (IsUndefinedInWindows1252(byte)) return std::nullopt;
-  return Windows1252ToUnicode(byte);
-}
+namespace veltor {
 
 void AppendUtf8(std::string& out, char32_t codePoint) {
   auto put = [&out](uint32_t value) { out.push_back(static_cast<char>(static_cast<uint8_t>(value))); };
@@ -68,4 +57,11 @@ std::optional<char32_t> ReadUtf8(std::string_view text, size_t& offset) noexcept
   return static_cast<char32_t>(value);
 }
 
-}  // namespace veltor::rulelang
+bool IsUtf8(std::string_view text) noexcept {
+  for (size_t offset = 0; offset < text.size();) {
+    if (!ReadUtf8(text, offset)) return false;
+  }
+  return true;
+}
+
+}  // namespace veltor
