@@ -7,7 +7,7 @@
 
 #include "rules/bytecode.h"
 #include "tools/rulelang/database_entries.h"
-#include "tools/rulelang/expression_tree.h"
+#include "tools/rulelang/expression_codec.h"
 
 namespace veltor::testing {
 
@@ -25,7 +25,7 @@ class RandomDatabase {
     }
     const size_t signatures = Below(12);
     for (size_t i = 0; i < signatures; ++i) {
-      rulelang::SignatureEntry entry;
+      SignatureInput entry;
       entry.id = Chance(4) && i > 0 ? entries.signatures[Below(i)].id : SmallOrAnyId();
       entry.flags = Chance(2) ? static_cast<uint32_t>(Below(8)) : Word();
       entry.reserved1 = Chance(2) ? 0 : Word();
@@ -36,13 +36,13 @@ class RandomDatabase {
     }
     const size_t rules = Below(12);
     for (size_t i = 0; i < rules; ++i) {
-      rulelang::RuleEntry entry;
+      RuleInput entry;
       entry.id = Chance(4) && i > 0 ? entries.rules[Below(i)].id : SmallOrAnyId();
       entry.flags = Chance(2) ? static_cast<uint32_t>(Below(4)) : Word();
       entry.name = Chance(5) && i > 0 ? entries.rules[Below(i)].name : Chance(2) ? Identifier() : RandomBytes(Below(12));
       entries.rules.push_back(std::move(entry));
     }
-    for (rulelang::RuleEntry& rule : entries.rules) rule.expression = Expression(entries);
+    for (RuleInput& rule : entries.rules) rule.expression = Expression(entries);
     return entries;
   }
 
@@ -64,8 +64,8 @@ class RandomDatabase {
     }
   }
 
-  rulelang::ExprNode Tree(const rulelang::DatabaseEntries& entries, int depth) {
-    rulelang::ExprNode node;
+  bytecode::ExpressionNode Tree(const rulelang::DatabaseEntries& entries, int depth) {
+    bytecode::ExpressionNode node;
     const size_t kind = depth > 5 ? Below(6) : Below(10);
     switch (kind) {
       case 0: node.opcode = OpInt32; node.operand = Chance(2) ? Below(20) : Word(); break;

@@ -124,11 +124,11 @@ CompiledFixture Build(std::string_view source, const std::vector<uint32_t>& hits
   CompiledFixture built{CompileText(source), nullptr};
   EXPECT_EQ(Errors(built.compiled), std::vector<std::string>{});
   std::vector<SignatureSpec> signatures;
-  for (const rulelang::SignatureEntry& entry : built.compiled.entries.signatures) {
+  for (const SignatureInput& entry : built.compiled.entries.signatures) {
     signatures.push_back({entry.id, std::find(hits.begin(), hits.end(), entry.id) != hits.end()});
   }
   std::vector<RuleSpec> rules;
-  for (const rulelang::RuleEntry& entry : built.compiled.entries.rules) {
+  for (const RuleInput& entry : built.compiled.entries.rules) {
     rules.push_back({entry.id, entry.expression, (entry.flags & RuleFlagTopLevel) != 0});
   }
   built.fixture = MakeRuleFixture(signatures, std::move(rules));

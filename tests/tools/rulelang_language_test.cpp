@@ -7,13 +7,11 @@
 #include "database/database_format.h"
 #include "rules/bytecode.h"
 #include "rulelang_test_util.h"
-#include "tools/rulelang/expression_tree.h"
+#include "tools/rulelang/expression_codec.h"
 #include "tools/rulelang/literal_forms.h"
 
 namespace veltor::testing {
 namespace {
-
-using rulelang::ExprNode;
 
 rulelang::CompileResult CompileClean(std::string_view text) {
   rulelang::CompileResult result = CompileText(text);
@@ -21,19 +19,19 @@ rulelang::CompileResult CompileClean(std::string_view text) {
   return result;
 }
 
-ExprNode Literal(uint32_t opcode, uint64_t bits) {
-  ExprNode node;
+bytecode::ExpressionNode Literal(uint32_t opcode, uint64_t bits) {
+  bytecode::ExpressionNode node;
   node.opcode = opcode;
   node.operand = bits;
   return node;
 }
 
-ExprNode TreeOf(std::string_view expression) {
+bytecode::ExpressionNode TreeOf(std::string_view expression) {
   const rulelang::CompileResult result = CompileClean("rule r report = " + std::string(expression) + ";");
   if (result.entries.rules.empty()) return {};
-  std::optional<ExprNode> tree = rulelang::DecodeExpression(result.entries.rules[0].expression);
+  std::optional<bytecode::ExpressionNode> tree = rulelang::DecodeExpression(result.entries.rules[0].expression);
   EXPECT_TRUE(tree.has_value()) << expression;
-  return tree.value_or(ExprNode{});
+  return tree.value_or(bytecode::ExpressionNode{});
 }
 
 TEST(RuleLanguage, SignatureOptionsReachTheRecord) {
@@ -43,14 +41,14 @@ TEST(RuleLanguage, SignatureOptionsReachTheRecord) {
       "signature b = { 4D5A 9000 };\n"
       "rule r report = a and b;");
   ASSERT_EQ(result.entries.signatures.size(), 2u);
-  const rulelang::SignatureEntry& a = result.entries.signatures[0];
+  const SignatureInput& a = result.entries.signatures[0];
   EXPECT_EQ(a.id, 7u);
   EXPECT_EQ(a.flags, SignatureFlagExactCase | SignatureFlagWide | 0x100u);
   EXPECT_EQ(a.reserved1, 5u);
   EXPECT_EQ(a.reserved2, 0xFFFFFFFFu);
   EXPECT_EQ(a.pattern, (std::vector<uint8_t>{'M', 'Z', 0x90, 0x00, 0x01}));
   EXPECT_EQ(a.extra, (std::vector<uint8_t>{1, 2, 'x'}));
-  const rulelang::SignatureEntry& b = result.entries.signatures[1];
+  const SignatureInput& b = result.entries.signatures[1];
   EXPECT_EQ(b.id, 8u);  // one more than the previous declaration
   EXPECT_EQ(b.flags, 0u);
   EXPECT_EQ(b.pattern, (std::vector<uint8_t>{0x4D, 0x5A, 0x90, 0x00}));
@@ -162,7 +160,7 @@ TEST(RuleLanguage, LiteralTypesAreExplicit) {
       {"float32bits(0x7FC00001)", OpFloat32, 0x7FC00001u},
   };
   for (const Case& c : cases) {
-    const ExprNode node = TreeOf(c.source);
+    const bytecode::ExpressionNode node = TreeOf(c.source);
     EXPECT_EQ(node.opcode, c.opcode) << c.source;
     EXPECT_EQ(node.operand, c.operand) << c.source;
   }
@@ -185,7 +183,7 @@ TEST(RuleLanguage, LiteralFormsReadBackToTheSameBits) {
                               0xFFFFFFFFFFFFFFFFull};
   for (const uint64_t bits : doubles) {
     const std::string form = rulelang::FormatLiteral(Literal(OpFloat64, bits));
-    const ExprNode node = TreeOf(form);
+    const bytecode::ExpressionNode node = TreeOf(form);
     EXPECT_EQ(node.opcode, OpFloat64) << form;
     EXPECT_EQ(node.operand, bits) << form;
   }
@@ -193,24 +191,24 @@ TEST(RuleLanguage, LiteralFormsReadBackToTheSameBits) {
                              0x7FC00000u, 0xFFC00000u, 0x7FA00000u, 0xFFFFFFFFu};
   for (const uint32_t bits : floats) {
     const std::string form = rulelang::FormatLiteral(Literal(OpFloat32, bits));
-    const ExprNode node = TreeOf(form);
+    const bytecode::ExpressionNode node = TreeOf(form);
     EXPECT_EQ(node.opcode, OpFloat32) << form;
     EXPECT_EQ(node.operand, bits) << form;
   }
 }
 
 TEST(RuleLanguage, ChainsOfOneOperatorAreOneNode) {
-  const ExprNode sum = TreeOf("1 + 2 + 3 + 4");
+  const bytecode::ExpressionNode sum = TreeOf("1 + 2 + 3 + 4");
   EXPECT_EQ(sum.opcode, OpSum);
   EXPECT_EQ(sum.children.size(), 4u);
-  const ExprNode nested = TreeOf("(1 + 2) + 3");
+  const bytecode::ExpressionNode nested = TreeOf("(1 + 2) + 3");
   ASSERT_EQ(nested.children.size(), 2u);
   EXPECT_EQ(nested.children[0].opcode, OpSum);
-  const ExprNode mixed = TreeOf("1 + 2 - 3 + 4");
+  const bytecode::ExpressionNode mixed = TreeOf("1 + 2 - 3 + 4");
   EXPECT_EQ(mixed.opcode, OpSum);
   ASSERT_EQ(mixed.children.size(), 2u);
   EXPECT_EQ(mixed.children[0].opcode, OpDifference);
-  const ExprNode logic = TreeOf("true and false and true or false");
+  const bytecode::ExpressionNode logic = TreeOf("true and false and true or false");
   EXPECT_EQ(logic.opcode, OpOr);
   EXPECT_EQ(logic.children[0].children.size(), 3u);
 }
@@ -221,18 +219,18 @@ TEST(RuleLanguage, ChainsSplitAt255Children) {
   for (const char* separator : {" + ", " and ", " ^ "}) {
     std::string chain = "1";
     for (int i = 1; i < 600; ++i) chain += std::string(separator) + "1";
-    ExprNode node = TreeOf(chain);
+    bytecode::ExpressionNode node = TreeOf(chain);
     std::vector<size_t> counts;
-    for (const ExprNode* level = &node; level != nullptr;) {
+    for (const bytecode::ExpressionNode* level = &node; level != nullptr;) {
       counts.push_back(level->children.size());
-      const ExprNode* first = level->children.empty() ? nullptr : &level->children[0];
+      const bytecode::ExpressionNode* first = level->children.empty() ? nullptr : &level->children[0];
       level = first != nullptr && first->opcode == node.opcode ? first : nullptr;
     }
     EXPECT_EQ(counts, (std::vector<size_t>{92, 255, 255})) << separator;
   }
   std::string arguments = "1";
   for (int i = 1; i < 256; ++i) arguments += ", 1";
-  const ExprNode max = TreeOf("max(" + arguments + ")");
+  const bytecode::ExpressionNode max = TreeOf("max(" + arguments + ")");
   ASSERT_EQ(max.children.size(), 2u);
   EXPECT_EQ(max.children[0].children.size(), 255u);
   const rulelang::CompileResult tooMany = CompileText("rule r = negate(" + arguments + ");");

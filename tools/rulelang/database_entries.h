@@ -13,20 +13,16 @@
 namespace veltor::rulelang {
 
 inline constexpr size_t ReservedAreaSize = std::tuple_size_v<decltype(DatabaseHeader::reservedArea)>;
-inline constexpr size_t EnvelopeFreeSize = EnvelopeFillerSize;  // file bytes 16..255
-
-// The writer's records, as the language says them: names in Windows-1252,
-// expressions as bytecode (possibly malformed), length fields never forced.
-using SignatureEntry = SignatureInput;
-using RuleEntry = RuleInput;
 
 struct DatabaseEntries {
   uint32_t reserved1 = 0;
   uint32_t reserved2 = 0;
   std::array<uint8_t, ReservedAreaSize> reservedArea{};
-  std::array<uint8_t, EnvelopeFreeSize> envelope{};
-  std::vector<SignatureEntry> signatures;  // table order
-  std::vector<RuleEntry> rules;            // table order
+  std::array<uint8_t, EnvelopeFillerSize> envelope{};
+  // The writer's records, as the language says them: names in Windows-1252,
+  // expressions as bytecode (possibly malformed), length fields never forced.
+  std::vector<SignatureInput> signatures;  // table order
+  std::vector<RuleInput> rules;            // table order
   bool operator==(const DatabaseEntries&) const = default;
 };
 

@@ -61,7 +61,7 @@ std::optional<DatabaseContents> ReadBody(std::span<const uint8_t> body, std::str
       error = "signature record " + std::to_string(i + 1) + " runs past the end of its table";
       return std::nullopt;
     }
-    SignatureEntry& entry = entries.signatures.emplace_back();
+    SignatureInput& entry = entries.signatures.emplace_back();
     entry.id = view.id;
     entry.flags = view.flags;
     entry.reserved1 = view.reserved1;
@@ -76,7 +76,7 @@ std::optional<DatabaseContents> ReadBody(std::span<const uint8_t> body, std::str
       error = "rule record " + std::to_string(i + 1) + " runs past the end of its table";
       return std::nullopt;
     }
-    RuleEntry& entry = entries.rules.emplace_back();
+    RuleInput& entry = entries.rules.emplace_back();
     entry.id = view.id;
     entry.flags = view.flags;
     entry.name.assign(view.name.begin(), view.name.end());
@@ -93,7 +93,7 @@ std::optional<DatabaseContents> ReadDatabaseImage(std::span<const uint8_t> file,
   }
   std::optional<DatabaseContents> contents = ReadBody(*body, error);
   if (contents) {
-    std::copy_n(file.begin() + EnvelopeMagic.size(), EnvelopeFreeSize, contents->entries.envelope.begin());
+    std::copy_n(file.begin() + EnvelopeMagic.size(), EnvelopeFillerSize, contents->entries.envelope.begin());
   }
   return contents;
 }

@@ -1,4 +1,4 @@
-#include "tools/rulelang/expression_tree.h"
+#include "tools/rulelang/expression_codec.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -10,9 +10,9 @@
 namespace veltor::rulelang {
 namespace {
 
-uint32_t Depth(const ExprNode& node, uint32_t limit) {
+uint32_t Depth(const bytecode::ExpressionNode& node, uint32_t limit) {
   uint32_t deepest = 0;
-  for (const ExprNode& child : node.children) {
+  for (const bytecode::ExpressionNode& child : node.children) {
     deepest = std::max(deepest, Depth(child, limit));
     if (deepest >= limit) break;
   }
@@ -21,26 +21,26 @@ uint32_t Depth(const ExprNode& node, uint32_t limit) {
 
 }  // namespace
 
-void EncodeExpression(const ExprNode& node, std::vector<uint8_t>& out) {
+void EncodeExpression(const bytecode::ExpressionNode& node, std::vector<uint8_t>& out) {
   // Only a node of more than 255 children fails, and the parser splits those.
   if (!bytecode::EncodeTo(node, out)) throw std::logic_error("expression node with more than 255 children");
 }
 
-std::vector<uint8_t> EncodeExpression(const ExprNode& node) {
+std::vector<uint8_t> EncodeExpression(const bytecode::ExpressionNode& node) {
   std::vector<uint8_t> out;
   EncodeExpression(node, out);
   return out;
 }
 
-std::optional<ExprNode> DecodeExpression(std::span<const uint8_t> bytes) {
-  std::optional<ExprNode> tree = bytecode::Decode(bytes);
+std::optional<bytecode::ExpressionNode> DecodeExpression(std::span<const uint8_t> bytes) {
+  std::optional<bytecode::ExpressionNode> tree = bytecode::Decode(bytes);
   if (tree && Depth(*tree, MaxExpressionDepth + 1) > MaxExpressionDepth) return std::nullopt;
   return tree;
 }
 
-void CollectReferences(const ExprNode& node, std::vector<const ExprNode*>& references) {
+void CollectReferences(const bytecode::ExpressionNode& node, std::vector<const bytecode::ExpressionNode*>& references) {
   if (IsReference(node.opcode)) references.push_back(&node);
-  for (const ExprNode& child : node.children) CollectReferences(child, references);
+  for (const bytecode::ExpressionNode& child : node.children) CollectReferences(child, references);
 }
 
 }  // namespace veltor::rulelang

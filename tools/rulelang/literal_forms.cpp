@@ -61,7 +61,7 @@ uint32_t Float64BitsToFloat32Bits(uint64_t bits) noexcept {
   return Float32Bits(static_cast<float>(value));
 }
 
-std::string FormatLiteral(const ExprNode& node) {
+std::string FormatLiteral(const bytecode::ExpressionNode& node) {
   switch (node.opcode) {
     case OpInt32: return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(node.operand)));
     case OpBool:
@@ -73,7 +73,7 @@ std::string FormatLiteral(const ExprNode& node) {
   }
 }
 
-bool LiteralStartsWithMinus(const ExprNode& node) noexcept {
+bool LiteralStartsWithMinus(const bytecode::ExpressionNode& node) noexcept {
   switch (node.opcode) {
     case OpInt32: return static_cast<int32_t>(static_cast<uint32_t>(node.operand)) < 0;
     case OpFloat32: {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/rulelang/expression_tree.h"
+#include "tools/bytecode/expression_tree.h"
 
 namespace veltor::rulelang {
 
@@ -29,10 +29,10 @@ inline constexpr uint32_t Float32SignBit = 0x80000000u;
 uint32_t Float64BitsToFloat32Bits(uint64_t bits) noexcept;
 
 // The source form of a literal node (OpInt32 .. OpFloat64).
-std::string FormatLiteral(const ExprNode& node);
+std::string FormatLiteral(const bytecode::ExpressionNode& node);
 
 // True when FormatLiteral starts with a minus sign: such a literal binds like
 // a unary minus and needs parentheses where a power operand stands.
-bool LiteralStartsWithMinus(const ExprNode& node) noexcept;
+bool LiteralStartsWithMinus(const bytecode::ExpressionNode& node) noexcept;
 
 }  // namespace veltor::rulelang

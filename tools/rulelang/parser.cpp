@@ -6,9 +6,11 @@
 
 #include "database/database_format.h"
 #include "rules/bytecode.h"
+#include "text/utf8.h"
+#include "text/windows1252.h"
+#include "tools/rulelang/expression_codec.h"
 #include "tools/rulelang/literal_forms.h"
 #include "tools/rulelang/text_forms.h"
-#include "tools/rulelang/windows1252.h"
 
 namespace veltor::rulelang {
 namespace {

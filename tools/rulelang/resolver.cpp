@@ -6,19 +6,17 @@
 #include <map>
 #include <string>
 
+#include "api/report.h"
 #include "database/database_format.h"
 #include "rules/bytecode.h"
-#include "rules/evaluator.h"
-#include "tools/rulelang/expression_tree.h"
+#include "text/utf8.h"
+#include "text/windows1252.h"
+#include "tools/rulelang/expression_codec.h"
 #include "tools/rulelang/score_interval.h"
 #include "tools/rulelang/text_forms.h"
-#include "tools/rulelang/windows1252.h"
 
 namespace veltor::rulelang {
 namespace {
-
-// The score from which a top-level rule is reported.
-constexpr double ReportThreshold = 0.501;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -125,8 +123,8 @@ struct Resolver {
     }
   }
 
-  ExprNode Resolve(const SyntaxExpr& source) {
-    ExprNode node;
+  bytecode::ExpressionNode Resolve(const SyntaxExpr& source) {
+    bytecode::ExpressionNode node;
     node.opcode = source.opcode;
     node.operand = source.operand;
     switch (source.reference) {
@@ -164,8 +162,9 @@ struct Resolver {
     return node;
   }
 
-  ExprNode ResolveRuleName(const Bytes& name, bool valid, const std::string& label, SourcePosition position) {
-    ExprNode node;
+  bytecode::ExpressionNode ResolveRuleName(const Bytes& name, bool valid, const std::string& label,
+                                           SourcePosition position) {
+    bytecode::ExpressionNode node;
     node.opcode = OpRuleRef;
     const auto rule = valid ? rulesByName.find(AsKey(name)) : rulesByName.end();
     if (rule == rulesByName.end()) {
@@ -180,7 +179,7 @@ struct Resolver {
     return node;
   }
 
-  void Warn(const DatabaseEntries& entries, const std::vector<std::optional<ExprNode>>& trees) {
+  void Warn(const DatabaseEntries& entries, const std::vector<std::optional<bytecode::ExpressionNode>>& trees) {
     WarnSlowPatterns(entries);
     // Which signatures and rules the expressions refer to, and which rules a
     // scan can ever evaluate: the reported ones and what they refer to.
@@ -193,10 +192,10 @@ struct Resolver {
         pending.push_back(i);
       }
     }
-    std::vector<std::vector<const ExprNode*>> references(tree.rules.size());
+    std::vector<std::vector<const bytecode::ExpressionNode*>> references(tree.rules.size());
     for (size_t i = 0; i < tree.rules.size(); ++i) {
       if (trees[i]) CollectReferences(*trees[i], references[i]);
-      for (const ExprNode* reference : references[i]) {
+      for (const bytecode::ExpressionNode* reference : references[i]) {
         if (reference->opcode != OpSignatureRef) continue;
         const auto found = signaturesById.find(static_cast<uint32_t>(reference->operand));
         if (found == signaturesById.end()) continue;
@@ -206,7 +205,7 @@ struct Resolver {
     while (!pending.empty()) {
       const size_t rule = pending.back();
       pending.pop_back();
-      for (const ExprNode* reference : references[rule]) {
+      for (const bytecode::ExpressionNode* reference : references[rule]) {
         if (reference->opcode != OpRuleRef) continue;
         const auto found = rulesById.find(static_cast<uint32_t>(reference->operand));
         if (found == rulesById.end()) continue;
@@ -284,7 +283,7 @@ struct Resolver {
     std::map<uint32_t, size_t> idNode;
   };
 
-  RuleGraph BuildRuleGraph(const std::vector<std::vector<const ExprNode*>>& references) const {
+  RuleGraph BuildRuleGraph(const std::vector<std::vector<const bytecode::ExpressionNode*>>& references) const {
     RuleGraph graph;
     graph.edges.resize(tree.rules.size());
     for (const auto& [id, rules] : rulesById) {
@@ -292,7 +291,7 @@ struct Resolver {
       graph.edges.emplace_back(rules.begin(), rules.end());
     }
     for (size_t rule = 0; rule < tree.rules.size(); ++rule) {
-      for (const ExprNode* reference : references[rule]) {
+      for (const bytecode::ExpressionNode* reference : references[rule]) {
         if (reference->opcode != OpRuleRef) continue;
         const auto found = graph.idNode.find(static_cast<uint32_t>(reference->operand));
         if (found != graph.idNode.end()) graph.edges[rule].push_back(found->second);
@@ -351,8 +350,8 @@ struct Resolver {
   // The interval of every rule's score, dependencies first. A rule in a ring
   // gets every value: the engine's answer then depends on where a scan
   // enters the ring. Said once per ring, at its first rule.
-  std::vector<ScoreInterval> RuleIntervals(const std::vector<std::vector<const ExprNode*>>& references,
-                                           const std::vector<std::optional<ExprNode>>& trees) {
+  std::vector<ScoreInterval> RuleIntervals(const std::vector<std::vector<const bytecode::ExpressionNode*>>& references,
+                                           const std::vector<std::optional<bytecode::ExpressionNode>>& trees) {
     const RuleGraph graph = BuildRuleGraph(references);
     std::vector<ScoreInterval> intervals(graph.edges.size(), ScoreInterval::Point(0.0));
     const size_t ruleCount = tree.rules.size();
@@ -399,20 +398,20 @@ struct Resolver {
   // by. A wide signature also registers its UTF-16LE form, twice as long.
   void WarnSlowPatterns(const DatabaseEntries& entries) {
     size_t window = 256;
-    auto forms = [](const SignatureEntry& entry) {
+    auto forms = [](const SignatureInput& entry) {
       std::vector<size_t> lengths;
       if (!entry.pattern.empty()) lengths.push_back(entry.pattern.size());
       if (!entry.pattern.empty() && (entry.flags & SignatureFlagWide) != 0) lengths.push_back(2 * entry.pattern.size());
       return lengths;
     };
-    for (const SignatureEntry& entry : entries.signatures) {
+    for (const SignatureInput& entry : entries.signatures) {
       for (const size_t length : forms(entry)) {
         if (length >= 3) window = std::min(window, length);
       }
     }
     for (size_t i = 0; i < tree.signatures.size(); ++i) {
       const SignatureDecl& decl = tree.signatures[i];
-      const SignatureEntry& entry = entries.signatures[i];
+      const SignatureInput& entry = entries.signatures[i];
       const std::string label = SignatureLabel(decl, signatureIds[i]);
       if (entry.pattern.empty()) {
         diagnostics.Warning(decl.patternPosition, "signature " + label + " has an empty pattern and never matches");
@@ -461,8 +460,8 @@ DatabaseEntries ResolveSyntaxTree(const SyntaxTree& tree, std::span<const Source
       }
     }
     if (decl.envelope) {
-      if (decl.envelope->size() > EnvelopeFreeSize) {
-        diagnostics.Error(decl.position, "'envelope' holds at most " + std::to_string(EnvelopeFreeSize) +
+      if (decl.envelope->size() > EnvelopeFillerSize) {
+        diagnostics.Error(decl.position, "'envelope' holds at most " + std::to_string(EnvelopeFillerSize) +
                                              " bytes, not " + std::to_string(decl.envelope->size()));
       } else {
         std::copy(decl.envelope->begin(), decl.envelope->end(), entries.envelope.begin());
@@ -479,7 +478,7 @@ DatabaseEntries ResolveSyntaxTree(const SyntaxTree& tree, std::span<const Source
 
   for (size_t i = 0; i < tree.signatures.size(); ++i) {
     const SignatureDecl& decl = tree.signatures[i];
-    SignatureEntry& entry = entries.signatures.emplace_back();
+    SignatureInput& entry = entries.signatures.emplace_back();
     entry.id = resolver.signatureIds[i];
     entry.flags = decl.flags;
     entry.reserved1 = decl.reserved1;
@@ -487,10 +486,10 @@ DatabaseEntries ResolveSyntaxTree(const SyntaxTree& tree, std::span<const Source
     entry.pattern = decl.pattern;
     entry.extra = decl.extra;
   }
-  std::vector<std::optional<ExprNode>> trees;
+  std::vector<std::optional<bytecode::ExpressionNode>> trees;
   for (size_t i = 0; i < tree.rules.size(); ++i) {
     const RuleDecl& decl = tree.rules[i];
-    RuleEntry entry;
+    RuleInput entry;
     entry.id = resolver.ruleIds[i];
     entry.flags = decl.flags;
     entry.name = decl.name;

@@ -8,6 +8,7 @@
 #include "rules/bytecode.h"
 #include "rules/evaluator.h"
 #include "rules/score_values.h"
+#include "tools/rulelang/expression_codec.h"
 
 namespace veltor::rulelang {
 namespace {
@@ -27,7 +28,7 @@ void Include(ScoreInterval& interval, double value) {
   interval.high = std::max(interval.high, value);
 }
 
-bool HasReferences(const ExprNode& node) {
+bool HasReferences(const bytecode::ExpressionNode& node) {
   if (node.opcode == OpSignatureRef || node.opcode == OpRuleRef) return true;
   return std::any_of(node.children.begin(), node.children.end(), HasReferences);
 }
@@ -145,7 +146,7 @@ struct Walker {
   const std::function<ScoreInterval(uint32_t)>& referenced;
   const std::function<bool(uint32_t)>& signatureDeclared;
 
-  ScoreInterval Walk(const ExprNode& node) const {
+  ScoreInterval Walk(const bytecode::ExpressionNode& node) const {
     if (node.opcode == OpSignatureRef) {
       if (!signatureDeclared(static_cast<uint32_t>(node.operand))) return ScoreInterval::Point(0.0);
       return {0.0, 1.0, false};
@@ -159,7 +160,7 @@ struct Walker {
     }
     std::vector<ScoreInterval> values;
     values.reserve(node.children.size());
-    for (const ExprNode& child : node.children) values.push_back(Walk(child));
+    for (const bytecode::ExpressionNode& child : node.children) values.push_back(Walk(child));
     switch (node.opcode) {
       case OpSum: case OpDifference: case OpProduct: case OpQuotient: case OpPower: case OpRoot:
       case OpMax: case OpMin: return Fold(node.opcode, values);
@@ -252,7 +253,8 @@ ScoreInterval Hull(const ScoreInterval& a, const ScoreInterval& b) {
   return {std::min(a.low, b.low), std::max(a.high, b.high), a.nan || b.nan};
 }
 
-ScoreInterval ExpressionInterval(const ExprNode& node, const std::function<ScoreInterval(uint32_t)>& referenced,
+ScoreInterval ExpressionInterval(const bytecode::ExpressionNode& node,
+                                 const std::function<ScoreInterval(uint32_t)>& referenced,
                                  const std::function<bool(uint32_t)>& signatureDeclared) {
   return Walker{referenced, signatureDeclared}.Walk(node);
 }

@@ -7,7 +7,7 @@
 // so that a warning is never wrong (one may be missed).
 #include <functional>
 
-#include "tools/rulelang/expression_tree.h"
+#include "tools/bytecode/expression_tree.h"
 
 namespace veltor::rulelang {
 
@@ -27,7 +27,8 @@ ScoreInterval Hull(const ScoreInterval& a, const ScoreInterval& b);
 // The interval of a resolved expression tree. `referenced(id)` gives the
 // interval of a rule reference by id; a signature reference is 0 or 1, or
 // always 0 when `signatureDeclared(id)` is false.
-ScoreInterval ExpressionInterval(const ExprNode& node, const std::function<ScoreInterval(uint32_t)>& referenced,
+ScoreInterval ExpressionInterval(const bytecode::ExpressionNode& node,
+                                 const std::function<ScoreInterval(uint32_t)>& referenced,
                                  const std::function<bool(uint32_t)>& signatureDeclared);
 
 }  // namespace veltor::rulelang

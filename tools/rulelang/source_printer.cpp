@@ -6,6 +6,7 @@
 
 #include "database/database_format.h"
 #include "rules/bytecode.h"
+#include "tools/rulelang/expression_codec.h"
 #include "tools/rulelang/literal_forms.h"
 #include "tools/rulelang/text_forms.h"
 
@@ -38,7 +39,7 @@ constexpr std::pair<uint32_t, const char*> FunctionNames[] = {
     {OpLessEqual, "less_equal"}, {OpLess, "less"},
 };
 
-const InfixForm* InfixFormOf(const ExprNode& node) {
+const InfixForm* InfixFormOf(const bytecode::ExpressionNode& node) {
   for (const InfixForm& form : InfixForms) {
     if (form.opcode != node.opcode) continue;
     const size_t count = node.children.size();
@@ -48,7 +49,7 @@ const InfixForm* InfixFormOf(const ExprNode& node) {
   return nullptr;
 }
 
-Level LevelOf(const ExprNode& node) {
+Level LevelOf(const bytecode::ExpressionNode& node) {
   if (const InfixForm* form = InfixFormOf(node)) return form->level;
   if (node.opcode == OpNot && node.children.size() == 1) return LevelNot;
   if (IsLiteral(node.opcode) && LiteralStartsWithMinus(node)) return LevelUnary;
@@ -62,25 +63,25 @@ struct Printer {
   explicit Printer(const DatabaseEntries& entries) {
     std::map<uint32_t, size_t> idCount;
     std::map<std::string, size_t> nameCount;  // keyed by the stored bytes
-    for (const RuleEntry& rule : entries.rules) {
+    for (const RuleInput& rule : entries.rules) {
       ++idCount[rule.id];
       ++nameCount[std::string(rule.name.begin(), rule.name.end())];
     }
-    for (const RuleEntry& rule : entries.rules) {
+    for (const RuleInput& rule : entries.rules) {
       if (idCount[rule.id] != 1 || nameCount[std::string(rule.name.begin(), rule.name.end())] != 1) continue;
       const std::string form = NameForm(rule.name);
       ruleReferenceForms[rule.id] = form.front() == '"' ? "rule[" + form + "]" : form;
     }
   }
 
-  void Node(const ExprNode& node, int minimum) {
+  void Node(const bytecode::ExpressionNode& node, int minimum) {
     const bool parenthesize = LevelOf(node) < minimum;
     if (parenthesize) out += '(';
     Bare(node);
     if (parenthesize) out += ')';
   }
 
-  void Bare(const ExprNode& node) {
+  void Bare(const bytecode::ExpressionNode& node) {
     if (IsLiteral(node.opcode)) {
       out += FormatLiteral(node);
       return;
@@ -106,13 +107,13 @@ struct Printer {
     Call(node);
   }
 
-  void Infix(const ExprNode& node, const InfixForm& form) {
+  void Infix(const bytecode::ExpressionNode& node, const InfixForm& form) {
     // Operands the parser reads at each side of the operator: a power takes
     // primaries, a comparison sums, a chain its own level on the left.
     const int right = form.level == LevelPower ? LevelPrimary : form.level + 1;
     const int left = form.level == LevelPower ? LevelPrimary : form.level == LevelCompare ? LevelAdd : form.level;
     for (size_t i = 0; i < node.children.size(); ++i) {
-      const ExprNode& child = node.children[i];
+      const bytecode::ExpressionNode& child = node.children[i];
       if (i > 0) {
         out += ' ';
         out += form.spelling;
@@ -131,7 +132,7 @@ struct Printer {
     }
   }
 
-  void Call(const ExprNode& node) {
+  void Call(const bytecode::ExpressionNode& node) {
     const char* name = nullptr;
     for (const auto& [opcode, spelling] : FunctionNames) {
       if (opcode == node.opcode) name = spelling;
@@ -166,12 +167,6 @@ size_t UsedLength(const std::array<uint8_t, N>& bytes) {
 
 }  // namespace
 
-std::string PrintExpression(const ExprNode& node, const DatabaseEntries& entries) {
-  Printer printer(entries);
-  printer.Node(node, 0);
-  return std::move(printer.out);
-}
-
 std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view preamble) {
   std::string out;
   while (!preamble.empty()) {
@@ -196,7 +191,7 @@ std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view
   }
 
   std::set<uint32_t> seenSignatureIds;
-  for (const SignatureEntry& signature : entries.signatures) {
+  for (const SignatureInput& signature : entries.signatures) {
     out += "signature id " + std::to_string(signature.id);
     if (!seenSignatureIds.insert(signature.id).second) out += " duplicate";
     if ((signature.flags & SignatureFlagExactCase) != 0) out += " exact";
@@ -214,7 +209,7 @@ std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view
   Printer printer(entries);
   std::set<uint32_t> seenRuleIds;
   std::set<std::string> seenRuleNames;
-  for (const RuleEntry& rule : entries.rules) {
+  for (const RuleInput& rule : entries.rules) {
     out += "rule " + NameForm(rule.name) + " id " + std::to_string(rule.id);
     const bool newId = seenRuleIds.insert(rule.id).second;
     const bool newName = seenRuleNames.insert(std::string(rule.name.begin(), rule.name.end())).second;
@@ -223,7 +218,7 @@ std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view
     const uint32_t otherFlags = rule.flags & ~RuleFlagTopLevel;
     if (otherFlags != 0) out += " flags " + Hex32(otherFlags);
     if (!rule.expression.empty()) {
-      const std::optional<ExprNode> tree = DecodeExpression(rule.expression);
+      const std::optional<bytecode::ExpressionNode> tree = DecodeExpression(rule.expression);
       if (tree) {
         printer.out.clear();
         printer.Node(*tree, 0);

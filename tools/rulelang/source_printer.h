@@ -7,15 +7,10 @@
 #include <string_view>
 
 #include "tools/rulelang/database_entries.h"
-#include "tools/rulelang/expression_tree.h"
 
 namespace veltor::rulelang {
 
 // `preamble` is put first as comment lines (one per line of it).
 std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view preamble);
-
-// How an expression reads in source. Rule references use the name when it
-// picks exactly that id (`Name` or rule["name"]), else rule[id].
-std::string PrintExpression(const ExprNode& node, const DatabaseEntries& entries);
 
 }  // namespace veltor::rulelang
