@@ -17,6 +17,10 @@ inline constexpr std::array<uint8_t, 16> EnvelopeMagic = {
     0xCD, 0x20, 0x0D, 0x0A, 'Q', 'Z', 'D', 'A', 'T', 'A', '.', 'V', 'L', 'B', 0x1A, 0x1A};
 inline constexpr uint32_t EnvelopeHeaderSize = 256;
 
+// The largest database file or image: sizes are signed 32-bit counts, so one
+// of 2 GiB or more is refused whole, never read as the low half of its size.
+inline constexpr uint64_t MaxDatabaseSize = 0x7FFFFFFF;
+
 // Body header.
 inline constexpr std::array<uint8_t, 4> BodyMagic = {'Q', 'D', 'L', 'B'};
 inline constexpr uint32_t BodyHeaderSize = 128;

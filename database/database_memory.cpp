@@ -1,8 +1,6 @@
 #include "database/database_memory.h"
 
 #include <algorithm>
-#include <limits>
-#include <memory>
 #include <new>
 
 #include "database/database_format.h"
@@ -11,11 +9,8 @@
 
 namespace veltor {
 
-SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept {
-  // Image sizes are signed 32-bit counts, as for database files.
-  if (image.size() <= EnvelopeHeaderSize || image.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-    return nullptr;
-  }
+std::unique_ptr<uint8_t[]> DecryptDatabaseImage(std::span<const uint8_t> image) noexcept {
+  if (image.size() <= EnvelopeHeaderSize || image.size() > MaxDatabaseSize) return nullptr;
   if (!std::equal(EnvelopeMagic.begin(), EnvelopeMagic.end(), image.begin())) return nullptr;
 
   const auto bodyLength = static_cast<uint32_t>(image.size() - EnvelopeHeaderSize);
@@ -27,8 +22,15 @@ SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept {
     const std::array<uint8_t, DatabaseKeyLength> key = BuildDatabaseKey();
     Rc4Init(cipher, key);
   }
+  // bodyLength < 2^31, so it fits the cipher's signed length.
   Rc4Crypt(cipher, image.data() + EnvelopeHeaderSize, body.get(), static_cast<int32_t>(bodyLength));
-  return ParseDatabaseBody(body.get(), bodyLength);
+  return body;
+}
+
+SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept {
+  const std::unique_ptr<uint8_t[]> body = DecryptDatabaseImage(image);
+  if (!body) return nullptr;
+  return ParseDatabaseBody(body.get(), static_cast<uint32_t>(image.size() - EnvelopeHeaderSize));
 }
 
 }  // namespace veltor

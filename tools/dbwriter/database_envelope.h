@@ -6,9 +6,12 @@
 #include <span>
 #include <vector>
 
+#include "database/database_format.h"
+
 namespace veltor {
 
-inline constexpr uint32_t EnvelopeFillerSize = 240;
+// The envelope header's free bytes, after the magic.
+inline constexpr uint32_t EnvelopeFillerSize = EnvelopeHeaderSize - static_cast<uint32_t>(EnvelopeMagic.size());
 
 // The database file for `body`. `filler` fills bytes 16 to 255 of the file
 // and must be empty (zeros are written) or exactly EnvelopeFillerSize bytes

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <iostream>
 
-#include "tools/rulelang/database_image.h"
+#include "database/database_format.h"
 #include "tools/veltor/files.h"
 
 namespace veltor::cli {
@@ -32,6 +32,41 @@ std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span
   std::cerr << usage << "Try 'veltor " << command.name << " --help'.\n";
   exitCode = ExitUsage;
   return std::nullopt;
+}
+
+std::optional<std::string_view> RequiredOutput(const Command& command, const ParsedArguments& parsed,
+                                               std::string_view what) {
+  const std::optional<std::string_view> output = parsed.Value("--output");
+  if (!output) ReportError(command.name, "missing -o " + std::string(what));
+  return output;
+}
+
+std::optional<std::vector<uint8_t>> ReadInputFile(const Command& command, std::string_view path, uint64_t limit) {
+  std::string error;
+  std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error, limit);
+  if (!bytes) ReportError(command.name, error);
+  return bytes;
+}
+
+std::optional<DatabaseInput> ReadDatabaseInput(const Command& command, std::string_view path, bool body) {
+  const std::optional<std::vector<uint8_t>> bytes = ReadInputFile(command, path, MaxDatabaseSize);
+  if (!bytes) return std::nullopt;
+  std::string error;
+  std::optional<rulelang::DatabaseContents> contents =
+      body ? rulelang::ReadBody(*bytes, error) : rulelang::ReadDatabaseImage(*bytes, error);
+  if (!contents) {
+    ReportError(command.name, std::string(path) + ": " + error);
+    return std::nullopt;
+  }
+  return DatabaseInput{bytes->size(), std::move(*contents)};
+}
+
+int WriteOutputFile(const Command& command, std::string_view path, std::span<const uint8_t> bytes,
+                    std::string_view afterError) {
+  std::string error;
+  if (WriteWholeFile(path, bytes, error)) return ExitSuccess;
+  ReportError(command.name, error + std::string(afterError));
+  return ExitFailure;
 }
 
 std::optional<std::string> FormatFileTime(uint64_t fileTime, bool local) {

@@ -1,11 +1,14 @@
 #pragma once
-// What the subcommands share: reading their command line and the build time.
+// What the subcommands share: reading their command line, their input and
+// output files and the build time.
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "tools/rulelang/database_image.h"
 #include "tools/veltor/arguments.h"
 #include "tools/veltor/command.h"
 
@@ -27,8 +30,27 @@ std::optional<std::string> FormatFileTime(uint64_t fileTime, bool local);
 // cannot be shown as a date ("FILETIME 0x... (not a calendar date)").
 std::string DescribeFileTime(uint64_t fileTime, bool local);
 
-// The most bytes a database file can have: the loader refuses larger ones,
-// so the tools stop reading there.
-inline constexpr uint64_t MaxDatabaseFileSize = 0x7FFFFFFF;
+// The value of an option the command cannot do without (-o), or nothing
+// after "missing -o WHAT" (exit status ExitUsage).
+std::optional<std::string_view> RequiredOutput(const Command& command, const ParsedArguments& parsed,
+                                               std::string_view what);
+
+// The bytes of a file named on the command line, or nothing after an error
+// message.
+std::optional<std::vector<uint8_t>> ReadInputFile(const Command& command, std::string_view path,
+                                                  uint64_t limit = UINT64_MAX);
+
+// A database file named on the command line, or a raw database body with
+// `body`, read and decoded; nothing after an error message.
+struct DatabaseInput {
+  uint64_t fileSize = 0;
+  rulelang::DatabaseContents contents;
+};
+std::optional<DatabaseInput> ReadDatabaseInput(const Command& command, std::string_view path, bool body);
+
+// Writes the output file: ExitSuccess, or ExitFailure after an error message
+// ending in `afterError`.
+int WriteOutputFile(const Command& command, std::string_view path, std::span<const uint8_t> bytes,
+                    std::string_view afterError = "");
 
 }  // namespace veltor::cli

@@ -90,10 +90,8 @@ int RunCompile(std::span<const std::string_view> arguments) {
   std::vector<rulelang::SourceFile> files;
   bool readable = true;
   for (const std::string_view path : parsed->positional) {
-    std::string error;
-    const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error);
+    const std::optional<std::vector<uint8_t>> bytes = ReadInputFile(CompileCommand, path);
     if (!bytes) {
-      ReportError("compile", error);
       readable = false;
       continue;
     }
@@ -123,11 +121,7 @@ int RunCompile(std::span<const std::string_view> arguments) {
     ReportError("compile", "the database would not fit the file format's 32-bit sizes; nothing written");
     return ExitFailure;
   }
-  if (!WriteWholeFile(output, image, error)) {
-    ReportError("compile", error + "; nothing written");
-    return ExitFailure;
-  }
-  return ExitSuccess;
+  return WriteOutputFile(CompileCommand, output, image, "; nothing written");
 }
 
 }  // namespace

@@ -48,35 +48,23 @@ int RunDump(std::span<const std::string_view> arguments) {
   const std::optional<ParsedArguments> parsed = ReadCommandLine(DumpCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;
   const std::string_view path = parsed->positional[0];
-  std::string error;
-  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error, MaxDatabaseFileSize);
-  if (!bytes) {
-    ReportError("dump", error);
-    return ExitFailure;
-  }
-  const std::optional<rulelang::DatabaseContents> contents =
-      parsed->Has("--body") ? rulelang::ReadBody(*bytes, error) : rulelang::ReadDatabaseImage(*bytes, error);
-  if (!contents) {
-    ReportError("dump", std::string(path) + ": " + error);
-    return ExitFailure;
-  }
+  const std::optional<DatabaseInput> input = ReadDatabaseInput(DumpCommand, path, parsed->Has("--body"));
+  if (!input) return ExitFailure;
+  const rulelang::DatabaseContents& contents = input->contents;
 
-  const uint64_t buildTime = BuildTime(contents->header);
+  const uint64_t buildTime = BuildTime(contents.header);
   std::string preamble = "Decompiled from " + std::string(path) + " by veltor dump.\n";
-  preamble += std::to_string(contents->entries.signatures.size()) + " signatures, " +
-              std::to_string(contents->entries.rules.size()) + " rules, built ";
+  preamble += std::to_string(contents.entries.signatures.size()) + " signatures, " +
+              std::to_string(contents.entries.rules.size()) + " rules, built ";
   preamble += DescribeFileTime(buildTime, false) + ".";
   if (buildTime % 10'000'000 == 0 && buildTime >= rulelang::FileTimeFromUnixSeconds(0)) {
     preamble += "\nThe build time is not part of the source; SOURCE_DATE_EPOCH=" +
                 std::to_string(rulelang::UnixSecondsFromFileTime(buildTime)) + " reproduces it.";
   }
-  const std::string source = rulelang::PrintDatabaseSource(contents->entries, preamble);
+  const std::string source = rulelang::PrintDatabaseSource(contents.entries, preamble);
   if (const std::optional<std::string_view> output = parsed->Value("--output")) {
-    if (!WriteWholeFile(*output, std::span(reinterpret_cast<const uint8_t*>(source.data()), source.size()), error)) {
-      ReportError("dump", error);
-      return ExitFailure;
-    }
-    return ExitSuccess;
+    return WriteOutputFile(DumpCommand, *output,
+                           std::span(reinterpret_cast<const uint8_t*>(source.data()), source.size()));
   }
 #ifdef _WIN32
   // The same bytes as with -o: lines end in \n, not \r\n.

@@ -60,10 +60,10 @@ HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
   auto buffer = [](size_t length) -> uint64_t { return length == 0 ? 0 : length + 2; };
   memory.library = sizeof(SignatureLibrary) + entries.signatures.size() * sizeof(SignatureRecord) +
                    entries.rules.size() * sizeof(RuleRecord);
-  for (const rulelang::SignatureEntry& signature : entries.signatures) {
+  for (const SignatureInput& signature : entries.signatures) {
     memory.library += buffer(signature.pattern.size()) + buffer(signature.extra.size());
   }
-  for (const rulelang::RuleEntry& rule : entries.rules) {
+  for (const RuleInput& rule : entries.rules) {
     memory.library += buffer(rule.name.size()) + rule.expression.size();
   }
   // The engine's own figure for the scan context it builds over this body.
@@ -79,7 +79,7 @@ HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
       memory.window = std::min<uint64_t>(memory.window, length);
     }
   };
-  for (const rulelang::SignatureEntry& signature : entries.signatures) {
+  for (const SignatureInput& signature : entries.signatures) {
     if (signature.pattern.empty()) continue;
     registerForm(signature.pattern.size());
     // Every Windows-1252 byte is one UTF-16 unit.
@@ -102,32 +102,23 @@ int RunInfo(std::span<const std::string_view> arguments) {
   const std::optional<ParsedArguments> parsed = ReadCommandLine(InfoCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;
   const std::string_view path = parsed->positional[0];
-  std::string error;
-  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path, error, MaxDatabaseFileSize);
-  if (!bytes) {
-    ReportError("info", error);
-    return ExitFailure;
-  }
   const bool rawBody = parsed->Has("--body");
-  const std::optional<rulelang::DatabaseContents> contents =
-      rawBody ? rulelang::ReadBody(*bytes, error) : rulelang::ReadDatabaseImage(*bytes, error);
-  if (!contents) {
-    ReportError("info", std::string(path) + ": " + error);
-    return ExitFailure;
-  }
-  const DatabaseHeader& header = contents->header;
-  const rulelang::DatabaseEntries& entries = contents->entries;
+  const std::optional<DatabaseInput> input = ReadDatabaseInput(InfoCommand, path, rawBody);
+  if (!input) return ExitFailure;
+  const rulelang::DatabaseContents& contents = input->contents;
+  const DatabaseHeader& header = contents.header;
+  const rulelang::DatabaseEntries& entries = contents.entries;
   const uint64_t buildTime = BuildTime(header);
   const size_t exact = static_cast<size_t>(std::count_if(entries.signatures.begin(), entries.signatures.end(),
-      [](const rulelang::SignatureEntry& s) { return (s.flags & SignatureFlagExactCase) != 0; }));
+      [](const SignatureInput& s) { return (s.flags & SignatureFlagExactCase) != 0; }));
   const size_t wide = static_cast<size_t>(std::count_if(entries.signatures.begin(), entries.signatures.end(),
-      [](const rulelang::SignatureEntry& s) { return (s.flags & SignatureFlagWide) != 0; }));
+      [](const SignatureInput& s) { return (s.flags & SignatureFlagWide) != 0; }));
   const size_t reported = static_cast<size_t>(std::count_if(entries.rules.begin(), entries.rules.end(),
-      [](const rulelang::RuleEntry& r) { return (r.flags & RuleFlagTopLevel) != 0; }));
+      [](const RuleInput& r) { return (r.flags & RuleFlagTopLevel) != 0; }));
   const HandleMemory memory = EstimateHandleMemory(entries);
 
-  std::cout << "file        " << path << ": " << bytes->size() << " bytes";
-  if (!rawBody) std::cout << " (body " << contents->bodySize << " bytes)";
+  std::cout << "file        " << path << ": " << input->fileSize << " bytes";
+  if (!rawBody) std::cout << " (body " << contents.bodySize << " bytes)";
   std::cout << '\n';
   std::cout << "built       " << DescribeFileTime(buildTime, false);
   if (FormatFileTime(buildTime, false)) std::cout << ", " << DescribeFileTime(buildTime, true);

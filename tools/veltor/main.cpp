@@ -54,7 +54,7 @@ int PrintVersion(std::span<const std::string_view> arguments) {
   std::cout << "veltor " << VELTOR_VERSION << '\n' << veltor::cli::ArchiveSupportLine() << '\n';
   const auto database = parsed->Value("--db");
   if (!database) return veltor::cli::ExitSuccess;
-  const auto bytes = veltor::cli::ReadWholeFile(*database, error, veltor::cli::MaxDatabaseFileSize);
+  const auto bytes = veltor::cli::ReadWholeFile(*database, error, veltor::MaxDatabaseSize);
   const auto contents = bytes ? veltor::rulelang::ReadDatabaseImage(*bytes, error) : std::nullopt;
   if (!contents) {
     std::cerr << "veltor: " << (bytes ? std::string(*database) + ": " : std::string()) << error << '\n';

@@ -39,17 +39,11 @@ int RunPack(std::span<const std::string_view> arguments) {
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(PackCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;
-  const std::optional<std::string_view> output = parsed->Value("--output");
-  if (!output) {
-    ReportError("pack", "missing -o FILE.vlb");
-    return ExitUsage;
-  }
+  const std::optional<std::string_view> output = RequiredOutput(PackCommand, *parsed, "FILE.vlb");
+  if (!output) return ExitUsage;
+  const std::optional<std::vector<uint8_t>> body = ReadInputFile(PackCommand, parsed->positional[0]);
+  if (!body) return ExitFailure;
   std::string error;
-  const std::optional<std::vector<uint8_t>> body = ReadWholeFile(parsed->positional[0], error);
-  if (!body) {
-    ReportError("pack", error);
-    return ExitFailure;
-  }
   if (!parsed->Has("--force") && !rulelang::ReadBody(*body, error)) {
     ReportError("pack", std::string(parsed->positional[0]) + ": " + error + "; use --force to pack it anyway");
     return ExitFailure;
@@ -61,11 +55,7 @@ int RunPack(std::span<const std::string_view> arguments) {
     ReportError("pack", "the body is too large for a database file");
     return ExitFailure;
   }
-  if (!WriteWholeFile(*output, file, error)) {
-    ReportError("pack", error);
-    return ExitFailure;
-  }
-  return ExitSuccess;
+  return WriteOutputFile(PackCommand, *output, file);
 }
 
 }  // namespace

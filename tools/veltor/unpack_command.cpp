@@ -1,4 +1,5 @@
 // veltor unpack: the raw body out of a database file.
+#include "database/database_format.h"
 #include "dbwriter/database_envelope.h"
 #include "tools/veltor/command_support.h"
 #include "tools/veltor/files.h"
@@ -36,28 +37,17 @@ int RunUnpack(std::span<const std::string_view> arguments) {
   int exitCode = ExitSuccess;
   const std::optional<ParsedArguments> parsed = ReadCommandLine(UnpackCommand, arguments, Options, 1, 1, exitCode);
   if (!parsed) return exitCode;
-  const std::optional<std::string_view> output = parsed->Value("--output");
-  if (!output) {
-    ReportError("unpack", "missing -o BODY");
-    return ExitUsage;
-  }
-  std::string error;
-  const std::optional<std::vector<uint8_t>> file = ReadWholeFile(parsed->positional[0], error, MaxDatabaseFileSize);
-  if (!file) {
-    ReportError("unpack", error);
-    return ExitFailure;
-  }
+  const std::optional<std::string_view> output = RequiredOutput(UnpackCommand, *parsed, "BODY");
+  if (!output) return ExitUsage;
+  const std::optional<std::vector<uint8_t>> file = ReadInputFile(UnpackCommand, parsed->positional[0], MaxDatabaseSize);
+  if (!file) return ExitFailure;
   const std::optional<std::vector<uint8_t>> body = UnsealDatabase(*file);
   if (!body) {
     ReportError("unpack", std::string(parsed->positional[0]) +
                               ": not a database file: it is too short or does not start with the database magic");
     return ExitFailure;
   }
-  if (!WriteWholeFile(*output, *body, error)) {
-    ReportError("unpack", error);
-    return ExitFailure;
-  }
-  return ExitSuccess;
+  return WriteOutputFile(UnpackCommand, *output, *body);
 }
 
 }  // namespace
