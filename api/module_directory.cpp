@@ -24,8 +24,6 @@ void RecordModuleDirectory(const void* module) noexcept {
   moduleDirectoryKnown = true;
 }
 
-const char* ModuleDirectory() noexcept { return moduleDirectory; }
-
 bool DefaultDatabasePath(char (&path)[DefaultDatabasePathSize]) noexcept {
   if (!moduleDirectoryKnown) return false;
   // The folder fits ModuleDirectorySize bytes with its NUL, so the whole

@@ -15,13 +15,10 @@ inline constexpr char DefaultDatabaseName[] = "qzdata.vlb";
 // leaves the folder unknown.
 void RecordModuleDirectory(const void* module) noexcept;
 
-// The recorded folder; empty before the library is attached.
-const char* ModuleDirectory() noexcept;
-
 // Room for the default database's path and its terminator.
 inline constexpr uint32_t DefaultDatabasePathSize = ModuleDirectorySize + sizeof(DefaultDatabaseName) + 1;
 
-// Writes ModuleDirectory, the path separator and "qzdata.vlb" into `path`;
+// Writes the recorded folder, the path separator and "qzdata.vlb" into `path`;
 // false when the folder is unknown (the library's path did not fit).
 bool DefaultDatabasePath(char (&path)[DefaultDatabasePathSize]) noexcept;
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "api/scan.h"
 #include "bench/bench_data.h"
 #include "bench/hyperscan_runner.h"
 #include "database/signature_library.h"
@@ -26,7 +27,8 @@ namespace veltor::bench {
 namespace {
 
 constexpr double MiB = 1024.0 * 1024.0;
-constexpr size_t HostileSize = size_t{16} << 20;
+// As large as a file the scan takes.
+constexpr size_t HostileSize = static_cast<size_t>(MaxScannedFileSize);
 
 // Processor time of this (single-threaded) process: on a machine shared
 // with other work, wall time would measure the neighbours too.

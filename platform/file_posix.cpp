@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 #include <utility>
 
+#include "platform/file_contents.h"
 #include "platform/platform.h"
 
 namespace veltor::platform {
@@ -32,13 +32,8 @@ bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents
   struct stat status {};
   if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) return false;
   const auto size = static_cast<uint64_t>(status.st_size);
-  if (size > maxBytes || size > SIZE_MAX) return false;
   FileContents read;
-  read.size = size;
-  if (size != 0) {
-    read.bytes.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
-    if (!read.bytes) return false;
-  }
+  if (!PrepareFileContents(size, maxBytes, read)) return false;
   while (read.read < size) {
     const ssize_t got = ::read(file.fd, read.bytes.get() + read.read, static_cast<size_t>(size) - read.read);
     if (got == 0) break;  // the file shrank after it was sized

@@ -8,9 +8,9 @@
 #endif
 #include <windows.h>
 
-#include <new>
 #include <utility>
 
+#include "platform/file_contents.h"
 #include "platform/platform.h"
 
 namespace veltor::platform {
@@ -71,13 +71,8 @@ bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents
   LARGE_INTEGER fileSize{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &fileSize) || fileSize.QuadPart < 0) return false;
   const auto size = static_cast<uint64_t>(fileSize.QuadPart);
-  if (size > maxBytes || size > SIZE_MAX) return false;
   FileContents read;
-  read.size = size;
-  if (size != 0) {
-    read.bytes.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
-    if (!read.bytes) return false;
-  }
+  if (!PrepareFileContents(size, maxBytes, read)) return false;
   while (read.read < size) {
     const uint64_t left = size - read.read;
     const DWORD chunk = left > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(left);

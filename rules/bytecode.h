@@ -50,7 +50,6 @@ inline constexpr bool IsLiteral(uint32_t opcode) noexcept { return opcode <= OpF
 inline constexpr bool IsReference(uint32_t opcode) noexcept {
   return opcode == OpSignatureRef || opcode == OpRuleRef;
 }
-inline constexpr bool IsKnownAggregate(uint32_t opcode) noexcept { return opcode >= OpSum && opcode <= OpLess; }
 
 // Size of a literal node; 0 for other opcodes.
 inline constexpr uint32_t LiteralNodeSize(uint32_t opcode) noexcept {

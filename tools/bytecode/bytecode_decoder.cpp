@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
-#include "database/little_endian.h"
-#include "rules/evaluator.h"
+#include "rules/bytecode.h"
+#include "text/little_endian.h"
 
 namespace veltor::bytecode {
 namespace {
