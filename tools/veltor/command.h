@@ -2,8 +2,11 @@
 // The veltor program's subcommands. Each lives in its own *_command.cpp file
 // that defines one Command; commands.cpp lists them. Adding a subcommand is
 // that file plus one entry in the list.
+#include <cstddef>
 #include <span>
 #include <string_view>
+
+#include "tools/veltor/arguments.h"
 
 namespace veltor::cli {
 
@@ -16,8 +19,12 @@ struct Command {
   std::string_view name;
   std::string_view summary;  // one line for `veltor --help`
   std::string_view help;     // the whole text of `veltor NAME --help`
-  // Runs with the arguments after the subcommand's name.
-  int (*run)(std::span<const std::string_view> arguments);
+  std::span<const OptionDefinition> options;
+  size_t minimumPositional;  // how many positional arguments it takes
+  size_t maximumPositional;  // SIZE_MAX: any number
+  // Runs with the command line after the subcommand's name, once it has
+  // been read against `options` (see RunCommand in command_support.h).
+  int (*run)(const Command& command, const ParsedArguments& arguments);
 };
 
 std::span<const Command* const> AllCommands();

@@ -10,28 +10,24 @@
 
 namespace veltor::cli {
 
-std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span<const std::string_view> arguments,
-                                               std::span<const OptionDefinition> definitions, size_t minimum, size_t maximum,
-                                               int& exitCode) {
+int RunCommand(const Command& command, std::span<const std::string_view> arguments) {
   std::string error;
-  std::optional<ParsedArguments> parsed = ParseArguments(arguments, definitions, error);
+  const std::optional<ParsedArguments> parsed = ParseArguments(arguments, command.options, error);
   if (parsed && parsed->help) {
     std::cout << command.help;
-    exitCode = ExitSuccess;
-    return std::nullopt;
+    return ExitSuccess;
   }
-  if (parsed && parsed->positional.size() < minimum) {
+  if (parsed && parsed->positional.size() < command.minimumPositional) {
     error = "missing arguments";
-  } else if (parsed && parsed->positional.size() > maximum) {
-    error = "unexpected argument '" + std::string(parsed->positional[maximum]) + "'";
+  } else if (parsed && parsed->positional.size() > command.maximumPositional) {
+    error = "unexpected argument '" + std::string(parsed->positional[command.maximumPositional]) + "'";
   } else if (parsed) {
-    return parsed;
+    return command.run(command, *parsed);
   }
   ReportError(command.name, error);
   const std::string_view usage = command.help.substr(0, command.help.find('\n') + 1);
   std::cerr << usage << "Try 'veltor " << command.name << " --help'.\n";
-  exitCode = ExitUsage;
-  return std::nullopt;
+  return ExitUsage;
 }
 
 std::optional<std::string_view> RequiredOutput(const Command& command, const ParsedArguments& parsed,

@@ -14,12 +14,11 @@
 
 namespace veltor::cli {
 
-// Parses the arguments; prints the help text (and returns nothing with
-// `exitCode` 0) for --help, or an error and the usage (exit 2) when they are
-// wrong or the number of positional arguments is outside [minimum, maximum].
-std::optional<ParsedArguments> ReadCommandLine(const Command& command, std::span<const std::string_view> arguments,
-                                               std::span<const OptionDefinition> definitions, size_t minimum, size_t maximum,
-                                               int& exitCode);
+// Reads the arguments after the subcommand's name against the command's
+// options and runs it. Prints the help text (exit 0) for --help, or an error
+// and the usage (exit 2) when the arguments are wrong or the number of
+// positional arguments is outside what the command takes.
+int RunCommand(const Command& command, std::span<const std::string_view> arguments);
 
 // "2024-05-01 12:00:00" for a FILETIME, in UTC or in local time; nothing when
 // the time is after the year 9999 or outside what the calendar functions

@@ -72,25 +72,15 @@ std::optional<uint64_t> BuildTime(std::string& error) {
   return rulelang::FileTimeFromUnixSeconds(seconds);
 }
 
-int RunCompile(std::span<const std::string_view> arguments);
+constexpr OptionDefinition Options[] = {{"-o", "--output", true}};
 
-}  // namespace
-
-extern const Command CompileCommand{"compile", "compile rule sources (.vsr) into a database file", Help, RunCompile};
-
-namespace {
-
-int RunCompile(std::span<const std::string_view> arguments) {
-  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}};
-  int exitCode = ExitSuccess;
-  const std::optional<ParsedArguments> parsed = ReadCommandLine(CompileCommand, arguments, Options, 1, SIZE_MAX, exitCode);
-  if (!parsed) return exitCode;
-  const std::string output(parsed->Value("--output").value_or("qzdata.vlb"));
+int RunCompile(const Command& command, const ParsedArguments& parsed) {
+  const std::string output(parsed.Value("--output").value_or("qzdata.vlb"));
 
   std::vector<rulelang::SourceFile> files;
   bool readable = true;
-  for (const std::string_view path : parsed->positional) {
-    const std::optional<std::vector<uint8_t>> bytes = ReadInputFile(CompileCommand, path);
+  for (const std::string_view path : parsed.positional) {
+    const std::optional<std::vector<uint8_t>> bytes = ReadInputFile(command, path);
     if (!bytes) {
       readable = false;
       continue;
@@ -102,7 +92,7 @@ int RunCompile(std::span<const std::string_view> arguments) {
   std::string error;
   const std::optional<uint64_t> buildTime = BuildTime(error);
   if (!buildTime) {
-    ReportError("compile", error);
+    ReportError(command.name, error);
     return ExitFailure;
   }
 
@@ -111,18 +101,22 @@ int RunCompile(std::span<const std::string_view> arguments) {
     std::cerr << rulelang::FormatDiagnostic(diagnostic, files) << '\n';
   }
   if (const size_t errors = result.diagnostics.ErrorCount(); errors != 0) {
-    ReportError("compile", std::to_string(errors) + (errors == 1 ? " error" : " errors") + "; nothing written");
+    ReportError(command.name, std::to_string(errors) + (errors == 1 ? " error" : " errors") + "; nothing written");
     return ExitFailure;
   }
   std::vector<uint8_t> image;
   try {
     image = rulelang::WriteDatabaseImage(result.entries, *buildTime);
   } catch (const std::exception&) {
-    ReportError("compile", "the database would not fit the file format's 32-bit sizes; nothing written");
+    ReportError(command.name, "the database would not fit the file format's 32-bit sizes; nothing written");
     return ExitFailure;
   }
-  return WriteOutputFile(CompileCommand, output, image, "; nothing written");
+  return WriteOutputFile(command, output, image, "; nothing written");
 }
 
 }  // namespace
+
+extern const Command CompileCommand{"compile", "compile rule sources (.vsr) into a database file",
+    Help, Options, 1, SIZE_MAX, RunCompile};
+
 }  // namespace veltor::cli

@@ -34,21 +34,11 @@ constexpr std::string_view Help =
     "Exit status: 0 on success, 1 when the file cannot be read or is not a valid\n"
     "database, 2 for a wrong command line.\n";
 
-int RunDump(std::span<const std::string_view> arguments);
+constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--body", false}};
 
-}  // namespace
-
-extern const Command DumpCommand{"dump", "print a database file as rule source", Help, RunDump};
-
-namespace {
-
-int RunDump(std::span<const std::string_view> arguments) {
-  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--body", false}};
-  int exitCode = ExitSuccess;
-  const std::optional<ParsedArguments> parsed = ReadCommandLine(DumpCommand, arguments, Options, 1, 1, exitCode);
-  if (!parsed) return exitCode;
-  const std::string_view path = parsed->positional[0];
-  const std::optional<DatabaseInput> input = ReadDatabaseInput(DumpCommand, path, parsed->Has("--body"));
+int RunDump(const Command& command, const ParsedArguments& parsed) {
+  const std::string_view path = parsed.positional[0];
+  const std::optional<DatabaseInput> input = ReadDatabaseInput(command, path, parsed.Has("--body"));
   if (!input) return ExitFailure;
   const rulelang::DatabaseContents& contents = input->contents;
 
@@ -62,8 +52,8 @@ int RunDump(std::span<const std::string_view> arguments) {
                 std::to_string(rulelang::UnixSecondsFromFileTime(buildTime)) + " reproduces it.";
   }
   const std::string source = rulelang::PrintDatabaseSource(contents.entries, preamble);
-  if (const std::optional<std::string_view> output = parsed->Value("--output")) {
-    return WriteOutputFile(DumpCommand, *output,
+  if (const std::optional<std::string_view> output = parsed.Value("--output")) {
+    return WriteOutputFile(command, *output,
                            std::span(reinterpret_cast<const uint8_t*>(source.data()), source.size()));
   }
 #ifdef _WIN32
@@ -76,4 +66,7 @@ int RunDump(std::span<const std::string_view> arguments) {
 }
 
 }  // namespace
+
+extern const Command DumpCommand{"dump", "print a database file as rule source", Help, Options, 1, 1, RunDump};
+
 }  // namespace veltor::cli

@@ -88,22 +88,12 @@ HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
   return memory;
 }
 
-int RunInfo(std::span<const std::string_view> arguments);
+constexpr OptionDefinition Options[] = {{"", "--body", false}};
 
-}  // namespace
-
-extern const Command InfoCommand{"info", "show a database file's build time, counts, sizes and memory", Help, RunInfo};
-
-namespace {
-
-int RunInfo(std::span<const std::string_view> arguments) {
-  static constexpr OptionDefinition Options[] = {{"", "--body", false}};
-  int exitCode = ExitSuccess;
-  const std::optional<ParsedArguments> parsed = ReadCommandLine(InfoCommand, arguments, Options, 1, 1, exitCode);
-  if (!parsed) return exitCode;
-  const std::string_view path = parsed->positional[0];
-  const bool rawBody = parsed->Has("--body");
-  const std::optional<DatabaseInput> input = ReadDatabaseInput(InfoCommand, path, rawBody);
+int RunInfo(const Command& command, const ParsedArguments& parsed) {
+  const std::string_view path = parsed.positional[0];
+  const bool rawBody = parsed.Has("--body");
+  const std::optional<DatabaseInput> input = ReadDatabaseInput(command, path, rawBody);
   if (!input) return ExitFailure;
   const rulelang::DatabaseContents& contents = input->contents;
   const DatabaseHeader& header = contents.header;
@@ -142,4 +132,8 @@ int RunInfo(std::span<const std::string_view> arguments) {
 }
 
 }  // namespace
+
+extern const Command InfoCommand{"info", "show a database file's build time, counts, sizes and memory",
+    Help, Options, 1, 1, RunInfo};
+
 }  // namespace veltor::cli

@@ -89,7 +89,7 @@ int Run(int argc, char** argv) {
     return veltor::cli::ExitSuccess;
   }
   for (const Command* command : AllCommands()) {
-    if (command->name == arguments[0]) return command->run(std::span(arguments).subspan(1));
+    if (command->name == arguments[0]) return veltor::cli::RunCommand(*command, std::span(arguments).subspan(1));
   }
   std::cerr << "veltor: unknown command '" << arguments[0] << "'\n\n";
   PrintOverview(std::cerr);

@@ -26,37 +26,30 @@ constexpr std::string_view Help =
     "Exit status: 0 on success, 1 when a file cannot be read or written or the\n"
     "body fails the check, 2 for a wrong command line.\n";
 
-int RunPack(std::span<const std::string_view> arguments);
+constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--force", false}};
 
-}  // namespace
-
-extern const Command PackCommand{"pack", "seal a raw database body into a database file", Help, RunPack};
-
-namespace {
-
-int RunPack(std::span<const std::string_view> arguments) {
-  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--force", false}};
-  int exitCode = ExitSuccess;
-  const std::optional<ParsedArguments> parsed = ReadCommandLine(PackCommand, arguments, Options, 1, 1, exitCode);
-  if (!parsed) return exitCode;
-  const std::optional<std::string_view> output = RequiredOutput(PackCommand, *parsed, "FILE.vlb");
+int RunPack(const Command& command, const ParsedArguments& parsed) {
+  const std::optional<std::string_view> output = RequiredOutput(command, parsed, "FILE.vlb");
   if (!output) return ExitUsage;
-  const std::optional<std::vector<uint8_t>> body = ReadInputFile(PackCommand, parsed->positional[0]);
+  const std::optional<std::vector<uint8_t>> body = ReadInputFile(command, parsed.positional[0]);
   if (!body) return ExitFailure;
   std::string error;
-  if (!parsed->Has("--force") && !rulelang::ReadBody(*body, error)) {
-    ReportError("pack", std::string(parsed->positional[0]) + ": " + error + "; use --force to pack it anyway");
+  if (!parsed.Has("--force") && !rulelang::ReadBody(*body, error)) {
+    ReportError(command.name, std::string(parsed.positional[0]) + ": " + error + "; use --force to pack it anyway");
     return ExitFailure;
   }
   std::vector<uint8_t> file;
   try {
     file = SealDatabase(*body);
   } catch (const std::exception&) {
-    ReportError("pack", "the body is too large for a database file");
+    ReportError(command.name, "the body is too large for a database file");
     return ExitFailure;
   }
-  return WriteOutputFile(PackCommand, *output, file);
+  return WriteOutputFile(command, *output, file);
 }
 
 }  // namespace
+
+extern const Command PackCommand{"pack", "seal a raw database body into a database file", Help, Options, 1, 1, RunPack};
+
 }  // namespace veltor::cli

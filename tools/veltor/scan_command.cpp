@@ -324,16 +324,7 @@ void ReportDatabaseFailure(const std::filesystem::path& path) {
                           (exists ? "unreadable, not a database file or damaged" : "no such file"));
 }
 
-int RunScan(std::span<const std::string_view> arguments);
-
-}  // namespace
-
-extern const Command ScanCommand{"scan", "scan files and folders with a database", Help, RunScan};
-
-namespace {
-
-int RunScan(std::span<const std::string_view> arguments) {
-  static constexpr OptionDefinition Options[] = {
+constexpr OptionDefinition Options[] = {
       {"", "--db", true},          {"-r", "--recursive", false}, {"-L", "--follow-links", false},
       {"-x", "--one-file-system", false}, {"", "--max-filesize", true}, {"-j", "--threads", true},
       {"", "--sort", false},       {"", "--json", false},        {"-i", "--infected", false},
@@ -342,38 +333,37 @@ int RunScan(std::span<const std::string_view> arguments) {
       {"", "--max-unpacked", true}, {"", "--max-members", true}, {"", "--max-ratio", true},
       {"", "--limits-ok", false},
   };
-  int exitCode = ExitSuccess;
-  const std::optional<ParsedArguments> parsed = ReadCommandLine(ScanCommand, arguments, Options, 1, SIZE_MAX, exitCode);
-  if (!parsed) return exitCode;
+
+int RunScan(const Command& command, const ParsedArguments& parsed) {
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  if (const auto value = parsed->Value("--threads")) {
+  if (const auto value = parsed.Value("--threads")) {
     const std::optional<unsigned> number = ParseThreads(*value);
     if (!number) {
-      ReportError("scan", "--threads takes a number from 1 to 256, not '" + std::string(*value) + "'");
+      ReportError(command.name, "--threads takes a number from 1 to 256, not '" + std::string(*value) + "'");
       return ExitUsage;
     }
     threads = *number;
   }
   ScanSettings settings;
   settings.chunkSize = ChunkSize();
-  if (parsed->Has("--explain")) settings.inspect = ExplainInspector(parsed->Has("--json"));
-  if (const auto value = parsed->Value("--max-filesize")) {
+  if (parsed.Has("--explain")) settings.inspect = ExplainInspector(parsed.Has("--json"));
+  if (const auto value = parsed.Value("--max-filesize")) {
     const std::optional<uint64_t> size = ParseSize(*value);
     if (!size) {
-      ReportError("scan", "--max-filesize takes a size such as 500000, 64K, 100M or 2G, not '" + std::string(*value) +
+      ReportError(command.name, "--max-filesize takes a size such as 500000, 64K, 100M or 2G, not '" + std::string(*value) +
                               "'");
       return ExitUsage;
     }
     settings.maxFileSize = *size;
   }
-  if (!ReadArchiveOptions(*parsed, settings.archives)) return ExitUsage;
-  if (std::count(parsed->positional.begin(), parsed->positional.end(), "-") > 1) {
-    ReportError("scan", "standard input ('-') can be scanned only once");
+  if (!ReadArchiveOptions(parsed, settings.archives)) return ExitUsage;
+  if (std::count(parsed.positional.begin(), parsed.positional.end(), "-") > 1) {
+    ReportError(command.name, "standard input ('-') can be scanned only once");
     return ExitUsage;
   }
 
   SetStandardStreamsBinary();
-  const std::optional<std::filesystem::path> database = ChooseDatabase(parsed->Value("--db"));
+  const std::optional<std::filesystem::path> database = ChooseDatabase(parsed.Value("--db"));
   if (!database) return ExitError;
   settings.database = *database;
   std::vector<Worker> workers(1);
@@ -383,10 +373,10 @@ int RunScan(std::span<const std::string_view> arguments) {
   }
   const Clock::time_point start = Clock::now();
 
-  WalkResult walk = CollectTargets(parsed->positional, {parsed->Has("--recursive"), parsed->Has("--follow-links"),
-                                                        parsed->Has("--one-file-system")});
+  WalkResult walk = CollectTargets(parsed.positional, {parsed.Has("--recursive"), parsed.Has("--follow-links"),
+                                                        parsed.Has("--one-file-system")});
   std::vector<ScanTarget>& targets = walk.targets;
-  if (parsed->Has("--sort")) {
+  if (parsed.Has("--sort")) {
     std::stable_sort(targets.begin(), targets.end(), PathLess);
   }
   const size_t toScan = static_cast<size_t>(
@@ -394,8 +384,8 @@ int RunScan(std::span<const std::string_view> arguments) {
   workers.resize(std::max<size_t>(1, std::min<size_t>(threads, toScan)));
 
   Printer printer;
-  printer.options = {parsed->Has("--json"), parsed->Has("--infected"), parsed->Has("--quiet")};
-  printer.inOrder = parsed->Has("--sort");
+  printer.options = {parsed.Has("--json"), parsed.Has("--infected"), parsed.Has("--quiet")};
+  printer.inOrder = parsed.Has("--sort");
   printer.targets = &targets;
   printer.totals.linksNotFollowed = walk.linksNotFollowed;
   if (printer.inOrder) {
@@ -448,11 +438,11 @@ int RunScan(std::span<const std::string_view> arguments) {
   std::lock_guard lock(printer.mutex);
   printer.ClearProgress();
   if (handleFailures != 0) {
-    ReportError("scan", "a worker could not open its copy of the database (out of memory?); the others went on");
+    ReportError(command.name, "a worker could not open its copy of the database (out of memory?); the others went on");
     printer.totals.errors += handleFailures;
   }
   if (printer.finishedCount != targets.size()) {
-    ReportError("scan", std::to_string(targets.size() - printer.finishedCount) +
+    ReportError(command.name, std::to_string(targets.size() - printer.finishedCount) +
                             " files were not scanned: the workers ran out of memory");
     printer.totals.errors += targets.size() - printer.finishedCount;
   }
@@ -469,4 +459,7 @@ int RunScan(std::span<const std::string_view> arguments) {
 }
 
 }  // namespace
+
+extern const Command ScanCommand{"scan", "scan files and folders with a database", Help, Options, 1, SIZE_MAX, RunScan};
+
 }  // namespace veltor::cli

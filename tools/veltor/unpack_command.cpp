@@ -24,31 +24,25 @@ constexpr std::string_view Help =
     "input is not a database file (too short, or no database magic), 2 for a\n"
     "wrong command line.\n";
 
-int RunUnpack(std::span<const std::string_view> arguments);
+constexpr OptionDefinition Options[] = {{"-o", "--output", true}};
 
-}  // namespace
-
-extern const Command UnpackCommand{"unpack", "take the raw body out of a database file", Help, RunUnpack};
-
-namespace {
-
-int RunUnpack(std::span<const std::string_view> arguments) {
-  static constexpr OptionDefinition Options[] = {{"-o", "--output", true}};
-  int exitCode = ExitSuccess;
-  const std::optional<ParsedArguments> parsed = ReadCommandLine(UnpackCommand, arguments, Options, 1, 1, exitCode);
-  if (!parsed) return exitCode;
-  const std::optional<std::string_view> output = RequiredOutput(UnpackCommand, *parsed, "BODY");
+int RunUnpack(const Command& command, const ParsedArguments& parsed) {
+  const std::optional<std::string_view> output = RequiredOutput(command, parsed, "BODY");
   if (!output) return ExitUsage;
-  const std::optional<std::vector<uint8_t>> file = ReadInputFile(UnpackCommand, parsed->positional[0], MaxDatabaseSize);
+  const std::optional<std::vector<uint8_t>> file = ReadInputFile(command, parsed.positional[0], MaxDatabaseSize);
   if (!file) return ExitFailure;
   const std::optional<std::vector<uint8_t>> body = UnsealDatabase(*file);
   if (!body) {
-    ReportError("unpack", std::string(parsed->positional[0]) +
+    ReportError(command.name, std::string(parsed.positional[0]) +
                               ": not a database file: it is too short or does not start with the database magic");
     return ExitFailure;
   }
-  return WriteOutputFile(UnpackCommand, *output, *body);
+  return WriteOutputFile(command, *output, *body);
 }
 
 }  // namespace
+
+extern const Command UnpackCommand{"unpack", "take the raw body out of a database file",
+    Help, Options, 1, 1, RunUnpack};
+
 }  // namespace veltor::cli
