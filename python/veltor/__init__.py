@@ -92,7 +92,9 @@ class ArchiveError(Exception):
 
         def line(problem: ArchiveProblem) -> str:
             where = "!".join((path, *problem.archive_path))
-            return f"{where}: incomplete ({problem.reason})" if problem.kind == "incomplete" else f"{where}: {problem.reason}"
+            if problem.kind == "incomplete":
+                return f"{where}: incomplete ({problem.reason})"
+            return f"{where}: {problem.reason}"
 
         super().__init__("\n".join(line(p) for p in self.problems))
 
@@ -256,7 +258,8 @@ class Database:
             if not ARCHIVES_SUPPORTED:
                 raise ValueError("this build cannot open archives (built without libarchive)")
             if not 1 <= max_archive_depth <= _native.MAX_ARCHIVE_DEPTH_LIMIT:
-                raise ValueError(f"max_archive_depth takes 1 to {_native.MAX_ARCHIVE_DEPTH_LIMIT}, not {max_archive_depth}")
+                top = _native.MAX_ARCHIVE_DEPTH_LIMIT
+                raise ValueError(f"max_archive_depth takes 1 to {top}, not {max_archive_depth}")
             if max_unpacked < 1 or max_members < 1 or max_ratio < 0:
                 raise ValueError("max_unpacked and max_members take 1 or more, max_ratio 0 (no limit) or more")
         with open(path, "rb", buffering=0) as file:

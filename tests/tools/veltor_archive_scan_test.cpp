@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_writer.h"
+#include "archive/zip_quine.h"
 #include "veltor_process.h"
 
 namespace veltor::testing {
@@ -91,6 +92,11 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   const std::string locked = File("locked.zip", Write(archive_write_set_format_zip, {}, {{"secret.bin", "evil-marker"}},
                                                       "zip:encryption=zipcrypt", "pw"));
 
+  // A zip that holds itself: it stops at the depth limit.
+  const std::string quine = File("quine.zip", archive::ZipQuine());
+  std::string eightDeep = quine;
+  for (int depth = 0; depth < 8; ++depth) eightDeep += "!quine0.zip";
+
   struct Case {
     std::vector<std::string> arguments;
     int exitCode;
@@ -102,6 +108,7 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{"--max-members", "2", "--limits-ok", members}, 0, members + "!m2: incomplete (member limit (2))\n", ""},
       {{damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged + "!second.bin: "},
       {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
+      {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
       {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
   };
   for (const Case& test : cases) {
