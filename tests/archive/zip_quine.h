@@ -38,7 +38,8 @@ struct BitWriter {
 
 inline void Copy(BitWriter& bits, uint32_t length, uint32_t distance) {
   static constexpr std::array<uint32_t, 29> LengthBase = {
-      3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+      3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27,
+      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
   static constexpr std::array<uint32_t, 14> DistanceBase = {1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97};
   uint32_t symbol = 0;
   while (symbol + 1 < LengthBase.size() && LengthBase[symbol + 1] <= length) ++symbol;
