@@ -96,6 +96,11 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   const std::string quine = File("quine.zip", archive::ZipQuine());
   std::string eightDeep = quine;
   for (int depth = 0; depth < 8; ++depth) eightDeep += "!quine0.zip";
+  // Compression nested deeper than libarchive stacks its filters (as a gzip
+  // that holds itself would be) is an error, not a plain file.
+  const std::string gzipped = File("deep.tar.gz", Write(archive_write_set_format_ustar,
+                                                        std::vector<archive::Setup>(30, archive_write_add_filter_gzip),
+                                                        {{"evil.txt", "evil-marker"}}));
 
   struct Case {
     std::vector<std::string> arguments;
@@ -109,6 +114,7 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged + "!second.bin: "},
       {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
       {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
+      {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},
       {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
   };
   for (const Case& test : cases) {

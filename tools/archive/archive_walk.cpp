@@ -311,7 +311,9 @@ bool HasCompression(struct archive* handle) noexcept {
 }
 
 Recognised Classify(struct archive* handle, int openStatus, int headerStatus, std::span<const uint8_t> start) {
-  if (openStatus != ARCHIVE_OK) return Recognised::No;
+  // A compression recognised but not undone is damage, or compression
+  // nested beyond libarchive's stack of filters (a gzip that holds itself).
+  if (openStatus != ARCHIVE_OK) return HasCompression(handle) ? Recognised::Damaged : Recognised::No;
   const int format = archive_format(handle);
   const bool raw = (format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
   // An archive without a single entry has nothing to walk, and its bytes may
