@@ -92,6 +92,11 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   const std::string locked = File("locked.zip", Write(archive_write_set_format_zip, {}, {{"secret.bin", "evil-marker"}},
                                                       "zip:encryption=zipcrypt", "pw"));
 
+  // A 7-Zip header is read whole before the first member: one too large
+  // for the member limit is refused before libarchive reads it.
+  std::vector<Member> empty(12'000);
+  for (size_t i = 0; i < empty.size(); ++i) empty[i].name = "folder/member" + std::to_string(i);
+  const std::string header = File("header.7z", Write(archive_write_set_format_7zip, {}, empty));
   // A zip that holds itself: it stops at the depth limit.
   const std::string quine = File("quine.zip", archive::ZipQuine());
   std::string eightDeep = quine;
@@ -115,6 +120,7 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
       {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
       {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},
+      {{"--max-members", "1000", header}, 2, header + ": incomplete (member limit (1000))\n", ""},
       {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
   };
   for (const Case& test : cases) {
