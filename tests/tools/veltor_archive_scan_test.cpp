@@ -97,6 +97,15 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   std::vector<Member> empty(12'000);
   for (size_t i = 0; i < empty.size(); ++i) empty[i].name = "folder/member" + std::to_string(i);
   const std::string header = File("header.7z", Write(archive_write_set_format_7zip, {}, empty));
+  // ...and so is a packed header of 100 bytes that unpacks to 8 MiB: pack
+  // info (1 stream of 100 bytes), one LZMA folder, its unpacked size.
+  const std::string description("\x17\x06\x00\x01\x09\x64\x00\x07\x0b\x01\x00\x01\x23\x03\x01\x01\x05"
+                                "\x5d\x00\x00\x80\x00\x0c\xe0\x00\x00\x80\x00\x00",
+                                29);
+  std::string start("7z\xbc\xaf\x27\x1c\x00\x04", 8);
+  start += std::string(4, '\0') + '\x64' + std::string(7, '\0') + static_cast<char>(description.size()) +
+           std::string(11, '\0');
+  const std::string packed = File("packed.7z", start + std::string(100, 'x') + description);
   // A zip that holds itself: it stops at the depth limit.
   const std::string quine = File("quine.zip", archive::ZipQuine());
   std::string eightDeep = quine;
@@ -121,6 +130,7 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
       {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},
       {{"--max-members", "1000", header}, 2, header + ": incomplete (member limit (1000))\n", ""},
+      {{packed}, 2, packed + ": incomplete (unpacked to packed ratio limit (200))\n", ""},
       {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
   };
   for (const Case& test : cases) {
