@@ -8,20 +8,21 @@
 #include "database/signature_library.h"
 #include "matcher/literal_finder.h"
 #include "matcher/pattern_matcher.h"
-#include "rules/evaluation_stack.h"
+#include "rules/evaluation_state.h"
 
 namespace veltor {
 
 struct ScanContext {
-  const SignatureLibrary* library = nullptr;       // not owned; must outlive the context
+  // The library (not owned; it must outlive the context), the hit flags the
+  // finder sets and the rule memo the evaluator fills.
+  EvaluationState evaluation;
   // Which signatures' patterns occur in the stream: built from the same
   // registrations a PatternMatcher takes, it keeps its own state across fed
   // chunks, so occurrences over chunk borders need no copied bytes.
   LiteralFinderPtr finder;
-  std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
-  std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount memo states (see rules/evaluator.h): 1 when ruleValues holds this scan's score
-  std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
-  EvaluationStack evaluationStack;           // sized for the library at build
+  // Whether the last finished pass had a top-level rule above 0.0001: the
+  // report loop runs only then (scan/report_loop.h).
+  bool passFired = false;
 };
 
 // Frees the arrays, the finder and the context. Accepts null. The library
