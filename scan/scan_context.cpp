@@ -1,9 +1,7 @@
 #include "scan/scan_context.h"
 
-#include <algorithm>
 #include <bit>
 #include <climits>
-#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
