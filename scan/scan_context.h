@@ -60,8 +60,8 @@ int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length)
 // BeginScanPass clears the hit flags and the memo flags; each FeedScanPass
 // marks the signatures that occur in the stream fed so far, occurrences
 // across chunk borders included; FinishScanPass evaluates every top-level
-// rule and returns how many scored above 0.0001 (-1 for a null context, -2
-// without a library). Hits only accumulate, so any split of the same bytes
+// rule, records in passFired whether any scored above 0.0001 and returns how
+// many did (-1 for a null context, -2 without a library). Hits only accumulate, so any split of the same bytes
 // gives the same result; RunScanPass is Begin, one Feed and Finish.
 // Allocates nothing. A chunk of 0 bytes is allowed and changes nothing.
 void BeginScanPass(ScanContext* context) noexcept;
