@@ -22,6 +22,7 @@
 #include "api/scan_handle.h"
 #include "database/database_format.h"
 #include "platform/windows1252.h"
+#include "scan/report_loop.h"
 #include "tools/archive/archive_walk.h"
 #include "tools/rulelang/compiler.h"
 #include "tools/rulelang/database_image.h"
@@ -111,7 +112,7 @@ struct NativeReport {
 std::vector<NativeReport> CollectReports(const ScanHandle& handle) {
   std::vector<NativeReport> reports;
   const auto rules = Rules(*handle.library);
-  ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
+  ForEachReportLoopRule(handle.context.get(), [&](uint32_t index, double score) {
     const int32_t level = ReportLevel(score);
     if (level != 0) reports.push_back({NameUtf8(rules[index].name.get()), level, score});
   });

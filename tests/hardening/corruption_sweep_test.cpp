@@ -19,7 +19,7 @@
 #include "dbwriter/database_envelope.h"
 #include "dbwriter/database_writer.h"
 #include "fuzz/fuzz_support.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 #include "tools/bytecode/expression_tree.h"
 
 namespace veltor::testing {

@@ -79,7 +79,7 @@ TEST(References, WithoutTablesOrContextYieldZeroButAreRead) {
 
   auto fixture = MakeRuleFixture({{1, true}}, {Rule(1, Int32(5))});
   EXPECT_EQ(9.0, EvaluateExpression(&fixture->context, bytes.data(), size, nullptr));
-  ScanContext noLibrary;
+  EvaluationState noLibrary;
   EXPECT_EQ(3.0, EvaluateExpression(&noLibrary, bytes.data(), size, nullptr));
   fixture->context.signatureHits.reset();
   fixture->context.ruleValues.reset();
@@ -202,7 +202,7 @@ TEST(EvaluateRule, YieldsZeroWhereNoRuleCanBeEvaluated) {
   fixture->context.ruleEvaluated[0] = RuleInProgress;
   EXPECT_EQ(0.0, EvaluateRule(fixture->context, 0));
   EXPECT_EQ(RuleInProgress, fixture->context.ruleEvaluated[0]);
-  ScanContext noLibrary;
+  EvaluationState noLibrary;
   EXPECT_EQ(0.0, EvaluateRule(noLibrary, 0));
 }
 

@@ -70,16 +70,10 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& s
   library.header.ruleCount = ruleCount;
   if (signatureCount != 0) {
     library.signatures = std::make_unique<SignatureRecord[]>(signatureCount);
-    fixture->context.signatureHits = std::make_unique<uint8_t[]>(signatureCount);
-    for (uint32_t i = 0; i < signatureCount; ++i) {
-      library.signatures[i].id = sortedSignatures[i].id;
-      fixture->context.signatureHits[i] = sortedSignatures[i].hit ? 1 : 0;
-    }
+    for (uint32_t i = 0; i < signatureCount; ++i) library.signatures[i].id = sortedSignatures[i].id;
   }
   if (ruleCount != 0) {
     library.rules = std::make_unique<RuleRecord[]>(ruleCount);
-    fixture->context.ruleEvaluated = std::make_unique<uint8_t[]>(ruleCount);
-    fixture->context.ruleValues = std::make_unique<double[]>(ruleCount);
     for (uint32_t i = 0; i < ruleCount; ++i) {
       RuleRecord& record = library.rules[i];
       record.id = rules[i].id;
@@ -93,8 +87,8 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& s
       }
     }
   }
-  fixture->context.library = &library;
-  if (!AllocateEvaluationStack(library, fixture->context.evaluationStack)) throw std::bad_alloc();
+  if (!AllocateEvaluationState(library, fixture->context)) throw std::bad_alloc();
+  for (uint32_t i = 0; i < signatureCount; ++i) fixture->context.signatureHits[i] = sortedSignatures[i].hit ? 1 : 0;
   return fixture;
 }
 

@@ -1,12 +1,11 @@
 #pragma once
-// A library of signatures and rules built in memory, and a scan context over
-// it with the hit flags as a scan would have left them and an empty memo:
-// what the evaluator sees during a scan pass.
+// A library of signatures and rules built in memory, and an evaluation state
+// over it with the hit flags as a scan would have left them and an empty
+// memo: what the evaluator sees during a scan pass.
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "matcher/scan_context.h"
 #include "rules/evaluator.h"
 #include "tools/bytecode/expression_tree.h"
 
@@ -30,7 +29,7 @@ RuleSpec Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topL
 
 struct RuleFixture {
   SignatureLibrary library;
-  ScanContext context;
+  EvaluationState context;  // as the scan context holds it
 
   // Index of the (first) record with this id in the sorted table.
   uint32_t RuleIndex(uint32_t id) const;
