@@ -12,8 +12,8 @@ namespace {
 
 using namespace bytecode;
 
-std::vector<SignatureInput> OneSignature() { return {TextSignature(1, "needle")}; }
-std::vector<RuleInput> OneRule() { return {TopLevelRule(1, "Found.Needle", SignatureRef(1))}; }
+std::vector<SignatureInput> OneSignature() { return {Signature(1, "needle")}; }
+std::vector<RuleInput> OneRule() { return {Rule(1, "Found.Needle", SignatureRef(1))}; }
 
 const VeltorWideChar* Wide(const std::u16string& text) { return reinterpret_cast<const VeltorWideChar*>(text.c_str()); }
 
