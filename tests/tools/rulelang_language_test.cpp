@@ -121,7 +121,7 @@ TEST(RuleLanguage, DuplicatesOnPurpose) {
       "rule x id 1 duplicate report = rule[1] and a and b;\n");
   EXPECT_EQ(result.entries.signatures[1].id, 5u);
   EXPECT_EQ(result.entries.rules[1].id, 1u);
-  EXPECT_EQ(result.entries.rules[1].name, Bytes("x"));
+  EXPECT_EQ(result.entries.rules[1].name, std::vector<uint8_t>{'x'});
 }
 
 TEST(RuleLanguage, ReferencesByIdNeedNoDeclaration) {
