@@ -1,9 +1,9 @@
-// Corruption sweep: the sample database of the tests, a few kilobytes
-// written with the database writer, with every single byte changed in turn (two ways) and
-// truncated at every length. Each variant goes through the real loader and,
-// where it loads, is used for a scan. Nothing may crash, read outside its
-// buffers or leak (the sanitizer build judges that); the checksums must
-// catch every change they cover.
+// Corruption sweep: the tests' sample database (support/records.h), a few
+// kilobytes written with the database writer, with every single byte
+// changed in turn (two ways) and truncated at every length. Each variant
+// goes through the real loader and, where it loads, is used for a scan.
+// Nothing may crash, read outside its buffers or leak (the sanitizer build
+// judges that); the checksums must catch every change they cover.
 //
 // The body-level sweeps parse from memory: a file per variant would add only
 // the envelope, which the file-level sweep covers through VeltorNewA.
