@@ -11,12 +11,12 @@
 
 namespace veltor::testing {
 
-struct SignatureSpec {
+struct SignatureRow {
   uint32_t id = 0;
   bool hit = false;
 };
 
-struct RuleSpec {
+struct RuleRow {
   uint32_t id = 0;
   std::vector<uint8_t> expression;  // empty: the rule has no expression
   bool topLevel = false;
@@ -25,7 +25,7 @@ struct RuleSpec {
 // The encoded expression.
 std::vector<uint8_t> Bytes(const bytecode::ExpressionNode& node);
 std::vector<uint8_t> Join(std::vector<uint8_t> first, const std::vector<uint8_t>& second);
-RuleSpec Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topLevel = false);
+RuleRow Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topLevel = false);
 
 struct RuleFixture {
   SignatureLibrary library;
@@ -47,7 +47,7 @@ struct RuleFixture {
 
 // Records are sorted by id as a loaded library's are (stably, so duplicate
 // ids keep the order given).
-std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& signatures,
-                                             std::vector<RuleSpec> rules);
+std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureRow>& signatures,
+                                             std::vector<RuleRow> rules);
 
 }  // namespace veltor::testing
