@@ -13,6 +13,7 @@
 #include "rules/bytecode.h"
 #include "rules/evaluator.h"
 #include "rules/record_search.h"
+#include "scan/report_loop.h"
 
 namespace veltor {
 namespace {
@@ -75,7 +76,7 @@ void RecordHit(int32_t position, int32_t tag, void* userData) noexcept {
 // in sequence rather than recursively: every child follows its parent, so
 // counting the nodes still owed visits the root's nodes without a depth to
 // bound, and stops before any bytes after the root.
-void CollectReferences(const SignatureLibrary& library, const ScanContext& context, const RuleRecord& rule,
+void CollectReferences(const SignatureLibrary& library, const EvaluationState& state, const RuleRecord& rule,
                        std::vector<ExplainedReference>& references) {
   const uint8_t* node = rule.expression.get();
   const uint32_t length = node ? rule.expressionLength : 0;
@@ -94,11 +95,11 @@ void CollectReferences(const SignatureLibrary& library, const ScanContext& conte
       if (reference.isRule) {
         const int32_t index = FindRecordIndex(Rules(library), reference.id);
         reference.declared = index != RecordNotFound;
-        if (reference.declared) reference.value = context.ruleValues[static_cast<uint32_t>(index)];
+        if (reference.declared) reference.value = state.ruleValues[static_cast<uint32_t>(index)];
       } else {
         const int32_t index = FindRecordIndex(Signatures(library), reference.id);
         reference.declared = index != RecordNotFound;
-        if (reference.declared) reference.value = context.signatureHits[static_cast<uint32_t>(index)] != 0 ? 1.0 : 0.0;
+        if (reference.declared) reference.value = state.signatureHits[static_cast<uint32_t>(index)] != 0 ? 1.0 : 0.0;
       }
       references.push_back(reference);
       at += ReferenceNodeSize;
@@ -112,22 +113,23 @@ void CollectReferences(const SignatureLibrary& library, const ScanContext& conte
 
 bool Explain(const ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) {
   const SignatureLibrary& library = *handle.library;
-  ScanContext& context = *handle.context;
+  EvaluationState& state = handle.context->evaluation;
 
   const auto rules = Rules(library);
   std::vector<RuleExplanation> explained(rules.size());
   // Levels first, from the report loop as a scan runs it: evaluating the
   // remaining rules afterwards cannot change a top-level rule's memo.
-  ForEachReportLoopRule(handle, [&](uint32_t index, double score) { explained[index].level = ReportLevel(score); });
+  ForEachReportLoopRule(handle.context.get(),
+                        [&](uint32_t index, double score) { explained[index].level = ReportLevel(score); });
   for (uint32_t index = 0; index < rules.size(); ++index) {
     RuleExplanation& rule = explained[index];
     rule.index = index;
     rule.id = rules[index].id;
     rule.topLevel = (rules[index].flags & RuleFlagTopLevel) != 0;
-    rule.score = context.ruleEvaluated[index] == RuleMemoised ? context.ruleValues[index] : EvaluateRule(context, index);
+    rule.score = EvaluateRule(state, index);  // the memoised score when the scan evaluated the rule
   }
   for (uint32_t index = 0; index < rules.size(); ++index) {
-    CollectReferences(library, context, rules[index], explained[index].references);
+    CollectReferences(library, state, rules[index], explained[index].references);
   }
 
   OccurrenceSearch search;

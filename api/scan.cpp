@@ -1,16 +1,12 @@
 #include "api/scan.h"
 
-#include <bit>
-
 #include "platform/platform.h"
+#include "scan/report_loop.h"
 
 namespace veltor {
 
-const double ReportLoopThreshold = std::bit_cast<double>(uint64_t{0x3F50624DD2F1A9FC});  // 0.001
-
 void BeginScan(ScanHandle& handle) noexcept {
   handle.streamFed = false;
-  handle.streamFired = false;
   BeginScanPass(handle.context.get());
 }
 
@@ -23,11 +19,10 @@ void FeedScan(ScanHandle& handle, const uint8_t* bytes, size_t length) noexcept 
 void FinishScan(ScanHandle& handle) {
   // An empty stream is no scan: nothing is evaluated or reported, as for a
   // buffer of length 0.
-  handle.streamFired = handle.streamFed && FinishScanPass(handle.context.get()) > 0;
-  if (!handle.streamFired) return;
-  const auto rules = Rules(*handle.library);
-  ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
-    ReportRule(rules[index].name.get(), score, handle.sink);
+  if (!handle.streamFed) return;
+  FinishScanPass(handle.context.get());
+  ForEachReportLoopRule(handle.context.get(), [&](uint32_t index, double score) {
+    ReportRule(Rules(*handle.library)[index].name.get(), score, handle.sink);
   });
 }
 

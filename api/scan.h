@@ -9,16 +9,12 @@
 #include <cstdint>
 
 #include "api/scan_handle.h"
-#include "rules/evaluator.h"
 
 namespace veltor {
 
 // The largest file a scan reads: larger files are refused whole, not
 // scanned in part.
 inline constexpr int64_t MaxScannedFileSize = 16 * 1024 * 1024;
-
-// The report loop takes rules scoring strictly above this (0.001).
-extern const double ReportLoopThreshold;
 
 // Starts a streamed scan: forgets the previous scan's hits and scores.
 void BeginScan(ScanHandle& handle) noexcept;
@@ -27,16 +23,10 @@ void BeginScan(ScanHandle& handle) noexcept;
 void FeedScan(ScanHandle& handle, const uint8_t* bytes, size_t length) noexcept;
 
 // Evaluates the rules over everything fed since BeginScan and hands every
-// top-level rule scoring above ReportLoopThreshold to ReportRule with the
+// rule the report loop takes (scan/report_loop.h) to ReportRule with the
 // handle's sink, in rule id order. An empty stream reports nothing. May
 // throw only what a host callback throws.
 void FinishScan(ScanHandle& handle);
-
-// Calls visit(ruleIndex, score) for every rule the report loop of the last
-// finished scan takes, in rule id order (the rules ReportRule then filters
-// by the report threshold).
-template <typename Visit>
-void ForEachReportLoopRule(const ScanHandle& handle, Visit&& visit);
 
 // BeginScan, FeedScan over the bytes, FinishScan; nothing for null bytes or
 // a zero length.
@@ -47,19 +37,5 @@ void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length);
 // waiting, is empty or too large is not scanned; a file that yields fewer
 // bytes than its size is scanned over the bytes it yielded.
 void ScanFile(ScanHandle& handle, const char* path);
-
-template <typename Visit>
-void ForEachReportLoopRule(const ScanHandle& handle, Visit&& visit) {
-  if (!handle.context || !handle.library || !handle.streamFired) return;
-  const ScanContext& context = *handle.context;
-  const auto rules = Rules(*handle.library);
-  for (uint32_t index = 0; index < rules.size(); ++index) {
-    const double score = context.ruleValues[index];
-    if (context.ruleEvaluated[index] == RuleMemoised && score > ReportLoopThreshold &&
-        (rules[index].flags & RuleFlagTopLevel) != 0) {
-      visit(index, score);
-    }
-  }
-}
 
 }  // namespace veltor

@@ -5,7 +5,7 @@
 
 #include "api/report.h"
 #include "database/signature_library.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 
 // Declared opaque in the public header, hence outside the namespace.
 struct ScanHandle {
@@ -14,11 +14,9 @@ struct ScanHandle {
   veltor::SignatureLibraryPtr library;
   veltor::ScanContextPtr context;
   veltor::ReportSink* sink = nullptr;  // the sink of the scan call under way
-  // The streamed scan under way: whether any byte was fed since BeginScan,
-  // and whether the finished scan had a top-level rule above the pass
-  // threshold (the report loop runs only then).
+  // The streamed scan under way: whether any byte was fed since BeginScan
+  // (an empty stream is no scan: the pass is not even finished).
   bool streamFed = false;
-  bool streamFired = false;
   // A scan call is under way: a callback that scans with the handle gets 0
   // at once, and one that deletes it has the deletion carried out when the
   // scan call returns.

@@ -19,7 +19,7 @@
 #include "bench/hyperscan_runner.h"
 #include "database/signature_library.h"
 #include "matcher/pattern_matcher.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 #include "tools/bytecode/bytecode_encoder.h"
 #include "tools/dbwriter/database_writer.h"
 
@@ -95,7 +95,8 @@ Figures Measure(const std::vector<Pattern>& patterns, std::span<const uint8_t> i
     best = std::min(best, Seconds(start));
   }
   figures.scanMBps = static_cast<double>(input.size()) / MiB / best;
-  const std::vector<uint8_t> found(context->signatureHits.get(), context->signatureHits.get() + patterns.size());
+  const uint8_t* hits = context->evaluation.signatureHits.get();
+  const std::vector<uint8_t> found(hits, hits + patterns.size());
 
   if (searchBuffer) {
     PatternMatcherPtr matcher = CreateMatcher();

@@ -7,7 +7,7 @@
 #include "database/signature_library.h"
 #include "dbwriter/database_writer.h"
 #include "fuzz/evaluator_input.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 #include "rules/evaluator.h"
 
 using namespace veltor;
@@ -19,16 +19,17 @@ void Require(bool condition) {
 }
 
 // A node's end, when reported, lies inside the span and past its start.
-void CheckEvaluation(ScanContext* context, std::span<const uint8_t> bytes) {
+void CheckEvaluation(EvaluationState* state, std::span<const uint8_t> bytes) {
   const uint8_t* end = nullptr;
-  EvaluateExpression(context, bytes.empty() ? nullptr : bytes.data(), static_cast<uint32_t>(bytes.size()), &end);
+  EvaluateExpression(state, bytes.empty() ? nullptr : bytes.data(), static_cast<uint32_t>(bytes.size()), &end);
   if (end != nullptr) Require(end > bytes.data() && end <= bytes.data() + bytes.size());
 }
 
 // After any evaluation no rule is left marked as in progress.
 void CheckMemo(const ScanContext& context) {
-  for (uint32_t k = 0; k < context.library->header.ruleCount; ++k) {
-    Require(context.ruleEvaluated[k] == RuleNotEvaluated || context.ruleEvaluated[k] == RuleMemoised);
+  const EvaluationState& state = context.evaluation;
+  for (uint32_t k = 0; k < state.library->header.ruleCount; ++k) {
+    Require(state.ruleEvaluated[k] == RuleNotEvaluated || state.ruleEvaluated[k] == RuleMemoised);
   }
 }
 
@@ -45,11 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckEvaluation(nullptr, input.expression);
 
   const uint32_t signatureCount = library->header.signatureCount;
-  for (uint32_t k = 0; k < signatureCount; ++k) context->signatureHits[k] = (input.hitFlags >> (k % 8)) & 1;
-  CheckEvaluation(context.get(), input.expression);
+  for (uint32_t k = 0; k < signatureCount; ++k) context->evaluation.signatureHits[k] = (input.hitFlags >> (k % 8)) & 1;
+  CheckEvaluation(&context->evaluation, input.expression);
   if (library->header.ruleCount != 0) {
     CheckMemo(*context);
-    for (uint32_t k = 0; k < library->header.ruleCount; ++k) EvaluateRule(*context, k);
+    for (uint32_t k = 0; k < library->header.ruleCount; ++k) EvaluateRule(context->evaluation, k);
     CheckMemo(*context);
   }
 

@@ -1,7 +1,8 @@
 // Writes the seed corpora of the fuzz targets with the real database writer
 // and bytecode encoder: `veltor_fuzz_seeds FOLDER` fills FOLDER/<target>/.
 // Seeds are small, valid inputs of every kind a target reads, so that the
-// fuzzer starts from the records and expressions our tools really write.
+// fuzzer starts from the records and expressions our tools really write;
+// the database seeds start from the tests' sample database.
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -12,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
-#include "dbwriter/database_writer.h"
 #include "fuzz/engine_input.h"
 #include "fuzz/evaluator_input.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/matcher_input.h"
 #include "rules/evaluator.h"
+#include "support/records.h"
 #include "tools/rulelang/compiler.h"
 #include "tools/rulelang/database_image.h"
 #include "tools/rulelang/source_printer.h"
@@ -27,68 +28,11 @@ namespace veltor::fuzz {
 namespace {
 
 using namespace veltor::bytecode;
+using namespace veltor::testing;
 using namespace std::string_view_literals;
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 std::vector<uint8_t> Code(const ExpressionNode& node) { return Encode(node).value(); }
-
-SignatureInput Signature(uint32_t id, std::string_view pattern, uint32_t flags = 0, std::string_view extra = {}) {
-  SignatureInput signature;
-  signature.id = id;
-  signature.flags = flags;
-  signature.pattern = Bytes(pattern);
-  signature.extra = Bytes(extra);
-  return signature;
-}
-
-RuleInput Rule(uint32_t id, std::string_view name, std::vector<uint8_t> expression, uint32_t flags = RuleFlagTopLevel) {
-  RuleInput rule;
-  rule.id = id;
-  rule.flags = flags;
-  rule.name = Bytes(name);
-  rule.expression = std::move(expression);
-  return rule;
-}
-
-// Signatures of every kind: exact-case, wide, both, short, empty, with extra
-// bytes, a duplicate id, one longer than the matcher's longest window.
-std::vector<SignatureInput> SampleSignatures() {
-  return {Signature(30, "needle", SignatureFlagExactCase, "extra"),
-          Signature(10, "", 0),
-          Signature(20, "wide", SignatureFlagWide),
-          Signature(40, "Mixed", SignatureFlagWide | SignatureFlagExactCase),
-          Signature(50, "ab"),
-          Signature(60, "z"),
-          Signature(60, "dup"),
-          Signature(0xFFFFFFFFu, std::string(300, 'q'))};
-}
-
-// Rules of every kind: each opcode family, references forward and back, a
-// cycle, a rule that is not top-level, an unknown opcode, an empty
-// expression and an empty name.
-std::vector<RuleInput> SampleRules() {
-  return {
-      Rule(100, "Test.Needle", Code(SignatureRef(30))),
-      Rule(200, "Test.Either", Code(Or(SignatureRef(20), SignatureRef(40), RuleRef(300)))),
-      Rule(300, "Test.Helper", Code(And(SignatureRef(50), Not(SignatureRef(60)))), 0),
-      Rule(400, "Test.Score",
-           Code(Quotient(Sum(Int32(3), Float32(0.5f), Float64(0.25)), Max(Int32(2), Min(Int32(5), Int32(4)))))),
-      Rule(500, "Test.Compare",
-           Code(Xor(Greater(RuleRef(400), Float64(0.5)), LessEqual(Int32(1), Int32(2)), Equal(Bool(true), Int32(1))))),
-      Rule(600, "Test.Cycle", Code(Or(RuleRef(700), SignatureRef(30)))),
-      Rule(700, "Test.Cycle2", Code(And(RuleRef(600), Bool(true)))),
-      Rule(800, "Test.Power", Code(Power(Int32(2), Root(Int32(9), Int32(2))))),
-      Rule(900, "Test.Unknown", Code(Aggregate(99, {Int32(1)}))),
-      Rule(1000, "", {}),
-      Rule(1100, "Test.Less", Code(Less(Difference(Int32(1), Product(Int32(2), Int32(3))), GreaterEqual(Int32(0), Int32(0))))),
-  };
-}
-
-std::vector<uint8_t> SampleBody(const BodyOptions& options = {}) {
-  return WriteDatabaseBody(SampleSignatures(), SampleRules(), options);
-}
 
 std::vector<std::pair<std::string, std::vector<uint8_t>>> DatabaseBodySeeds() {
   BodyOptions rulesFirst;
@@ -113,10 +57,10 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> DatabaseBodySeeds() {
 std::vector<std::pair<std::string, std::vector<uint8_t>>> EvaluatorSeeds() {
   EvaluatorInput library;
   library.signatures = {Signature(1, "a"), Signature(2, "bc", SignatureFlagExactCase), Signature(3, "")};
-  library.rules = {Rule(1, "", Code(Or(SignatureRef(1), RuleRef(2))), RuleFlagTopLevel),
-                   Rule(2, "", Code(And(RuleRef(1), SignatureRef(2))), 0),
-                   Rule(3, "", Code(Sum(RuleRef(3), Int32(1))), RuleFlagTopLevel),
-                   Rule(4, "", Code(Quotient(Float64(1.0), Power(SignatureRef(3), Float32(-0.5f)))), RuleFlagTopLevel)};
+  library.rules = {Rule(1, "", Or(SignatureRef(1), RuleRef(2)), RuleFlagTopLevel),
+                   Rule(2, "", And(RuleRef(1), SignatureRef(2)), 0),
+                   Rule(3, "", Sum(RuleRef(3), Int32(1)), RuleFlagTopLevel),
+                   Rule(4, "", Quotient(Float64(1.0), Power(SignatureRef(3), Float32(-0.5f))), RuleFlagTopLevel)};
   library.hitFlags = 0x05;
 
   std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
@@ -136,7 +80,7 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> EvaluatorSeeds() {
   // A chain of references deeper than the depth limit allows: rule k refers
   // to rule k + 1, and the expression nests around the first reference.
   EvaluatorInput chain;
-  for (uint32_t k = 0; k < 7; ++k) chain.rules.push_back(Rule(k, "", Code(Sum(RuleRef(k + 1), Int32(1)))));
+  for (uint32_t k = 0; k < 7; ++k) chain.rules.push_back(Rule(k, "", Sum(RuleRef(k + 1), Int32(1))));
   const std::vector<uint8_t> nested = EncodeNestedChain(OpMax, 990, RuleRef(0)).value();
   chain.expression = nested;
   seeds.emplace_back("reference-chain", EncodeEvaluatorInput(chain));
@@ -173,8 +117,8 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> EngineSeeds() {
   const std::vector<uint8_t> body = SampleBody();
   const std::vector<uint8_t> shortBody = WriteDatabaseBody(
       std::vector<SignatureInput>{Signature(1, "ab"), Signature(2, "z", SignatureFlagWide)},
-      std::vector<RuleInput>{Rule(1, "Short.Hit", Code(SignatureRef(1))),
-                             Rule(2, "Short.Half", Code(Quotient(SignatureRef(2), Int32(2))))});
+      std::vector<RuleInput>{Rule(1, "Short.Hit", SignatureRef(1)),
+                             Rule(2, "Short.Half", Quotient(SignatureRef(2), Int32(2)))});
   const auto text = [](std::string_view s) { return Bytes(s); };
   return {
       {"sample-hits", EncodeEngineInput(body, text("a needle, a WIDE thing, abz and dup"))},

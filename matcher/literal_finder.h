@@ -54,7 +54,6 @@ size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept;
 enum class FinderPath : int32_t { Scalar = 0, Ssse3 = 1, Avx2 = 2 };
 
 FinderPath ActiveFinderPath() noexcept;
-bool FinderPathSupported(FinderPath path) noexcept;
 // Switches every later scan to `path` (for tests; not while scans run).
 // False, changing nothing, when the CPU cannot run it.
 bool ForceFinderPath(FinderPath path) noexcept;

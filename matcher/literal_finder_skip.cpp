@@ -146,8 +146,6 @@ size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t fr
 
 FinderPath ActiveFinderPath() noexcept { return activePath.load(std::memory_order_relaxed); }
 
-bool FinderPathSupported(FinderPath path) noexcept { return Supported(path); }
-
 bool ForceFinderPath(FinderPath path) noexcept {
   if (!Supported(path)) return false;
   activePath.store(path, std::memory_order_relaxed);

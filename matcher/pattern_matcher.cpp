@@ -27,7 +27,6 @@ int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length
   try {
     const auto size = static_cast<size_t>(length);
     PatternEntry entry;
-    entry.owner = matcher;
     entry.length = length;
     entry.tag = tag;
     entry.bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
@@ -35,7 +34,8 @@ int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length
     entry.exactCase = exactCase;
     entry.folded = std::make_unique_for_overwrite<uint8_t[]>(size);
     for (size_t i = 0; i < size; ++i) entry.folded[i] = FoldTable[bytes[i]];
-    // The node is the last allocation: until it succeeds nothing is changed.
+    // The list's room is the last allocation: until it succeeds nothing is
+    // changed (push_front changes nothing when it throws).
     matcher->patterns.push_front(std::move(entry));
   } catch (const std::bad_alloc&) {
     return 0;
@@ -65,8 +65,6 @@ void ResetTables(PatternMatcher* matcher) noexcept {
 void DestroyMatcher(PatternMatcher* matcher) noexcept {
   if (matcher == nullptr) return;
   ResetTables(matcher);
-  // forward_list releases its nodes in a loop, so a list of any length is
-  // freed without deep recursion.
   std::unique_ptr<PatternMatcher> owned(matcher);
 }
 

@@ -28,7 +28,7 @@
 // to INT32_MAX bytes is searched without overflow. Out-of-memory is never
 // thrown out of these operations: it is their 0 or null result.
 #include <cstdint>
-#include <forward_list>
+#include <deque>
 #include <memory>
 
 namespace veltor {
@@ -51,7 +51,6 @@ struct PatternEntry {
   int32_t length = 0;                 // > 0
   std::unique_ptr<uint8_t[]> folded;  // bytes through FoldTable
   int32_t exactCase = 0;              // nonzero: an occurrence must also match bytes exactly
-  PatternMatcher* owner = nullptr;
 };
 
 // position: offset of the occurrence's first byte; tag: the entry's tag.
@@ -73,7 +72,9 @@ struct LongCandidate {
 };
 
 struct PatternMatcher {
-  std::forward_list<PatternEntry> patterns;  // registration list, newest first
+  // Registration list, newest first. A deque adds at the front without a
+  // node per entry, and leaves the sets' pointers to its entries valid.
+  std::deque<PatternEntry> patterns;
   std::unique_ptr<const PatternEntry*[]> longSet;   // entries of length >= 3, in set order
   std::unique_ptr<const PatternEntry*[]> shortSet;  // entries of length 1-2, in set order
   int32_t longCount = 0;

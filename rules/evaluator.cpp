@@ -42,20 +42,20 @@ double LiteralValue(uint32_t opcode, const uint8_t* node) noexcept {
   }
 }
 
-double SignatureValue(const ScanContext* context, uint32_t id) noexcept {
-  if (context == nullptr || context->library == nullptr || !context->signatureHits) return 0.0;
-  const int32_t index = FindRecordIndex(Signatures(*context->library), id);
+double SignatureValue(const EvaluationState* state, uint32_t id) noexcept {
+  if (state == nullptr || state->library == nullptr || !state->signatureHits) return 0.0;
+  const int32_t index = FindRecordIndex(Signatures(*state->library), id);
   if (index < 0) return 0.0;
-  return context->signatureHits[static_cast<uint32_t>(index)] != 0 ? 1.0 : 0.0;
+  return state->signatureHits[static_cast<uint32_t>(index)] != 0 ? 1.0 : 0.0;
 }
 
-// The index of the rule with this id; RecordNotFound also when the context
+// The index of the rule with this id; RecordNotFound also when the state
 // has no library or memo.
-int32_t ResolveRule(const ScanContext* context, uint32_t id) noexcept {
-  if (context == nullptr || context->library == nullptr || !context->ruleValues || !context->ruleEvaluated) {
+int32_t ResolveRule(const EvaluationState* state, uint32_t id) noexcept {
+  if (state == nullptr || state->library == nullptr || !state->ruleValues || !state->ruleEvaluated) {
     return RecordNotFound;
   }
-  return FindRecordIndex(Rules(*context->library), id);
+  return FindRecordIndex(Rules(*state->library), id);
 }
 
 // The fold table. Aggregates fall into four kinds by how they fold their
@@ -174,7 +174,7 @@ double AggregateValue(const EvaluationFrame& frame) noexcept {
 // and every rule under evaluation as a frame on the explicit stack, so that
 // the machine stack stays flat however deep the expression goes.
 struct Walk {
-  ScanContext* context;  // null: references yield 0
+  EvaluationState* state;  // null: references yield 0
   EvaluationFrame* frames;
   uint32_t capacity;
   uint32_t top = 0;                       // frames in use
@@ -192,7 +192,7 @@ void EnterSpanOf(Walk& walk, uint32_t ruleFrame) noexcept {
     walk.length = walk.rootLength;
     return;
   }
-  const RuleRecord& rule = walk.context->library->rules[walk.frames[ruleFrame].rule];
+  const RuleRecord& rule = walk.state->library->rules[walk.frames[ruleFrame].rule];
   walk.span = rule.expression.get();
   walk.length = rule.expressionLength;
 }
@@ -207,7 +207,7 @@ bool PushRule(Walk& walk, uint32_t index, uint32_t resume) noexcept {
   frame.rule = index;
   frame.position = resume;
   frame.outer = walk.ruleFrame;
-  walk.context->ruleEvaluated[index] = RuleInProgress;
+  walk.state->ruleEvaluated[index] = RuleInProgress;
   EnterSpanOf(walk, walk.top++);
   return true;
 }
@@ -238,15 +238,15 @@ bool StartNode(Walk& walk, uint32_t& offset, NodeResult& result) noexcept {
     const uint32_t end = offset + ReferenceNodeSize;
     result = {0.0, end, Reading::Read};
     if (opcode == OpSignatureRef) {
-      result.value = SignatureValue(walk.context, id);
+      result.value = SignatureValue(walk.state, id);
       return true;
     }
-    const int32_t found = ResolveRule(walk.context, id);
+    const int32_t found = ResolveRule(walk.state, id);
     if (found < 0) return true;
     const auto index = static_cast<uint32_t>(found);
-    const uint8_t state = walk.context->ruleEvaluated[index];
+    const uint8_t state = walk.state->ruleEvaluated[index];
     if (state == RuleMemoised) {
-      result.value = walk.context->ruleValues[index];
+      result.value = walk.state->ruleValues[index];
       return true;
     }
     // In progress: a cycle, which yields 0 and memoises nothing.
@@ -286,8 +286,8 @@ NodeResult Run(Walk& walk, uint32_t base) noexcept {
     EvaluationFrame& frame = walk.frames[walk.top - 1];
     if (frame.isRule) {
       // The score is the root's value whether or not the root advanced.
-      walk.context->ruleValues[frame.rule] = result.value;
-      walk.context->ruleEvaluated[frame.rule] = RuleMemoised;
+      walk.state->ruleValues[frame.rule] = result.value;
+      walk.state->ruleEvaluated[frame.rule] = RuleMemoised;
       result = {result.value, frame.position, Reading::Read};
       --walk.top;
       EnterSpanOf(walk, frame.outer);
@@ -395,17 +395,17 @@ bool AllocateEvaluationStack(const SignatureLibrary& library, EvaluationStack& s
   return true;
 }
 
-double EvaluateExpression(ScanContext* context, const uint8_t* node, uint32_t length,
+double EvaluateExpression(EvaluationState* state, const uint8_t* node, uint32_t length,
                           const uint8_t** end) noexcept {
   if (node == nullptr) return 0.0;
   // The expression's own aggregates, each with a header of its own inside
   // the span, plus what the library's rules can need.
   const uint64_t own = uint64_t{length} / AggregateHeaderSize + 1;
-  const uint64_t frames = own + (context != nullptr ? context->evaluationStack.capacity : 0u);
+  const uint64_t frames = own + (state != nullptr ? state->evaluationStack.capacity : 0u);
   if (frames > UINT32_MAX) return 0.0;
   const std::unique_ptr<EvaluationFrame[]> stack(new (std::nothrow) EvaluationFrame[frames]);
   if (!stack) return 0.0;
-  Walk walk{context, stack.get(), static_cast<uint32_t>(frames)};
+  Walk walk{state, stack.get(), static_cast<uint32_t>(frames)};
   walk.rootSpan = walk.span = node;
   walk.rootLength = walk.length = length;
   const NodeResult result = Run(walk, 0);
@@ -413,13 +413,13 @@ double EvaluateExpression(ScanContext* context, const uint8_t* node, uint32_t le
   return result.value;
 }
 
-double EvaluateRule(ScanContext& context, uint32_t index) noexcept {
-  if (context.library == nullptr || !context.ruleEvaluated || !context.ruleValues) return 0.0;
-  if (index >= Rules(*context.library).size()) return 0.0;
-  const uint8_t state = context.ruleEvaluated[index];
-  if (state == RuleMemoised) return context.ruleValues[index];
-  if (state != RuleNotEvaluated) return 0.0;  // in progress: a cycle
-  Walk walk{&context, context.evaluationStack.frames.get(), context.evaluationStack.capacity};
+double EvaluateRule(EvaluationState& state, uint32_t index) noexcept {
+  if (state.library == nullptr || !state.ruleEvaluated || !state.ruleValues) return 0.0;
+  if (index >= Rules(*state.library).size()) return 0.0;
+  const uint8_t mark = state.ruleEvaluated[index];
+  if (mark == RuleMemoised) return state.ruleValues[index];
+  if (mark != RuleNotEvaluated) return 0.0;  // in progress: a cycle
+  Walk walk{&state, state.evaluationStack.frames.get(), state.evaluationStack.capacity};
   if (!PushRule(walk, index, 0)) return 0.0;
   return Run(walk, 0).value;
 }

@@ -21,7 +21,9 @@
 #include "api/scan.h"
 #include "api/scan_handle.h"
 #include "database/database_format.h"
+#include "scan/report_loop.h"
 #include "text/windows1252.h"
+#include "tools/archive/archive_walk.h"
 #include "tools/rulelang/compiler.h"
 #include "tools/rulelang/database_image.h"
 
@@ -95,7 +97,7 @@ struct NativeReport {
 std::vector<NativeReport> CollectReports(const ScanHandle& handle) {
   std::vector<NativeReport> reports;
   const auto rules = Rules(*handle.library);
-  ForEachReportLoopRule(handle, [&](uint32_t index, double score) {
+  ForEachReportLoopRule(handle.context.get(), [&](uint32_t index, double score) {
     const int32_t level = ReportLevel(score);
     if (level != 0) reports.push_back({NameUtf8(rules[index].name.get()), level, score});
   });
@@ -203,6 +205,108 @@ NativeStream BeginStream(const NativeDatabase& database) {
   return stream;
 }
 
+#if VELTOR_PYTHON_ARCHIVES
+// Text from an archive (member names, libarchive's reasons) as str: UTF-8,
+// each byte that starts no valid sequence U+FFFD, as veltor scan prints it.
+py::str ArchiveText(const std::string& text) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+py::tuple ArchivePathTuple(const std::vector<std::string>& path) {
+  py::tuple tuple(path.size());
+  for (size_t i = 0; i < path.size(); ++i) tuple[i] = ArchiveText(path[i]);
+  return tuple;
+}
+
+struct MemberReport {
+  std::vector<std::string> path;
+  NativeReport report;
+};
+
+struct ArchiveProblem {
+  std::vector<std::string> path;
+  bool incomplete = false;
+  std::string reason;
+};
+
+// One walk's members scanned through one leased handle. The sink's
+// functions must not throw: memory exhausted stops the walk.
+struct MemberScan {
+  ScanHandle* handle;
+  std::vector<MemberReport> reports{};
+  std::vector<ArchiveProblem> problems{};
+  bool failed = false;
+};
+
+bool MemberBegin(void* user, archive::ArchivePath) {
+  BeginScan(*static_cast<MemberScan*>(user)->handle);
+  return true;
+}
+
+bool MemberBytes(void* user, std::span<const uint8_t> bytes) {
+  FeedScan(*static_cast<MemberScan*>(user)->handle, bytes.data(), bytes.size());
+  return true;
+}
+
+void MemberEnd(void* user, archive::ArchivePath path) {
+  auto* scan = static_cast<MemberScan*>(user);
+  FinishScan(*scan->handle);
+  try {
+    for (NativeReport& report : CollectReports(*scan->handle)) {
+      scan->reports.push_back({std::vector<std::string>(path.begin(), path.end()), std::move(report)});
+    }
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+  }
+}
+
+void Problem(void* user, archive::ArchivePath path, archive::ProblemKind kind, std::string_view reason) {
+  auto* scan = static_cast<MemberScan*>(user);
+  try {
+    scan->problems.push_back({std::vector<std::string>(path.begin(), path.end()),
+                              kind == archive::ProblemKind::Incomplete, std::string(reason)});
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+  }
+}
+#endif
+
+// The members of the archive open as `descriptor` (read from its start),
+// each scanned: (reports as (archive_path, rule, level, score), problems as
+// (archive_path, incomplete, reason)). Both empty for a file that is not an
+// archive.
+py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std::string& name, uint32_t maxDepth,
+                      uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
+#if VELTOR_PYTHON_ARCHIVES
+  const archive::ArchiveLimits limits{maxDepth, maxUnpacked, maxMembers, maxRatio};
+  MemberScan scan{nullptr};
+  archive::WalkResult result;
+  {
+    py::gil_scoped_release release;
+    Lease lease(database.pool);
+    scan.handle = lease.handle.get();
+    const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
+    result = archive::WalkArchiveDescriptor(descriptor, name, limits, sink);
+  }
+  if (scan.failed || result.outcome == archive::WalkOutcome::Failed) throw std::bad_alloc();
+  py::list reports;
+  for (const MemberReport& member : scan.reports) {
+    reports.append(py::make_tuple(ArchivePathTuple(member.path), member.report.rule, member.report.level,
+                                  member.report.score));
+  }
+  py::list problems;
+  for (const ArchiveProblem& problem : scan.problems) {
+    problems.append(py::make_tuple(ArchivePathTuple(problem.path), problem.incomplete, ArchiveText(problem.reason)));
+  }
+  return py::make_tuple(reports, problems);
+#else
+  (void)database, (void)descriptor, (void)name, (void)maxDepth, (void)maxUnpacked, (void)maxMembers, (void)maxRatio;
+  throw py::value_error("this build cannot open archives (built without libarchive)");
+#endif
+}
+
 // (signatures, rules): signatures as (index, id, (count, offsets) plain,
 // (count, offsets) wide); rules as (index, id, name, top_level, score,
 // level, references, reason), a reference as (is_rule, id, declared, value).
@@ -289,11 +393,21 @@ PYBIND11_MODULE(_native, module) {
       .def_readonly("rule_count", &NativeDatabase::ruleCount)
       .def("scan", &ScanBytes)
       .def("begin", &BeginStream)
-      .def("explain", &ExplainBytes);
+      .def("explain", &ExplainBytes)
+      .def("walk_archive", &WalkArchive);
   py::class_<NativeStream>(module, "Stream")
       .def("feed", &NativeStream::Feed)
       .def("finish", &NativeStream::Finish)
       .def("close", &NativeStream::Close);
   module.def("load_image", &LoadImage);
   module.def("compile", &Compile);
+  // The walk's limits with their defaults, from the one header that holds
+  // them, so that the package's keyword arguments default to the same.
+  const veltor::archive::ArchiveLimits limits;
+  module.attr("ARCHIVES_SUPPORTED") = static_cast<bool>(VELTOR_PYTHON_ARCHIVES);
+  module.attr("MAX_ARCHIVE_DEPTH") = limits.maxDepth;
+  module.attr("MAX_ARCHIVE_DEPTH_LIMIT") = veltor::archive::MaxArchiveDepthLimit;
+  module.attr("MAX_UNPACKED") = limits.maxUnpacked;
+  module.attr("MAX_MEMBERS") = limits.maxMembers;
+  module.attr("MAX_RATIO") = limits.maxRatio;
 }

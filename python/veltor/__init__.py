@@ -21,6 +21,9 @@ from typing import BinaryIO, List, NamedTuple, Optional, Sequence, Tuple, Union
 from . import _native
 
 __all__ = [
+    "ARCHIVES_SUPPORTED",
+    "ArchiveError",
+    "ArchiveProblem",
     "CompileError",
     "Database",
     "DatabaseError",
@@ -44,12 +47,56 @@ _FILETIME_EPOCH = _datetime.datetime(1601, 1, 1, tzinfo=_datetime.timezone.utc)
 StrPath = Union[str, "_os.PathLike[str]"]
 
 
+#: Whether this build opens archives (``scan_file(path, archives=True)``).
+ARCHIVES_SUPPORTED: bool = _native.ARCHIVES_SUPPORTED
+
+
 class Report(NamedTuple):
-    """One reported rule: its name, level (1 certain, 2 probable) and score."""
+    """One reported rule: its name, level (1 certain, 2 probable) and score.
+
+    ``archive_path`` names the archive member the report is about, from the
+    outermost archive inwards (``("docs/inner.tar.gz", "evil.bin")``); it is
+    empty for the scanned bytes themselves.
+    """
 
     rule: str
     level: int
     score: float
+    archive_path: Tuple[str, ...] = ()
+
+
+class ArchiveProblem(NamedTuple):
+    """Why part of an archive was not scanned.
+
+    ``kind`` is "error" (damaged, encrypted or unsupported: libarchive's
+    reason) or "incomplete" (a limit stopped the unpacking: which one).
+    ``archive_path`` names the member, or the archive, concerned.
+    """
+
+    archive_path: Tuple[str, ...]
+    kind: str
+    reason: str
+
+
+class ArchiveError(Exception):
+    """An archive that could not be scanned whole.
+
+    ``reports`` holds everything the readable part reported (the file's
+    own reports first), ``problems`` every ``ArchiveProblem``; the message
+    has one line per problem as ``veltor scan`` prints it.
+    """
+
+    def __init__(self, path: str, reports: Sequence[Report], problems: Sequence[ArchiveProblem]):
+        self.reports: List[Report] = list(reports)
+        self.problems: List[ArchiveProblem] = list(problems)
+
+        def line(problem: ArchiveProblem) -> str:
+            where = "!".join((path, *problem.archive_path))
+            if problem.kind == "incomplete":
+                return f"{where}: incomplete ({problem.reason})"
+            return f"{where}: {problem.reason}"
+
+        super().__init__("\n".join(line(p) for p in self.problems))
 
 
 class Diagnostic(NamedTuple):
@@ -181,14 +228,56 @@ class Database:
         """Scans any contiguous buffer (bytes, bytearray, memoryview, array, mmap...) without copying it."""
         return _reports(self._native.scan(data))
 
-    def scan_file(self, path: StrPath) -> List[Report]:
+    def scan_file(
+        self,
+        path: StrPath,
+        archives: bool = False,
+        *,
+        max_archive_depth: int = _native.MAX_ARCHIVE_DEPTH,
+        max_unpacked: int = _native.MAX_UNPACKED,
+        max_members: int = _native.MAX_MEMBERS,
+        max_ratio: int = _native.MAX_RATIO,
+    ) -> List[Report]:
         """Scans a file of any size, streamed in chunks.
 
+        With ``archives=True``, a file that is an archive or a compressed
+        stream has its members unpacked in memory and scanned too, archives
+        inside it in turn, as ``veltor scan`` does: their reports follow the
+        file's own, each with its ``archive_path``. The limits are those of
+        ``veltor scan`` (``--max-archive-depth`` ...), with its defaults;
+        ``max_ratio=0`` turns the ratio check off. A member that cannot be
+        read, or a limit reached, raises ``ArchiveError`` carrying every
+        report of what could be read.
+
         Raises ``FileNotFoundError``, ``IsADirectoryError``,
-        ``PermissionError`` or another ``OSError`` when it cannot be read.
+        ``PermissionError`` or another ``OSError`` when it cannot be read,
+        ``ValueError`` for a limit out of range or ``archives=True`` in a
+        build that cannot open archives.
         """
+        if archives:
+            if not ARCHIVES_SUPPORTED:
+                raise ValueError("this build cannot open archives (built without libarchive)")
+            if not 1 <= max_archive_depth <= _native.MAX_ARCHIVE_DEPTH_LIMIT:
+                top = _native.MAX_ARCHIVE_DEPTH_LIMIT
+                raise ValueError(f"max_archive_depth takes 1 to {top}, not {max_archive_depth}")
+            if max_unpacked < 1 or max_members < 1 or max_ratio < 0:
+                raise ValueError("max_unpacked and max_members take 1 or more, max_ratio 0 (no limit) or more")
         with open(path, "rb", buffering=0) as file:
-            return self.scan_stream(file)
+            reports = self.scan_stream(file)
+            if not archives:
+                return reports
+            members, problems = self._native.walk_archive(
+                file.fileno(), _os.fsencode(path), max_archive_depth, max_unpacked, max_members, max_ratio
+            )
+        reports += [Report(rule, level, score, where) for where, rule, level, score in members]
+        if problems:
+            raise ArchiveError(
+                _os.fsdecode(path),
+                reports,
+                [ArchiveProblem(where, "incomplete" if incomplete else "error", reason)
+                 for where, incomplete, reason in problems],
+            )
+        return reports
 
     def scan_stream(self, stream: BinaryIO) -> List[Report]:
         """Scans everything a binary stream yields until its end.

@@ -17,12 +17,28 @@ class Database:
     rule_count: int
     def scan(self, data: object) -> List[Tuple[str, int, float]]: ...
     def begin(self) -> Stream: ...
+    def walk_archive(
+        self,
+        descriptor: int,
+        name: bytes,
+        max_depth: int,
+        max_unpacked: int,
+        max_members: int,
+        max_ratio: int,
+    ) -> Tuple[List[Tuple[Tuple[str, ...], str, int, float]], List[Tuple[Tuple[str, ...], bool, str]]]: ...
     def explain(
         self, data: object
     ) -> Tuple[
         List[Tuple[int, int, _Form, _Form]],
         List[Tuple[int, int, str, bool, float, int, List[_Reference], str]],
     ]: ...
+
+ARCHIVES_SUPPORTED: bool
+MAX_ARCHIVE_DEPTH: int
+MAX_ARCHIVE_DEPTH_LIMIT: int
+MAX_UNPACKED: int
+MAX_MEMBERS: int
+MAX_RATIO: int
 
 def load_image(data: object) -> Database: ...
 def compile(

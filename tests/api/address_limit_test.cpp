@@ -16,9 +16,9 @@ TEST(AddressSpaceLimit, EveryLimitGivesNoHandleOrAWholeOne) {
   TempDir dir;
   // Long and short patterns, so that the matcher builds all its tables.
   const auto database =
-      WriteDatabase(dir, "rules.vlb", {TextSignature(1, "needle"), TextSignature(2, "ei"), TextSignature(3, "like")},
-                    {TopLevelRule(1, "Found.Needle", And(SignatureRef(1), SignatureRef(2), SignatureRef(3))),
-                     TopLevelRule(2, "Found.Deeper", Not(Not(RuleRef(1))))});
+      WriteDatabase(dir, "rules.vlb", {Signature(1, "needle"), Signature(2, "ei"), Signature(3, "like")},
+                    {Rule(1, "Found.Needle", And(SignatureRef(1), SignatureRef(2), SignatureRef(3))),
+                     Rule(2, "Found.Deeper", Not(Not(RuleRef(1))))});
   const auto file = dir.Write("file.txt", "an EICAR-like needle");
   const auto result = RunProcess(dir, VELTOR_ADDRESS_LIMIT_HOST,
                                  {BuiltLibraryPath().string(), database.string(), file.string()});

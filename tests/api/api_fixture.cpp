@@ -1,49 +1,12 @@
 #include "api/api_fixture.h"
 
-#include <memory>
-#include <stdexcept>
-
 #include "dbwriter/database_envelope.h"
-#include "tools/bytecode/bytecode_encoder.h"
 
 namespace veltor::testing {
-namespace {
-
-std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
-std::vector<uint8_t> Encoded(const bytecode::ExpressionNode& expression) {
-  auto bytes = bytecode::Encode(expression);
-  if (!bytes) throw std::invalid_argument("expression cannot be encoded");
-  return *bytes;
-}
-
-}  // namespace
 
 const VeltorExports& Veltor() {
   static const VeltorLibrary library(BuiltLibraryPath());
   return library.exports();
-}
-
-SignatureInput TextSignature(uint32_t id, std::string_view pattern, uint32_t flags) {
-  SignatureInput signature;
-  signature.id = id;
-  signature.flags = flags;
-  signature.pattern = Bytes(pattern);
-  return signature;
-}
-
-RuleInput TopLevelRule(uint32_t id, std::string_view name, const bytecode::ExpressionNode& expression) {
-  RuleInput rule = InnerRule(id, name, expression);
-  rule.flags = RuleFlagTopLevel;
-  return rule;
-}
-
-RuleInput InnerRule(uint32_t id, std::string_view name, const bytecode::ExpressionNode& expression) {
-  RuleInput rule;
-  rule.id = id;
-  rule.name = Bytes(name);
-  rule.expression = Encoded(expression);
-  return rule;
 }
 
 std::filesystem::path WriteDatabase(const TempDir& dir, std::string_view fileName,

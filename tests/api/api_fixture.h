@@ -8,20 +8,14 @@
 #include <vector>
 
 #include "api/veltor.h"
-#include "dbwriter/database_writer.h"
+#include "support/records.h"
 #include "support/temp_dir.h"
 #include "support/veltor_library.h"
-#include "tools/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 
 // The library built in this tree, loaded once per test program.
 const VeltorExports& Veltor();
-
-// Records for the databases of a test.
-SignatureInput TextSignature(uint32_t id, std::string_view pattern, uint32_t flags = 0);
-RuleInput TopLevelRule(uint32_t id, std::string_view name, const bytecode::ExpressionNode& expression);
-RuleInput InnerRule(uint32_t id, std::string_view name, const bytecode::ExpressionNode& expression);
 
 // Writes a sealed database file into `dir`.
 std::filesystem::path WriteDatabase(const TempDir& dir, std::string_view fileName,

@@ -20,8 +20,8 @@ TEST(Concurrency, EightThreadsEightHandlesOneDatabase) {
   std::vector<SignatureInput> signatures;
   std::vector<RuleInput> rules;
   for (uint32_t n = 0; n < ThreadCount; ++n) {
-    signatures.push_back(TextSignature(n, "marker-" + std::to_string(n) + "!"));
-    rules.push_back(TopLevelRule(n, "Thread." + std::to_string(n), SignatureRef(n)));
+    signatures.push_back(Signature(n, "marker-" + std::to_string(n) + "!"));
+    rules.push_back(Rule(n, "Thread." + std::to_string(n), SignatureRef(n)));
   }
   const auto database = WriteDatabase(dir, "shared.vlb", signatures, rules);
 

@@ -15,9 +15,9 @@ using namespace bytecode;
 
 TEST(ExampleHost, ScansAFileAndPrintsTheReports) {
   TempDir dir;
-  const auto database = WriteDatabase(dir, "rules.vlb", {TextSignature(1, "evil")},
-                                      {TopLevelRule(1, "Demo.Evil", SignatureRef(1)),
-                                       TopLevelRule(2, "Demo.Maybe", Product(SignatureRef(1), Float64(0.6)))});
+  const auto database = WriteDatabase(dir, "rules.vlb", {Signature(1, "evil")},
+                                      {Rule(1, "Demo.Evil", SignatureRef(1)),
+                                       Rule(2, "Demo.Maybe", Product(SignatureRef(1), Float64(0.6)))});
   const auto infected = dir.Write("infected.txt", "some EVIL content");
   const auto clean = dir.Write("clean.txt", "nothing to see");
   const std::filesystem::path example = VELTOR_EXAMPLE_PATH;

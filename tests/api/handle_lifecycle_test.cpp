@@ -12,8 +12,8 @@ namespace {
 
 using namespace bytecode;
 
-std::vector<SignatureInput> OneSignature() { return {TextSignature(1, "needle")}; }
-std::vector<RuleInput> OneRule() { return {TopLevelRule(1, "Found.Needle", SignatureRef(1))}; }
+std::vector<SignatureInput> OneSignature() { return {Signature(1, "needle")}; }
+std::vector<RuleInput> OneRule() { return {Rule(1, "Found.Needle", SignatureRef(1))}; }
 
 const VeltorWideChar* Wide(const std::u16string& text) { return reinterpret_cast<const VeltorWideChar*>(text.c_str()); }
 
@@ -97,27 +97,19 @@ TEST(HandleLifecycle, WidePathOutsideTheAnsiCodePageNamesNoFile) {
 
 TEST(HandleLifecycle, DeleteAcceptsNull) { Veltor().deleteHandle(nullptr); }
 
-TEST(HandleLifecycle, LibDateNeedsAHandleAndAnOut) {
+TEST(HandleLifecycle, LibDateNeedsAHandleAnOutAndAConvertibleBuildTime) {
   TempDir dir;
-  Handle handle(Open(WriteDatabase(dir, "rules.vlb", OneSignature(), OneRule(), 0x01D9000000000000)));
-  ASSERT_TRUE(handle);
+  Handle dated(Open(WriteDatabase(dir, "dated.vlb", OneSignature(), OneRule(), 0x01D9000000000000)));
+  Handle undatable(Open(WriteDatabase(dir, "undatable.vlb", OneSignature(), OneRule(), 0x8000000000000000)));
+  ASSERT_TRUE(dated && undatable);
   VeltorSystemTime out{};
   out.wYear = 1234;
   EXPECT_EQ(Veltor().getLibDate(nullptr, &out), 0);
-  EXPECT_EQ(out.wYear, 1234);
-  EXPECT_EQ(Veltor().getLibDate(handle.get(), nullptr), 0);
-  EXPECT_EQ(Veltor().getLibDate(handle.get(), &out), 1);
-  EXPECT_NE(out.wYear, 1234);
-}
-
-TEST(HandleLifecycle, LibDateRefusesBuildTimesThePlatformCannotConvert) {
-  TempDir dir;
-  Handle handle(Open(WriteDatabase(dir, "rules.vlb", OneSignature(), OneRule(), 0x8000000000000000)));
-  ASSERT_TRUE(handle);
-  VeltorSystemTime out{};
-  out.wYear = 1234;
-  EXPECT_EQ(Veltor().getLibDate(handle.get(), &out), 0);
+  EXPECT_EQ(Veltor().getLibDate(undatable.get(), &out), 0);
   EXPECT_EQ(out.wYear, 1234) << "out stays untouched";
+  EXPECT_EQ(Veltor().getLibDate(dated.get(), nullptr), 0);
+  EXPECT_EQ(Veltor().getLibDate(dated.get(), &out), 1);
+  EXPECT_NE(out.wYear, 1234);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 
 namespace veltor {
 namespace {

@@ -25,9 +25,9 @@ using namespace bytecode;
 
 // Three rules that all report on "needle".
 std::filesystem::path ThreeRuleDatabase(const TempDir& dir, std::string_view name) {
-  return WriteDatabase(dir, name, {TextSignature(1, "needle")},
-                       {TopLevelRule(1, "One", SignatureRef(1)), TopLevelRule(2, "Two", SignatureRef(1)),
-                        TopLevelRule(3, "Three", SignatureRef(1))});
+  return WriteDatabase(dir, name, {Signature(1, "needle")},
+                       {Rule(1, "One", SignatureRef(1)), Rule(2, "Two", SignatureRef(1)),
+                        Rule(3, "Three", SignatureRef(1))});
 }
 
 // What the callback does on each report, with the handle it reports for.

@@ -27,10 +27,10 @@ struct Case {
 
   Case() {
     path = WriteDatabase(dir, "rules.vlb",
-                         {TextSignature(1, "ab"), TextSignature(2, "needle in a haystack"),
-                          TextSignature(3, "Exact", SignatureFlagExactCase), TextSignature(4, "wide", SignatureFlagWide)},
-                         {TopLevelRule(1, "All.Four", And(SignatureRef(1), SignatureRef(2), SignatureRef(3), SignatureRef(4))),
-                          TopLevelRule(2, "Deep", Not(Not(RuleRef(1))))})
+                         {Signature(1, "ab"), Signature(2, "needle in a haystack"),
+                          Signature(3, "Exact", SignatureFlagExactCase), Signature(4, "wide", SignatureFlagWide)},
+                         {Rule(1, "All.Four", And(SignatureRef(1), SignatureRef(2), SignatureRef(3), SignatureRef(4))),
+                          Rule(2, "Deep", Not(Not(RuleRef(1))))})
                .string();
     static constexpr char16_t WideWord[] = u"wide";
     text = "ab, a needle in a haystack, Exact, ";

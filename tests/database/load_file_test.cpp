@@ -12,7 +12,7 @@
 #include "database/database_memory.h"
 #include "database/rc4.h"
 #include "dbwriter/database_envelope.h"
-#include "sample_database.h"
+#include "support/records.h"
 #include "support/temp_dir.h"
 
 namespace veltor::testing {

@@ -7,7 +7,7 @@
 
 #include "text/little_endian.h"
 #include "database/signature_library.h"
-#include "sample_database.h"
+#include "support/records.h"
 
 namespace veltor::testing {
 namespace {
@@ -180,26 +180,28 @@ INSTANTIATE_TEST_SUITE_P(
                  true}),
     CaseName);
 
+uint32_t Count(const auto& records) { return static_cast<uint32_t>(records.size()); }
+
 SignatureInput WithPatternLength(uint32_t field) {
-  SignatureInput signature = Signature(5, "abc", "de");
+  SignatureInput signature = Signature(5, "abc", 0, "de");
   signature.patternLengthField = field;
   return signature;
 }
 
 SignatureInput WithExtraLength(uint32_t field) {
-  SignatureInput signature = Signature(5, "abc", "de");
+  SignatureInput signature = Signature(5, "abc", 0, "de");
   signature.extraLengthField = field;
   return signature;
 }
 
 RuleInput WithNameLength(uint32_t field) {
-  RuleInput rule = Rule(5, "name", {1, 2});
+  RuleInput rule = RawRule(5, "name", {1, 2});
   rule.nameLengthField = field;
   return rule;
 }
 
 RuleInput WithExpressionLength(uint32_t field) {
-  RuleInput rule = Rule(5, "name", {1, 2});
+  RuleInput rule = RawRule(5, "name", {1, 2});
   rule.expressionLengthField = field;
   return rule;
 }
@@ -222,8 +224,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BodyCase{"SignatureCountMax", [] { return Forged([](auto& o) { o.signatureCount = Max; }); }, false},
         BodyCase{"RuleCountMax", [] { return Forged([](auto& o) { o.ruleCount = Max; }); }, false},
-        BodyCase{"SignatureCountOneMore", [] { return Forged([](auto& o) { o.signatureCount = 4; }); }, false},
-        BodyCase{"RuleCountOneMore", [] { return Forged([](auto& o) { o.ruleCount = 4; }); }, false},
+        BodyCase{"SignatureCountOneMore",
+                 [] { return Forged([](auto& o) { o.signatureCount = Count(SampleSignatures()) + 1; }); }, false},
+        BodyCase{"RuleCountOneMore", [] { return Forged([](auto& o) { o.ruleCount = Count(SampleRules()) + 1; }); },
+                 false},
         BodyCase{"SignatureCountLessThanRecords", [] { return Forged([](auto& o) { o.signatureCount = 1; }); },
                  true},
         BodyCase{"ExtraSignatureReadFromSlack",
@@ -286,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"ExpressionLengthOneMore", [] { return WithRule(WithExpressionLength(3)); }, false},
         BodyCase{"ExpressionLengthMax", [] { return WithRule(WithExpressionLength(Max)); }, false},
         BodyCase{"ExpressionLengthMaxMinusOne", [] { return WithRule(WithExpressionLength(Max - 1)); }, false},
-        BodyCase{"ForgedRecordsUnforged", [] { return WithRule(Rule(5, "name", {1, 2})); }, true}),
+        BodyCase{"ForgedRecordsUnforged", [] { return WithRule(RawRule(5, "name", {1, 2})); }, true}),
     CaseName);
 
 // Flipping any byte the CRCs cover is caught; bytes outside the header and
@@ -339,8 +343,8 @@ TEST(LoadedLibrary, RecordsAreSortedByUnsignedId) {
   const std::vector<SignatureInput> signatures{Signature(0xFFFFFFFFU, "max"), Signature(1, "one"),
                                                Signature(0x80000000U, "high"), Signature(0, "zero"),
                                                Signature(1, "one")};
-  const std::vector<RuleInput> rules{Rule(0xFFFFFFFFU, "max"), Rule(0x80000000U, "high"), Rule(1, "one"),
-                                     Rule(7, "seven"), Rule(7, "seven")};
+  const std::vector<RuleInput> rules{RawRule(0xFFFFFFFFU, "max"), RawRule(0x80000000U, "high"), RawRule(1, "one"),
+                                     RawRule(7, "seven"), RawRule(7, "seven")};
   const SignatureLibraryPtr library = Parse(WriteDatabaseBody(signatures, rules));
   ASSERT_TRUE(library);
 
@@ -363,9 +367,9 @@ TEST(LoadedLibrary, RecordsAreSortedByUnsignedId) {
 }
 
 TEST(LoadedLibrary, FieldsAndBuffersAreCopied) {
-  SignatureInput wide = Signature(2, "ab", std::string_view("\0\1", 2), SignatureFlagWide | 0x100);
-  const std::vector<SignatureInput> signatures{wide, Signature(1, "", "")};
-  const std::vector<RuleInput> rules{Rule(9, "Top", {0xAA, 0xBB}, RuleFlagTopLevel | 0x80), Rule(8, "", {})};
+  SignatureInput wide = Signature(2, "ab", SignatureFlagWide | 0x100, std::string_view("\0\1", 2));
+  const std::vector<SignatureInput> signatures{wide, Signature(1, "")};
+  const std::vector<RuleInput> rules{RawRule(9, "Top", {0xAA, 0xBB}, RuleFlagTopLevel | 0x80), RawRule(8, "", {}, 0)};
   const SignatureLibraryPtr library = Parse(WriteDatabaseBody(signatures, rules));
   ASSERT_TRUE(library);
 

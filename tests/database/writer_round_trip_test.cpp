@@ -12,7 +12,7 @@
 #include "text/little_endian.h"
 #include "dbwriter/atomic_file.h"
 #include "dbwriter/database_envelope.h"
-#include "sample_database.h"
+#include "support/records.h"
 #include "support/temp_dir.h"
 
 namespace veltor::testing {
@@ -37,11 +37,11 @@ std::vector<uint8_t> WithTwoZeros(std::vector<uint8_t> bytes) {
 
 TEST(DatabaseRoundTrip, WrittenSealedAndLoadedRecordsComeBackSortedAndEqual) {
   std::vector<SignatureInput> signatures = SampleSignatures();
-  signatures.push_back(Signature(0xFFFFFFFFU, std::string(300, 'x'), std::string(70, '\0'), 0xFF));
+  signatures.push_back(Signature(0xFFFFFFFFU, std::string(300, 'x'), 0xFF, std::string(70, '\0')));
   signatures.push_back(Signature(1, "first"));
   std::vector<RuleInput> rules = SampleRules();
-  rules.push_back(Rule(0xFFFFFFFFU, "Last", std::vector<uint8_t>(1000, 0x5E), RuleFlagTopLevel));
-  rules.push_back(Rule(1, "First"));
+  rules.push_back(RawRule(0xFFFFFFFFU, "Last", std::vector<uint8_t>(1000, 0x5E)));
+  rules.push_back(RawRule(1, "First", {}, 0));
 
   BodyOptions options;
   options.buildTime = 0x01DA'0000'1234'5678ULL;
@@ -111,9 +111,9 @@ TEST(DatabaseEnvelope, UnsealRefusesWhatIsNoDatabaseFile) {
 }
 
 TEST(DatabaseWriter, ForcedFieldsAreWrittenAsGiven) {
-  SignatureInput signature = Signature(4, "abc", "de");
+  SignatureInput signature = Signature(4, "abc", 0, "de");
   signature.patternLengthField = 0xFFFFFFF0U;
-  RuleInput rule = Rule(5, "nm", {7});
+  RuleInput rule = RawRule(5, "nm", {7});
   rule.expressionLengthField = 9;
   const std::vector<uint8_t> signatureBytes = EncodeSignatureRecord(signature);
   EXPECT_EQ(signatureBytes.size(), 24U + 3 + 2);

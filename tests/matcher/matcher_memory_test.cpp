@@ -88,7 +88,7 @@ TEST(MatcherOutOfMemory, AddPatternLeavesMatcherUnchanged) {
         EXPECT_EQ(matcher->minLength, 3);
         EXPECT_EQ(matcher->built, builtBefore);
       });
-      EXPECT_GE(points, 3);  // node and both copies
+      EXPECT_GE(points, 2);  // both copies; the list grows a block at a time
       EXPECT_EQ(matcher->longCount + matcher->shortCount, longBefore + shortBefore + 1);
       EXPECT_EQ(matcher->built, 0);
     }

@@ -84,12 +84,16 @@ TEST(LocalTime, EndsOfTheRange) {
   if (offset >= 0) {
     EXPECT_EQ(local, Shift(0, offset));
   }
-  if (offset > 0) {
+  if (offset != 0) {
+    // The instant nearest the end that still has a local time (the last one
+    // east of UTC, the first one west of it), and the one just beyond it.
+    const FileTime shift = static_cast<FileTime>(offset > 0 ? offset : -offset) * Minute;
+    const FileTime edge = offset > 0 ? LastFileTime - shift : shift;
     local = 42;
-    EXPECT_FALSE(UtcToLocalFileTime(LastFileTime - static_cast<FileTime>(offset) * Minute + 1, &local));
+    EXPECT_FALSE(UtcToLocalFileTime(offset > 0 ? edge + 1 : edge - 1, &local));
     EXPECT_EQ(local, 42u);
-    EXPECT_TRUE(UtcToLocalFileTime(LastFileTime - static_cast<FileTime>(offset) * Minute, &local));
-    EXPECT_EQ(local, LastFileTime);
+    EXPECT_TRUE(UtcToLocalFileTime(edge, &local));
+    EXPECT_EQ(local, offset > 0 ? LastFileTime : FileTime{0});
   }
 }
 

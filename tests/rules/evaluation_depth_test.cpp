@@ -20,7 +20,7 @@ using namespace bytecode;
 using testing::Bytes;
 using testing::MakeRuleFixture;
 using testing::Rule;
-using testing::RuleSpec;
+using testing::RuleRow;
 
 // A stack small servers and some C libraries give their threads.
 constexpr size_t SmallStack = 64 * 1024;
@@ -51,7 +51,7 @@ TEST(SmallStack, AMillionNestedNotsAreReadToTheLeaf) {
   const std::vector<uint8_t> bytes = EncodeNestedChain(OpNot, Levels, Int32(1)).value();
   Walked read{};
   // Rule 2 reaches the deep rule through a reference.
-  auto fixture = MakeRuleFixture({}, {Rule(2, RuleRef(1), true), RuleSpec{1, bytes, true}});
+  auto fixture = MakeRuleFixture({}, {Rule(2, RuleRef(1), true), RuleRow{1, bytes, true}});
   int32_t fired = -1;
   RunOnSmallStack("1,000,000 nested OpNot", [&] {
     read = Walk(bytes);
@@ -65,8 +65,8 @@ TEST(SmallStack, AMillionNestedNotsAreReadToTheLeaf) {
 
 // Rules 1..count, each referring to the next and the last scoring 1; in
 // `descending` order rule i refers to rule i - 1 and rule 1 scores 1.
-std::vector<RuleSpec> ReferenceChain(uint32_t count, bool descending) {
-  std::vector<RuleSpec> rules;
+std::vector<RuleRow> ReferenceChain(uint32_t count, bool descending) {
+  std::vector<RuleRow> rules;
   for (uint32_t id = 1; id <= count; ++id) {
     const bool last = descending ? id == 1 : id == count;
     rules.push_back(last ? Rule(id, Int32(1), true) : Rule(id, RuleRef(descending ? id - 1 : id + 1), true));
@@ -91,7 +91,7 @@ TEST(SmallStack, AChainOfAHundredThousandRulesScoresTheSameInEitherIdOrder) {
 
 TEST(SmallStack, AChainThroughAggregatesIsEvaluatedToItsEnd) {
   // Every hop passes an aggregate and a reference.
-  std::vector<RuleSpec> rules;
+  std::vector<RuleRow> rules;
   for (uint32_t id = 1; id < 5000; ++id) rules.push_back(Rule(id, Sum(Int32(0), RuleRef(id + 1))));
   rules.push_back(Rule(5000, Int32(1)));
   auto fixture = MakeRuleFixture({}, rules);
@@ -104,7 +104,7 @@ TEST(SmallStack, ARingOfAThousandRules) {
   // Rule i scores rule i + 1 plus 1, and rule 1000 refers back to rule 1.
   // Entered at rule 1, the walk goes round the whole ring; rule 1000 meets
   // rule 1 in progress, a cycle, which yields 0.
-  std::vector<RuleSpec> rules;
+  std::vector<RuleRow> rules;
   for (uint32_t id = 1; id <= 1000; ++id) rules.push_back(Rule(id, Sum(RuleRef(id % 1000 + 1), Int32(1)), true));
   auto fixture = MakeRuleFixture({}, rules);
   int32_t fired = -1;

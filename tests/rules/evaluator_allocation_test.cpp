@@ -18,7 +18,7 @@ namespace {
 using namespace bytecode;
 using testing::MakeRuleFixture;
 using testing::Rule;
-using testing::RuleSpec;
+using testing::RuleRow;
 
 TEST(Allocation, EvaluatingRulesAllocatesNothing) {
   // Rule 9 nests 2,000 OpNot over a reference to rule 7.
@@ -27,7 +27,7 @@ TEST(Allocation, EvaluatingRulesAllocatesNothing) {
       {{100, true}, {200, false}},
       {Rule(1, Or(And(SignatureRef(100), SignatureRef(200)), Greater(RuleRef(7), Float64(0.5))), true),
        Rule(7, Sum(RuleRef(8), RuleRef(1), Float32(0.75f)), true), Rule(8, Aggregate(99, {Not(Int32(0))})),
-       RuleSpec{9, deep, true}});
+       RuleRow{9, deep, true}});
   const auto rules = fixture->library.header.ruleCount;
   int32_t fired = 0;
   const int64_t allocations = testing::ForEachAllocationFailure([&](const testing::AllocationFailureScope&) {

@@ -8,6 +8,7 @@
 #include "rules/evaluator.h"
 #include "rules/record_search.h"
 #include "rules/rule_fixture.h"
+#include "support/small_stack_thread.h"
 #include "tools/bytecode/expression_tree.h"
 
 namespace veltor {
@@ -79,7 +80,7 @@ TEST(References, WithoutTablesOrContextYieldZeroButAreRead) {
 
   auto fixture = MakeRuleFixture({{1, true}}, {Rule(1, Int32(5))});
   EXPECT_EQ(9.0, EvaluateExpression(&fixture->context, bytes.data(), size, nullptr));
-  ScanContext noLibrary;
+  EvaluationState noLibrary;
   EXPECT_EQ(3.0, EvaluateExpression(&noLibrary, bytes.data(), size, nullptr));
   fixture->context.signatureHits.reset();
   fixture->context.ruleValues.reset();
@@ -112,12 +113,14 @@ TEST(Memo, AReferencedRuleIsEvaluatedOncePerScan) {
 
 TEST(Memo, BoundsTheWorkOfSharedReferences) {
   // Rule i sums two references to rule i + 1: 2^63 evaluations without the
-  // memo, 64 with it.
-  std::vector<testing::RuleSpec> rules;
+  // memo, 64 with it (the deadline of the small-stack run ends a regression).
+  std::vector<testing::RuleRow> rules;
   for (uint32_t i = 0; i < 63; ++i) rules.push_back(Rule(i, Sum(RuleRef(i + 1), RuleRef(i + 1))));
   rules.push_back(Rule(63, Int32(1)));
   auto fixture = MakeRuleFixture({}, rules);
-  EXPECT_EQ(9223372036854775808.0, fixture->EvaluateById(0));
+  double score = 0;
+  ASSERT_TRUE(testing::RunOnSmallStack(testing::OneMebibyte, [&] { score = fixture->EvaluateById(0); }).ran);
+  EXPECT_EQ(9223372036854775808.0, score);
 }
 
 TEST(Memo, ATopLevelRuleEvaluatedByAReferenceIsNotEvaluatedAgain) {
@@ -134,7 +137,7 @@ TEST(Memo, ATopLevelRuleEvaluatedByAReferenceIsNotEvaluatedAgain) {
 
 TEST(Memo, RulesThatAreNotTopLevelAreEvaluatedOnlyWhenReferenced) {
   auto fixture = MakeRuleFixture({}, {Rule(1, RuleRef(2), true), Rule(2, Float64(0.75)), Rule(3, Int32(9)),
-                                      testing::RuleSpec{4, {}, false}});
+                                      testing::RuleRow{4, {}, false}});
   EXPECT_EQ(1, fixture->EvaluateTopLevelRules());
   EXPECT_EQ(0.75, fixture->RuleValue(1));
   EXPECT_EQ(RuleMemoised, fixture->RuleState(2));
@@ -147,8 +150,8 @@ TEST(Memo, RulesThatAreNotTopLevelAreEvaluatedOnlyWhenReferenced) {
 TEST(Memo, ARootThatDoesNotAdvanceStillScores) {
   // The score is the root's value whether or not it advanced: a cut root is 0,
   // a root with a cut child keeps what it folded.
-  auto fixture = MakeRuleFixture({}, {testing::RuleSpec{1, Bytes(Cut(Int32(5), 6)), false},
-                                      testing::RuleSpec{2, Bytes(Sum(Int32(5), Cut(Int32(1), 2))), false}});
+  auto fixture = MakeRuleFixture({}, {testing::RuleRow{1, Bytes(Cut(Int32(5), 6)), false},
+                                      testing::RuleRow{2, Bytes(Sum(Int32(5), Cut(Int32(1), 2))), false}});
   EXPECT_EQ(0.0, fixture->Evaluate(RuleRef(1)));
   EXPECT_EQ(RuleMemoised, fixture->RuleState(1));
   EXPECT_EQ(5.0, fixture->Evaluate(RuleRef(2)));
@@ -202,7 +205,7 @@ TEST(EvaluateRule, YieldsZeroWhereNoRuleCanBeEvaluated) {
   fixture->context.ruleEvaluated[0] = RuleInProgress;
   EXPECT_EQ(0.0, EvaluateRule(fixture->context, 0));
   EXPECT_EQ(RuleInProgress, fixture->context.ruleEvaluated[0]);
-  ScanContext noLibrary;
+  EvaluationState noLibrary;
   EXPECT_EQ(0.0, EvaluateRule(noLibrary, 0));
 }
 

@@ -21,8 +21,8 @@ std::vector<uint8_t> Join(std::vector<uint8_t> first, const std::vector<uint8_t>
   return first;
 }
 
-RuleSpec Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topLevel) {
-  return RuleSpec{id, Bytes(expression), topLevel};
+RuleRow Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topLevel) {
+  return RuleRow{id, Bytes(expression), topLevel};
 }
 
 uint32_t RuleFixture::RuleIndex(uint32_t id) const {
@@ -55,14 +55,14 @@ int32_t RuleFixture::EvaluateTopLevelRules() {
   return count;
 }
 
-std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& signatures,
-                                             std::vector<RuleSpec> rules) {
+std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureRow>& signatures,
+                                             std::vector<RuleRow> rules) {
   auto fixture = std::make_unique<RuleFixture>();
   SignatureLibrary& library = fixture->library;
-  std::vector<SignatureSpec> sortedSignatures = signatures;
+  std::vector<SignatureRow> sortedSignatures = signatures;
   std::stable_sort(sortedSignatures.begin(), sortedSignatures.end(),
-                   [](const SignatureSpec& a, const SignatureSpec& b) { return a.id < b.id; });
-  std::stable_sort(rules.begin(), rules.end(), [](const RuleSpec& a, const RuleSpec& b) { return a.id < b.id; });
+                   [](const SignatureRow& a, const SignatureRow& b) { return a.id < b.id; });
+  std::stable_sort(rules.begin(), rules.end(), [](const RuleRow& a, const RuleRow& b) { return a.id < b.id; });
 
   const auto signatureCount = static_cast<uint32_t>(sortedSignatures.size());
   const auto ruleCount = static_cast<uint32_t>(rules.size());
@@ -70,16 +70,10 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& s
   library.header.ruleCount = ruleCount;
   if (signatureCount != 0) {
     library.signatures = std::make_unique<SignatureRecord[]>(signatureCount);
-    fixture->context.signatureHits = std::make_unique<uint8_t[]>(signatureCount);
-    for (uint32_t i = 0; i < signatureCount; ++i) {
-      library.signatures[i].id = sortedSignatures[i].id;
-      fixture->context.signatureHits[i] = sortedSignatures[i].hit ? 1 : 0;
-    }
+    for (uint32_t i = 0; i < signatureCount; ++i) library.signatures[i].id = sortedSignatures[i].id;
   }
   if (ruleCount != 0) {
     library.rules = std::make_unique<RuleRecord[]>(ruleCount);
-    fixture->context.ruleEvaluated = std::make_unique<uint8_t[]>(ruleCount);
-    fixture->context.ruleValues = std::make_unique<double[]>(ruleCount);
     for (uint32_t i = 0; i < ruleCount; ++i) {
       RuleRecord& record = library.rules[i];
       record.id = rules[i].id;
@@ -93,8 +87,8 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& s
       }
     }
   }
-  fixture->context.library = &library;
-  if (!AllocateEvaluationStack(library, fixture->context.evaluationStack)) throw std::bad_alloc();
+  if (!AllocateEvaluationState(library, fixture->context)) throw std::bad_alloc();
+  for (uint32_t i = 0; i < signatureCount; ++i) fixture->context.signatureHits[i] = sortedSignatures[i].hit ? 1 : 0;
   return fixture;
 }
 

@@ -1,23 +1,22 @@
 #pragma once
-// A library of signatures and rules built in memory, and a scan context over
-// it with the hit flags as a scan would have left them and an empty memo:
-// what the evaluator sees during a scan pass.
+// A library of signatures and rules built in memory, and an evaluation state
+// over it with the hit flags as a scan would have left them and an empty
+// memo: what the evaluator sees during a scan pass.
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "matcher/scan_context.h"
 #include "rules/evaluator.h"
 #include "tools/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 
-struct SignatureSpec {
+struct SignatureRow {
   uint32_t id = 0;
   bool hit = false;
 };
 
-struct RuleSpec {
+struct RuleRow {
   uint32_t id = 0;
   std::vector<uint8_t> expression;  // empty: the rule has no expression
   bool topLevel = false;
@@ -26,11 +25,11 @@ struct RuleSpec {
 // The encoded expression.
 std::vector<uint8_t> Bytes(const bytecode::ExpressionNode& node);
 std::vector<uint8_t> Join(std::vector<uint8_t> first, const std::vector<uint8_t>& second);
-RuleSpec Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topLevel = false);
+RuleRow Rule(uint32_t id, const bytecode::ExpressionNode& expression, bool topLevel = false);
 
 struct RuleFixture {
   SignatureLibrary library;
-  ScanContext context;
+  EvaluationState context;  // as the scan context holds it
 
   // Index of the (first) record with this id in the sorted table.
   uint32_t RuleIndex(uint32_t id) const;
@@ -48,7 +47,7 @@ struct RuleFixture {
 
 // Records are sorted by id as a loaded library's are (stably, so duplicate
 // ids keep the order given).
-std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureSpec>& signatures,
-                                             std::vector<RuleSpec> rules);
+std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureRow>& signatures,
+                                             std::vector<RuleRow> rules);
 
 }  // namespace veltor::testing

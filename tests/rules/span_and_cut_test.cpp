@@ -24,7 +24,7 @@ struct Walked {
   int64_t end;  // offset of the reported end, NoEnd when end was not written
 };
 
-Walked Walk(const std::vector<uint8_t>& bytes, ScanContext* context = nullptr) {
+Walked Walk(const std::vector<uint8_t>& bytes, EvaluationState* context = nullptr) {
   const uint8_t* end = nullptr;
   const double value = EvaluateExpression(context, bytes.data(), static_cast<uint32_t>(bytes.size()), &end);
   return {value, end == nullptr ? NoEnd : end - bytes.data()};
@@ -184,7 +184,7 @@ TEST(WorkedExample, FiftyOneBytes) {
   ASSERT_EQ(51u, bytes.size());
 
   auto fixture = testing::MakeRuleFixture({{100, true}, {200, false}}, {testing::Rule(7, Float64(0.8))});
-  ScanContext* context = &fixture->context;
+  EvaluationState* context = &fixture->context;
   const uint8_t* base = bytes.data();
   const auto at = [&](uint32_t offset) {
     const uint8_t* end = nullptr;

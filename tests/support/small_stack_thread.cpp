@@ -1,5 +1,8 @@
 #include "support/small_stack_thread.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #ifdef _WIN32
 #include <process.h>
 #include <windows.h>
@@ -8,8 +11,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #endif
 
 namespace veltor::testing {
@@ -29,6 +34,14 @@ void* RunBody(void* body) {
 constexpr uint8_t Paint = 0xA5;
 #endif
 
+// The thread cannot be stopped, so the program ends.
+[[noreturn]] void Overran() {
+  std::fprintf(stderr, "FAILED: work on a small stack ran past %lld s\n",
+               static_cast<long long>(SmallStackDeadline.count()));
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -41,7 +54,8 @@ SmallStackRun RunOnSmallStack(size_t stackBytes, const std::function<void()>& bo
                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == 0) return run;
   const HANDLE handle = reinterpret_cast<HANDLE>(thread);
-  WaitForSingleObject(handle, INFINITE);
+  const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(SmallStackDeadline).count();
+  if (WaitForSingleObject(handle, static_cast<DWORD>(milliseconds)) == WAIT_TIMEOUT) Overran();
   CloseHandle(handle);
   run.ran = true;
   return run;
@@ -65,8 +79,12 @@ SmallStackRun RunOnSmallStack(size_t stackBytes, const std::function<void()>& bo
       pthread_t thread;
       if (pthread_attr_setstack(&attributes, stack, stackBytes) == 0 &&
           pthread_create(&thread, &attributes, RunBody, const_cast<std::function<void()>*>(&body)) == 0) {
-        pthread_join(thread, nullptr);
-        run.ran = true;
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += SmallStackDeadline.count();
+        const int joined = pthread_timedjoin_np(thread, nullptr, &deadline);
+        if (joined == ETIMEDOUT) Overran();
+        run.ran = joined == 0;
         // The stack grows down from its top: the lowest byte no longer
         // painted marks the deepest point reached (the thread's own record
         // at the top counts as used).

@@ -57,28 +57,23 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"0 and 1 or 1", 1}, Case{"1 or 1 xor 1", 1}, Case{"(1 or 1) xor 1", 0},
                       Case{"(3 > 2) == 1", 1}));
 
+// Each operator and function reaches its opcode, each literal its value. What
+// the opcodes compute (guards, the truth threshold, NaN, empty folds) is
+// tested once, on the bytecode, in tests/rules/opcode_fold_test.cpp.
 INSTANTIATE_TEST_SUITE_P(
     Operators, ExpressionValueTest,
-    ::testing::Values(Case{"10 / 0", 10}, Case{"10 / 0.00005", 10}, Case{"10 / 0.0001", 100000},
-                      Case{"10 / -0.00009", 10}, Case{"0.3 == 0.30001", 1}, Case{"1 == 1.001", 0},
-                      Case{"2 > 1", 1}, Case{"1 > 1", 0}, Case{"1 >= 1", 1}, Case{"1 <= 0", 0},
-                      Case{"1 < 2", 1}, Case{"true and 0.0001", 1}, Case{"true and 0.00009", 0},
-                      Case{"not 0.00009", 1}, Case{"not 0.0001", 0}, Case{"not -0.5", 0},
-                      Case{"1 xor 1 xor 1", 1}, Case{"1 xor 1", 0}, Case{"nan > 0", 0}, Case{"nan < 0", 0},
-                      Case{"not nan", 1}, Case{"nan or 0", 0}, Case{"inf > 1e300", 1}, Case{"1 + nan", Nan}));
+    ::testing::Values(Case{"2 > 1", 1}, Case{"1 > 1", 0}, Case{"1 >= 1", 1}, Case{"1 <= 0", 0}, Case{"1 < 2", 1},
+                      Case{"1 xor 1", 0}));
 
 INSTANTIATE_TEST_SUITE_P(
     Functions, ExpressionValueTest,
-    ::testing::Values(Case{"max(1, 5, 3)", 5}, Case{"min(4, -2, 0)", -2}, Case{"max()", -1e38},
-                      Case{"min()", 1e38}, Case{"max(-1e300, -5e38)", -1e38}, Case{"max(nan, 1)", 1},
-                      Case{"root(9, 2)", 3}, Case{"root(8, 0)", 8}, Case{"root(64, 2, 3)", 2},
-                      Case{"sum()", 0}, Case{"sum(7)", 7}, Case{"product()", 1}, Case{"difference(10, 3, 2)", 5},
-                      Case{"quotient(10, 0)", 10}, Case{"power(2, 3, 2)", 64}, Case{"all()", 1}, Case{"any()", 0},
-                      Case{"odd(1, 1, 1)", 1}, Case{"odd()", 0}, Case{"negate(0, 1, 1)", 1}, Case{"negate()", 1},
-                      Case{"greater(5)", 1}, Case{"greater_equal(5)", 1}, Case{"less(5)", 0},
-                      Case{"less_equal(5)", 0}, Case{"equal(5)", 0}, Case{"greater(2, 1, 99)", 1},
-                      Case{"equal(2, 2)", 1}, Case{"op(7, 1, 2)", 0}, Case{"op(32, 1, 2)", 3},
-                      Case{"op(4000000000)", 0}));
+    ::testing::Values(Case{"max(1, 5, 3)", 5}, Case{"min(4, -2, 0)", -2},
+                      Case{"root(9, 2)", 3}, Case{"root(64, 2, 3)", 2}, Case{"sum(7)", 7}, Case{"product()", 1},
+                      Case{"difference(10, 3, 2)", 5}, Case{"quotient(10, 4)", 2.5}, Case{"power(2, 3, 2)", 64},
+                      Case{"all()", 1}, Case{"any()", 0}, Case{"odd(1, 1, 1)", 1}, Case{"negate(0, 1, 1)", 1},
+                      Case{"greater(2, 1, 99)", 1}, Case{"greater_equal(5)", 1}, Case{"less(5)", 0},
+                      Case{"less_equal(5)", 0}, Case{"equal(2, 2)", 1}, Case{"op(7, 1, 2)", 0},
+                      Case{"op(32, 1, 2)", 3}, Case{"op(4000000000)", 0}));
 
 INSTANTIATE_TEST_SUITE_P(
     Literals, ExpressionValueTest,
@@ -86,9 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"int32(7) / 2", 3.5}, Case{"true", 1}, Case{"false", 0}, Case{"bool(2)", 1},
                       Case{"bool(0)", 0}, Case{"1.5", 1.5}, Case{"1.5f", 1.5}, Case{"0.1f", 0.100000001490116119384765625},
                       Case{"float32(0.1)", 0.100000001490116119384765625}, Case{"float64(0.1f)", 0.100000001490116119384765625},
-                      Case{"not float32(0.0001)", 1}, Case{"not 0.0001", 0}, Case{"inf", Inf}, Case{"-inf", -Inf},
-                      Case{"nan", Nan}, Case{"float32(nan)", Nan}, Case{"float64bits(0x3FF0000000000000)", 1},
-                      Case{"float32bits(0x40490FDB)", 3.1415927410125732421875}, Case{"-0.0 + 1", 1}));
+                      Case{"inf", Inf}, Case{"-inf", -Inf}, Case{"nan", Nan}, Case{"float32(nan)", Nan},
+                      Case{"float64bits(0x3FF0000000000000)", 1}, Case{"float32bits(0x40490FDB)", 3.1415927410125732421875},
+                      Case{"-0.0 + 1", 1}));
 
 std::string Chain(const char* first, const char* separator, const char* operand, int count) {
   std::string text = first;
@@ -123,11 +118,11 @@ struct CompiledFixture {
 CompiledFixture Build(std::string_view source, const std::vector<uint32_t>& hits) {
   CompiledFixture built{CompileText(source), nullptr};
   EXPECT_EQ(Errors(built.compiled), std::vector<std::string>{});
-  std::vector<SignatureSpec> signatures;
+  std::vector<SignatureRow> signatures;
   for (const SignatureInput& entry : built.compiled.entries.signatures) {
     signatures.push_back({entry.id, std::find(hits.begin(), hits.end(), entry.id) != hits.end()});
   }
-  std::vector<RuleSpec> rules;
+  std::vector<RuleRow> rules;
   for (const RuleInput& entry : built.compiled.entries.rules) {
     rules.push_back({entry.id, entry.expression, (entry.flags & RuleFlagTopLevel) != 0});
   }

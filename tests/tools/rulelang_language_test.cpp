@@ -96,6 +96,12 @@ TEST(RuleLanguage, NamesAndTextAreStoredInWindows1252) {
   EXPECT_EQ(rulelang::DecodeExpression(result.entries.rules[2].expression)->operand, 2u);
 }
 
+TEST(RuleLanguage, EachEscapeInTextIsItsByte) {
+  const auto result = CompileClean(R"(signature s = "\\\"\'\0\a\b\t\n\v\f\r\x7F\u{20AC}"; rule r report = s;)");
+  EXPECT_EQ(result.entries.signatures[0].pattern,
+            (std::vector<uint8_t>{'\\', '"', '\'', 0, 7, 8, 9, 10, 11, 12, 13, 0x7F, 0x80}));
+}
+
 TEST(RuleLanguage, CharactersOutsideWindows1252AreRefused) {
   for (const char* source : {"rule \"日本\" = 1;", "rule Ωmega = 1;", "signature s = \"\\u{0081}\";",
                              "signature s = \"\xF0\x9F\x98\x80\";"}) {
@@ -113,7 +119,7 @@ TEST(RuleLanguage, DuplicatesOnPurpose) {
       "rule x id 1 duplicate report = rule[1] and a and b;\n");
   EXPECT_EQ(result.entries.signatures[1].id, 5u);
   EXPECT_EQ(result.entries.rules[1].id, 1u);
-  EXPECT_EQ(result.entries.rules[1].name, Bytes("x"));
+  EXPECT_EQ(result.entries.rules[1].name, std::vector<uint8_t>{'x'});
 }
 
 TEST(RuleLanguage, ReferencesByIdNeedNoDeclaration) {

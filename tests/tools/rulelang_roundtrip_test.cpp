@@ -12,50 +12,13 @@
 namespace veltor::testing {
 namespace {
 
-TEST(RuleLanguageRoundTrip, AnyRecordsPrintAndCompileBack) {
+// Any records, in a body laid out by the database writer in any of its
+// layouts (tables in either order, gaps, slack, bytes after totalSize, any
+// envelope filler): read, printed and compiled, they give back the same
+// records; the compiled records print as the same text again and read back
+// the same from the database they write.
+TEST(RuleLanguageRoundTrip, AnyRecordsInAnyLayoutPrintAndCompileBack) {
   for (uint32_t seed = 1; seed <= 400; ++seed) {
-    RandomDatabase random(seed);
-    const rulelang::DatabaseEntries original = random.Make();
-    const std::string source = rulelang::PrintDatabaseSource(original, "seed " + std::to_string(seed));
-    const rulelang::CompileResult compiled = CompileText(source);
-    ASSERT_EQ(Errors(compiled), std::vector<std::string>{}) << "seed " << seed << "\n" << source;
-    ASSERT_EQ(compiled.entries.signatures, original.signatures) << "seed " << seed << "\n" << source;
-    ASSERT_EQ(compiled.entries.rules.size(), original.rules.size()) << "seed " << seed;
-    for (size_t i = 0; i < original.rules.size(); ++i) {
-      ASSERT_EQ(compiled.entries.rules[i], original.rules[i]) << "seed " << seed << " rule " << i << "\n" << source;
-    }
-    ASSERT_TRUE(compiled.entries == original) << "seed " << seed << "\n" << source;
-    // Printing what was compiled gives the same text again.
-    ASSERT_EQ(rulelang::PrintDatabaseSource(compiled.entries, "seed " + std::to_string(seed)), source);
-  }
-}
-
-TEST(RuleLanguageRoundTrip, ExpressionsPrintWithTheOperatorsTheyWereWrittenIn) {
-  const rulelang::CompileResult compiled = CompileText(
-      "signature mz = \"MZ\";\n"
-      "rule Helper = mz;\n"
-      "rule \"Top rule\" report = (mz and Helper) or rule[\"Top rule\"] > 0.5 and not mz xor 2 ^ -1 ^ 3 == 1 "
-      "or (1 + 2) + 3 * -4 - -5 / (6 - 7) or max(1, 2f) <= root(9, 2) or op(7, 1, sig[9]);\n");
-  ASSERT_FALSE(compiled.diagnostics.HasErrors());
-  EXPECT_EQ(rulelang::PrintDatabaseSource(compiled.entries, ""),
-            "signature id 1 = \"MZ\";\n"
-            "\n"
-            "rule Helper id 1 = sig[1];\n"
-            "rule \"Top rule\" id 2 report = sig[1] and Helper or rule[\"Top rule\"] > 0.5 and not sig[1] xor 2 ^ "
-            "(-1) ^ 3 == 1 or (1 + 2) + 3 * -4 - -5 / (6 - 7) or max(1, 2f) <= root(9, 2) or op(7, 1, sig[9]);\n");
-}
-
-}  // namespace
-}  // namespace veltor::testing
-
-namespace veltor::testing {
-namespace {
-
-// Bodies laid out by the database writer in any of its layouts (tables in
-// either order, gaps, slack, bytes after totalSize, any envelope filler):
-// read, printed and compiled, they give back the same records.
-TEST(RuleLanguageRoundTrip, WriterLayoutsReadBackRecordForRecord) {
-  for (uint32_t seed = 1; seed <= 200; ++seed) {
     RandomDatabase random(seed);
     const rulelang::DatabaseEntries original = random.Make();
     BodyOptions options;
@@ -77,16 +40,37 @@ TEST(RuleLanguageRoundTrip, WriterLayoutsReadBackRecordForRecord) {
     const std::optional<rulelang::DatabaseContents> read = rulelang::ReadDatabaseImage(file, error);
     ASSERT_TRUE(read.has_value()) << "seed " << seed << ": " << error;
     ASSERT_TRUE(read->entries == original) << "seed " << seed;
-    const std::string source = rulelang::PrintDatabaseSource(read->entries, "");
+    const std::string title = "seed " + std::to_string(seed);
+    const std::string source = rulelang::PrintDatabaseSource(read->entries, title);
     const rulelang::CompileResult compiled = CompileText(source);
-    ASSERT_EQ(Errors(compiled), std::vector<std::string>{}) << source;
-    EXPECT_TRUE(compiled.entries == original) << "seed " << seed << "\n" << source;
-    // The compiled database reads back the same, too.
+    ASSERT_EQ(Errors(compiled), std::vector<std::string>{}) << title << "\n" << source;
+    ASSERT_EQ(compiled.entries.signatures, original.signatures) << title << "\n" << source;
+    ASSERT_EQ(compiled.entries.rules.size(), original.rules.size()) << title;
+    for (size_t i = 0; i < original.rules.size(); ++i) {
+      ASSERT_EQ(compiled.entries.rules[i], original.rules[i]) << title << " rule " << i << "\n" << source;
+    }
+    ASSERT_TRUE(compiled.entries == original) << title << "\n" << source;
+    ASSERT_EQ(rulelang::PrintDatabaseSource(compiled.entries, title), source);
     const std::optional<rulelang::DatabaseContents> rebuilt =
         rulelang::ReadDatabaseImage(rulelang::WriteDatabaseImage(compiled.entries, options.buildTime), error);
     ASSERT_TRUE(rebuilt.has_value()) << error;
-    EXPECT_TRUE(rebuilt->entries == original) << "seed " << seed;
+    EXPECT_TRUE(rebuilt->entries == original) << title;
   }
+}
+
+TEST(RuleLanguageRoundTrip, ExpressionsPrintWithTheOperatorsTheyWereWrittenIn) {
+  const rulelang::CompileResult compiled = CompileText(
+      "signature mz = \"MZ\";\n"
+      "rule Helper = mz;\n"
+      "rule \"Top rule\" report = (mz and Helper) or rule[\"Top rule\"] > 0.5 and not mz xor 2 ^ -1 ^ 3 == 1 "
+      "or (1 + 2) + 3 * -4 - -5 / (6 - 7) or max(1, 2f) <= root(9, 2) or op(7, 1, sig[9]);\n");
+  ASSERT_FALSE(compiled.diagnostics.HasErrors());
+  EXPECT_EQ(rulelang::PrintDatabaseSource(compiled.entries, ""),
+            "signature id 1 = \"MZ\";\n"
+            "\n"
+            "rule Helper id 1 = sig[1];\n"
+            "rule \"Top rule\" id 2 report = sig[1] and Helper or rule[\"Top rule\"] > 0.5 and not sig[1] xor 2 ^ "
+            "(-1) ^ 3 == 1 or (1 + 2) + 3 * -4 - -5 / (6 - 7) or max(1, 2f) <= root(9, 2) or op(7, 1, sig[9]);\n");
 }
 
 TEST(RuleLanguageRoundTrip, BodiesTheEngineRefusesAreNotRead) {

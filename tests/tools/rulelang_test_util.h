@@ -37,6 +37,4 @@ inline std::vector<std::string> Warnings(const rulelang::CompileResult& result) 
 // A source text as a test's parameter name: quoted and escaped, one line.
 inline void PrintSource(std::string_view text, std::ostream* out) { *out << ::testing::PrintToString(std::string(text)); }
 
-inline std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
 }  // namespace veltor::testing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_writer.h"
+#include "archive/zip_quine.h"
 #include "veltor_process.h"
 
 namespace veltor::testing {
@@ -91,6 +92,30 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   const std::string locked = File("locked.zip", Write(archive_write_set_format_zip, {}, {{"secret.bin", "evil-marker"}},
                                                       "zip:encryption=zipcrypt", "pw"));
 
+  // A 7-Zip header is read whole before the first member: one too large
+  // for the member limit is refused before libarchive reads it.
+  std::vector<Member> empty(12'000);
+  for (size_t i = 0; i < empty.size(); ++i) empty[i].name = "folder/member" + std::to_string(i);
+  const std::string header = File("header.7z", Write(archive_write_set_format_7zip, {}, empty));
+  // ...and so is a packed header of 100 bytes that unpacks to 8 MiB: pack
+  // info (1 stream of 100 bytes), one LZMA folder, its unpacked size.
+  const std::string description("\x17\x06\x00\x01\x09\x64\x00\x07\x0b\x01\x00\x01\x23\x03\x01\x01\x05"
+                                "\x5d\x00\x00\x80\x00\x0c\xe0\x00\x00\x80\x00\x00",
+                                29);
+  std::string start("7z\xbc\xaf\x27\x1c\x00\x04", 8);
+  start += std::string(4, '\0') + '\x64' + std::string(7, '\0') + static_cast<char>(description.size()) +
+           std::string(11, '\0');
+  const std::string packed = File("packed.7z", start + std::string(100, 'x') + description);
+  // A zip that holds itself: it stops at the depth limit.
+  const std::string quine = File("quine.zip", archive::ZipQuine());
+  std::string eightDeep = quine;
+  for (int depth = 0; depth < 8; ++depth) eightDeep += "!quine0.zip";
+  // Compression nested deeper than libarchive stacks its filters (as a gzip
+  // that holds itself would be) is an error, not a plain file.
+  const std::string gzipped = File("deep.tar.gz", Write(archive_write_set_format_ustar,
+                                                        std::vector<archive::Setup>(30, archive_write_add_filter_gzip),
+                                                        {{"evil.txt", "evil-marker"}}));
+
   struct Case {
     std::vector<std::string> arguments;
     int exitCode;
@@ -102,6 +127,10 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{"--max-members", "2", "--limits-ok", members}, 0, members + "!m2: incomplete (member limit (2))\n", ""},
       {{damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged + "!second.bin: "},
       {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
+      {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
+      {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},
+      {{"--max-members", "1000", header}, 2, header + ": incomplete (member limit (1000))\n", ""},
+      {{packed}, 2, packed + ": incomplete (unpacked to packed ratio limit (200))\n", ""},
       {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
   };
   for (const Case& test : cases) {

@@ -192,6 +192,8 @@ TEST(VeltorProgram, UnpackAndPackRoundTrip) {
   const ProcessResult bodyDump = RunVeltor(scratch, {"dump", "--body", body.string()});
   ASSERT_EQ(bodyDump.exitCode, 0) << bodyDump.err;
   EXPECT_NE(bodyDump.out.find("rule Trojan.Dropper.Generic id 1 report"), std::string::npos);
+  EXPECT_NE(bodyDump.out.find("\nsignature id 2 wide = \"This program cannot be run\";\n"), std::string::npos)
+      << bodyDump.out;
   const ProcessResult bodyInfo = RunVeltor(scratch, {"info", "--body", body.string()});
   ASSERT_EQ(bodyInfo.exitCode, 0) << bodyInfo.err;
   EXPECT_NE(bodyInfo.out.find("rules       2 (table "), std::string::npos) << bodyInfo.out;

@@ -1,7 +1,10 @@
 #include "tools/archive/archive_walk.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <tuple>
+#include <utility>
 #include <memory>
 #include <new>
 #include <vector>
@@ -189,6 +192,131 @@ bool ReadZipAsStream(const ArchiveInput& input, uint64_t maxMembers) {
   return stream;
 }
 
+// libarchive reads a 7-Zip file's whole header into memory, unpacked, and
+// builds a record per entry from it before the first entry is returned:
+// memory grows with the header, whatever the member limit. The header's
+// unpacked size is read from the file's start header (and, for a packed
+// header, from the description of how it is packed) and checked first.
+constexpr uint64_t SevenZipHeaderBytesPerMember = 256;
+
+struct HeaderCursor {
+  std::span<const uint8_t> bytes;
+  size_t at = 0;
+  bool ok = true;
+
+  uint8_t Byte() {
+    if (at >= bytes.size()) {
+      ok = false;
+      return 0;
+    }
+    return bytes[at++];
+  }
+  // A 7-Zip number: the first byte's leading one bits count the bytes that
+  // follow, little-endian, above its remaining bits.
+  uint64_t Number() {
+    const uint8_t first = Byte();
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+      const auto mask = static_cast<uint8_t>(0x80u >> i);
+      if ((first & mask) == 0) return value | (uint64_t{static_cast<uint8_t>(first & (mask - 1))} << (8 * i));
+      value |= uint64_t{Byte()} << (8 * i);
+    }
+    return value;
+  }
+  void Skip(uint64_t count) {
+    if (count > bytes.size() - std::min(at, bytes.size())) ok = false;
+    at = ok ? at + static_cast<size_t>(count) : bytes.size();
+  }
+};
+
+// The largest size a packed header's coders declare they unpack to, and
+// the packed size; 0 when the description cannot be read (libarchive then
+// judges the file itself).
+std::pair<uint64_t, uint64_t> PackedHeaderSizes(HeaderCursor header) {
+  uint64_t packed = 0;
+  if (header.Byte() != 0x17 || header.Byte() != 0x06) return {0, 0};  // encoded header, pack info
+  header.Number();                                                     // where the packed header starts
+  const uint64_t streams = header.Number();
+  for (uint8_t id = header.Byte(); header.ok && id != 0; id = header.Byte()) {
+    if (id == 0x09) {
+      for (uint64_t i = 0; i < streams && header.ok; ++i) packed += header.Number();
+    } else if (id == 0x0A) {
+      uint64_t defined = streams;
+      if (header.Byte() == 0) {
+        defined = 0;
+        for (uint64_t i = 0; i < (streams + 7) / 8 && header.ok; ++i) {
+          defined += static_cast<uint64_t>(std::popcount(header.Byte()));
+        }
+      }
+      header.Skip(4 * defined);
+    } else {
+      return {0, 0};
+    }
+  }
+  if (header.Byte() != 0x07 || header.Byte() != 0x0B) return {0, 0};  // unpack info, folders
+  const uint64_t folders = header.Number();
+  if (header.Byte() != 0 || folders > header.bytes.size()) return {0, 0};
+  uint64_t outputs = 0;
+  for (uint64_t folder = 0; folder < folders && header.ok; ++folder) {
+    const uint64_t coders = header.Number();
+    uint64_t inputs = 0, folderOutputs = 0;
+    for (uint64_t coder = 0; coder < coders && header.ok; ++coder) {
+      const uint8_t flags = header.Byte();
+      header.Skip(flags & 0x0Fu);
+      inputs += (flags & 0x10u) != 0 ? header.Number() : 1;
+      folderOutputs += (flags & 0x10u) != 0 ? header.Number() : 1;
+      if ((flags & 0x20u) != 0) header.Skip(header.Number());
+    }
+    if (folderOutputs == 0 || folderOutputs > header.bytes.size() || inputs > header.bytes.size()) return {0, 0};
+    for (uint64_t pair = 0; pair + 1 < folderOutputs && header.ok; ++pair) header.Number(), header.Number();
+    if (inputs - std::min(inputs, folderOutputs - 1) > 1) {
+      for (uint64_t i = 0; i < inputs - (folderOutputs - 1) && header.ok; ++i) header.Number();
+    }
+    outputs += folderOutputs;
+  }
+  if (header.Byte() != 0x0C) return {0, 0};  // the unpacked sizes
+  uint64_t largest = 0;
+  for (uint64_t i = 0; i < outputs && header.ok; ++i) largest = std::max(largest, header.Number());
+  return header.ok ? std::pair{largest, packed} : std::pair<uint64_t, uint64_t>{0, 0};
+}
+
+// The limit a 7-Zip file's header breaks, if any: its unpacked size past
+// SevenZipHeaderBytesPerMember per allowed member, or, packed, past the
+// ratio limit (once past RatioFloor).
+const char* SevenZipHeaderOverLimit(const ArchiveInput& input, const ArchiveLimits& limits, uint64_t& limit) {
+  if (input.seek == nullptr || input.size < 32) return nullptr;
+  const int64_t saved = input.seek(input.user, 0, SEEK_CUR);
+  uint8_t start[32];
+  const char* over = nullptr;
+  static constexpr uint8_t Signature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+  if (saved >= 0 && ReadAt(input, 0, start, sizeof start) && std::equal(Signature, Signature + 6, start)) {
+    const auto little = [&](size_t at) {
+      uint64_t value = 0;
+      for (size_t i = 8; i-- > 0;) value = value << 8 | start[at + i];
+      return value;
+    };
+    const uint64_t offset = little(12), size = little(20);
+    uint64_t unpacked = size, packed = size;
+    // A packed header's description is a few dozen bytes; more is not one.
+    std::vector<uint8_t> description(static_cast<size_t>(std::min<uint64_t>(size, 4096)));
+    if (offset <= static_cast<uint64_t>(input.size) - 32 && size > 0 && !description.empty() &&
+        ReadAt(input, static_cast<int64_t>(32 + offset), description.data(), description.size()) &&
+        description[0] == 0x17) {
+      std::tie(unpacked, packed) = PackedHeaderSizes({description});
+    }
+    if (unpacked / SevenZipHeaderBytesPerMember > limits.maxMembers) {
+      over = "member";
+      limit = limits.maxMembers;
+    } else if (limits.maxRatio != 0 && unpacked > RatioFloor &&
+               unpacked / std::max<uint64_t>(packed, 1) > limits.maxRatio) {
+      over = "unpacked to packed ratio";
+      limit = limits.maxRatio;
+    }
+  }
+  input.seek(input.user, saved, SEEK_SET);
+  return over;
+}
+
 // The outermost file, read through the caller's input.
 struct TopSource {
   Walk* walk;
@@ -311,7 +439,9 @@ bool HasCompression(struct archive* handle) noexcept {
 }
 
 Recognised Classify(struct archive* handle, int openStatus, int headerStatus, std::span<const uint8_t> start) {
-  if (openStatus != ARCHIVE_OK) return Recognised::No;
+  // A compression recognised but not undone is damage, or compression
+  // nested beyond libarchive's stack of filters (a gzip that holds itself).
+  if (openStatus != ARCHIVE_OK) return HasCompression(handle) ? Recognised::Damaged : Recognised::No;
   const int format = archive_format(handle);
   const bool raw = (format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
   // An archive without a single entry has nothing to walk, and its bytes may
@@ -407,6 +537,11 @@ void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, const std::string&
   BufferInput memory{bytes};
   ArchiveInput input{&memory, BufferRead, BufferSeek, static_cast<int64_t>(bytes.size())};
   if (ReadZipAsStream(input, walk.limits.maxMembers)) input.seek = nullptr;
+  uint64_t limit = 0;
+  if (const char* over = SevenZipHeaderOverLimit(input, walk.limits, limit)) {
+    LimitReached(walk, over, limit);
+    return;
+  }
   TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), false};
   ArchivePtr handle(archive_read_new());
   if (!handle) throw std::bad_alloc();
@@ -591,6 +726,12 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
   Walk walk{limits, sink};
   try {
     const bool seekable = input.seek != nullptr && !ReadZipAsStream(input, limits.maxMembers);
+    uint64_t limit = 0;
+    if (const char* over = SevenZipHeaderOverLimit(input, limits, limit)) {
+      walk.result.outcome = WalkOutcome::Walked;
+      LimitReached(walk, over, limit);
+      return walk.result;
+    }
     TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
     ArchivePtr handle(archive_read_new());
     if (!handle) throw std::bad_alloc();

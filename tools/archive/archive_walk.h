@@ -39,6 +39,10 @@ struct ArchiveLimits {
   uint64_t maxRatio = 200;
 };
 
+// The deepest nesting a caller may ask for: each depth holds a reader of
+// its own on the stack of the walk.
+inline constexpr uint32_t MaxArchiveDepthLimit = 64;
+
 // Below this many unpacked bytes the ratio is not checked.
 inline constexpr uint64_t RatioFloor = uint64_t{1} << 20;
 

@@ -6,7 +6,7 @@
 #include "database/database_format.h"
 #include "database/signature_library.h"
 #include "matcher/pattern_matcher.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 #include "tools/rulelang/database_image.h"
 #include "tools/veltor/command_support.h"
 #include "tools/veltor/files.h"

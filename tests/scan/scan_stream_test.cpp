@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dbwriter/database_writer.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 #include "tools/bytecode/bytecode_encoder.h"
 
 namespace veltor {
@@ -20,8 +20,8 @@ struct Outcome {
 };
 
 Outcome Read(const ScanContext& context, int32_t fired) {
-  const uint32_t count = context.library->header.signatureCount;
-  return {fired, {context.signatureHits.get(), context.signatureHits.get() + count}};
+  const uint32_t count = context.evaluation.library->header.signatureCount;
+  return {fired, {context.evaluation.signatureHits.get(), context.evaluation.signatureHits.get() + count}};
 }
 
 // Random signatures over a four-letter alphabet (so that they occur), plain,

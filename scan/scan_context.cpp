@@ -1,9 +1,7 @@
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 
-#include <algorithm>
 #include <bit>
 #include <climits>
-#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
@@ -69,16 +67,7 @@ ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
   if (library == nullptr) return nullptr;
   ScanContextPtr context(new (std::nothrow) ScanContext);
   if (!context) return nullptr;
-  context->library = library;
-  if (library->header.signatureCount != 0) {
-    context->signatureHits.reset(new (std::nothrow) uint8_t[library->header.signatureCount]());
-    if (!context->signatureHits) return nullptr;
-  }
-  if (library->header.ruleCount != 0) {
-    context->ruleValues.reset(new (std::nothrow) double[library->header.ruleCount]());
-    context->ruleEvaluated.reset(new (std::nothrow) uint8_t[library->header.ruleCount]());
-    if (!context->ruleValues || !context->ruleEvaluated) return nullptr;
-  }
+  if (!AllocateEvaluationState(*library, context->evaluation)) return nullptr;
 
   // A context is built whole or not at all: every signature registered and
   // the finder built, so that a scan cannot fail. The matcher only collects
@@ -87,42 +76,40 @@ ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
   if (!registered) return nullptr;
   context->finder = BuildLiteralFinder(registered.get());
   if (!context->finder) return nullptr;
-  if (!AllocateEvaluationStack(*library, context->evaluationStack)) return nullptr;
   return context;
 }
 
 void MarkSignatureHit(int32_t /*position*/, int32_t tag, void* userData) noexcept {
-  auto* context = static_cast<ScanContext*>(userData);
-  if (tag < 0 || !context->signatureHits || static_cast<uint32_t>(tag) >= context->library->header.signatureCount) {
-    return;
-  }
-  context->signatureHits[static_cast<size_t>(tag)] = 1;
+  EvaluationState& state = static_cast<ScanContext*>(userData)->evaluation;
+  if (tag < 0 || !state.signatureHits || static_cast<uint32_t>(tag) >= state.library->header.signatureCount) return;
+  state.signatureHits[static_cast<size_t>(tag)] = 1;
 }
 
 void BeginScanPass(ScanContext* context) noexcept {
-  if (context == nullptr || context->library == nullptr) return;
-  const SignatureLibrary& library = *context->library;
-  if (context->signatureHits) std::fill_n(context->signatureHits.get(), library.header.signatureCount, uint8_t{0});
-  if (context->ruleEvaluated) std::fill_n(context->ruleEvaluated.get(), library.header.ruleCount, uint8_t{0});
+  if (context == nullptr || context->evaluation.library == nullptr) return;
+  ClearEvaluationState(context->evaluation);
+  context->passFired = false;
   BeginFinderScan(context->finder.get());
 }
 
 void FeedScanPass(ScanContext* context, const uint8_t* bytes, size_t length) noexcept {
-  if (context == nullptr || context->library == nullptr || bytes == nullptr) return;
-  const size_t hitCount = context->signatureHits ? context->library->header.signatureCount : 0;
-  FeedFinder(context->finder.get(), bytes, length, context->signatureHits.get(), hitCount);
+  if (context == nullptr || context->evaluation.library == nullptr || bytes == nullptr) return;
+  const EvaluationState& state = context->evaluation;
+  const size_t hitCount = state.signatureHits ? state.library->header.signatureCount : 0;
+  FeedFinder(context->finder.get(), bytes, length, state.signatureHits.get(), hitCount);
 }
 
 int32_t FinishScanPass(ScanContext* context) noexcept {
   if (context == nullptr) return ScanPassBadArguments;
-  if (context->library == nullptr) return ScanPassNoLibrary;
+  if (context->evaluation.library == nullptr) return ScanPassNoLibrary;
   int32_t fired = 0;
-  const auto rules = Rules(*context->library);
+  const auto rules = Rules(*context->evaluation.library);
   for (uint32_t index = 0; index < rules.size(); ++index) {
     if ((rules[index].flags & RuleFlagTopLevel) == 0) continue;
     // Fired: strictly above 0.0001; NaN never is.
-    if (EvaluateRule(*context, index) > TruthThreshold) ++fired;
+    if (EvaluateRule(context->evaluation, index) > TruthThreshold) ++fired;
   }
+  context->passFired = fired > 0;
   return fired;
 }
 
@@ -132,7 +119,7 @@ int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length)
   if (context == nullptr || bytes == nullptr || length == 0 || length > static_cast<uint32_t>(INT32_MAX)) {
     return ScanPassBadArguments;
   }
-  if (context->library == nullptr) return ScanPassNoLibrary;
+  if (context->evaluation.library == nullptr) return ScanPassNoLibrary;
   BeginScanPass(context);
   FeedScanPass(context, bytes, length);
   return FinishScanPass(context);
@@ -140,15 +127,8 @@ int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length)
 
 size_t ScanContextMemory(const ScanContext* context) noexcept {
   if (context == nullptr) return 0;
-  size_t bytes = sizeof(ScanContext) + LiteralFinderMemory(context->finder.get());
-  if (context->library != nullptr) {
-    const auto& header = context->library->header;
-    if (context->signatureHits) bytes += header.signatureCount;
-    if (context->ruleEvaluated) bytes += header.ruleCount;
-    if (context->ruleValues) bytes += header.ruleCount * sizeof(double);
-  }
-  bytes += size_t{context->evaluationStack.capacity} * sizeof(EvaluationFrame);
-  return bytes;
+  return sizeof(ScanContext) + LiteralFinderMemory(context->finder.get()) +
+         EvaluationStateMemory(context->evaluation);
 }
 
 }  // namespace veltor

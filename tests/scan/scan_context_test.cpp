@@ -1,6 +1,6 @@
 // The scan context over a library parsed from a real body: what it
 // registers, and what a scan pass marks, evaluates and counts.
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 
 #include <gtest/gtest.h>
 
@@ -46,8 +46,8 @@ int32_t Pass(ScanContext& context, std::string_view bytes) {
 }
 
 std::vector<uint8_t> Hits(const ScanContext& context) {
-  const uint32_t count = context.library->header.signatureCount;
-  return {context.signatureHits.get(), context.signatureHits.get() + count};
+  const uint32_t count = context.evaluation.library->header.signatureCount;
+  return {context.evaluation.signatureHits.get(), context.evaluation.signatureHits.get() + count};
 }
 
 TEST(ScanContext, EachFormMarksItsSignatureWithItsCaseRule) {
@@ -102,7 +102,7 @@ TEST(ScanContext, PassResultsForBadArguments) {
   // A zero length changes nothing: the last scan's flags stay.
   EXPECT_EQ(RunScanPass(context.get(), &byte, 0), ScanPassBadArguments);
   EXPECT_EQ(Hits(*context), (std::vector<uint8_t>{1}));
-  EXPECT_EQ(context->ruleEvaluated[0], RuleMemoised);
+  EXPECT_EQ(context->evaluation.ruleEvaluated[0], RuleMemoised);
 
   ScanContext orphan;
   EXPECT_EQ(RunScanPass(&orphan, &byte, 1), ScanPassNoLibrary);
@@ -118,7 +118,7 @@ TEST(ScanContext, CountsTopLevelRulesStrictlyAboveTheFiringThreshold) {
   ASSERT_TRUE(context);
   // No signatures: the rules are evaluated all the same.
   EXPECT_EQ(Pass(*context, "anything"), 2);
-  EXPECT_EQ(context->ruleEvaluated[5], RuleNotEvaluated) << "not top-level, not referenced";
+  EXPECT_EQ(context->evaluation.ruleEvaluated[5], RuleNotEvaluated) << "not top-level, not referenced";
 }
 
 TEST(ScanContext, ALibraryWithoutRulesFiresNothing) {
@@ -138,13 +138,13 @@ TEST(ScanContext, ConsecutivePassesStartFromClearedFlagsAndLeaveScoresAlone) {
 
   EXPECT_EQ(Pass(*context, "first"), 1);
   EXPECT_EQ(Hits(*context), (std::vector<uint8_t>{1, 0, 0}));
-  context->ruleValues[3] = 42.0;  // an unevaluated rule's slot: the pass never touches it
+  context->evaluation.ruleValues[3] = 42.0;  // an unevaluated rule's slot: the pass never touches it
 
   EXPECT_EQ(Pass(*context, "second"), 1);
   EXPECT_EQ(Hits(*context), (std::vector<uint8_t>{0, 1, 0}));
-  EXPECT_EQ(context->ruleValues[0], 0.0);
-  EXPECT_EQ(context->ruleValues[1], 1.0);
-  EXPECT_EQ(context->ruleValues[3], 42.0);
+  EXPECT_EQ(context->evaluation.ruleValues[0], 0.0);
+  EXPECT_EQ(context->evaluation.ruleValues[1], 1.0);
+  EXPECT_EQ(context->evaluation.ruleValues[3], 42.0);
 
   // A signature without a pattern is never marked.
   EXPECT_EQ(Pass(*context, std::string(1000, '\0')), 0);
@@ -159,8 +159,8 @@ TEST(ScanContext, ATopLevelRuleAlreadyEvaluatedByAReferenceIsNotEvaluatedAgain) 
   const auto context = BuildScanContext(library.get());
   ASSERT_TRUE(context);
   EXPECT_EQ(Pass(*context, "x"), 2);
-  EXPECT_EQ(context->ruleValues[0], 1.0);
-  EXPECT_EQ(context->ruleValues[1], 1.0);
+  EXPECT_EQ(context->evaluation.ruleValues[0], 1.0);
+  EXPECT_EQ(context->evaluation.ruleValues[1], 1.0);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "dbwriter/database_writer.h"
-#include "matcher/scan_context.h"
+#include "scan/scan_context.h"
 #include "support/allocation_failure.h"
 #include "tools/bytecode/bytecode_encoder.h"
 
@@ -40,7 +40,7 @@ TEST(ScanContextOutOfMemory, BuildFailsWholeAndScansNeverAllocate) {
   BeginScanPass(context.get());
   for (const uint8_t& byte : text) FeedScanPass(context.get(), &byte, 1);
   EXPECT_EQ(FinishScanPass(context.get()), 1);
-  EXPECT_EQ(context->signatureHits[0], 1);
+  EXPECT_EQ(context->evaluation.signatureHits[0], 1);
   EXPECT_FALSE(scope.Triggered()) << "a scan allocated";
   EXPECT_EQ(testing::LiveAllocationCount(), live);
 }

@@ -8,20 +8,21 @@
 #include "database/signature_library.h"
 #include "matcher/literal_finder.h"
 #include "matcher/pattern_matcher.h"
-#include "rules/evaluation_stack.h"
+#include "rules/evaluation_state.h"
 
 namespace veltor {
 
 struct ScanContext {
-  const SignatureLibrary* library = nullptr;       // not owned; must outlive the context
+  // The library (not owned; it must outlive the context), the hit flags the
+  // finder sets and the rule memo the evaluator fills.
+  EvaluationState evaluation;
   // Which signatures' patterns occur in the stream: built from the same
   // registrations a PatternMatcher takes, it keeps its own state across fed
   // chunks, so occurrences over chunk borders need no copied bytes.
   LiteralFinderPtr finder;
-  std::unique_ptr<uint8_t[]> signatureHits;  // signatureCount bytes: 1 when the signature occurred
-  std::unique_ptr<uint8_t[]> ruleEvaluated;  // ruleCount memo states (see rules/evaluator.h): 1 when ruleValues holds this scan's score
-  std::unique_ptr<double[]> ruleValues;      // ruleCount memoised scores
-  EvaluationStack evaluationStack;           // sized for the library at build
+  // Whether the last finished pass had a top-level rule above 0.0001: the
+  // report loop runs only then (scan/report_loop.h).
+  bool passFired = false;
 };
 
 // Frees the arrays, the finder and the context. Accepts null. The library
@@ -59,8 +60,8 @@ int32_t RunScanPass(ScanContext* context, const uint8_t* bytes, uint32_t length)
 // BeginScanPass clears the hit flags and the memo flags; each FeedScanPass
 // marks the signatures that occur in the stream fed so far, occurrences
 // across chunk borders included; FinishScanPass evaluates every top-level
-// rule and returns how many scored above 0.0001 (-1 for a null context, -2
-// without a library). Hits only accumulate, so any split of the same bytes
+// rule, records in passFired whether any scored above 0.0001 and returns how
+// many did (-1 for a null context, -2 without a library). Hits only accumulate, so any split of the same bytes
 // gives the same result; RunScanPass is Begin, one Feed and Finish.
 // Allocates nothing. A chunk of 0 bytes is allowed and changes nothing.
 void BeginScanPass(ScanContext* context) noexcept;
