@@ -100,6 +100,20 @@ void FreeSignatureLibrary(SignatureLibrary* library) noexcept {
   std::unique_ptr<SignatureLibrary> owned(library);
 }
 
+size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept {
+  if (library == nullptr) return 0;
+  // Buffers that end in two zeros hold their length plus two; see the records.
+  auto terminated = [](uint32_t length) -> size_t { return length == 0 ? 0 : size_t{length} + 2; };
+  size_t bytes = sizeof(SignatureLibrary);
+  for (const SignatureRecord& record : Signatures(*library)) {
+    bytes += sizeof(SignatureRecord) + terminated(record.patternLength) + terminated(record.extraLength);
+  }
+  for (const RuleRecord& record : Rules(*library)) {
+    bytes += sizeof(RuleRecord) + terminated(record.nameLength) + record.expressionLength;
+  }
+  return bytes;
+}
+
 SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept {
   if (body == nullptr || length < BodyHeaderSize) return nullptr;
   if (!std::equal(BodyMagic.begin(), BodyMagic.end(), body)) return nullptr;

@@ -3,6 +3,7 @@
 // tables, each sorted by id (unsigned). A record's position in its sorted
 // array is its index everywhere in the engine: hit flags, rule memo and
 // matcher tags all use it.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -54,6 +55,10 @@ using SignatureLibraryPtr = std::unique_ptr<SignatureLibrary, SignatureLibraryDe
 // least; refused before anything is allocated), then every record within its
 // table, checked as it is read.
 SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
+
+// Bytes the library really allocated: the library, both record arrays and
+// every record's buffers (allocator overhead not counted). 0 for null.
+size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept;
 
 inline std::span<const SignatureRecord> Signatures(const SignatureLibrary& library) noexcept {
   return library.signatures ? std::span<const SignatureRecord>(library.signatures.get(), library.header.signatureCount)

@@ -393,22 +393,17 @@ struct Resolver {
     return intervals;
   }
 
-  // Patterns of 1 or 2 bytes are looked up at every position of every scan;
-  // long patterns of 3 to 5 bytes shrink the window the skipping search moves
-  // by. A wide signature also registers its UTF-16LE form, twice as long.
+  // Patterns of 1 or 2 bytes are tested for at every position (the filter
+  // files only patterns of 4 bytes and more under an anchor) and occur in
+  // most files. A wide signature also registers its UTF-16LE form, twice as
+  // long.
   void WarnSlowPatterns(const DatabaseEntries& entries) {
-    size_t window = 256;
     auto forms = [](const SignatureInput& entry) {
       std::vector<size_t> lengths;
       if (!entry.pattern.empty()) lengths.push_back(entry.pattern.size());
       if (!entry.pattern.empty() && (entry.flags & SignatureFlagWide) != 0) lengths.push_back(2 * entry.pattern.size());
       return lengths;
     };
-    for (const SignatureInput& entry : entries.signatures) {
-      for (const size_t length : forms(entry)) {
-        if (length >= 3) window = std::min(window, length);
-      }
-    }
     for (size_t i = 0; i < tree.signatures.size(); ++i) {
       const SignatureDecl& decl = tree.signatures[i];
       const SignatureInput& entry = entries.signatures[i];
@@ -422,15 +417,8 @@ struct Resolver {
         const std::string form = first ? "pattern" : "UTF-16LE form";
         first = false;
         if (length <= 2) {
-          diagnostics.Warning(decl.patternPosition,
-                              "signature " + label + ": its " + std::to_string(length) + "-byte " + form +
-                                  " is checked at every position of every scan; the scan window is " +
-                                  std::to_string(window) + " bytes");
-        } else if (length <= 5) {
-          diagnostics.Warning(decl.patternPosition,
-                              "signature " + label + ": its " + std::to_string(length) + "-byte " + form +
-                                  " shortens the scan window to " + std::to_string(window) +
-                                  " bytes, so every scan skips at most that far at a time");
+          diagnostics.Warning(decl.patternPosition, "signature " + label + ": its " + std::to_string(length) +
+                                                        "-byte " + form + " is checked at every position of every scan");
         }
       }
     }

@@ -5,7 +5,6 @@
 
 #include "database/database_format.h"
 #include "database/signature_library.h"
-#include "matcher/pattern_matcher.h"
 #include "scan/scan_context.h"
 #include "tools/rulelang/database_image.h"
 #include "tools/veltor/command_support.h"
@@ -20,11 +19,10 @@ constexpr std::string_view Help =
     "Shows a database file's build time (UTC and local time), its size and the\n"
     "size of its body and tables, the numbers of signatures (exact-case, wide)\n"
     "and rules (reported), the patterns the scanner registers (a wide signature\n"
-    "registers its UTF-16LE form too): how many are short (1-2 bytes, checked at\n"
-    "every position of every scan) and the scan window (the shortest pattern of\n"
-    "3 bytes or more, at most 256), and the memory one open handle takes: the\n"
-    "library (estimated) and the scan context with its tables (as the engine\n"
-    "reports it; allocator overhead not counted).\n"
+    "registers its UTF-16LE form too) and how many are short (1-2 bytes, checked\n"
+    "at every position of every scan), and the memory one open handle takes: the\n"
+    "library and the scan context with its tables, as the engine reports them\n"
+    "(allocator overhead not counted).\n"
     "\n"
     "Options:\n"
     "      --body          FILE is a raw database body, not a database file\n"
@@ -50,35 +48,18 @@ struct HandleMemory {
   uint64_t context = 0;
   uint64_t shortPatterns = 0;
   uint64_t longPatterns = 0;
-  uint64_t window = MaxWindowLength;
 };
 
-// What the loader allocates for this database, from the record types it
-// uses, and what the engine reports for the scan context built over it.
-HandleMemory EstimateHandleMemory(const rulelang::DatabaseEntries& entries) {
+// What the engine reports for the library and the scan context it builds
+// over this body, and how many patterns it registers.
+HandleMemory MeasureHandle(const rulelang::DatabaseEntries& entries) {
   HandleMemory memory;
-  auto buffer = [](size_t length) -> uint64_t { return length == 0 ? 0 : length + 2; };
-  memory.library = sizeof(SignatureLibrary) + entries.signatures.size() * sizeof(SignatureRecord) +
-                   entries.rules.size() * sizeof(RuleRecord);
-  for (const SignatureInput& signature : entries.signatures) {
-    memory.library += buffer(signature.pattern.size()) + buffer(signature.extra.size());
-  }
-  for (const RuleInput& rule : entries.rules) {
-    memory.library += buffer(rule.name.size()) + rule.expression.size();
-  }
-  // The engine's own figure for the scan context it builds over this body.
   const std::vector<uint8_t> body = rulelang::WriteBody(entries, 0);
   const SignatureLibraryPtr library = ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()));
   const ScanContextPtr context = BuildScanContext(library.get());
+  memory.library = SignatureLibraryMemory(library.get());
   memory.context = ScanContextMemory(context.get());
-  auto registerForm = [&memory](size_t length) {
-    if (length <= 2) {
-      ++memory.shortPatterns;
-    } else {
-      ++memory.longPatterns;
-      memory.window = std::min<uint64_t>(memory.window, length);
-    }
-  };
+  auto registerForm = [&memory](size_t length) { ++(length <= 2 ? memory.shortPatterns : memory.longPatterns); };
   for (const SignatureInput& signature : entries.signatures) {
     if (signature.pattern.empty()) continue;
     registerForm(signature.pattern.size());
@@ -105,7 +86,7 @@ int RunInfo(const Command& command, const ParsedArguments& parsed) {
       [](const SignatureInput& s) { return (s.flags & SignatureFlagWide) != 0; }));
   const size_t reported = static_cast<size_t>(std::count_if(entries.rules.begin(), entries.rules.end(),
       [](const RuleInput& r) { return (r.flags & RuleFlagTopLevel) != 0; }));
-  const HandleMemory memory = EstimateHandleMemory(entries);
+  const HandleMemory memory = MeasureHandle(entries);
 
   std::cout << "file        " << path << ": " << input->fileSize << " bytes";
   if (!rawBody) std::cout << " (body " << contents.bodySize << " bytes)";
@@ -121,11 +102,6 @@ int RunInfo(const Command& command, const ParsedArguments& parsed) {
   std::cout << "patterns    " << memory.shortPatterns + memory.longPatterns
             << " registered (wide forms included): " << memory.shortPatterns << " short (1-2 bytes), "
             << memory.longPatterns << " long\n";
-  if (memory.longPatterns != 0) {
-    std::cout << "window      " << memory.window << " bytes (the shortest long pattern, at most 256)\n";
-  } else {
-    std::cout << "window      none (no pattern of 3 bytes or more)\n";
-  }
   std::cout << "memory      about " << Size(memory.library + memory.context) << " per handle: library "
             << Size(memory.library) << ", scan context " << Size(memory.context) << '\n';
   return ExitSuccess;

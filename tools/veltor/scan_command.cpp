@@ -26,7 +26,9 @@
 namespace veltor::cli {
 namespace {
 
-constexpr std::string_view Help =
+// The archive limits' defaults come from the walk's own defaults.
+const archive::ArchiveLimits DefaultLimits;
+const std::string Help = std::string(
     "usage: veltor scan [OPTIONS] PATH...\n"
     "\n"
     "Scans files with a database and prints every rule it reports, one line\n"
@@ -54,12 +56,15 @@ constexpr std::string_view Help =
     "                       added when a path is not UTF-8\n"
     "      --archives       look inside archives and compressed files (default)\n"
     "      --no-archives    scan every file as bytes only\n"
-    "      --max-archive-depth N  open archives nested N deep at most (default 8)\n"
+    "      --max-archive-depth N  open archives nested N deep at most (default ") +
+    std::to_string(DefaultLimits.maxDepth) + ")\n"
     "      --max-unpacked SIZE  unpack at most SIZE bytes per file, every depth\n"
-    "                       together (default 4G)\n"
-    "      --max-members N  unpack at most N members per file (default 100000)\n"
+    "                       together (default " + std::to_string(DefaultLimits.maxUnpacked >> 30) + "G)\n"
+    "      --max-members N  unpack at most N members per file (default " +
+    std::to_string(DefaultLimits.maxMembers) + ")\n"
     "      --max-ratio N    stop when a file has unpacked N times the bytes read\n"
-    "                       of it, once past 1 MiB (default 200; 0: no limit)\n"
+    "                       of it, once past 1 MiB (default " + std::to_string(DefaultLimits.maxRatio) +
+    "; 0: no limit)\n"
     "      --limits-ok      a limit reached is reported but not an error\n"
     "  -i, --infected       print only files with reports\n"
     "  -q, --quiet          print nothing but errors\n"
@@ -262,20 +267,20 @@ bool ReadArchiveOptions(const ParsedArguments& parsed, ArchiveSettings& settings
     std::string_view name;
     uint64_t smallest;
     uint64_t largest;
-    const char* accepted;
   };
   static constexpr CountOption Counts[] = {
-      {"--max-archive-depth", 1, 64, "a number from 1 to 64"},
-      {"--max-members", 1, 1'000'000'000, "a number from 1 to 1000000000"},
-      {"--max-ratio", 0, 1'000'000, "a number from 0 (no limit) to 1000000"},
+      {"--max-archive-depth", 1, archive::MaxArchiveDepthLimit},
+      {"--max-members", 1, 1'000'000'000},
+      {"--max-ratio", 0, 1'000'000},
   };
   for (const CountOption& option : Counts) {
     const auto value = parsed.Value(option.name);
     if (!value) continue;
     const std::optional<uint64_t> number = ParseCount(*value, option.smallest, option.largest);
     if (!number) {
-      ReportError("scan",
-                  std::string(option.name) + " takes " + option.accepted + ", not '" + std::string(*value) + "'");
+      ReportError("scan", std::string(option.name) + " takes a number from " + std::to_string(option.smallest) +
+                              (option.smallest == 0 ? " (no limit)" : "") + " to " + std::to_string(option.largest) +
+                              ", not '" + std::string(*value) + "'");
       return false;
     }
     if (option.name == "--max-archive-depth") limits.maxDepth = static_cast<uint32_t>(*number);
