@@ -172,7 +172,7 @@ std::string LevelReason(const RuleExplanation& rule) {
 
 bool ExplainFinishedScan(const ScanHandle& handle, std::span<const uint8_t> bytes,
                          Explanation& explanation) noexcept {
-  if (!handle.library || !handle.context || bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
+  if (!handle.library || !handle.context || bytes.size() > MaxExplainLength) return false;
   try {
     return Explain(handle, bytes, explanation);
   } catch (...) {
@@ -182,7 +182,7 @@ bool ExplainFinishedScan(const ScanHandle& handle, std::span<const uint8_t> byte
 }
 
 bool ExplainScan(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) noexcept {
-  if (!handle.library || !handle.context || bytes.size() > static_cast<size_t>(INT32_MAX)) return false;
+  if (!handle.library || !handle.context || bytes.size() > MaxExplainLength) return false;
   try {
     ReportSink* const hostSink = handle.sink;
     handle.sink = nullptr;  // the scan itself reports nowhere

@@ -50,10 +50,14 @@ struct Explanation {
   std::vector<RuleExplanation> rules;            // every rule, in index order
 };
 
+// The most bytes an explanation searches: occurrences are found by the
+// matcher's search, whose positions are 32-bit.
+inline constexpr size_t MaxExplainLength = INT32_MAX;
+
 // Scans the bytes with the handle as ScanBuffer does, but reports to no
 // sink, and explains the result. The reported rules (level != 0) are exactly
 // the ones a scan of the same bytes reports. False for an empty handle, more
-// than INT32_MAX bytes, or exhausted memory.
+// than MaxExplainLength bytes, or exhausted memory.
 bool ExplainScan(ScanHandle& handle, std::span<const uint8_t> bytes, Explanation& explanation) noexcept;
 
 // Explains the scan the handle has just finished (BeginScan, FeedScan,

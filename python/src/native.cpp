@@ -312,7 +312,7 @@ py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std:
 // level, references, reason), a reference as (is_rule, id, declared, value).
 py::tuple ExplainBytes(const NativeDatabase& database, const py::object& data) {
   BufferView view(data);
-  if (view.Bytes().size() > static_cast<size_t>(INT32_MAX)) throw py::value_error("explain takes at most 2 GiB - 1 bytes");
+  if (view.Bytes().size() > MaxExplainLength) throw py::value_error("explain takes at most 2 GiB - 1 bytes");
   Explanation explanation;
   std::vector<std::string> names;
   {

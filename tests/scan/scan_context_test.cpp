@@ -10,35 +10,19 @@
 
 #include "dbwriter/database_writer.h"
 #include "rules/evaluator.h"
-#include "tools/bytecode/bytecode_encoder.h"
+#include "support/records.h"
 
 namespace veltor {
 namespace {
 
 using namespace bytecode;
 
-std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
-
-SignatureInput Sig(uint32_t id, std::string_view pattern, uint32_t flags = 0) {
-  SignatureInput signature;
-  signature.id = id;
-  signature.flags = flags;
-  signature.pattern = Bytes(pattern);
-  return signature;
+SignatureLibraryPtr Library(const std::vector<SignatureInput>& signatures, const std::vector<RuleInput>& rules) {
+  return testing::Parse(WriteDatabaseBody(signatures, rules));
 }
 
 RuleInput Rule(uint32_t id, const ExpressionNode& expression, uint32_t flags = RuleFlagTopLevel) {
-  RuleInput rule;
-  rule.id = id;
-  rule.flags = flags;
-  rule.name = Bytes("Rule." + std::to_string(id));
-  rule.expression = *Encode(expression);
-  return rule;
-}
-
-SignatureLibraryPtr Library(const std::vector<SignatureInput>& signatures, const std::vector<RuleInput>& rules) {
-  const auto body = WriteDatabaseBody(signatures, rules);
-  return ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()));
+  return testing::Rule(id, "Rule." + std::to_string(id), expression, flags);
 }
 
 int32_t Pass(ScanContext& context, std::string_view bytes) {
@@ -52,8 +36,8 @@ std::vector<uint8_t> Hits(const ScanContext& context) {
 
 TEST(ScanContext, EachFormMarksItsSignatureWithItsCaseRule) {
   // Written out of id order: index order is id order.
-  const auto library = Library({Sig(30, "xyz", SignatureFlagExactCase | SignatureFlagWide), Sig(10, "AB", SignatureFlagWide),
-                                Sig(20, ""), Sig(25, "c\xE9")},
+  const auto library = Library({testing::Signature(30, "xyz", SignatureFlagExactCase | SignatureFlagWide), testing::Signature(10, "AB", SignatureFlagWide),
+                                testing::Signature(20, ""), testing::Signature(25, "c\xE9")},
                                {});
   const auto context = BuildScanContext(library.get());
   ASSERT_TRUE(context);
@@ -78,7 +62,7 @@ TEST(ScanContext, EachFormMarksItsSignatureWithItsCaseRule) {
 }
 
 TEST(ScanContext, WideSignaturesAreMarkedByEitherForm) {
-  const auto library = Library({Sig(1, "AB", SignatureFlagWide), Sig(2, "\x80", SignatureFlagWide)}, {});
+  const auto library = Library({testing::Signature(1, "AB", SignatureFlagWide), testing::Signature(2, "\x80", SignatureFlagWide)}, {});
   const auto context = BuildScanContext(library.get());
   ASSERT_TRUE(context);
   EXPECT_EQ(Pass(*context, "..ab.."), 0);
@@ -91,7 +75,7 @@ TEST(ScanContext, WideSignaturesAreMarkedByEitherForm) {
 }
 
 TEST(ScanContext, PassResultsForBadArguments) {
-  const auto library = Library({Sig(1, "abc")}, {Rule(1, SignatureRef(1))});
+  const auto library = Library({testing::Signature(1, "abc")}, {Rule(1, SignatureRef(1))});
   const auto context = BuildScanContext(library.get());
   ASSERT_TRUE(context);
   const uint8_t byte = 'a';
@@ -122,7 +106,7 @@ TEST(ScanContext, CountsTopLevelRulesStrictlyAboveTheFiringThreshold) {
 }
 
 TEST(ScanContext, ALibraryWithoutRulesFiresNothing) {
-  const auto library = Library({Sig(1, "a")}, {});
+  const auto library = Library({testing::Signature(1, "a")}, {});
   const auto context = BuildScanContext(library.get());
   ASSERT_TRUE(context);
   EXPECT_EQ(Pass(*context, "aaaa"), 0);
@@ -130,7 +114,7 @@ TEST(ScanContext, ALibraryWithoutRulesFiresNothing) {
 }
 
 TEST(ScanContext, ConsecutivePassesStartFromClearedFlagsAndLeaveScoresAlone) {
-  const auto library = Library({Sig(1, "first"), Sig(2, "second"), Sig(3, "")},
+  const auto library = Library({testing::Signature(1, "first"), testing::Signature(2, "second"), testing::Signature(3, "")},
                                {Rule(1, SignatureRef(1)), Rule(2, SignatureRef(2)), Rule(3, SignatureRef(3)),
                                 Rule(4, Int32(1), 0)});
   const auto context = BuildScanContext(library.get());

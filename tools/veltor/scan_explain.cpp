@@ -141,7 +141,7 @@ std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainI
     std::optional<std::vector<uint8_t>> bytes;
     if (!target.standardInput && outcome.bytes != 0) {
       std::string error;
-      bytes = ReadWholeFile(path, error, static_cast<uint64_t>(INT32_MAX));
+      bytes = ReadWholeFile(path, error, uint64_t{MaxExplainLength});
       if (!bytes) {
         outcome = {Outcome::Error, {}, "cannot be read again to find the signatures: " + error, 0, {}};
         return;
