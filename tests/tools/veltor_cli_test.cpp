@@ -57,7 +57,7 @@ TEST(VeltorProgram, CompileWritesADatabaseTheEngineLoads) {
   const ProcessResult result = RunVeltor(scratch, {"compile", source.string(), "-o", output.string()});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.err.find("rules.vsr:4:17: warning: signature 'tag': its 2-byte pattern is checked at every "
-                            "position of every scan\n"),
+                            "position of every scan"),
             std::string::npos)
       << result.err;
   const SignatureLibraryPtr library = LoadDatabaseFile(output.string().c_str());
