@@ -26,13 +26,8 @@ constexpr const char* Rules =
 
 // Reads in chunks of one byte while it lives: every chunk border everywhere.
 struct OneByteChunks {
-#ifdef _WIN32
-  OneByteChunks() { _putenv_s("VELTOR_SCAN_CHUNK_SIZE", "1"); }
-  ~OneByteChunks() { _putenv_s("VELTOR_SCAN_CHUNK_SIZE", ""); }
-#else
-  OneByteChunks() { setenv("VELTOR_SCAN_CHUNK_SIZE", "1", 1); }
-  ~OneByteChunks() { unsetenv("VELTOR_SCAN_CHUNK_SIZE"); }
-#endif
+  OneByteChunks() { SetEnvironment("VELTOR_SCAN_CHUNK_SIZE", "1"); }
+  ~OneByteChunks() { SetEnvironment("VELTOR_SCAN_CHUNK_SIZE", ""); }
   OneByteChunks(const OneByteChunks&) = delete;
   OneByteChunks& operator=(const OneByteChunks&) = delete;
 };

@@ -48,17 +48,7 @@ ProcessResult Scan(const TempDir& scratch, std::vector<std::string> arguments, c
 }
 
 // The read buffer's size for the scans that follow; "" for the default.
-void SetChunkSize(const char* size) {
-#ifdef _WIN32
-  _putenv_s("VELTOR_SCAN_CHUNK_SIZE", size);  // an empty value removes it
-#else
-  if (*size == 0) {
-    unsetenv("VELTOR_SCAN_CHUNK_SIZE");
-  } else {
-    setenv("VELTOR_SCAN_CHUNK_SIZE", size, 1);
-  }
-#endif
-}
+void SetChunkSize(const char* size) { SetEnvironment("VELTOR_SCAN_CHUNK_SIZE", size); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "text/little_endian.h"
+
 #if VELTOR_HAVE_LIBARCHIVE
 #include <archive.h>
 #include <archive_entry.h>
@@ -290,12 +292,7 @@ const char* SevenZipHeaderOverLimit(const ArchiveInput& input, const ArchiveLimi
   const char* over = nullptr;
   static constexpr uint8_t Signature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
   if (saved >= 0 && ReadAt(input, 0, start, sizeof start) && std::equal(Signature, Signature + 6, start)) {
-    const auto little = [&](size_t at) {
-      uint64_t value = 0;
-      for (size_t i = 8; i-- > 0;) value = value << 8 | start[at + i];
-      return value;
-    };
-    const uint64_t offset = little(12), size = little(20);
+    const uint64_t offset = LoadU64(start + 12), size = LoadU64(start + 20);
     uint64_t unpacked = size, packed = size;
     // A packed header's description is a few dozen bytes; more is not one.
     std::vector<uint8_t> description(static_cast<size_t>(std::min<uint64_t>(size, 4096)));
