@@ -1,4 +1,4 @@
-#include "tools/archive/archive_walk.h"
+#include "archive/archive_walk.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "text/little_endian.h"
+#include "engine/text/little_endian.h"
 
 #if VELTOR_HAVE_LIBARCHIVE
 #include <archive.h>

@@ -1,14 +1,12 @@
-#include "tools/veltor/files.h"
+#include "scanning/files.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <system_error>
 
-#include "dbwriter/atomic_file.h"
 
 namespace veltor::cli {
 
@@ -45,16 +43,6 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::st
     return std::nullopt;
   }
   return bytes;
-}
-
-bool WriteWholeFile(std::string_view path, std::span<const uint8_t> bytes, std::string& error) {
-  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes)) return true;
-  error = "cannot write " + std::string(path);
-  return false;
-}
-
-void ReportError(std::string_view command, std::string_view message) {
-  std::cerr << "veltor " << command << ": " << message << '\n';
 }
 
 }  // namespace veltor::cli

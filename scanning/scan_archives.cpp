@@ -1,11 +1,11 @@
-#include "tools/veltor/scan_archives.h"
+#include "scanning/scan_archives.h"
 
 #include <new>
 #include <utility>
 #include <vector>
 
-#include "api/report.h"
-#include "api/scan.h"
+#include "engine/api/report.h"
+#include "engine/api/scan.h"
 
 namespace veltor::cli {
 namespace {

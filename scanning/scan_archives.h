@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "api/scan_handle.h"
-#include "tools/archive/archive_walk.h"
-#include "tools/veltor/scan_report.h"
-#include "tools/veltor/scan_system.h"
+#include "engine/api/scan_handle.h"
+#include "archive/archive_walk.h"
+#include "scanning/scan_report.h"
+#include "scanning/scan_system.h"
 
 namespace veltor::cli {
 

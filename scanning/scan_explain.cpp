@@ -1,4 +1,4 @@
-#include "tools/veltor/scan_explain.h"
+#include "scanning/scan_explain.h"
 
 #include <charconv>
 #include <climits>
@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "api/explain.h"
-#include "api/scan_handle.h"
-#include "text/utf8.h"
-#include "text/windows1252.h"
-#include "tools/veltor/files.h"
-#include "tools/veltor/scan_targets.h"
-#include "tools/veltor/scan_text.h"
+#include "engine/api/explain.h"
+#include "engine/api/scan_handle.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
+#include "scanning/files.h"
+#include "scanning/scan_targets.h"
+#include "scanning/scan_text.h"
 
 namespace veltor::cli {
 namespace {

@@ -2,9 +2,9 @@
 // `veltor scan --explain`: for rule authors, what a scan of each file saw.
 #include <functional>
 
-#include "api/scan_handle.h"
-#include "tools/veltor/scan_report.h"
-#include "tools/veltor/scan_targets.h"
+#include "engine/api/scan_handle.h"
+#include "scanning/scan_report.h"
+#include "scanning/scan_targets.h"
 
 namespace veltor::cli {
 

@@ -1,11 +1,11 @@
-#include "tools/veltor/scan_report.h"
+#include "scanning/scan_report.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "text/utf8.h"
-#include "text/windows1252.h"
-#include "tools/veltor/scan_text.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
+#include "scanning/scan_text.h"
 
 namespace veltor::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/veltor/scan_system.h"
+#include "scanning/scan_system.h"
 
 #include <cerrno>
 #include <system_error>

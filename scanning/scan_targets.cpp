@@ -1,11 +1,11 @@
-#include "tools/veltor/scan_targets.h"
+#include "scanning/scan_targets.h"
 
 #include <algorithm>
 #include <optional>
 #include <system_error>
 #include <type_traits>
 
-#include "tools/veltor/scan_system.h"
+#include "scanning/scan_system.h"
 
 namespace veltor::cli {
 namespace {

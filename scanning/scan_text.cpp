@@ -1,10 +1,10 @@
-#include "tools/veltor/scan_text.h"
+#include "scanning/scan_text.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 
-#include "text/utf8.h"
+#include "engine/text/utf8.h"
 
 namespace veltor::cli {
 namespace {

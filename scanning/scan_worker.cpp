@@ -1,10 +1,10 @@
-#include "tools/veltor/scan_worker.h"
+#include "scanning/scan_worker.h"
 
 #include <new>
 
-#include "api/report.h"
-#include "api/scan.h"
-#include "tools/veltor/scan_system.h"
+#include "engine/api/report.h"
+#include "engine/api/scan.h"
+#include "scanning/scan_system.h"
 
 namespace veltor::cli {
 namespace {

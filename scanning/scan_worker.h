@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "api/scan_handle.h"
-#include "tools/veltor/scan_archives.h"
-#include "tools/veltor/scan_report.h"
-#include "tools/veltor/scan_targets.h"
+#include "engine/api/scan_handle.h"
+#include "scanning/scan_archives.h"
+#include "scanning/scan_report.h"
+#include "scanning/scan_targets.h"
 
 namespace veltor::cli {
 

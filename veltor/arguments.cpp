@@ -1,4 +1,4 @@
-#include "tools/veltor/arguments.h"
+#include "veltor/arguments.h"
 
 namespace veltor::cli {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "tools/veltor/arguments.h"
+#include "veltor/arguments.h"
 
 namespace veltor::cli {
 

@@ -1,14 +1,19 @@
-#include "tools/veltor/command_support.h"
+#include "veltor/command_support.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
 
-#include "database/database_format.h"
-#include "tools/veltor/files.h"
+#include "engine/database/database_format.h"
+#include "compiler/dbwriter/atomic_file.h"
+#include "scanning/files.h"
 
 namespace veltor::cli {
+
+void ReportError(std::string_view command, std::string_view message) {
+  std::cerr << "veltor " << command << ": " << message << '\n';
+}
 
 int RunCommand(const Command& command, std::span<const std::string_view> arguments) {
   std::string error;
@@ -59,9 +64,10 @@ std::optional<DatabaseInput> ReadDatabaseInput(const Command& command, std::stri
 
 int WriteOutputFile(const Command& command, std::string_view path, std::span<const uint8_t> bytes,
                     std::string_view afterError) {
-  std::string error;
-  if (WriteWholeFile(path, bytes, error)) return ExitSuccess;
-  ReportError(command.name, error + std::string(afterError));
+  // Replaced through a temporary file in the same folder: on failure the old
+  // file is untouched and no temporary file is left.
+  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes)) return ExitSuccess;
+  ReportError(command.name, "cannot write " + std::string(path) + std::string(afterError));
   return ExitFailure;
 }
 

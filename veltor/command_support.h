@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/rulelang/database_image.h"
-#include "tools/veltor/arguments.h"
-#include "tools/veltor/command.h"
+#include "compiler/rulelang/database_image.h"
+#include "veltor/arguments.h"
+#include "veltor/command.h"
 
 namespace veltor::cli {
 
@@ -46,6 +46,9 @@ struct DatabaseInput {
   rulelang::DatabaseContents contents;
 };
 std::optional<DatabaseInput> ReadDatabaseInput(const Command& command, std::string_view path, bool body);
+
+// "veltor NAME: message" on standard error.
+void ReportError(std::string_view command, std::string_view message);
 
 // Writes the output file: ExitSuccess, or ExitFailure after an error message
 // ending in `afterError`.

@@ -1,4 +1,4 @@
-#include "tools/veltor/command.h"
+#include "veltor/command.h"
 
 namespace veltor::cli {
 

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "tools/rulelang/compiler.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
+#include "compiler/rulelang/compiler.h"
+#include "compiler/rulelang/database_image.h"
+#include "veltor/command_support.h"
+#include "scanning/files.h"
 
 namespace veltor::cli {
 namespace {

@@ -6,10 +6,10 @@
 #include <io.h>
 #endif
 
-#include "tools/rulelang/database_image.h"
-#include "tools/rulelang/source_printer.h"
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
+#include "compiler/rulelang/database_image.h"
+#include "compiler/rulelang/source_printer.h"
+#include "veltor/command_support.h"
+#include "scanning/files.h"
 
 namespace veltor::cli {
 namespace {

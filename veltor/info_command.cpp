@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <iostream>
 
-#include "database/database_format.h"
-#include "database/signature_library.h"
-#include "scan/scan_context.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
+#include "engine/database/database_format.h"
+#include "engine/database/signature_library.h"
+#include "engine/scan/scan_context.h"
+#include "compiler/rulelang/database_image.h"
+#include "veltor/command_support.h"
+#include "scanning/files.h"
 
 namespace veltor::cli {
 namespace {

@@ -5,13 +5,13 @@
 #include <string_view>
 #include <vector>
 
-#include "database/database_format.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/veltor/arguments.h"
-#include "tools/veltor/command.h"
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
-#include "tools/veltor/scan_archives.h"
+#include "engine/database/database_format.h"
+#include "compiler/rulelang/database_image.h"
+#include "veltor/arguments.h"
+#include "veltor/command.h"
+#include "veltor/command_support.h"
+#include "scanning/files.h"
+#include "scanning/scan_archives.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // veltor pack: a raw database body sealed into a database file.
-#include "dbwriter/database_envelope.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
+#include "compiler/dbwriter/database_envelope.h"
+#include "compiler/rulelang/database_image.h"
+#include "veltor/command_support.h"
+#include "scanning/files.h"
 
 namespace veltor::cli {
 namespace {

@@ -15,13 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
-#include "tools/veltor/scan_explain.h"
-#include "tools/veltor/scan_report.h"
-#include "tools/veltor/scan_system.h"
-#include "tools/veltor/scan_targets.h"
-#include "tools/veltor/scan_worker.h"
+#include "veltor/command_support.h"
+#include "scanning/default_database.h"
+#include "scanning/files.h"
+#include "scanning/scan_explain.h"
+#include "scanning/scan_report.h"
+#include "scanning/scan_system.h"
+#include "scanning/scan_targets.h"
+#include "scanning/scan_worker.h"
 
 namespace veltor::cli {
 namespace {
@@ -99,7 +100,7 @@ const std::string Help = std::string(
     "\n"
     "Default database: without --db, the first of these that exists, beside\n"
     "the program: qzdata.vlb, ../lib/qzdata.vlb (the installed layout, with\n"
-    "the installation's library folder), ../../api/qzdata.vlb (the build tree).\n"
+    "the installation's library folder), ../engine/api/qzdata.vlb (the build tree).\n"
     "\n"
     "Output: reports and file lines on standard output; without --sort, lines\n"
     "of different files come in the order the workers finish them, each line\n"
@@ -299,24 +300,12 @@ bool ReadArchiveOptions(const ParsedArguments& parsed, ArchiveSettings& settings
   return true;
 }
 
-std::vector<std::filesystem::path> DefaultDatabaseCandidates() {
-  const std::filesystem::path folder = ProgramFolder();
-  if (folder.empty()) return {};
-  return {folder / "qzdata.vlb", folder / VELTOR_BIN_TO_LIBDIR / "qzdata.vlb",
-          folder / ".." / ".." / "api" / "qzdata.vlb"};
-}
-
 // The database to load: --db as given, or the first default that exists;
 // nothing, with the reason reported, when there is none.
 std::optional<std::filesystem::path> ChooseDatabase(const std::optional<std::string_view>& given) {
   if (given) return std::filesystem::path(std::string(*given));
-  const std::vector<std::filesystem::path> candidates = DefaultDatabaseCandidates();
   std::string tried;
-  for (const std::filesystem::path& candidate : candidates) {
-    std::error_code code;
-    if (std::filesystem::is_regular_file(candidate, code)) return candidate.lexically_normal();
-    tried += (tried.empty() ? "" : ", ") + candidate.lexically_normal().string();
-  }
+  if (std::optional<std::filesystem::path> found = FindDefaultDatabase(tried)) return found;
   ReportError("scan", "no default database (looked for " + (tried.empty() ? std::string("the program's folder") : tried) +
                           "); give one with --db FILE");
   return std::nullopt;

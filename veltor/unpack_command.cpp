@@ -1,8 +1,8 @@
 // veltor unpack: the raw body out of a database file.
-#include "database/database_format.h"
-#include "dbwriter/database_envelope.h"
-#include "tools/veltor/command_support.h"
-#include "tools/veltor/files.h"
+#include "engine/database/database_format.h"
+#include "compiler/dbwriter/database_envelope.h"
+#include "veltor/command_support.h"
+#include "scanning/files.h"
 
 namespace veltor::cli {
 namespace {

@@ -1,9 +1,9 @@
-#include "tools/bytecode/bytecode_decoder.h"
+#include "compiler/bytecode/bytecode_decoder.h"
 
 #include <cstddef>
 
-#include "rules/bytecode.h"
-#include "text/little_endian.h"
+#include "engine/rules/bytecode.h"
+#include "engine/text/little_endian.h"
 
 namespace veltor::bytecode {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <span>
 
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::bytecode {
 

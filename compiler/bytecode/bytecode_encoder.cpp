@@ -1,8 +1,8 @@
-#include "tools/bytecode/bytecode_encoder.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 #include <cstddef>
 
-#include "text/little_endian.h"
+#include "engine/text/little_endian.h"
 
 namespace veltor::bytecode {
 namespace {

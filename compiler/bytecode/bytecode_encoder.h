@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::bytecode {
 

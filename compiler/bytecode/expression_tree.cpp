@@ -1,4 +1,4 @@
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 #include <bit>
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "rules/bytecode.h"
+#include "engine/rules/bytecode.h"
 
 namespace veltor::bytecode {
 

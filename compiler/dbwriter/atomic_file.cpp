@@ -1,4 +1,4 @@
-#include "dbwriter/atomic_file.h"
+#include "compiler/dbwriter/atomic_file.h"
 
 #include <fstream>
 #include <random>

@@ -1,13 +1,13 @@
-#include "dbwriter/database_envelope.h"
+#include "compiler/dbwriter/database_envelope.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 
-#include "database/database_format.h"
-#include "database/database_key.h"
-#include "database/rc4.h"
+#include "engine/database/database_format.h"
+#include "engine/database/database_key.h"
+#include "engine/database/rc4.h"
 
 namespace veltor {
 namespace {

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "database/database_format.h"
+#include "engine/database/database_format.h"
 
 namespace veltor {
 

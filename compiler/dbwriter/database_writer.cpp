@@ -1,12 +1,12 @@
-#include "dbwriter/database_writer.h"
+#include "compiler/dbwriter/database_writer.h"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "database/crc32.h"
-#include "text/little_endian.h"
+#include "engine/database/crc32.h"
+#include "engine/text/little_endian.h"
 
 namespace veltor {
 namespace {

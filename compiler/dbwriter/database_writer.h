@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "database/database_format.h"
+#include "engine/database/database_format.h"
 
 namespace veltor {
 

@@ -1,8 +1,8 @@
-#include "tools/rulelang/compiler.h"
+#include "compiler/rulelang/compiler.h"
 
-#include "tools/rulelang/lexer.h"
-#include "tools/rulelang/parser.h"
-#include "tools/rulelang/resolver.h"
+#include "compiler/rulelang/lexer.h"
+#include "compiler/rulelang/parser.h"
+#include "compiler/rulelang/resolver.h"
 
 namespace veltor::rulelang {
 

@@ -3,8 +3,8 @@
 // and diagnostics out. Writing the database file is the caller's business.
 #include <span>
 
-#include "tools/rulelang/database_entries.h"
-#include "tools/rulelang/diagnostics.h"
+#include "compiler/rulelang/database_entries.h"
+#include "compiler/rulelang/diagnostics.h"
 
 namespace veltor::rulelang {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "database/database_format.h"
-#include "dbwriter/database_envelope.h"
-#include "dbwriter/database_writer.h"
+#include "engine/database/database_format.h"
+#include "compiler/dbwriter/database_envelope.h"
+#include "compiler/dbwriter/database_writer.h"
 
 namespace veltor::rulelang {
 

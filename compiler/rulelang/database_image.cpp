@@ -1,12 +1,12 @@
-#include "tools/rulelang/database_image.h"
+#include "compiler/rulelang/database_image.h"
 
 #include <algorithm>
 
-#include "database/database_format.h"
-#include "database/signature_library.h"
-#include "database/table_reader.h"
-#include "dbwriter/database_envelope.h"
-#include "dbwriter/database_writer.h"
+#include "engine/database/database_format.h"
+#include "engine/database/signature_library.h"
+#include "engine/database/table_reader.h"
+#include "compiler/dbwriter/database_envelope.h"
+#include "compiler/dbwriter/database_writer.h"
 
 namespace veltor::rulelang {
 namespace {

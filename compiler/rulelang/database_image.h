@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "database/database_format.h"
-#include "tools/rulelang/database_entries.h"
+#include "engine/database/database_format.h"
+#include "compiler/rulelang/database_entries.h"
 
 namespace veltor::rulelang {
 

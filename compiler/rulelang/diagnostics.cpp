@@ -1,4 +1,4 @@
-#include "tools/rulelang/diagnostics.h"
+#include "compiler/rulelang/diagnostics.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
-#include "tools/rulelang/expression_codec.h"
+#include "compiler/rulelang/expression_codec.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "rules/bytecode.h"
-#include "tools/bytecode/bytecode_decoder.h"
-#include "tools/bytecode/bytecode_encoder.h"
+#include "engine/rules/bytecode.h"
+#include "compiler/bytecode/bytecode_decoder.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 namespace veltor::rulelang {
 namespace {

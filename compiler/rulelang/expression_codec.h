@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::rulelang {
 

@@ -1,10 +1,10 @@
-#include "tools/rulelang/lexer.h"
+#include "compiler/rulelang/lexer.h"
 
 #include <charconv>
 #include <cstdio>
 
-#include "text/utf8.h"
-#include "text/windows1252.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
 
 namespace veltor::rulelang {
 namespace {

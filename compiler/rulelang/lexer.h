@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/rulelang/diagnostics.h"
+#include "compiler/rulelang/diagnostics.h"
 
 namespace veltor::rulelang {
 

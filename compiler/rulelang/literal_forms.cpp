@@ -1,11 +1,11 @@
-#include "tools/rulelang/literal_forms.h"
+#include "compiler/rulelang/literal_forms.h"
 
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "rules/bytecode.h"
+#include "engine/rules/bytecode.h"
 
 namespace veltor::rulelang {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::rulelang {
 

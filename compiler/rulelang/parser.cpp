@@ -1,16 +1,16 @@
-#include "tools/rulelang/parser.h"
+#include "compiler/rulelang/parser.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
-#include "database/database_format.h"
-#include "rules/bytecode.h"
-#include "text/utf8.h"
-#include "text/windows1252.h"
-#include "tools/rulelang/expression_codec.h"
-#include "tools/rulelang/literal_forms.h"
-#include "tools/rulelang/text_forms.h"
+#include "engine/database/database_format.h"
+#include "engine/rules/bytecode.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
+#include "compiler/rulelang/expression_codec.h"
+#include "compiler/rulelang/literal_forms.h"
+#include "compiler/rulelang/text_forms.h"
 
 namespace veltor::rulelang {
 namespace {

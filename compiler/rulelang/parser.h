@@ -5,8 +5,8 @@
 #include <span>
 #include <string_view>
 
-#include "tools/rulelang/lexer.h"
-#include "tools/rulelang/syntax_tree.h"
+#include "compiler/rulelang/lexer.h"
+#include "compiler/rulelang/syntax_tree.h"
 
 namespace veltor::rulelang {
 

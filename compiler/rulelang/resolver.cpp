@@ -1,4 +1,4 @@
-#include "tools/rulelang/resolver.h"
+#include "compiler/rulelang/resolver.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,14 +6,14 @@
 #include <map>
 #include <string>
 
-#include "api/report.h"
-#include "database/database_format.h"
-#include "rules/bytecode.h"
-#include "text/utf8.h"
-#include "text/windows1252.h"
-#include "tools/rulelang/expression_codec.h"
-#include "tools/rulelang/score_interval.h"
-#include "tools/rulelang/text_forms.h"
+#include "engine/api/report.h"
+#include "engine/database/database_format.h"
+#include "engine/rules/bytecode.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
+#include "compiler/rulelang/expression_codec.h"
+#include "compiler/rulelang/score_interval.h"
+#include "compiler/rulelang/text_forms.h"
 
 namespace veltor::rulelang {
 namespace {

@@ -4,9 +4,9 @@
 // reports the warnings about what would make scans slow or rules useless.
 #include <span>
 
-#include "tools/rulelang/database_entries.h"
-#include "tools/rulelang/diagnostics.h"
-#include "tools/rulelang/syntax_tree.h"
+#include "compiler/rulelang/database_entries.h"
+#include "compiler/rulelang/diagnostics.h"
+#include "compiler/rulelang/syntax_tree.h"
 
 namespace veltor::rulelang {
 

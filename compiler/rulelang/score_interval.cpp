@@ -1,14 +1,14 @@
-#include "tools/rulelang/score_interval.h"
+#include "compiler/rulelang/score_interval.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
 
-#include "rules/bytecode.h"
-#include "rules/evaluator.h"
-#include "rules/score_values.h"
-#include "tools/rulelang/expression_codec.h"
+#include "engine/rules/bytecode.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/score_values.h"
+#include "compiler/rulelang/expression_codec.h"
 
 namespace veltor::rulelang {
 namespace {

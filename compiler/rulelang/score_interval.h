@@ -7,7 +7,7 @@
 // so that a warning is never wrong (one may be missed).
 #include <functional>
 
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::rulelang {
 

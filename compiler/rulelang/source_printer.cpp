@@ -1,14 +1,14 @@
-#include "tools/rulelang/source_printer.h"
+#include "compiler/rulelang/source_printer.h"
 
 #include <cstdio>
 #include <map>
 #include <set>
 
-#include "database/database_format.h"
-#include "rules/bytecode.h"
-#include "tools/rulelang/expression_codec.h"
-#include "tools/rulelang/literal_forms.h"
-#include "tools/rulelang/text_forms.h"
+#include "engine/database/database_format.h"
+#include "engine/rules/bytecode.h"
+#include "compiler/rulelang/expression_codec.h"
+#include "compiler/rulelang/literal_forms.h"
+#include "compiler/rulelang/text_forms.h"
 
 namespace veltor::rulelang {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/rulelang/database_entries.h"
+#include "compiler/rulelang/database_entries.h"
 
 namespace veltor::rulelang {
 

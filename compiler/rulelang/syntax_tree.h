@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/rulelang/diagnostics.h"
+#include "compiler/rulelang/diagnostics.h"
 
 namespace veltor::rulelang {
 

@@ -1,12 +1,12 @@
-#include "tools/rulelang/text_forms.h"
+#include "compiler/rulelang/text_forms.h"
 
 #include <algorithm>
 #include <string_view>
 
-#include "text/utf8.h"
-#include "text/windows1252.h"
-#include "tools/rulelang/lexer.h"
-#include "tools/rulelang/parser.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
+#include "compiler/rulelang/lexer.h"
+#include "compiler/rulelang/parser.h"
 
 namespace veltor::rulelang {
 namespace {

@@ -1,4 +1,4 @@
-#include "api/explain.h"
+#include "engine/api/explain.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,14 +6,14 @@
 #include <cstring>
 #include <new>
 
-#include "api/report.h"
-#include "api/scan.h"
-#include "text/little_endian.h"
-#include "matcher/fold_table.h"
-#include "rules/bytecode.h"
-#include "rules/evaluator.h"
-#include "rules/record_search.h"
-#include "scan/report_loop.h"
+#include "engine/api/report.h"
+#include "engine/api/scan.h"
+#include "engine/text/little_endian.h"
+#include "engine/matcher/fold_table.h"
+#include "engine/rules/bytecode.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/record_search.h"
+#include "engine/scan/report_loop.h"
 
 namespace veltor {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "api/scan_handle.h"
+#include "engine/api/scan_handle.h"
 
 namespace veltor {
 

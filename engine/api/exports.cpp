@@ -4,11 +4,11 @@
 #include <memory>
 #include <new>
 
-#include "api/module_directory.h"
-#include "api/scan.h"
-#include "api/scan_handle.h"
-#include "api/veltor.h"
-#include "platform/platform.h"
+#include "engine/api/module_directory.h"
+#include "engine/api/scan.h"
+#include "engine/api/scan_handle.h"
+#include "engine/api/veltor.h"
+#include "engine/platform/platform.h"
 
 namespace veltor {
 namespace {

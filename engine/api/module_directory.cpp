@@ -1,9 +1,9 @@
-#include "api/module_directory.h"
+#include "engine/api/module_directory.h"
 
 #include <cstring>
 
-#include "platform/module_entry.h"
-#include "platform/platform.h"
+#include "engine/platform/module_entry.h"
+#include "engine/platform/platform.h"
 
 namespace veltor {
 namespace {

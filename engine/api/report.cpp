@@ -1,11 +1,11 @@
-#include "api/report.h"
+#include "engine/api/report.h"
 
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor {
 namespace {

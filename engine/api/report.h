@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "api/veltor.h"
+#include "engine/api/veltor.h"
 
 namespace veltor {
 

@@ -1,7 +1,7 @@
-#include "api/scan.h"
+#include "engine/api/scan.h"
 
-#include "platform/platform.h"
-#include "scan/report_loop.h"
+#include "engine/platform/platform.h"
+#include "engine/scan/report_loop.h"
 
 namespace veltor {
 

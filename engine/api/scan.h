@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/scan_handle.h"
+#include "engine/api/scan_handle.h"
 
 namespace veltor {
 

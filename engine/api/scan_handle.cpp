@@ -1,7 +1,7 @@
-#include "api/scan_handle.h"
+#include "engine/api/scan_handle.h"
 
-#include "database/database_file.h"
-#include "database/database_memory.h"
+#include "engine/database/database_file.h"
+#include "engine/database/database_memory.h"
 
 namespace veltor {
 

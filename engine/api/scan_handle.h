@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <span>
 
-#include "api/report.h"
-#include "database/signature_library.h"
-#include "scan/scan_context.h"
+#include "engine/api/report.h"
+#include "engine/database/signature_library.h"
+#include "engine/scan/scan_context.h"
 
 // Declared opaque in the public header, hence outside the namespace.
 struct ScanHandle {

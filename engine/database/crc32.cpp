@@ -1,4 +1,4 @@
-#include "database/crc32.h"
+#include "engine/database/crc32.h"
 
 #include <array>
 

@@ -1,10 +1,10 @@
-#include "database/database_file.h"
+#include "engine/database/database_file.h"
 
 #include <memory>
 
-#include "database/database_format.h"
-#include "database/database_memory.h"
-#include "platform/platform.h"
+#include "engine/database/database_format.h"
+#include "engine/database/database_memory.h"
+#include "engine/platform/platform.h"
 
 namespace veltor {
 

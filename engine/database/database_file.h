@@ -1,5 +1,5 @@
 #pragma once
-#include "database/signature_library.h"
+#include "engine/database/signature_library.h"
 
 namespace veltor {
 

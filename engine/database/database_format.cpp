@@ -1,8 +1,8 @@
-#include "database/database_format.h"
+#include "engine/database/database_format.h"
 
 #include <algorithm>
 
-#include "text/little_endian.h"
+#include "engine/text/little_endian.h"
 
 namespace veltor {
 

@@ -1,4 +1,4 @@
-#include "database/database_key.h"
+#include "engine/database/database_key.h"
 
 namespace veltor {
 

@@ -1,11 +1,11 @@
-#include "database/database_memory.h"
+#include "engine/database/database_memory.h"
 
 #include <algorithm>
 #include <new>
 
-#include "database/database_format.h"
-#include "database/database_key.h"
-#include "database/rc4.h"
+#include "engine/database/database_format.h"
+#include "engine/database/database_key.h"
+#include "engine/database/rc4.h"
 
 namespace veltor {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <span>
 
-#include "database/signature_library.h"
+#include "engine/database/signature_library.h"
 
 namespace veltor {
 

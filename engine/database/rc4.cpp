@@ -1,4 +1,4 @@
-#include "database/rc4.h"
+#include "engine/database/rc4.h"
 
 #include <numeric>
 #include <utility>

@@ -1,11 +1,11 @@
-#include "database/signature_library.h"
+#include "engine/database/signature_library.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "database/crc32.h"
-#include "database/table_reader.h"
+#include "engine/database/crc32.h"
+#include "engine/database/table_reader.h"
 
 namespace veltor {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <span>
 
-#include "database/database_format.h"
+#include "engine/database/database_format.h"
 
 namespace veltor {
 

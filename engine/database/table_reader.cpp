@@ -1,6 +1,6 @@
-#include "database/table_reader.h"
+#include "engine/database/table_reader.h"
 
-#include "text/little_endian.h"
+#include "engine/text/little_endian.h"
 
 namespace veltor {
 

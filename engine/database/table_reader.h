@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "database/database_format.h"
+#include "engine/database/database_format.h"
 
 namespace veltor {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "matcher/fold_table.h"
-#include "matcher/literal_finder_tables.h"
+#include "engine/matcher/fold_table.h"
+#include "engine/matcher/literal_finder_tables.h"
 
 namespace veltor {
 namespace {

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 

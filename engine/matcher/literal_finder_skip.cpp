@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "matcher/literal_finder_tables.h"
+#include "engine/matcher/literal_finder_tables.h"
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(_M_X64))
 #define VELTOR_FINDER_X86 1

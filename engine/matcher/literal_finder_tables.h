@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "matcher/literal_finder.h"
+#include "engine/matcher/literal_finder.h"
 
 namespace veltor {
 

@@ -1,5 +1,5 @@
 // The scan context's entry to the matcher: builds once, then searches.
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 namespace {

@@ -20,8 +20,8 @@
 #include <tuple>
 #include <utility>
 
-#include "matcher/fold_table.h"
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/fold_table.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 namespace {

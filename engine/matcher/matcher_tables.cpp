@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 namespace {

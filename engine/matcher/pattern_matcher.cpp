@@ -1,12 +1,12 @@
 // Matcher lifecycle and registration: creation, adding patterns, releasing
 // the tables and the whole matcher.
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 
 #include <algorithm>
 #include <limits>
 #include <new>
 
-#include "matcher/fold_table.h"
+#include "engine/matcher/fold_table.h"
 
 namespace veltor {
 

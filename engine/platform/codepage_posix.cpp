@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <limits>
 
-#include "platform/platform.h"
-#include "text/windows1252.h"
+#include "engine/platform/platform.h"
+#include "engine/text/windows1252.h"
 
 namespace veltor::platform {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/file_contents.h"
-#include "platform/platform.h"
+#include "engine/platform/file_contents.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 namespace {

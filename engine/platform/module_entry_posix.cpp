@@ -1,6 +1,6 @@
 // The shared object's load-time hook: the dynamic loader runs constructors
 // when it maps the library, as Windows runs DllMain's process attach.
-#include "platform/module_entry.h"
+#include "engine/platform/module_entry.h"
 
 namespace {
 

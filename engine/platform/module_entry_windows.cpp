@@ -4,7 +4,7 @@
 #endif
 #include <windows.h>
 
-#include "platform/module_entry.h"
+#include "engine/platform/module_entry.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
   if (reason == DLL_PROCESS_ATTACH) veltor::platform::OnLibraryAttach(module);

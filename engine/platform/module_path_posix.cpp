@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 namespace {

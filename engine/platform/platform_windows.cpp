@@ -10,8 +10,8 @@
 
 #include <utility>
 
-#include "platform/file_contents.h"
-#include "platform/platform.h"
+#include "engine/platform/file_contents.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 namespace {

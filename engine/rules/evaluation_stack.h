@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "database/signature_library.h"
+#include "engine/database/signature_library.h"
 
 namespace veltor {
 

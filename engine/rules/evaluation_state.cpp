@@ -1,4 +1,4 @@
-#include "rules/evaluation_state.h"
+#include "engine/rules/evaluation_state.h"
 
 #include <algorithm>
 #include <new>

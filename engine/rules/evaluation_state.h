@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "database/signature_library.h"
-#include "rules/evaluation_stack.h"
+#include "engine/database/signature_library.h"
+#include "engine/rules/evaluation_stack.h"
 
 namespace veltor {
 

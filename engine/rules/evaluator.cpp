@@ -1,14 +1,14 @@
-#include "rules/evaluator.h"
+#include "engine/rules/evaluator.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <new>
 
-#include "text/little_endian.h"
-#include "rules/bytecode.h"
-#include "rules/record_search.h"
-#include "rules/score_values.h"
+#include "engine/text/little_endian.h"
+#include "engine/rules/bytecode.h"
+#include "engine/rules/record_search.h"
+#include "engine/rules/score_values.h"
 
 namespace veltor {
 namespace {

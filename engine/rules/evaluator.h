@@ -7,8 +7,8 @@
 // enough.
 #include <cstdint>
 
-#include "rules/bytecode.h"
-#include "rules/evaluation_state.h"
+#include "engine/rules/bytecode.h"
+#include "engine/rules/evaluation_state.h"
 
 namespace veltor {
 

@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "rules/evaluation_state.h"
-#include "scan/scan_context.h"
+#include "engine/rules/evaluation_state.h"
+#include "engine/scan/scan_context.h"
 
 namespace veltor {
 

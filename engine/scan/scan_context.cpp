@@ -1,12 +1,12 @@
-#include "scan/scan_context.h"
+#include "engine/scan/scan_context.h"
 
 #include <bit>
 #include <climits>
 #include <new>
 
-#include "platform/platform.h"
-#include "rules/evaluator.h"
-#include "rules/score_values.h"
+#include "engine/platform/platform.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/score_values.h"
 
 namespace veltor {
 namespace {

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "database/signature_library.h"
-#include "matcher/literal_finder.h"
-#include "matcher/pattern_matcher.h"
-#include "rules/evaluation_state.h"
+#include "engine/database/signature_library.h"
+#include "engine/matcher/literal_finder.h"
+#include "engine/matcher/pattern_matcher.h"
+#include "engine/rules/evaluation_state.h"
 
 namespace veltor {
 

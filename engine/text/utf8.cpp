@@ -1,4 +1,4 @@
-#include "text/utf8.h"
+#include "engine/text/utf8.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
-#include "text/windows1252.h"
+#include "engine/text/windows1252.h"
 
-#include "text/utf8.h"
+#include "engine/text/utf8.h"
 
 namespace veltor {
 

@@ -16,16 +16,16 @@
 #include <utility>
 #include <vector>
 
-#include "api/explain.h"
-#include "api/report.h"
-#include "api/scan.h"
-#include "api/scan_handle.h"
-#include "database/database_format.h"
-#include "scan/report_loop.h"
-#include "text/windows1252.h"
-#include "tools/archive/archive_walk.h"
-#include "tools/rulelang/compiler.h"
-#include "tools/rulelang/database_image.h"
+#include "engine/api/explain.h"
+#include "engine/api/report.h"
+#include "engine/api/scan.h"
+#include "engine/api/scan_handle.h"
+#include "engine/database/database_format.h"
+#include "engine/scan/report_loop.h"
+#include "engine/text/windows1252.h"
+#include "archive/archive_walk.h"
+#include "compiler/rulelang/compiler.h"
+#include "compiler/rulelang/database_image.h"
 
 namespace py = pybind11;
 

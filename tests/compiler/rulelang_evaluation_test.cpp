@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "rules/evaluator.h"
-#include "rules/rule_fixture.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/rule_fixture.h"
 #include "rulelang_test_util.h"
 
 namespace veltor::testing {

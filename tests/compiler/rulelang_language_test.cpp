@@ -4,11 +4,11 @@
 
 #include <cmath>
 
-#include "database/database_format.h"
-#include "rules/bytecode.h"
+#include "engine/database/database_format.h"
+#include "engine/rules/bytecode.h"
 #include "rulelang_test_util.h"
-#include "tools/rulelang/expression_codec.h"
-#include "tools/rulelang/literal_forms.h"
+#include "compiler/rulelang/expression_codec.h"
+#include "compiler/rulelang/literal_forms.h"
 
 namespace veltor::testing {
 namespace {

@@ -2,12 +2,12 @@
 // to the same records, and the source of compiled text is a fixed point.
 #include <gtest/gtest.h>
 
-#include "random_database.h"
+#include "support/random_database.h"
 #include "rulelang_test_util.h"
-#include "dbwriter/database_envelope.h"
-#include "dbwriter/database_writer.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/rulelang/source_printer.h"
+#include "compiler/dbwriter/database_envelope.h"
+#include "compiler/dbwriter/database_writer.h"
+#include "compiler/rulelang/database_image.h"
+#include "compiler/rulelang/source_printer.h"
 
 namespace veltor::testing {
 namespace {

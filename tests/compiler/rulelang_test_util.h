@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/rulelang/compiler.h"
+#include "compiler/rulelang/compiler.h"
 
 namespace veltor::testing {
 

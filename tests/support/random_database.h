@@ -5,9 +5,9 @@
 #include <random>
 #include <vector>
 
-#include "rules/bytecode.h"
-#include "tools/rulelang/database_entries.h"
-#include "tools/rulelang/expression_codec.h"
+#include "engine/rules/bytecode.h"
+#include "compiler/rulelang/database_entries.h"
+#include "compiler/rulelang/expression_codec.h"
 
 namespace veltor::testing {
 

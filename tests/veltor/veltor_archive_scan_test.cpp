@@ -9,7 +9,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/zip_quine.h"
-#include "veltor_process.h"
+#include "support/veltor_process.h"
 
 namespace veltor::testing {
 namespace {

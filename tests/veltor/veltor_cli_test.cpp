@@ -7,12 +7,12 @@
 #include <set>
 #include <sstream>
 
-#include "database/database_file.h"
-#include "database/signature_library.h"
-#include "random_database.h"
-#include "tools/archive/archive_walk.h"
-#include "tools/rulelang/database_image.h"
-#include "veltor_process.h"
+#include "engine/database/database_file.h"
+#include "engine/database/signature_library.h"
+#include "support/random_database.h"
+#include "archive/archive_walk.h"
+#include "compiler/rulelang/database_image.h"
+#include "support/veltor_process.h"
 
 namespace veltor::testing {
 namespace {
@@ -293,7 +293,7 @@ TEST(VeltorProgram, ManualPageAndCompletionMatchTheHelp) {
   TempDir scratch;
   const std::string manual = ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "docs" / "veltor.1");
   const std::string completion =
-      ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "tools" / "veltor" / "completion" / "veltor.bash");
+      ReadText(std::filesystem::path(VELTOR_SOURCE_DIR) / "veltor" / "completion" / "veltor.bash");
   const auto troff = [](const std::string& option) {
     std::string text;
     for (const char c : option) text += c == '-' ? std::string("\\-") : std::string(1, c);

@@ -3,8 +3,8 @@
 // rules say.
 #include <gtest/gtest.h>
 
-#include "api/api_fixture.h"
-#include "veltor_process.h"
+#include "engine/api/api_fixture.h"
+#include "support/veltor_process.h"
 
 namespace veltor::testing {
 namespace {

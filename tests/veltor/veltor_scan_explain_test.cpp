@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "veltor_process.h"
+#include "support/veltor_process.h"
 
 namespace veltor::testing {
 namespace {

@@ -8,9 +8,9 @@
 #include <random>
 #include <sstream>
 
-#include "random_database.h"
-#include "tools/rulelang/database_image.h"
-#include "veltor_process.h"
+#include "support/random_database.h"
+#include "compiler/rulelang/database_image.h"
+#include "support/veltor_process.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

@@ -3,9 +3,9 @@
 // a handle that reports what an unlimited one reports; never an abort.
 #include <gtest/gtest.h>
 
-#include "api/api_fixture.h"
+#include "engine/api/api_fixture.h"
 #include "support/process.h"
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {

@@ -1,6 +1,6 @@
-#include "api/api_fixture.h"
+#include "engine/api/api_fixture.h"
 
-#include "dbwriter/database_envelope.h"
+#include "compiler/dbwriter/database_envelope.h"
 
 namespace veltor::testing {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/veltor.h"
+#include "engine/api/veltor.h"
 #include "support/records.h"
 #include "support/temp_dir.h"
 #include "support/veltor_library.h"

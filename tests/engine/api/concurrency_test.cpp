@@ -5,8 +5,8 @@
 #include <string>
 #include <thread>
 
-#include "api/api_fixture.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/api/api_fixture.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "api/api_fixture.h"
+#include "engine/api/api_fixture.h"
 #include "support/process.h"
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <fstream>
 
-#include "api/api_fixture.h"
-#include "dbwriter/database_envelope.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/api/api_fixture.h"
+#include "compiler/dbwriter/database_envelope.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "scan/scan_context.h"
+#include "engine/scan/scan_context.h"
 
 namespace veltor {
 namespace {

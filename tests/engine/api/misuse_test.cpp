@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "api/api_fixture.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/api/api_fixture.h"
+#include "compiler/bytecode/expression_tree.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

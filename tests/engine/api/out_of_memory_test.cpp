@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "api/api_fixture.h"
-#include "api/scan.h"
-#include "api/scan_handle.h"
+#include "engine/api/api_fixture.h"
+#include "engine/api/scan.h"
+#include "engine/api/scan_handle.h"
 #include "support/allocation_failure.h"
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {

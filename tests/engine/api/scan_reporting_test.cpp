@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "api/api_fixture.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/api/api_fixture.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 namespace {

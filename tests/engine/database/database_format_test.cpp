@@ -1,4 +1,4 @@
-#include "database/database_format.h"
+#include "engine/database/database_format.h"
 
 #include <gtest/gtest.h>
 

@@ -8,10 +8,10 @@
 #include <functional>
 #include <string>
 
-#include "database/database_file.h"
-#include "database/database_memory.h"
-#include "database/rc4.h"
-#include "dbwriter/database_envelope.h"
+#include "engine/database/database_file.h"
+#include "engine/database/database_memory.h"
+#include "engine/database/rc4.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "support/records.h"
 #include "support/temp_dir.h"
 

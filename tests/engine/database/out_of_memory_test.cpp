@@ -2,8 +2,8 @@
 // leaves nothing allocated, and the walk ends with a load that succeeds.
 #include <gtest/gtest.h>
 
-#include "database/database_file.h"
-#include "dbwriter/database_envelope.h"
+#include "engine/database/database_file.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "support/records.h"
 #include "support/allocation_failure.h"
 #include "support/temp_dir.h"

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "text/little_endian.h"
-#include "database/signature_library.h"
+#include "engine/text/little_endian.h"
+#include "engine/database/signature_library.h"
 #include "support/records.h"
 
 namespace veltor::testing {

@@ -8,10 +8,10 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "database/database_file.h"
-#include "text/little_endian.h"
-#include "dbwriter/atomic_file.h"
-#include "dbwriter/database_envelope.h"
+#include "engine/database/database_file.h"
+#include "engine/text/little_endian.h"
+#include "compiler/dbwriter/atomic_file.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "support/records.h"
 #include "support/temp_dir.h"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "matcher/literal_finder.h"
+#include "engine/matcher/literal_finder.h"
 #include "naive_search.h"
 
 namespace veltor {

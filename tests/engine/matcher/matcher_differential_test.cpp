@@ -12,9 +12,9 @@
 #include <sstream>
 #include <vector>
 
-#include "matcher/hit_recorder.h"
-#include "matcher/naive_search.h"
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/hit_recorder.h"
+#include "engine/matcher/naive_search.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 namespace {

@@ -8,8 +8,8 @@
 #include <new>
 #include <string>
 
-#include "matcher/hit_recorder.h"
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/hit_recorder.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 namespace {

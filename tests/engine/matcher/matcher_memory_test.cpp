@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 #include "support/allocation_failure.h"
 
 namespace veltor {

@@ -1,7 +1,7 @@
 // The matcher through its contract: what is found, where and in which
 // order, counts, argument checks, rebuilds and the holder's result codes.
 // Correctness over random patterns and inputs is matcher_differential_test's.
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "matcher/hit_recorder.h"
+#include "engine/matcher/hit_recorder.h"
 
 namespace veltor {
 namespace {

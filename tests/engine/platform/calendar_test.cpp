@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 

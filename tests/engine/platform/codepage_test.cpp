@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 
 namespace veltor::platform {
 namespace {

@@ -1,8 +1,8 @@
 // A stand-in for the engine's shared library: it links the module entry and
 // records what the entry hook saw, so that the test can check the path a
 // library learns about itself while it is being loaded.
-#include "platform/module_entry.h"
-#include "platform/platform.h"
+#include "engine/platform/module_entry.h"
+#include "engine/platform/platform.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "engine/platform/platform.h"
 #include "module_entry_probe.h"
 
 namespace veltor::platform {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "rules/evaluator.h"
-#include "rules/rule_fixture.h"
-#include "tools/bytecode/bytecode_decoder.h"
-#include "tools/bytecode/bytecode_encoder.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/rule_fixture.h"
+#include "compiler/bytecode/bytecode_decoder.h"
+#include "compiler/bytecode/bytecode_encoder.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor {
 namespace {

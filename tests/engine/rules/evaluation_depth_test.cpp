@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "rules/evaluator.h"
-#include "rules/rule_fixture.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/rule_fixture.h"
 #include "support/small_stack_thread.h"
-#include "tools/bytecode/bytecode_encoder.h"
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/bytecode_encoder.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor {
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "rules/bytecode.h"
-#include "rules/evaluator.h"
-#include "rules/rule_fixture.h"
-#include "rules/score_values.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/rules/bytecode.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/rule_fixture.h"
+#include "engine/rules/score_values.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor {
 namespace {

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "rules/evaluator.h"
-#include "rules/record_search.h"
-#include "rules/rule_fixture.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/record_search.h"
+#include "engine/rules/rule_fixture.h"
 #include "support/small_stack_thread.h"
-#include "tools/bytecode/expression_tree.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor {
 namespace {

@@ -1,12 +1,12 @@
-#include "rules/rule_fixture.h"
+#include "engine/rules/rule_fixture.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 
-#include "rules/score_values.h"
-#include "tools/bytecode/bytecode_encoder.h"
+#include "engine/rules/score_values.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 namespace veltor::testing {
 

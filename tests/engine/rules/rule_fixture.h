@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "rules/evaluator.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/rules/evaluator.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "rules/evaluator.h"
-#include "rules/rule_fixture.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/rules/evaluator.h"
+#include "engine/rules/rule_fixture.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor {
 namespace {

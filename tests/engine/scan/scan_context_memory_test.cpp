@@ -2,10 +2,10 @@
 // once built, a scan allocates nothing, so it cannot fail halfway.
 #include <gtest/gtest.h>
 
-#include "dbwriter/database_writer.h"
-#include "scan/scan_context.h"
+#include "compiler/dbwriter/database_writer.h"
+#include "engine/scan/scan_context.h"
 #include "support/allocation_failure.h"
-#include "tools/bytecode/bytecode_encoder.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 namespace veltor {
 namespace {

@@ -1,6 +1,6 @@
 // The scan context over a library parsed from a real body: what it
 // registers, and what a scan pass marks, evaluates and counts.
-#include "scan/scan_context.h"
+#include "engine/scan/scan_context.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dbwriter/database_writer.h"
-#include "rules/evaluator.h"
+#include "compiler/dbwriter/database_writer.h"
+#include "engine/rules/evaluator.h"
 #include "support/records.h"
 
 namespace veltor {

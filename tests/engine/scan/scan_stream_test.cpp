@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "dbwriter/database_writer.h"
-#include "scan/scan_context.h"
-#include "tools/bytecode/bytecode_encoder.h"
+#include "compiler/dbwriter/database_writer.h"
+#include "engine/scan/scan_context.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 namespace veltor {
 namespace {

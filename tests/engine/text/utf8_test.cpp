@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "text/utf8.h"
-#include "text/windows1252.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
 
 namespace veltor {
 namespace {
