@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/api/report.h"
 #include "engine/api/scan.h"
 
 namespace veltor::cli {
@@ -19,18 +18,8 @@ struct MemberScan {
   ScanHandle* handle;
   FileOutcome* outcome;
   const ArchiveSettings* settings;
-  std::vector<RuleReport> found{};  // the current member's reports
   bool failed = false;
 };
-
-void VELTOR_CALL CollectMemberReport(int32_t level, const char* name, void* userData) {
-  auto* scan = static_cast<MemberScan*>(userData);
-  try {
-    scan->found.push_back({level, name != nullptr ? std::string(name) : std::string()});
-  } catch (const std::bad_alloc&) {
-    scan->failed = true;
-  }
-}
 
 bool MemberBegin(void* user, ArchivePath) {
   auto* scan = static_cast<MemberScan*>(user);
@@ -47,16 +36,8 @@ bool MemberBytes(void* user, std::span<const uint8_t> bytes) {
 
 void MemberEnd(void* user, ArchivePath path) {
   auto* scan = static_cast<MemberScan*>(user);
-  try {
-    FinishScan(*scan->handle);  // our report callback never throws
-    for (RuleReport& report : scan->found) {
-      report.archivePath.assign(path.begin(), path.end());
-      scan->outcome->reports.push_back(std::move(report));
-    }
-  } catch (const std::bad_alloc&) {
-    scan->failed = true;
-  }
-  scan->found.clear();
+  FinishScan(*scan->handle);
+  if (!CollectReports(*scan->handle, path, scan->outcome->reports)) scan->failed = true;
 }
 
 void Problem(void* user, ArchivePath path, ProblemKind kind, std::string_view reason) {
@@ -76,11 +57,8 @@ void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& hand
                         FileOutcome& outcome) {
   if (!settings.enabled || !archive::ArchivesSupported()) return;
   MemberScan scan{&handle, &outcome, &settings};
-  ReportSink reports{CollectMemberReport, nullptr, &scan, 0};
   const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
-  handle.sink = &reports;
   archive::WalkArchiveDescriptor(file.descriptor, name, settings.limits, sink);
-  handle.sink = nullptr;
   // Memory exhausted inside the walk is reported by the walk itself; here,
   // only what the sink ran out of.
   if (scan.failed) outcome.archiveNotes.push_back({{}, false, true, "out of memory while scanning archive members"});

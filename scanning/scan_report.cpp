@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
+#include "engine/api/report.h"
+#include "engine/scan/report_loop.h"
 #include "engine/text/utf8.h"
 #include "engine/text/windows1252.h"
 #include "scanning/scan_text.h"
@@ -43,6 +46,25 @@ std::string ArchivePathField(const std::vector<std::string>& archivePath) {
 }
 
 }  // namespace
+
+bool CollectReports(const ScanHandle& handle, std::span<const std::string> archivePath,
+                    std::vector<RuleReport>& reports) noexcept {
+  const size_t had = reports.size();
+  try {
+    const auto rules = Rules(*handle.library);
+    ForEachReportLoopRule(handle.context.get(), [&](uint32_t index, double score) {
+      const int32_t level = ReportLevel(score);
+      if (level == 0) return;
+      const char* name = rules[index].name.get();
+      reports.push_back({level, name != nullptr ? std::string(name) : std::string(),
+                         std::vector<std::string>(archivePath.begin(), archivePath.end()), score});
+    });
+    return true;
+  } catch (const std::bad_alloc&) {
+    reports.resize(had);
+    return false;
+  }
+}
 
 void ScanTotals::Add(const FileOutcome& outcome) {
   for (const ArchiveNote& note : outcome.archiveNotes) {

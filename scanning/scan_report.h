@@ -3,9 +3,12 @@
 // as JSON Lines. Each function returns whole lines, so that a caller can
 // write each with one call and lines from several workers never mix.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "engine/api/scan_handle.h"
 
 namespace veltor::cli {
 
@@ -13,7 +16,14 @@ struct RuleReport {
   int32_t level = 0;
   std::string name;  // Windows-1252, as the database holds it
   std::vector<std::string> archivePath{};  // the member inside the file; empty: the file itself
+  double score = 0;
 };
+
+// Appends the reports of the scan just finished on `handle` (the rules the
+// report loop takes at a report level, in its order), each with
+// `archivePath`. False, with `reports` as it was, when memory runs out.
+bool CollectReports(const ScanHandle& handle, std::span<const std::string> archivePath,
+                    std::vector<RuleReport>& reports) noexcept;
 
 // What stopped or spoiled the walk through an archive's members: a limit
 // reached (incomplete) or an error (damage, encryption), at the member or

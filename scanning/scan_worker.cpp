@@ -2,28 +2,11 @@
 
 #include <new>
 
-#include "engine/api/report.h"
 #include "engine/api/scan.h"
 #include "scanning/scan_system.h"
 
 namespace veltor::cli {
 namespace {
-
-struct ReportCollector {
-  std::vector<RuleReport>* reports;
-  bool failed = false;
-};
-
-// Runs on the worker's thread when the scan finishes; it must not throw
-// into the engine.
-void VELTOR_CALL CollectReport(int32_t level, const char* name, void* userData) {
-  auto* collector = static_cast<ReportCollector*>(userData);
-  try {
-    collector->reports->push_back({level, name != nullptr ? std::string(name) : std::string()});
-  } catch (const std::bad_alloc&) {
-    collector->failed = true;
-  }
-}
 
 FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
@@ -53,29 +36,23 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   }
 
   FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
-  ReportCollector collector{&outcome.reports};
-  ReportSink sink{CollectReport, nullptr, &collector, 0};
   ScanHandle& handle = *worker.handle;
-  handle.sink = &sink;
   BeginScan(handle);
   for (;;) {
     const std::optional<size_t> count = ReadInput(file, worker.buffer.get(), settings.chunkSize, error);
     if (!count) {
-      handle.sink = nullptr;
       return Failed(target.standardInput ? "cannot read standard input: " + error : error);
     }
     if (*count == 0) break;
     outcome.bytes += *count;
     // Standard input has no size to check up front.
     if (outcome.bytes > settings.maxFileSize) {
-      handle.sink = nullptr;
       return {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
     }
     FeedScan(handle, worker.buffer.get(), *count);
   }
   FinishScan(handle);
-  handle.sink = nullptr;
-  if (collector.failed) return Failed("out of memory while collecting reports");
+  if (!CollectReports(handle, {}, outcome.reports)) return Failed("out of memory while collecting reports");
   if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
   if (settings.inspect) settings.inspect(target, handle, outcome);
   // After the inspection: the members' scans replace the file's scores.
