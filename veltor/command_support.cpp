@@ -8,8 +8,27 @@
 #include "engine/database/database_format.h"
 #include "compiler/dbwriter/atomic_file.h"
 #include "scanning/files.h"
+#include "scanning/scan_archives.h"
 
 namespace veltor::cli {
+
+int PrintVersion(std::optional<std::string_view> database) {
+  std::cout << "veltor " << VELTOR_VERSION << '\n' << ArchiveSupportLine() << '\n';
+  if (!database) return ExitSuccess;
+  std::string error;
+  const auto bytes = ReadWholeFile(*database, error, MaxDatabaseSize);
+  const auto contents = bytes ? rulelang::ReadDatabaseImage(*bytes, error) : std::nullopt;
+  if (!contents) {
+    std::cerr << "veltor: " << (bytes ? std::string(*database) + ": " : std::string()) << error << '\n';
+    return ExitFailure;
+  }
+  size_t reported = 0;
+  for (const auto& rule : contents->entries.rules) reported += (rule.flags & RuleFlagTopLevel) != 0 ? 1 : 0;
+  std::cout << "database " << *database << ": built " << DescribeFileTime(BuildTime(contents->header), false) << ", "
+            << contents->entries.signatures.size() << " signatures, " << contents->entries.rules.size()
+            << " rules (" << reported << " reported)\n";
+  return ExitSuccess;
+}
 
 void ReportError(std::string_view command, std::string_view message) {
   std::cerr << "veltor " << command << ": " << message << '\n';

@@ -310,6 +310,14 @@ struct Lexer {
         Advance();
         break;
       }
+      // Wildcards, jumps and alternatives as other tools write them: one
+      // error for the block, and the rest of it passed over.
+      if (Peek() == '?' || Peek() == '[' || Peek() == '(' || Peek() == '|' || Peek() == '~') {
+        diagnostics.Error(Here(), "wildcards are not supported in hex strings (?, [n-m], (a|b), ~): every byte "
+                                  "is matched as written; split the pattern into signatures and combine them in a rule");
+        while (!AtEnd() && Peek() != '}') Advance();
+        continue;
+      }
       if (IsHexDigit(Peek())) {
         const SourcePosition runStart = Here();
         size_t digits = 0;
@@ -322,7 +330,10 @@ struct Lexer {
           }
           Advance();
         }
-        if (digits % 2 != 0) diagnostics.Error(runStart, "odd number of hex digits; write every byte as two digits");
+        // "4?" is a nibble wildcard: the check above reports it.
+        if (digits % 2 != 0 && (AtEnd() || Peek() != '?')) {
+          diagnostics.Error(runStart, "odd number of hex digits; write every byte as two digits");
+        }
         continue;
       }
       diagnostics.Error(Here(), "unexpected character in a hex block; only hex digit pairs may stand there");
