@@ -82,9 +82,13 @@ void Problem(void* user, ArchivePath path, ProblemKind kind, std::string_view re
 }  // namespace
 
 std::string TimeLimitReason(double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "scan time limit (%g s)", seconds);
-  return text;
+  // As the option is written: "30", "2.5", "0.000001".
+  char number[64];
+  std::snprintf(number, sizeof number, "%.6f", seconds);
+  std::string text(number);
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') text.pop_back();
+  return "scan time limit (" + text + " s)";
 }
 
 void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const ArchiveSettings& settings,
