@@ -295,6 +295,13 @@ struct Lexer {
     tokens.push_back(std::move(token));
   }
 
+  // Reports a wildcard at `position` and passes over the rest of the block.
+  void WildcardInHexBlock(SourcePosition position) {
+    diagnostics.Error(position, "wildcards are not supported in hex strings (?, [n-m], (a|b), ~): every byte "
+                                "is matched as written; split the pattern into signatures and combine them in a rule");
+    while (!AtEnd() && Peek() != '}') Advance();
+  }
+
   void LexHexBlock() {
     Token token;
     token.kind = TokenKind::HexBytes;
@@ -313,9 +320,7 @@ struct Lexer {
       // Wildcards, jumps and alternatives as other tools write them: one
       // error for the block, and the rest of it passed over.
       if (Peek() == '?' || Peek() == '[' || Peek() == '(' || Peek() == '|' || Peek() == '~') {
-        diagnostics.Error(Here(), "wildcards are not supported in hex strings (?, [n-m], (a|b), ~): every byte "
-                                  "is matched as written; split the pattern into signatures and combine them in a rule");
-        while (!AtEnd() && Peek() != '}') Advance();
+        WildcardInHexBlock(Here());
         continue;
       }
       if (IsHexDigit(Peek())) {
@@ -330,8 +335,9 @@ struct Lexer {
           }
           Advance();
         }
-        // "4?" is a nibble wildcard: the check above reports it.
-        if (digits % 2 != 0 && (AtEnd() || Peek() != '?')) {
+        if (digits % 2 != 0 && Peek() == '?') {
+          WildcardInHexBlock(runStart);  // "4?": a nibble wildcard
+        } else if (digits % 2 != 0) {
           diagnostics.Error(runStart, "odd number of hex digits; write every byte as two digits");
         }
         continue;
