@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "compiler/rulelang/database_image.h"
+#include "engine/database/database_format.h"
 #include "scanning/scan_text.h"
 #include "veltor/command_support.h"
 #include "scanning/default_database.h"
@@ -415,11 +416,13 @@ std::optional<std::filesystem::path> ChooseDatabase(const std::optional<std::str
   return std::nullopt;
 }
 
+// Why the database did not load: the file read again and checked as
+// `veltor info` checks it, so that the message names the failed check.
 void ReportDatabaseFailure(const std::filesystem::path& path) {
-  std::error_code code;
-  const bool exists = std::filesystem::exists(path, code);
-  ReportError("scan", "cannot load the database " + path.string() + ": " +
-                          (exists ? "unreadable, not a database file or damaged" : "no such file"));
+  std::string error;
+  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path.string(), error, MaxDatabaseSize);
+  if (bytes && rulelang::ReadDatabaseImage(*bytes, error)) error = "out of memory";
+  ReportError("scan", "cannot load the database " + path.string() + ": " + error);
 }
 
 constexpr OptionDefinition Options[] = {

@@ -12,6 +12,7 @@
 #include "support/random_database.h"
 #include "archive/archive_walk.h"
 #include "compiler/rulelang/database_image.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "support/veltor_process.h"
 
 namespace veltor::testing {
@@ -141,6 +142,53 @@ TEST(VeltorProgram, UnreadableInputsAndBadEpochFail) {
     result = RunVeltor(scratch, {command, notADatabase.string()});
     EXPECT_EQ(result.exitCode, 1) << command;
     EXPECT_NE(result.err.find("not a database file"), std::string::npos) << result.err;
+  }
+}
+
+// A damaged database: every command that reads it says which check failed.
+TEST(VeltorProgram, DamagedDatabasesNameTheCheckThatFailed) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto good = scratch.path() / "good.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", good.string()}).exitCode, 0);
+  std::string error;
+  const auto contents = rulelang::ReadDatabaseImage(ReadBytes(good), error);
+  ASSERT_TRUE(contents.has_value()) << error;
+  const std::vector<uint8_t> body = rulelang::WriteBody(contents->entries, 0);
+  const DatabaseHeader& header = contents->header;
+  struct Case {
+    std::string name;
+    std::vector<uint8_t> file;
+    std::string reason;
+  };
+  const auto flipped = [&body](size_t at) {
+    std::vector<uint8_t> copy = body;
+    copy[at] ^= 1;
+    return SealDatabase(copy);
+  };
+  std::vector<uint8_t> shortBody(body.begin(), body.begin() + 100);
+  const std::vector<Case> cases = {
+      {"text.vlb", {'h', 'e', 'l', 'l', 'o'}, "not a database file: it does not start with the database magic"},
+      {"envelope.vlb", SealDatabase(body), ""},
+      {"short.vlb", SealDatabase(shortBody), "the body is shorter than its 128-byte header"},
+      {"magic.vlb", flipped(0), "the body does not start with its magic 'QDLB'"},
+      {"header.vlb", flipped(60), "the header's CRC does not match"},
+      {"signatures.vlb", flipped(header.signatureTableOffset + 30), "the signature table's CRC does not match"},
+      {"rules.vlb", flipped(header.ruleTableOffset + 20), "the rule table's CRC does not match"},
+  };
+  for (const Case& test : cases) {
+    const auto file = scratch.Write(test.name, test.file);
+    for (const std::vector<std::string>& line : std::vector<std::vector<std::string>>{
+             {"info", file.string()}, {"dump", file.string()}, {"scan", "--db", file.string(), source.string()}}) {
+      SCOPED_TRACE(::testing::PrintToString(line));
+      const ProcessResult result = RunVeltor(scratch, line);
+      if (test.reason.empty()) {
+        EXPECT_EQ(result.err.find("veltor"), std::string::npos) << result.err;
+        continue;
+      }
+      EXPECT_EQ(result.exitCode, line[0] == "scan" ? 2 : 1);
+      EXPECT_NE(result.err.find(test.reason), std::string::npos) << result.err;
+    }
   }
 }
 
