@@ -85,8 +85,9 @@ int WriteOutputFile(const Command& command, std::string_view path, std::span<con
                     std::string_view afterError) {
   // Replaced through a temporary file in the same folder: on failure the old
   // file is untouched and no temporary file is left.
-  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes)) return ExitSuccess;
-  ReportError(command.name, "cannot write " + std::string(path) + std::string(afterError));
+  std::string reason;
+  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes, &reason)) return ExitSuccess;
+  ReportError(command.name, "cannot write " + std::string(path) + ": " + reason + std::string(afterError));
   return ExitFailure;
 }
 

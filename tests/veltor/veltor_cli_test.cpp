@@ -135,7 +135,14 @@ TEST(VeltorProgram, UnreadableInputsAndBadEpochFail) {
   const auto nowhere = scratch.path() / "no such folder" / "out.vlb";
   result = RunVeltor(scratch, {"compile", source.string(), "-o", nowhere.string()});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("cannot write " + nowhere.string() + ": No such file or directory; nothing written"),
+            std::string::npos)
+      << result.err;
+  // A folder in the way: the reason is the rename's.
+  result = RunVeltor(scratch, {"compile", source.string(), "-o", scratch.path().string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot write " + scratch.path().string() + ": "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find(": ; nothing"), std::string::npos) << result.err;
   EXPECT_EQ(FolderContents(scratch.path()), std::vector<std::string>{"rules.vsr"});
   const auto notADatabase = scratch.Write("junk.vlb", "this is no database");
   for (const char* command : {"dump", "info"}) {
