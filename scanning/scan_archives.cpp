@@ -9,7 +9,7 @@
 
 #include "engine/api/scan.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 using archive::ArchivePath;
@@ -111,4 +111,4 @@ std::string ArchiveSupportLine() {
   return std::string("archives: supported (") + archive::ArchiveLibraryVersion() + ")";
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

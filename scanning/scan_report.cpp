@@ -10,7 +10,7 @@
 #include "engine/text/windows1252.h"
 #include "scanning/scan_text.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 // How a problem that is not an error is named in the output: the word of
@@ -218,4 +218,4 @@ std::string FormatSummaryJson(const ScanTotals& totals) {
          ",\"damaged\":" + std::to_string(totals.damaged) + ",\"leftOut\":" + std::to_string(totals.leftOut) + "}}\n";
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -18,7 +18,7 @@
 #include <unistd.h>
 #endif
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 std::string SystemMessage(int number) { return std::generic_category().message(number); }
@@ -269,4 +269,4 @@ bool NameMatches(std::string_view pattern, std::string_view name) {
 
 #endif
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

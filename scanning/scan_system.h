@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // True when standard error is a terminal (a progress line makes sense).
 bool StandardErrorIsTerminal();
@@ -84,4 +84,4 @@ bool NameMatches(std::string_view pattern, std::string_view name);
 // the system cannot tell.
 std::string PseudoFileSystemName(const std::filesystem::path& folder);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

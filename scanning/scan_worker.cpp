@@ -6,7 +6,7 @@
 #include "engine/api/scan.h"
 #include "scanning/scan_system.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
@@ -82,4 +82,4 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   return outcome;
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -14,7 +14,7 @@
 #include "scanning/scan_report.h"
 #include "scanning/scan_targets.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // The read buffer's size, unless VELTOR_SCAN_CHUNK_SIZE says otherwise.
 inline constexpr size_t DefaultChunkSize = size_t{1} << 20;
@@ -48,4 +48,4 @@ bool OpenWorker(Worker& worker, const ScanSettings& settings);
 // Scans one target and says what came of it.
 FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSettings& settings);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

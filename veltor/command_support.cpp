@@ -12,6 +12,8 @@
 
 namespace veltor::cli {
 
+using namespace scanning;  // the scan job and its file reading
+
 int PrintVersion(std::optional<std::string_view> database) {
   std::cout << "veltor " << VELTOR_VERSION << '\n' << ArchiveSupportLine() << '\n';
   if (!database) return ExitSuccess;

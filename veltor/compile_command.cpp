@@ -13,6 +13,8 @@
 #include "scanning/files.h"
 
 namespace veltor::cli {
+
+using namespace scanning;  // the scan job and its file reading
 namespace {
 
 // Errors shown before the rest are only counted: a wrong file given as
