@@ -5,13 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/database/database_format.h"
-#include "compiler/rulelang/database_image.h"
 #include "veltor/arguments.h"
 #include "veltor/command.h"
 #include "veltor/command_support.h"
-#include "scanning/files.h"
-#include "scanning/scan_archives.h"
 
 namespace {
 
