@@ -2,6 +2,7 @@
 // lists), where the summary and the log go, and the time limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -53,17 +54,22 @@ class VeltorScanChoice : public ::testing::Test {
     return RunProcess(scratch, ProgramPath(), arguments, {input, {}});
   }
 
-  // The names below the tree that were scanned, in order, joined by spaces.
+  // The names below the tree that were scanned, in order, joined by spaces
+  // (with '/' between folders, whatever the system's separator).
   std::string Scanned(const ProcessResult& result) const {
     std::string names;
-    const std::string prefix = Tree() + "/";
+    const std::string prefix = Tree();
     for (size_t start = 0; start < result.out.size();) {
       const size_t end = result.out.find('\n', start);
       const std::string line = result.out.substr(start, end - start);
       start = end + 1;
       if (line.rfind(prefix, 0) != 0) continue;
+      std::string name = line.substr(prefix.size() + 1, line.find(": ") - prefix.size() - 1);
+#ifdef _WIN32
+      std::replace(name.begin(), name.end(), '\\', '/');
+#endif
       if (!names.empty()) names += ' ';
-      names.append(line, prefix.size(), line.find(": ") - prefix.size());
+      names += name;
     }
     return names;
   }
@@ -86,7 +92,9 @@ TEST_F(VeltorScanChoice, PatternsAndDepthChooseTheFilesInFolders) {
       {{"-r", "--max-depth=1"}, ".git/e.txt .hidden.txt a.txt b.log node_modules/f.js sub/c.txt", ""},
       // A wildcard matches a leading dot too, as grep's --exclude does.
       {{"-r", "--exclude", "*.txt"}, "b.log node_modules/f.js", "5"},
+#ifndef _WIN32  // Windows patterns have * and ? only
       {{"-r", "--exclude=*.log", "--exclude", "[a-c].txt"}, ".git/e.txt .hidden.txt node_modules/f.js sub/deep/d.txt", "3"},
+#endif
       {{"-r", "--include", "*.log", "--include=?.js"}, "b.log node_modules/f.js", "5"},
       {{"-r", "--include", "*.txt", "--exclude", "a*"}, ".git/e.txt .hidden.txt sub/c.txt sub/deep/d.txt", "3"},
       {{"-r", "--exclude-dir", ".git", "--exclude-dir=node_*"}, ".hidden.txt a.txt b.log sub/c.txt sub/deep/d.txt", "2"},
@@ -119,7 +127,14 @@ TEST_F(VeltorScanChoice, PatternsAndDepthChooseTheFilesInFolders) {
 TEST_F(VeltorScanChoice, FileListsNameFilesByLineOrByNul) {
   const std::string evil = Write("evil.bin", "an evil-marker");
   const std::string a = Tree() + "/a.txt";
-  const std::string spaced = Write("with space\tand tab.txt", "clean");
+#ifdef _WIN32
+  const std::string spacedName = "with space and comma, too.txt";  // no tab in a Windows name
+  const std::string spacedShown = spacedName;
+#else
+  const std::string spacedName = "with space\tand tab.txt";
+  const std::string spacedShown = "with space\\x09and tab.txt";
+#endif
+  const std::string spaced = Write(spacedName, "clean");
   const fs::path list = scratch.Write("list.txt", a + "\r\n\n" + evil + "\n" + spaced + "\n");
   const fs::path nulList = scratch.Write("list.bin", a + std::string(1, '\0') + spaced + std::string(1, '\0'));
   struct Case {
@@ -129,10 +144,10 @@ TEST_F(VeltorScanChoice, FileListsNameFilesByLineOrByNul) {
     std::string scanned;
   };
   const Case cases[] = {
-      {{"--file-list", list.string()}, "", 1, "a.txt evil.bin with space\\x09and tab.txt"},
+      {{"--file-list", list.string()}, "", 1, "a.txt evil.bin " + spacedShown},
       {{"--file-list=-"}, a + "\n" + evil, 1, "a.txt evil.bin"},
       {{"--file-list", "-", "-0"}, a + std::string(1, '\0') + evil + std::string(1, '\0'), 1, "a.txt evil.bin"},
-      {{"--null", "--file-list", nulList.string(), Tree() + "/b.log"}, "", 0, "a.txt b.log with space\\x09and tab.txt"},
+      {{"--null", "--file-list", nulList.string(), Tree() + "/b.log"}, "", 0, "a.txt b.log " + spacedShown},
       // A listed folder is walked as a named one.
       {{"--file-list", "-", "--exclude", "*.txt"}, Tree() + "/sub\n", 0, ""},
       {{"--file-list", "-", "-r", "--exclude", "c.*"}, Tree() + "/sub\n", 0, "sub/deep/d.txt"},
