@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import datetime as _datetime
 import os as _os
+import warnings as _warnings
 from dataclasses import dataclass, field
 from typing import BinaryIO, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -25,6 +26,7 @@ __all__ = [
     "ArchiveError",
     "ArchiveProblem",
     "CompileError",
+    "CompileWarning",
     "Database",
     "DatabaseError",
     "Diagnostic",
@@ -34,6 +36,7 @@ __all__ = [
     "RuleScore",
     "SignatureMatch",
     "compile",
+    "compile_with_diagnostics",
 ]
 
 #: Bytes read per step by ``scan_file`` and ``scan_stream``.
@@ -121,6 +124,19 @@ class CompileError(Exception):
         super().__init__("\n".join(str(d) for d in errors))
 
 
+class CompileWarning(UserWarning):
+    """A warning of the rule compiler: the database was built all the same.
+
+    ``compile`` issues one per warning (``warnings.warn``); turn them into
+    errors with ``warnings.simplefilter("error", veltor.CompileWarning)``.
+    ``diagnostic`` is the compiler's ``Diagnostic``.
+    """
+
+    def __init__(self, diagnostic: Diagnostic):
+        super().__init__(str(diagnostic))
+        self.diagnostic = diagnostic
+
+
 @dataclass(frozen=True)
 class SignatureMatch:
     """A signature that occurred: how often each form did, and the first offsets.
@@ -192,6 +208,13 @@ class Database:
     __slots__ = ("_native",)
 
     def __init__(self, native: "_native.Database"):
+        # Database(path) would otherwise give an object that fails later, far
+        # from the mistake.
+        if not isinstance(native, _native.Database):
+            raise TypeError(
+                "Database() is not called directly: open a database file with veltor.Database.load(path), "
+                "or an image in memory with veltor.Database.from_bytes(data)"
+            )
         self._native = native
 
     @classmethod
@@ -332,14 +355,12 @@ class Database:
         )
 
 
-def compile(
+def compile_with_diagnostics(
     source: str, *, path: str = "<string>", build_time: Optional[_datetime.datetime] = None
-) -> bytes:
-    """Compiles rule language source into a database image (see docs/rules.md).
+) -> Tuple[bytes, List[Diagnostic]]:
+    """Compiles like ``compile`` and returns the image with the compiler's warnings.
 
-    ``path`` names the source in diagnostics; ``build_time`` (an aware
-    datetime) is stored instead of now. Raises ``CompileError`` carrying
-    every diagnostic when the source has errors.
+    Issues no Python warnings; raises ``CompileError`` when the source has errors.
     """
     seconds = None if build_time is None else int(build_time.timestamp())
     image, diagnostics = _native.compile(source, path, seconds)
@@ -349,4 +370,21 @@ def compile(
     ]
     if image is None:
         raise CompileError(found)
+    return image, found
+
+
+def compile(
+    source: str, *, path: str = "<string>", build_time: Optional[_datetime.datetime] = None
+) -> bytes:
+    """Compiles rule language source into a database image (see docs/rules.md).
+
+    ``path`` names the source in diagnostics; ``build_time`` (an aware
+    datetime) is stored instead of now. Each warning of the compiler is
+    issued as a ``CompileWarning``; ``compile_with_diagnostics`` returns
+    them instead. Raises ``CompileError`` carrying every diagnostic when the
+    source has errors.
+    """
+    image, diagnostics = compile_with_diagnostics(source, path=path, build_time=build_time)
+    for diagnostic in diagnostics:
+        _warnings.warn(CompileWarning(diagnostic), stacklevel=2)
     return image
