@@ -8,7 +8,7 @@ import warnings
 import pytest
 
 import veltor
-from conftest import BUILD, DEFAULT_DATABASE, ROOT
+from conftest import BUILD, DEFAULT_DATABASE, ROOT, VELTOR_PROGRAM
 
 # One signature no rule refers to, and a pattern of two bytes: two warnings.
 WARNED_SOURCE = 'signature used = "ab";\nsignature unused = "never-referred";\nrule R report = used;\n'
@@ -74,3 +74,25 @@ def test_a_virtual_environment_installs_without_the_network(tmp_path):
     )
     location, rules = check.stdout.split()
     assert location.startswith(str(env)) and int(rules) == veltor.Database.load(DEFAULT_DATABASE).rule_count
+
+
+def test_explain_names_signatures_from_the_map_compile_writes(tmp_path):
+    source = tmp_path / "rules.vsr"
+    source.write_text('signature marker = "named-marker";\nsignature = "anonymous-one";\n'
+                      "rule R report = marker and sig[2];\n")
+    database = tmp_path / "rules.vlb"
+    run = subprocess.run([str(VELTOR_PROGRAM), "compile", str(source), "-o", str(database)],
+                         capture_output=True, text=True, check=False)
+    assert run.returncode == 0, run.stderr
+    data = b"..named-marker..anonymous-one"
+    db = veltor.Database.load(database)
+    assert db.signature_names == {1: "marker"}
+    assert [(s.id, s.name) for s in db.explain(data).signatures] == [(1, "marker"), (2, None)]
+    assert veltor.Database.from_bytes(database.read_bytes()).explain(data).signatures[0].name is None
+
+    # A map left from another build of the database is refused, not trusted.
+    names = database.with_name("rules.vlb.names")
+    names.write_text("veltor signature names 1\ndatabase 00000000\n1 wrong\n")
+    with pytest.warns(UserWarning, match="another database"):
+        stale = veltor.Database.load(database)
+    assert stale.signature_names == {} and stale.explain(data).signatures[0].name is None

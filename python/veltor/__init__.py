@@ -17,7 +17,7 @@ import datetime as _datetime
 import os as _os
 import warnings as _warnings
 from dataclasses import dataclass, field
-from typing import BinaryIO, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _native
 
@@ -142,7 +142,9 @@ class SignatureMatch:
     """A signature that occurred: how often each form did, and the first offsets.
 
     ``plain_offsets`` and ``wide_offsets`` hold at most the first eight
-    occurrences of each form; the counts are complete.
+    occurrences of each form; the counts are complete. ``name`` is the
+    signature's name in the rule source, from the name map ``veltor compile``
+    writes beside the database (``NAME.vlb.names``), or None.
     """
 
     id: int
@@ -150,6 +152,7 @@ class SignatureMatch:
     plain_offsets: Tuple[int, ...]
     wide_count: int
     wide_offsets: Tuple[int, ...]
+    name: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -205,7 +208,7 @@ class Database:
     busy, about as much memory as the database itself) and returns it after.
     """
 
-    __slots__ = ("_native",)
+    __slots__ = ("_native", "_names")
 
     def __init__(self, native: "_native.Database"):
         # Database(path) would otherwise give an object that fails later, far
@@ -216,16 +219,40 @@ class Database:
                 "or an image in memory with veltor.Database.from_bytes(data)"
             )
         self._native = native
+        self._names: Dict[int, str] = {}
 
     @classmethod
     def load(cls, path: StrPath) -> "Database":
         """Loads a database file.
 
+        The signature name map beside it (``PATH.names``, written by
+        ``veltor compile``), when there, names the signatures of ``explain``;
+        one that cannot be used is left out with a ``UserWarning``.
+
         Raises ``FileNotFoundError`` (and other ``OSError``) when the file
         cannot be read, ``DatabaseError`` when it is not a database.
         """
         with open(path, "rb") as file:
-            return cls.from_bytes(file.read())
+            database = cls.from_bytes(file.read())
+        names_path = _os.fsdecode(path) + _native.SIGNATURE_NAMES_SUFFIX
+        try:
+            with open(names_path, "rb") as file:
+                text = file.read()
+        except FileNotFoundError:
+            return database
+        except OSError as error:
+            _warnings.warn(f"signature names not used: {names_path}: {error.strerror}", stacklevel=2)
+            return database
+        try:
+            database._names = database._native.parse_names(text)
+        except ValueError as error:
+            _warnings.warn(f"signature names not used: {names_path}: {error}", stacklevel=2)
+        return database
+
+    @property
+    def signature_names(self) -> Dict[int, str]:
+        """The signatures' names by id, from the name map beside the file ``load`` read (empty without one)."""
+        return dict(self._names)
 
     @classmethod
     def from_bytes(cls, data: Union[bytes, bytearray, memoryview]) -> "Database":
@@ -334,7 +361,7 @@ class Database:
         signatures, rules = self._native.explain(data)
         return Explanation(
             signatures=[
-                SignatureMatch(sid, plain[0], tuple(plain[1]), wide[0], tuple(wide[1]))
+                SignatureMatch(sid, plain[0], tuple(plain[1]), wide[0], tuple(wide[1]), self._names.get(sid))
                 for _index, sid, plain, wide in signatures
             ],
             rules=[
