@@ -231,30 +231,40 @@ struct ArchiveProblem {
   std::string reason;
 };
 
-// One walk's members scanned through one leased handle. The sink's
+// One walk's members scanned, each through a handle leased for its level
+// (members open inside members are scanned at the same time). The sink's
 // functions must not throw: memory exhausted stops the walk.
 struct MemberScan {
-  ScanHandle* handle;
+  std::shared_ptr<HandlePool> pool;
+  std::vector<std::unique_ptr<Lease>> levels{};
   std::vector<MemberReport> reports{};
   std::vector<ArchiveProblem> problems{};
   bool failed = false;
 };
 
-bool MemberBegin(void* user, archive::ArchivePath) {
-  BeginScan(*static_cast<MemberScan*>(user)->handle);
-  return true;
-}
-
-bool MemberBytes(void* user, std::span<const uint8_t> bytes) {
-  FeedScan(*static_cast<MemberScan*>(user)->handle, bytes.data(), bytes.size());
-  return true;
-}
-
-void MemberEnd(void* user, archive::ArchivePath path) {
+bool MemberBegin(void* user, archive::ArchivePath, uint32_t level) {
   auto* scan = static_cast<MemberScan*>(user);
-  FinishScan(*scan->handle);
   try {
-    for (NativeReport& report : CollectReports(*scan->handle)) {
+    while (scan->levels.size() < level) scan->levels.push_back(std::make_unique<Lease>(scan->pool));
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+    return false;
+  }
+  BeginScan(*scan->levels[level - 1]->handle);
+  return true;
+}
+
+bool MemberBytes(void* user, uint32_t level, std::span<const uint8_t> bytes) {
+  FeedScan(*static_cast<MemberScan*>(user)->levels[level - 1]->handle, bytes.data(), bytes.size());
+  return true;
+}
+
+void MemberEnd(void* user, archive::ArchivePath path, uint32_t level) {
+  auto* scan = static_cast<MemberScan*>(user);
+  ScanHandle& handle = *scan->levels[level - 1]->handle;
+  FinishScan(handle);
+  try {
+    for (NativeReport& report : CollectReports(handle)) {
       scan->reports.push_back({std::vector<std::string>(path.begin(), path.end()), std::move(report)});
     }
   } catch (const std::bad_alloc&) {
@@ -281,14 +291,13 @@ py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std:
                       uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
 #if VELTOR_PYTHON_ARCHIVES
   const archive::ArchiveLimits limits{maxDepth, maxUnpacked, maxMembers, maxRatio};
-  MemberScan scan{nullptr};
+  MemberScan scan{database.pool};
   archive::WalkResult result;
   {
     py::gil_scoped_release release;
-    Lease lease(database.pool);
-    scan.handle = lease.handle.get();
     const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
     result = archive::WalkArchiveDescriptor(descriptor, name, limits, sink);
+    scan.levels.clear();
   }
   if (scan.failed || result.outcome == archive::WalkOutcome::Failed) throw std::bad_alloc();
   py::list reports;

@@ -68,8 +68,10 @@ TEST_F(VeltorArchiveScan, ReportsMembersByTheirArchivePath) {
 
   const ProcessResult text = Scan({outer, clean});
   EXPECT_EQ(text.exitCode, 1) << text.err;
+  // The tar the tar.gz unpacks to is scanned as bytes too, after its members.
   EXPECT_EQ(text.out, outer + ": Test.Evil (level 1)\n" + outer + "!docs/inner.tar.gz!evil.bin: Test.Evil (level 1)\n" +
-                          outer + "!note.txt: Test.Evil (level 1)\n" + clean + ": OK\n");
+                          outer + "!docs/inner.tar.gz!inner.tar: Test.Evil (level 1)\n" + outer +
+                          "!note.txt: Test.Evil (level 1)\n" + clean + ": OK\n");
 
   const ProcessResult json = Scan({"--json", outer});
   const std::string expected = std::string("{\"path\":\"").append(outer).append(
@@ -125,7 +127,10 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   const Case cases[] = {
       {{"--max-members", "2", members}, 2, members + "!m2: incomplete (member limit (2))\n", ""},
       {{"--max-members", "2", "--limits-ok", members}, 0, members + "!m2: incomplete (member limit (2))\n", ""},
-      {{damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged + "!second.bin: "},
+      {{damaged},
+       2,
+       damaged + "!first.txt: Test.Evil (level 1)\n" + damaged + "!cut.tar: Test.Evil (level 1)\n",
+       "veltor scan: " + damaged + "!second.bin: "},
       {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
       {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
       {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},

@@ -1,9 +1,15 @@
 #pragma once
-// Archive members in `veltor scan`: once a file is scanned as bytes, the
-// members of the archive it is (if any) are unpacked in memory and each is
-// scanned by the same worker's handle, reported under its archive path.
+// Archive members in `veltor scan`: once a file is scanned as bytes, what
+// the archive walk hands over (every member, and what each compressed
+// stream unpacks to) is scanned too, reported under its archive path.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/scan_handle.h"
 #include "tools/archive/archive_walk.h"
@@ -12,19 +18,39 @@
 
 namespace veltor::cli {
 
+// --explain keeps each member's bytes up to this many to find where its
+// signatures occur; a larger member is explained without them.
+inline constexpr uint64_t MaxExplainedMemberBytes = uint64_t{64} << 20;
+
 struct ArchiveSettings {
   bool enabled = true;
   archive::ArchiveLimits limits;
   bool limitsOk = false;  // a limit reached is not counted as an error
+  // --explain: called after each member whose scan reports, with the file's
+  // path, the handle that scanned the member (still holding its scores) and
+  // the member's bytes (empty when it was larger than MaxExplainedMemberBytes).
+  std::function<void(std::string_view path, const std::vector<std::string>& archivePath, const ScanHandle& handle,
+                     std::span<const uint8_t> bytes, FileOutcome& outcome)>
+      explainMember;
 };
 
-// Walks the members of the regular file open as `file` (read again from
-// its start) and adds to `outcome` what their scans report, each with its
-// archive path, and what stopped or spoiled the walk. `handle` must not be
-// in the middle of a scan. Nothing happens for a file that is not an
-// archive, or in a build without archive support.
-void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const ArchiveSettings& settings,
-                        FileOutcome& outcome);
+// The scan handles a worker's walks use beside its own: members open
+// inside other members are scanned at the same time, each by a handle of
+// its own, loaded from `database` when first needed and kept for the
+// worker's later files.
+struct MemberHandles {
+  std::filesystem::path database;
+  std::vector<std::unique_ptr<ScanHandle>> more;
+};
+
+// Walks the regular file open as `file` (read again from its start) and
+// adds to `outcome` what the scans of what it hands over report, each with
+// its archive path, and what stopped or spoiled the walk. `handle` scans
+// the outermost members and must not be in the middle of a scan. Nothing
+// happens for a file that is neither compressed nor an archive, or in a
+// build without archive support.
+void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, MemberHandles& handles,
+                        const ArchiveSettings& settings, FileOutcome& outcome);
 
 // For `veltor --version`: "archives: supported (libarchive 3.6.2)" or
 // "archives: not supported in this build".

@@ -351,7 +351,10 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
   }
   ScanSettings settings;
   settings.chunkSize = ChunkSize();
-  if (parsed.Has("--explain")) settings.inspect = ExplainInspector(parsed.Has("--json"));
+  if (parsed.Has("--explain")) {
+    settings.inspect = ExplainInspector(parsed.Has("--json"));
+    settings.archives.explainMember = MemberExplainer(parsed.Has("--json"));
+  }
   if (const auto value = parsed.Value("--max-filesize")) {
     const std::optional<uint64_t> size = ParseSize(*value);
     if (!size) {

@@ -33,6 +33,11 @@ bool OpenWorker(Worker& worker, const ScanSettings& settings) {
   worker.handle.reset(new (std::nothrow) ScanHandle());
   worker.buffer.reset(new (std::nothrow) uint8_t[settings.chunkSize]);
   if (!worker.handle || !worker.buffer) return false;
+  try {
+    worker.memberHandles.database = settings.database;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return LoadHandle(*worker.handle, settings.database.string().c_str());
 }
 
@@ -80,7 +85,9 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   if (settings.inspect) settings.inspect(target, handle, outcome);
   // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
-  if (!target.standardInput) ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome);
+  if (!target.standardInput) {
+    ScanArchiveMembers(file, PathText(target), handle, worker.memberHandles, settings.archives, outcome);
+  }
   return outcome;
 }
 

@@ -36,6 +36,7 @@ struct ScanSettings {
 struct Worker {
   std::unique_ptr<ScanHandle> handle;
   std::unique_ptr<uint8_t[]> buffer;
+  MemberHandles memberHandles;  // for members open inside members
 };
 
 // Loads the worker's copy of the database and allocates its buffer; false
