@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "archive/archive_generator.h"
 #include "archive/archive_writer.h"
 #include "support/temp_dir.h"
 #include "tools/archive/archive_walk.h"
@@ -213,6 +215,37 @@ TEST(ArchiveWalk, LeavesWhatIsNotAnArchiveAlone) {
     EXPECT_EQ(result.outcome, WalkOutcome::NotArchive);
     EXPECT_TRUE(recorder.members.empty() && recorder.errors.empty());
   }
+}
+
+// The walk's rule as a property: over random files (random members, some
+// with the needle behind zeros, in random containers and compressions
+// nested up to three deep, with trailing data), every needle is handed
+// over at the archive path that holds it, unless a limit stopped the walk.
+// A fixed set of seeds, and a few new ones each run (printed on failure).
+TEST(ArchiveWalk, EveryPlantedNeedleIsHandedOverWhereItLies) {
+  std::vector<uint32_t> seeds;
+  for (uint32_t seed = 1; seed <= 60; ++seed) seeds.push_back(seed);
+  std::random_device device;
+  for (int i = 0; i < 4; ++i) seeds.push_back(device());
+  size_t checked = 0;
+  for (const uint32_t seed : seeds) {
+    std::mt19937 random(seed);
+    std::string name = "f";
+    const generator::GeneratedFile file = generator::Generate(random, Needle, name);
+    Recorder recorder;
+    const WalkResult result = WalkBytes(file.bytes, name, recorder);
+    std::string trace = "seed " + std::to_string(seed);
+    trace.append(", ").append(name).append("\n").append(recorder.Describe());
+    SCOPED_TRACE(trace);
+    if (result.incomplete) continue;
+    for (const std::string& path : file.needlePaths) {
+      if (path.empty()) continue;  // the file itself: the caller's to scan
+      ASSERT_TRUE(recorder.members.contains(path)) << path;
+      EXPECT_NE(recorder.members[path].find(Needle), std::string::npos) << path;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, seeds.size());
 }
 
 // ---------------------------------------------------------------- damage
