@@ -367,6 +367,7 @@ struct NestedSource {
   bool recording = false;
   bool replayLost = false;
   bool ended = false;
+  uint64_t taken = 0;   // bytes taken so far
   bool failed = false;  // the stream is unreadable: `error` says why
   std::string error{};
   std::vector<uint8_t> replay{};
@@ -395,6 +396,7 @@ int64_t Pull(NestedSource& source) {
     source.ended = true;
     return 0;
   }
+  source.taken += static_cast<uint64_t>(count);
   const std::span<const uint8_t> bytes(source.buffer.get(), static_cast<size_t>(count));
   if (source.level != 0 && !walk.sink.memberBytes(walk.sink.user, source.level, bytes)) {
     walk.stopped = walk.sinkStopped = true;
@@ -531,8 +533,9 @@ void DepthLimit(Walk& walk) {
   Report(walk, ProblemKind::Incomplete, reason);
 }
 
-// Opens a container held in memory, with seeking, and walks it.
-void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes) {
+// Opens a container held in memory, with seeking, and walks it. A `probe`
+// (a program that may carry an archive) that holds none is left alone.
+void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, bool probe) {
   BufferInput memory{bytes};
   ArchiveInput input{&memory, BufferRead, BufferSeek, static_cast<int64_t>(bytes.size())};
   if (ReadZipAsStream(input, walk.limits.maxMembers)) input.seek = nullptr;
@@ -548,18 +551,29 @@ void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes) {
   archive_read_set_read_callback(handle.get(), TopRead);
   if (input.seek != nullptr) archive_read_set_seek_callback(handle.get(), TopSeek);
   archive_read_set_callback_data(handle.get(), &source);
+  const int openStatus = archive_read_open1(handle.get());
   struct archive_entry* first = nullptr;
-  const int status = archive_read_open1(handle.get()) == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first)
-                                                                     : ARCHIVE_FATAL;
+  const int status = openStatus == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first) : ARCHIVE_FATAL;
+  if (probe && Classify(handle.get(), openStatus, status) != Recognised::Yes) return;
   WalkEntries(walk, handle.get(), status, first);
+}
+
+// Whether the bytes start as a program (where a self-extracting archive
+// keeps its archive, after the program).
+bool IsProgram(std::span<const uint8_t> start) {
+  return start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
+                               (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
 }
 
 // Zip and 7-Zip files keep their index at their end: one inside another
 // file is read whole into memory (its bytes handed over as they come) and
 // opened from there, with seeking. A zip too large for that is read as a
 // stream from its local headers; a 7-Zip file cannot be, and is an error.
-void WalkIndexed(Walk& walk, NestedSource& source, bool sevenZip) {
+// A program is probed the same way for an archive after it; one too large
+// is only scanned as bytes.
+void WalkIndexed(Walk& walk, NestedSource& source, bool sevenZip, bool probe = false) {
   if (source.replayLost) {
+    if (probe) return;
     char reason[96];
     std::snprintf(reason, sizeof reason, "not opened: more than %zu bytes read before its first entry",
                   DetectionReplayCap);
@@ -581,10 +595,11 @@ void WalkIndexed(Walk& walk, NestedSource& source, bool sevenZip) {
   if (walk.stopped || source.failed) return;
   if (complete) {
     walk.heldInMemory += bytes.size();
-    WalkInMemory(walk, bytes);
+    WalkInMemory(walk, bytes, probe);
     walk.heldInMemory -= bytes.size();
     return;
   }
+  if (probe) return;
   if (sevenZip) {
     char reason[96];
     std::snprintf(reason, sizeof reason, "7-Zip member larger than %llu bytes: not opened",
@@ -621,18 +636,26 @@ void WalkContainer(Walk& walk, NestedSource& source, bool sibling) {
   // Zip and 7-Zip read as a stream may fail where the index would not.
   const bool indexed = (recognised == Recognised::Yes || recognised == Recognised::Damaged) &&
                        (format == ARCHIVE_FORMAT_ZIP || format == ARCHIVE_FORMAT_7ZIP);
-  if (!indexed) source.recording = false;
+  // libarchive finds a self-extractor's archive only with seeking.
+  const bool probe = recognised == Recognised::No && !source.replayLost && IsProgram(source.replay);
+  if (!indexed && !probe) {
+    source.recording = false;
+    std::vector<uint8_t>().swap(source.replay);
+  }
   if (recognised == Recognised::Damaged && !indexed) return Report(walk, ProblemKind::Error, ErrorText(reader.get()));
-  if (recognised != Recognised::Yes && !indexed) return;
-  if (walk.path.size() + (sibling ? 0 : 1) > walk.limits.maxDepth) return DepthLimit(walk);
+  if (recognised != Recognised::Yes && !indexed && !probe) return;
+  if (walk.path.size() + (sibling ? 0 : 1) > walk.limits.maxDepth) {
+    if (!probe) DepthLimit(walk);
+    return;
+  }
   std::string name;
   if (sibling) {
     name = std::move(walk.path.back());
     walk.path.pop_back();
   }
-  if (indexed) {
+  if (indexed || probe) {
     reader.reset();
-    WalkIndexed(walk, source, format == ARCHIVE_FORMAT_7ZIP);
+    WalkIndexed(walk, source, format == ARCHIVE_FORMAT_7ZIP, probe);
   } else {
     WalkEntries(walk, reader.get(), headerStatus, first);
   }
@@ -676,7 +699,9 @@ void ScanMember(Walk& walk, struct archive* outer) {
   const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(peel.get(), &entry) : ARCHIVE_FATAL;
   if (!walk.stopped && !member.failed) {
     const bool opened = headerStatus == ARCHIVE_OK || headerStatus == ARCHIVE_WARN;
-    if (HasCompression(peel.get())) {
+    // The raw format takes any bytes: a reader that fails to open on some
+    // has failed to undo their compression.
+    if (HasCompression(peel.get()) || (openStatus != ARCHIVE_OK && member.taken != 0)) {
       // A compression recognised but not undone is damage, or compression
       // nested beyond libarchive's stack of filters (a gzip that holds itself).
       if (!opened) {
@@ -817,7 +842,7 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
       walk.result.outcome = WalkOutcome::Walked;
       return walk.result;
     }
-    if (HasCompression(peel.get())) {
+    if (HasCompression(peel.get()) || (openStatus != ARCHIVE_OK && walk.packedRead != 0)) {
       walk.result.outcome = WalkOutcome::Walked;
       if (!opened) {
         Report(walk, ProblemKind::Error, ErrorText(peel.get()));
