@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/archive/archive_walk.h"
+#include "archive/archive_walk.h"
 
 using namespace veltor::archive;
 

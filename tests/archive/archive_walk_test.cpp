@@ -20,7 +20,7 @@
 #include "archive/archive_generator.h"
 #include "archive/archive_writer.h"
 #include "support/temp_dir.h"
-#include "tools/archive/archive_walk.h"
+#include "archive/archive_walk.h"
 
 namespace veltor::archive {
 namespace {
