@@ -18,17 +18,21 @@
 //   front of a zip (a self-extracting file) included.
 // - A limit reached, damage or encryption is a Problem for the sink.
 //
-// | the bytes                               | handed over as bytes       | walked                  | reported            |
-// |-----------------------------------------|----------------------------|-------------------------|---------------------|
-// | not compressed, no container            | (the caller's)             | -                       | -                   |
-// | a container (zip, tar, iso, ...)        | each member                | its members             | -                   |
-// | a container with no member, zeros       | (the caller's / the member)| -                       | -                   |
-// | a compressed stream                     | what it unpacks to         | that, if a container    | -                   |
-// | a container's member                    | the member, trailing data  | it, if compressed or a  | -                   |
-// |                                         | and all                    | container               |                     |
-// | a prefix before a zip (outermost file)  | (the caller's)             | the zip's members       | -                   |
-// | damaged, or only an archive's magic     | every byte read            | what could be read      | Error               |
-// | a limit reached                         | what was read before       | what was read before    | Incomplete          |
+// What the walk makes of what it reads (the outermost file, or a member):
+//   bytes                          handed over          walked             reported
+//   neither compressed nor an      the member itself    -                  -
+//     archive; an empty archive,
+//     a block of zeros
+//   an archive (zip, tar, 7z, ISO) the member, and each its members        -
+//                                  of its members
+//   a compressed stream            the member, and what that, when it is   -
+//                                  it unpacks to        an archive
+//   a program with an archive      the member           the archive's      -
+//     after it (self-extractor)                         members
+//   damaged; only an archive's     the member           what could be read Error
+//     first bytes
+//   a limit reached                what was read        what was read      Incomplete
+// ("the member itself" is the caller's own scan for the outermost file.)
 //
 // The members of a compressed container are named as members of the
 // compressed file ("a.tar.gz!evil.bin"), beside the unpacked stream that
