@@ -46,10 +46,11 @@ WalkResult WalkArchiveBuffer(std::span<const uint8_t>, std::string_view, const A
 
 namespace {
 
-// Bytes a nested reader may take while libarchive decides what a member is.
-// They are kept so that a member that turns out not to be an archive is
-// still handed over whole. Format detection reads a few tens of KiB; only a
-// recognised archive (one whose index sits at its end) reads further.
+// Bytes a container reader may take while libarchive decides what a stream
+// is. They are kept so that a zip or 7-Zip file found inside another file
+// can be opened from memory whole. Format detection reads a few tens of
+// KiB; only a recognised archive (one whose index sits at its end) reads
+// further.
 constexpr size_t DetectionReplayCap = size_t{4} << 20;
 
 struct ArchiveDeleter {
@@ -64,6 +65,7 @@ struct Walk {
   uint64_t packedRead = 0;
   WalkResult result{};
   std::vector<std::string> path{};
+  uint32_t level = 0;         // members open at once (see ArchiveSink)
   uint64_t heldInMemory = 0;  // members held whole to be opened, every depth
   // Set when a limit, the sink or exhausted memory ends the walk: every
   // depth then unwinds without reporting the read failures that follow.
@@ -350,25 +352,76 @@ la_int64_t TopSeek(struct archive*, void* data, la_int64_t offset, int whence) n
   return position < 0 ? ARCHIVE_FATAL : position;
 }
 
-// A member of an enclosing archive, read as an archive in turn: first the
-// prefix (bytes of the member already taken), then the rest. While
-// `recording`, every byte taken is kept for a replay.
+// A stream read from another reader's current entry: a member's bytes, or
+// what a compression unpacks to. Every chunk is taken once and, as it is
+// taken, handed to the member open at `level` (0: to none, the bytes are
+// already handed over below) and counted against the limits (unless it is
+// its reader's input unchanged). `prefix` (bytes taken already) comes
+// first. While `recording`, the bytes taken are kept for a replay.
 struct NestedSource {
   Walk* walk;
   struct archive* outer;
   std::unique_ptr<uint8_t[]> buffer;
+  uint32_t level = 0;
+  bool counts = true;
+  bool recording = false;
+  bool replayLost = false;
+  bool ended = false;
+  uint64_t taken = 0;   // bytes taken so far
+  bool failed = false;  // the stream is unreadable: `error` says why
+  std::string error{};
+  std::vector<uint8_t> replay{};
   std::vector<uint8_t> prefix{};
   size_t prefixOffset = 0;
-  bool recording = true;
-  bool replayLost = false;
-  std::vector<uint8_t> replay{};
-  bool outerFailed = false;
-  std::string outerError{};
 };
+
+// The next chunk of the stream into source.buffer: its length, 0 at the
+// end, -1 when the walk stopped or the stream is unreadable.
+int64_t Pull(NestedSource& source) {
+  Walk& walk = *source.walk;
+  if (source.ended || source.failed || walk.stopped) return source.ended ? 0 : -1;
+  int64_t count = 0;
+  if (source.counts) {
+    count = ReadMemberData(walk, source.outer, source.buffer.get(), source.error);
+  } else {
+    const la_ssize_t read = archive_read_data(source.outer, source.buffer.get(), ArchiveChunkSize);
+    if (read < 0) source.error = ErrorText(source.outer);
+    count = walk.stopped ? -1 : read;
+  }
+  if (count < 0) {
+    source.failed = !walk.stopped;
+    return -1;
+  }
+  if (count == 0) {
+    source.ended = true;
+    return 0;
+  }
+  source.taken += static_cast<uint64_t>(count);
+  const std::span<const uint8_t> bytes(source.buffer.get(), static_cast<size_t>(count));
+  if (source.level != 0 && !walk.sink.memberBytes(walk.sink.user, source.level, bytes)) {
+    walk.stopped = walk.sinkStopped = true;
+    return -1;
+  }
+  if (source.recording) {
+    if (source.replay.size() + bytes.size() > DetectionReplayCap) {
+      source.recording = false;
+      source.replayLost = true;
+      std::vector<uint8_t>().swap(source.replay);
+    } else {
+      source.replay.insert(source.replay.end(), bytes.begin(), bytes.end());
+    }
+  }
+  return count;
+}
+
+// Reads the stream to its end: what a reader left unread is handed over too.
+void Drain(NestedSource& source) {
+  while (Pull(source) > 0) {
+  }
+}
 
 la_ssize_t NestedRead(struct archive* handle, void* data, const void** block) noexcept {
   auto* source = static_cast<NestedSource*>(data);
-  Walk& walk = *source->walk;
   if (source->prefixOffset < source->prefix.size()) {
     const size_t count = std::min(ArchiveChunkSize, source->prefix.size() - source->prefixOffset);
     *block = source->prefix.data() + source->prefixOffset;
@@ -376,35 +429,24 @@ la_ssize_t NestedRead(struct archive* handle, void* data, const void** block) no
     return static_cast<la_ssize_t>(count);
   }
   try {
-    const int64_t count = ReadMemberData(walk, source->outer, source->buffer.get(), source->outerError);
+    const int64_t count = Pull(*source);
     if (count < 0) {
-      if (!walk.stopped) source->outerFailed = true;
-      archive_set_error(handle, EIO, "%s", walk.stopped ? "stopped" : source->outerError.c_str());
+      archive_set_error(handle, EIO, "%s", source->walk->stopped ? "stopped" : source->error.c_str());
       return -1;
-    }
-    if (source->recording) {
-      const auto length = static_cast<size_t>(count);
-      if (source->replay.size() + length > DetectionReplayCap) {
-        source->recording = false;
-        source->replayLost = true;
-        std::vector<uint8_t>().swap(source->replay);
-      } else {
-        source->replay.insert(source->replay.end(), source->buffer.get(), source->buffer.get() + length);
-      }
     }
     *block = source->buffer.get();
     return static_cast<la_ssize_t>(count);
   } catch (const std::bad_alloc&) {
-    OutOfMemory(walk);
+    OutOfMemory(*source->walk);
     archive_set_error(handle, ENOMEM, "out of memory");
     return -1;
   }
 }
 
-// The formats and compressions a walk opens. Text-guessing formats (mtree)
-// stay off so that ordinary text members are not taken for archives, and
-// so do filters that would run an external program.
-void EnableFormats(struct archive* handle) noexcept {
+// The compressions a walk undoes, with the raw format: a reader of these
+// yields what a stream unpacks to (itself, when it is not compressed).
+// Filters that would run an external program stay off.
+void EnableCompressions(struct archive* handle) noexcept {
   archive_read_support_filter_gzip(handle);
   archive_read_support_filter_bzip2(handle);
   archive_read_support_filter_xz(handle);
@@ -413,6 +455,12 @@ void EnableFormats(struct archive* handle) noexcept {
   archive_read_support_filter_zstd(handle);
   archive_read_support_filter_lz4(handle);
   archive_read_support_filter_compress(handle);
+  archive_read_support_format_raw(handle);
+}
+
+// The containers a walk opens. Text-guessing formats (mtree) stay off so
+// that ordinary text members are not taken for archives.
+void EnableFormats(struct archive* handle) noexcept {
   archive_read_support_format_tar(handle);
   archive_read_support_format_zip(handle);
   archive_read_support_format_7zip(handle);
@@ -424,38 +472,27 @@ void EnableFormats(struct archive* handle) noexcept {
   archive_read_support_format_cab(handle);
   archive_read_support_format_lha(handle);
   archive_read_support_format_xar(handle);
-  // Last resort: a compressed stream of anything is one member.
-  archive_read_support_format_raw(handle);
 }
-
-// What the first header read says about the bytes.
-enum class Recognised { No, Yes, Damaged };
 
 bool HasCompression(struct archive* handle) noexcept {
   return archive_filter_count(handle) > 1;  // the last filter is the client's bytes
 }
 
-Recognised Classify(struct archive* handle, int openStatus, int headerStatus, std::span<const uint8_t> start) {
-  // A compression recognised but not undone is damage, or compression
-  // nested beyond libarchive's stack of filters (a gzip that holds itself).
-  if (openStatus != ARCHIVE_OK) return HasCompression(handle) ? Recognised::Damaged : Recognised::No;
-  const int format = archive_format(handle);
-  const bool raw = (format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
-  // An archive without a single entry has nothing to walk, and its bytes may
-  // hold anything: a block of zeros reads as an empty tar.
-  if (headerStatus == ARCHIVE_EOF) return Recognised::No;
-  if (headerStatus == ARCHIVE_OK || headerStatus == ARCHIVE_WARN) {
-    if (raw && !HasCompression(handle)) return Recognised::No;
-    // Executables that carry an archive (self-extractors) are scanned as
-    // the programs they are.
-    const bool executable =
-        start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
-                              (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
-    if (executable && !raw && !HasCompression(handle)) return Recognised::No;
-    return Recognised::Yes;
-  }
-  if (HasCompression(handle) || (format != 0 && !raw)) return Recognised::Damaged;
-  return Recognised::No;
+// What a container reader's first header says about its bytes. The bytes
+// themselves are handed over whatever this says: it decides only whether
+// members are walked as well.
+enum class Recognised {
+  No,       // no container: the bytes only
+  Empty,    // a container without a member (an empty tar, a block of zeros)
+  Yes,      // a container whose members are walked
+  Damaged,  // a container that cannot be read: an error
+};
+
+Recognised Classify(struct archive* handle, int openStatus, int headerStatus) {
+  if (openStatus != ARCHIVE_OK) return Recognised::No;
+  if (headerStatus == ARCHIVE_EOF) return Recognised::Empty;
+  if (headerStatus == ARCHIVE_OK || headerStatus == ARCHIVE_WARN) return Recognised::Yes;
+  return archive_format(handle) != 0 ? Recognised::Damaged : Recognised::No;
 }
 
 std::string_view LastName(std::string_view path) {
@@ -464,8 +501,8 @@ std::string_view LastName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// A raw compressed stream's one member is named after its container without
-// the compression's suffix.
+// What a compressed stream unpacks to is named after it without the
+// compression's suffix.
 std::string RawMemberName(std::string_view container) {
   container = LastName(container);
   static constexpr std::string_view Suffixes[] = {".gz", ".bz2", ".xz", ".lzma", ".lz", ".zst", ".lz4", ".Z", ".tgz"};
@@ -479,8 +516,7 @@ std::string RawMemberName(std::string_view container) {
   return "data";
 }
 
-std::string EntryName(struct archive* handle, struct archive_entry* entry, std::string_view container) {
-  if ((archive_format(handle) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW) return RawMemberName(container);
+std::string EntryName(struct archive_entry* entry) {
   const char* name = archive_entry_pathname_utf8(entry);
   if (name == nullptr) name = archive_entry_pathname(entry);
   if (name == nullptr || *name == '\0') return "?";
@@ -489,48 +525,17 @@ std::string EntryName(struct archive* handle, struct archive_entry* entry, std::
   return std::string(view.empty() ? std::string_view("?") : view);
 }
 
-void WalkEntries(Walk& walk, struct archive* handle, int status, struct archive_entry* entry,
-                 std::string_view container);
+void WalkEntries(Walk& walk, struct archive* handle, int status, struct archive_entry* entry);
 
-bool HandOver(Walk& walk, std::span<const uint8_t> bytes) noexcept {
-  while (!bytes.empty()) {
-    const size_t length = std::min(bytes.size(), ArchiveChunkSize);
-    if (!walk.sink.memberBytes(walk.sink.user, bytes.first(length))) {
-      walk.stopped = walk.sinkStopped = true;
-      return false;
-    }
-    bytes = bytes.subspan(length);
-  }
-  return true;
+void DepthLimit(Walk& walk) {
+  char reason[64];
+  std::snprintf(reason, sizeof reason, "archive depth limit (%u)", walk.limits.maxDepth);
+  Report(walk, ProblemKind::Incomplete, reason);
 }
 
-// Hands the member over: `prefix` (bytes of it already taken), then the
-// rest of it from `source.outer`.
-void HandOverMember(Walk& walk, NestedSource& source, std::span<const uint8_t> prefix) {
-  if (!walk.sink.memberBegin(walk.sink.user, walk.path)) {
-    walk.stopped = walk.sinkStopped = true;
-    return;
-  }
-  if (HandOver(walk, prefix)) {
-    if (source.outerFailed) {
-      Report(walk, ProblemKind::Error, source.outerError);
-    } else {
-      std::string error;
-      for (;;) {
-        const int64_t count = ReadMemberData(walk, source.outer, source.buffer.get(), error);
-        if (count < 0) {
-          if (!walk.stopped) Report(walk, ProblemKind::Error, error);
-          break;
-        }
-        if (count == 0 || !HandOver(walk, {source.buffer.get(), static_cast<size_t>(count)}) || walk.stopped) break;
-      }
-    }
-  }
-  if (!walk.sinkStopped) walk.sink.memberEnd(walk.sink.user, walk.path);
-}
-
-// Opens an archive held in memory, with seeking, and walks it.
-void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, const std::string& container) {
+// Opens a container held in memory, with seeking, and walks it. A `probe`
+// (a program that may carry an archive) that holds none is left alone.
+void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, bool probe) {
   BufferInput memory{bytes};
   ArchiveInput input{&memory, BufferRead, BufferSeek, static_cast<int64_t>(bytes.size())};
   if (ReadZipAsStream(input, walk.limits.maxMembers)) input.seek = nullptr;
@@ -546,119 +551,181 @@ void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, const std::string&
   archive_read_set_read_callback(handle.get(), TopRead);
   if (input.seek != nullptr) archive_read_set_seek_callback(handle.get(), TopSeek);
   archive_read_set_callback_data(handle.get(), &source);
+  const int openStatus = archive_read_open1(handle.get());
   struct archive_entry* first = nullptr;
-  const int status = archive_read_open1(handle.get()) == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first)
-                                                                     : ARCHIVE_FATAL;
-  WalkEntries(walk, handle.get(), status, first, container);
+  const int status = openStatus == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first) : ARCHIVE_FATAL;
+  if (probe && Classify(handle.get(), openStatus, status) != Recognised::Yes) return;
+  WalkEntries(walk, handle.get(), status, first);
 }
 
-// Zip and 7-Zip files keep their index at their end: a member in either
-// format is read whole into memory and opened from there, with seeking.
-// A zip too large for that is read as a stream from its local headers; a
-// 7-Zip file cannot be, and is handed over as bytes with an error.
-void WalkIndexed(Walk& walk, NestedSource& source, const std::string& container, bool sevenZip) {
-  std::vector<uint8_t> bytes;
-  bytes.swap(source.replay);
-  source.recording = false;
-  std::string error;
-  bool complete = false;
-  while (walk.heldInMemory + bytes.size() <= InMemoryArchiveLimit) {
-    const int64_t count = ReadMemberData(walk, source.outer, source.buffer.get(), error);
-    if (count < 0) {
-      if (!walk.stopped) {
-        source.outerFailed = true;
-        source.outerError = error;
-      }
-      break;
-    }
-    if (count == 0) {
-      complete = true;
-      break;
-    }
-    bytes.insert(bytes.end(), source.buffer.get(), source.buffer.get() + count);
-  }
-  if (walk.stopped) return;
-  if (complete) {
-    walk.heldInMemory += bytes.size();
-    WalkInMemory(walk, bytes, container);
-    walk.heldInMemory -= bytes.size();
-    return;
-  }
-  if (!source.outerFailed && !sevenZip) {
-    NestedSource stream{&walk, source.outer, std::move(source.buffer), std::move(bytes)};
-    stream.recording = false;
-    ArchivePtr inner(archive_read_new());
-    if (!inner) throw std::bad_alloc();
-    EnableFormats(inner.get());
-    struct archive_entry* first = nullptr;
-    const int status = archive_read_open(inner.get(), &stream, nullptr, NestedRead, nullptr) == ARCHIVE_OK
-                           ? archive_read_next_header(inner.get(), &first)
-                           : ARCHIVE_FATAL;
-    WalkEntries(walk, inner.get(), status, first, container);
-    return;
-  }
-  if (!source.outerFailed) {
-    char reason[96];
-    std::snprintf(reason, sizeof reason, "7-Zip member larger than %llu bytes: not opened",
-                  static_cast<unsigned long long>(InMemoryArchiveLimit));
-    Report(walk, ProblemKind::Error, reason);
-  }
-  HandOverMember(walk, source, bytes);
+// Whether the bytes start as a program (where a self-extracting archive
+// keeps its archive, after the program).
+bool IsProgram(std::span<const uint8_t> start) {
+  return start.size() >= 4 && ((start[0] == 'M' && start[1] == 'Z') ||
+                               (start[0] == 0x7f && start[1] == 'E' && start[2] == 'L' && start[3] == 'F'));
 }
 
-// The member at walk.path, the current entry of `outer`: walked if it is an
-// archive, handed over otherwise.
-void ScanMember(Walk& walk, struct archive* outer) {
-  NestedSource source{&walk, outer, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
-  ArchivePtr inner(archive_read_new());
-  if (!inner) throw std::bad_alloc();
-  EnableFormats(inner.get());
-  const int openStatus = archive_read_open(inner.get(), &source, nullptr, NestedRead, nullptr);
-  struct archive_entry* first = nullptr;
-  const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(inner.get(), &first) : ARCHIVE_FATAL;
-  if (walk.stopped) return;
-  source.recording = false;
-
-  const Recognised recognised =
-      source.outerFailed ? Recognised::No : Classify(inner.get(), openStatus, headerStatus, source.replay);
-  const int format = archive_format(inner.get()) & ARCHIVE_FORMAT_BASE_MASK;
-  // Zip and 7-Zip read as a stream may fail where the index would not.
-  const bool indexed = recognised != Recognised::No && !HasCompression(inner.get()) &&
-                       (format == ARCHIVE_FORMAT_ZIP || format == ARCHIVE_FORMAT_7ZIP);
-  const std::string container = walk.path.back();
-  if (recognised == Recognised::Yes || indexed) {
-    if (walk.path.size() < walk.limits.maxDepth) {
-      if (indexed) {
-        inner.reset();
-        WalkIndexed(walk, source, container, format == ARCHIVE_FORMAT_7ZIP);
-      } else {
-        std::vector<uint8_t>().swap(source.replay);
-        WalkEntries(walk, inner.get(), headerStatus, first, container);
-      }
-      return;
-    }
-    char reason[64];
-    std::snprintf(reason, sizeof reason, "archive depth limit (%u)", walk.limits.maxDepth);
-    Report(walk, ProblemKind::Incomplete, reason);
-  } else if (recognised == Recognised::Damaged) {
-    Report(walk, ProblemKind::Error, ErrorText(inner.get()));
-  }
-  inner.reset();
+// Zip and 7-Zip files keep their index at their end: one inside another
+// file is read whole into memory (its bytes handed over as they come) and
+// opened from there, with seeking. A zip too large for that is read as a
+// stream from its local headers; a 7-Zip file cannot be, and is an error.
+// A program is probed the same way for an archive after it; one too large
+// is only scanned as bytes.
+void WalkIndexed(Walk& walk, NestedSource& source, bool sevenZip, bool probe = false) {
   if (source.replayLost) {
-    // Only an archive reads that far before its first entry.
+    if (probe) return;
     char reason[96];
-    std::snprintf(reason, sizeof reason, "member not scanned: more than %zu bytes read before its first entry",
+    std::snprintf(reason, sizeof reason, "not opened: more than %zu bytes read before its first entry",
                   DetectionReplayCap);
     Report(walk, ProblemKind::Error, reason);
     return;
   }
-  std::vector<uint8_t> replay;
-  replay.swap(source.replay);
-  HandOverMember(walk, source, replay);
+  std::vector<uint8_t> bytes;
+  bytes.swap(source.replay);
+  source.recording = false;
+  bool complete = false;
+  while (walk.heldInMemory + bytes.size() <= InMemoryArchiveLimit) {
+    const int64_t count = Pull(source);
+    if (count <= 0) {
+      complete = count == 0;
+      break;
+    }
+    bytes.insert(bytes.end(), source.buffer.get(), source.buffer.get() + count);
+  }
+  if (walk.stopped || source.failed) return;
+  if (complete) {
+    walk.heldInMemory += bytes.size();
+    WalkInMemory(walk, bytes, probe);
+    walk.heldInMemory -= bytes.size();
+    return;
+  }
+  if (probe) return;
+  if (sevenZip) {
+    char reason[96];
+    std::snprintf(reason, sizeof reason, "7-Zip member larger than %llu bytes: not opened",
+                  static_cast<unsigned long long>(InMemoryArchiveLimit));
+    Report(walk, ProblemKind::Error, reason);
+    return;
+  }
+  source.prefix = std::move(bytes);
+  source.prefixOffset = 0;
+  ArchivePtr inner(archive_read_new());
+  if (!inner) throw std::bad_alloc();
+  EnableFormats(inner.get());
+  struct archive_entry* first = nullptr;
+  const int status = archive_read_open(inner.get(), &source, nullptr, NestedRead, nullptr) == ARCHIVE_OK
+                         ? archive_read_next_header(inner.get(), &first)
+                         : ARCHIVE_FATAL;
+  WalkEntries(walk, inner.get(), status, first);
 }
 
-void HandleEntry(Walk& walk, struct archive* handle, struct archive_entry* entry, std::string_view container) {
-  walk.path.push_back(EntryName(handle, entry, container));
+// Walks the container `source` holds, if it is one, its members named
+// after walk.path (in place of its last name when `sibling`: the members
+// of a compressed tar are named as members of the compressed file).
+void WalkContainer(Walk& walk, NestedSource& source, bool sibling) {
+  source.recording = true;
+  ArchivePtr reader(archive_read_new());
+  if (!reader) throw std::bad_alloc();
+  EnableFormats(reader.get());
+  const int openStatus = archive_read_open(reader.get(), &source, nullptr, NestedRead, nullptr);
+  struct archive_entry* first = nullptr;
+  const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(reader.get(), &first) : ARCHIVE_FATAL;
+  if (walk.stopped || source.failed) return;
+  const Recognised recognised = Classify(reader.get(), openStatus, headerStatus);
+  const int format = archive_format(reader.get()) & ARCHIVE_FORMAT_BASE_MASK;
+  // Zip and 7-Zip read as a stream may fail where the index would not.
+  const bool indexed = (recognised == Recognised::Yes || recognised == Recognised::Damaged) &&
+                       (format == ARCHIVE_FORMAT_ZIP || format == ARCHIVE_FORMAT_7ZIP);
+  // libarchive finds a self-extractor's archive only with seeking.
+  const bool probe = recognised == Recognised::No && !source.replayLost && IsProgram(source.replay);
+  if (!indexed && !probe) {
+    source.recording = false;
+    std::vector<uint8_t>().swap(source.replay);
+  }
+  if (recognised == Recognised::Damaged && !indexed) return Report(walk, ProblemKind::Error, ErrorText(reader.get()));
+  if (recognised != Recognised::Yes && !indexed && !probe) return;
+  if (walk.path.size() + (sibling ? 0 : 1) > walk.limits.maxDepth) {
+    if (!probe) DepthLimit(walk);
+    return;
+  }
+  std::string name;
+  if (sibling) {
+    name = std::move(walk.path.back());
+    walk.path.pop_back();
+  }
+  if (indexed || probe) {
+    reader.reset();
+    WalkIndexed(walk, source, format == ARCHIVE_FORMAT_7ZIP, probe);
+  } else {
+    WalkEntries(walk, reader.get(), headerStatus, first);
+  }
+  if (sibling) walk.path.push_back(std::move(name));
+}
+
+// Hands over what the compressed stream read by `reader` unpacks to, as the
+// member named after walk.path's last name (or `container`), and walks it.
+void WalkUnpacked(Walk& walk, struct archive* reader, std::string_view container) {
+  walk.path.push_back(RawMemberName(container));
+  if (++walk.result.members > walk.limits.maxMembers) {
+    LimitReached(walk, "member", walk.limits.maxMembers);
+  } else if (!walk.sink.memberBegin(walk.sink.user, walk.path, ++walk.level)) {
+    walk.stopped = walk.sinkStopped = true;
+  } else {
+    NestedSource unpacked{&walk, reader, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), walk.level};
+    WalkContainer(walk, unpacked, true);
+    Drain(unpacked);
+    if (unpacked.failed) Report(walk, ProblemKind::Error, unpacked.error);
+    if (!walk.sinkStopped) walk.sink.memberEnd(walk.sink.user, walk.path, walk.level);
+    --walk.level;
+  }
+  walk.path.pop_back();
+}
+
+// The member at walk.path, the current entry of `outer`: handed over whole,
+// and walked as well if it is compressed or a container.
+void ScanMember(Walk& walk, struct archive* outer) {
+  if (!walk.sink.memberBegin(walk.sink.user, walk.path, ++walk.level)) {
+    walk.stopped = walk.sinkStopped = true;
+    return;
+  }
+  NestedSource member{&walk, outer, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), walk.level};
+  // A reader of compressions alone: what it yields is what the member
+  // unpacks to, or the member itself.
+  ArchivePtr peel(archive_read_new());
+  if (!peel) throw std::bad_alloc();
+  EnableCompressions(peel.get());
+  const int openStatus = archive_read_open(peel.get(), &member, nullptr, NestedRead, nullptr);
+  struct archive_entry* entry = nullptr;
+  const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(peel.get(), &entry) : ARCHIVE_FATAL;
+  if (!walk.stopped && !member.failed) {
+    const bool opened = headerStatus == ARCHIVE_OK || headerStatus == ARCHIVE_WARN;
+    // The raw format takes any bytes: a reader that fails to open on some
+    // has failed to undo their compression.
+    if (HasCompression(peel.get()) || (openStatus != ARCHIVE_OK && member.taken != 0)) {
+      // A compression recognised but not undone is damage, or compression
+      // nested beyond libarchive's stack of filters (a gzip that holds itself).
+      if (!opened) {
+        Report(walk, ProblemKind::Error, ErrorText(peel.get()));
+      } else if (walk.path.size() >= walk.limits.maxDepth) {
+        DepthLimit(walk);
+      } else {
+        WalkUnpacked(walk, peel.get(), walk.path.back());
+      }
+    } else if (opened) {
+      NestedSource same{&walk, peel.get(), std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), 0, false};
+      WalkContainer(walk, same, false);
+      Drain(same);
+    }
+  }
+  peel.reset();
+  Drain(member);
+  if (member.failed) Report(walk, ProblemKind::Error, member.error);
+  if (!walk.sinkStopped) walk.sink.memberEnd(walk.sink.user, walk.path, walk.level);
+  --walk.level;
+}
+
+void HandleEntry(Walk& walk, struct archive* handle, struct archive_entry* entry) {
+  walk.path.push_back(EntryName(entry));
   if (++walk.result.members > walk.limits.maxMembers) {
     LimitReached(walk, "member", walk.limits.maxMembers);
   } else if (archive_entry_filetype(entry) == AE_IFREG) {
@@ -671,8 +738,7 @@ void HandleEntry(Walk& walk, struct archive* handle, struct archive_entry* entry
   walk.path.pop_back();
 }
 
-void WalkEntries(Walk& walk, struct archive* handle, int status, struct archive_entry* entry,
-                 std::string_view container) {
+void WalkEntries(Walk& walk, struct archive* handle, int status, struct archive_entry* entry) {
   while (!walk.stopped && status != ARCHIVE_EOF) {
     if (status == ARCHIVE_FATAL || status == ARCHIVE_FAILED) {
       Report(walk, ProblemKind::Error, ErrorText(handle));
@@ -684,7 +750,7 @@ void WalkEntries(Walk& walk, struct archive* handle, int status, struct archive_
         return;
       }
     } else {
-      HandleEntry(walk, handle, entry, container);
+      HandleEntry(walk, handle, entry);
     }
     if (walk.stopped) return;
     status = archive_read_next_header(handle, &entry);
@@ -695,6 +761,40 @@ WalkOutcome Outcome(const Walk& walk) {
   if (walk.outOfMemory) return WalkOutcome::Failed;
   if (walk.sinkStopped) return WalkOutcome::Stopped;
   return WalkOutcome::Walked;
+}
+
+// The outermost file when it is not compressed and can be sought in: its
+// container is opened with seeking (a zip from its central directory, so
+// that a program or any bytes in front of it do not hide it).
+void WalkSeekable(Walk& walk, const ArchiveInput& input) {
+  const bool seekable = !ReadZipAsStream(input, walk.limits.maxMembers);
+  uint64_t limit = 0;
+  if (const char* over = SevenZipHeaderOverLimit(input, walk.limits, limit)) {
+    walk.result.outcome = WalkOutcome::Walked;
+    return LimitReached(walk, over, limit);
+  }
+  if (input.seek(input.user, 0, SEEK_SET) != 0) return;
+  walk.packedRead = 0;  // the peek read from the start, and so does this
+  TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
+  ArchivePtr handle(archive_read_new());
+  if (!handle) throw std::bad_alloc();
+  EnableFormats(handle.get());
+  archive_read_set_read_callback(handle.get(), TopRead);
+  if (seekable) archive_read_set_seek_callback(handle.get(), TopSeek);
+  archive_read_set_callback_data(handle.get(), &source);
+  const int openStatus = archive_read_open1(handle.get());
+  struct archive_entry* first = nullptr;
+  const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first) : ARCHIVE_FATAL;
+  if (walk.outOfMemory) return;
+  if (source.failed) {
+    walk.result.outcome = WalkOutcome::Walked;
+    return Report(walk, ProblemKind::Error, source.error);
+  }
+  const Recognised recognised = Classify(handle.get(), openStatus, headerStatus);
+  if (recognised == Recognised::No) return;
+  walk.result.outcome = WalkOutcome::Walked;
+  if (recognised == Recognised::Damaged) return Report(walk, ProblemKind::Error, ErrorText(handle.get()));
+  WalkEntries(walk, handle.get(), headerStatus, first);
 }
 
 int64_t DescriptorRead(void* user, uint8_t* buffer, size_t capacity, std::string& error) {
@@ -722,23 +822,17 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
                        const ArchiveSink& sink) noexcept {
   Walk walk{limits, sink};
   try {
-    const bool seekable = input.seek != nullptr && !ReadZipAsStream(input, limits.maxMembers);
-    uint64_t limit = 0;
-    if (const char* over = SevenZipHeaderOverLimit(input, limits, limit)) {
-      walk.result.outcome = WalkOutcome::Walked;
-      LimitReached(walk, over, limit);
-      return walk.result;
-    }
+    // A reader of compressions alone tells whether the file is compressed.
     TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
-    ArchivePtr handle(archive_read_new());
-    if (!handle) throw std::bad_alloc();
-    EnableFormats(handle.get());
-    archive_read_set_read_callback(handle.get(), TopRead);
-    if (seekable) archive_read_set_seek_callback(handle.get(), TopSeek);
-    archive_read_set_callback_data(handle.get(), &source);
-    const int openStatus = archive_read_open1(handle.get());
-    struct archive_entry* first = nullptr;
-    const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(handle.get(), &first) : ARCHIVE_FATAL;
+    ArchivePtr peel(archive_read_new());
+    if (!peel) throw std::bad_alloc();
+    EnableCompressions(peel.get());
+    archive_read_set_read_callback(peel.get(), TopRead);
+    archive_read_set_callback_data(peel.get(), &source);
+    const int openStatus = archive_read_open1(peel.get());
+    struct archive_entry* entry = nullptr;
+    const int headerStatus = openStatus == ARCHIVE_OK ? archive_read_next_header(peel.get(), &entry) : ARCHIVE_FATAL;
+    const bool opened = headerStatus == ARCHIVE_OK || headerStatus == ARCHIVE_WARN;
     if (walk.outOfMemory) {
       walk.result.outcome = WalkOutcome::Failed;
       return walk.result;
@@ -748,30 +842,25 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
       walk.result.outcome = WalkOutcome::Walked;
       return walk.result;
     }
-    // The first bytes, for telling executables apart: the read-ahead of the
-    // detection is not ours to look at, so read them again when we can.
-    uint8_t start[4] = {};
-    size_t startLength = 0;
-    if (input.seek != nullptr) {
-      // Seekable inputs are files and buffers: look without disturbing
-      // libarchive, which seeks before every read it makes after this.
-      const int64_t saved = input.seek(input.user, 0, SEEK_CUR);
-      if (saved >= 0 && input.seek(input.user, 0, SEEK_SET) == 0) {
-        std::string ignored;
-        const int64_t count = input.read(input.user, start, sizeof start, ignored);
-        startLength = count > 0 ? static_cast<size_t>(count) : 0;
-        input.seek(input.user, saved, SEEK_SET);
+    if (HasCompression(peel.get()) || (openStatus != ARCHIVE_OK && walk.packedRead != 0)) {
+      walk.result.outcome = WalkOutcome::Walked;
+      if (!opened) {
+        Report(walk, ProblemKind::Error, ErrorText(peel.get()));
+      } else {
+        WalkUnpacked(walk, peel.get(), name);
+      }
+    } else if (input.seek != nullptr) {
+      peel.reset();
+      WalkSeekable(walk, input);
+    } else if (opened) {
+      // A stream: its container, if any, is read as it comes.
+      NestedSource same{&walk, peel.get(), std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), 0, false};
+      WalkContainer(walk, same, false);
+      if (walk.result.members != 0 || walk.result.errors || walk.result.incomplete) {
+        walk.result.outcome = WalkOutcome::Walked;
       }
     }
-    const Recognised recognised = Classify(handle.get(), openStatus, headerStatus, {start, startLength});
-    if (recognised == Recognised::No) return walk.result;
-    walk.result.outcome = WalkOutcome::Walked;
-    if (recognised == Recognised::Damaged) {
-      Report(walk, ProblemKind::Error, ErrorText(handle.get()));
-      return walk.result;
-    }
-    const std::string container(LastName(name));
-    WalkEntries(walk, handle.get(), headerStatus, first, container);
+    if (walk.result.outcome == WalkOutcome::NotArchive) return walk.result;
   } catch (const std::bad_alloc&) {
     OutOfMemory(walk);
   }

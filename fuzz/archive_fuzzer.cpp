@@ -1,7 +1,9 @@
 // Target over the archive walk: any bytes, walked under small limits by a
-// sink that checks what the walk promises. Members come one at a time,
-// begun and ended under the same path; chunks hold 1 to ArchiveChunkSize
-// bytes; paths are never deeper than the depth limit; no more bytes are
+// sink that checks what the walk promises. Members nest, each begun at the
+// level after the innermost open one and ended innermost first under the
+// same path, never more open than MaxOpenMembers; chunks hold 1 to
+// ArchiveChunkSize bytes for an open level; paths are never deeper than
+// the depth limit; no more bytes are
 // handed over than were unpacked, nor unpacked than the limit allows; the
 // result's flags match the problems reported; a stop the sink asks for
 // ends the walk at once. The first byte says after how many sink calls to
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "archive/archive_walk.h"
 
@@ -22,8 +25,7 @@ struct Checker {
   uint32_t stopAfter = 0;  // sink calls before a stop is asked; 0: never
   uint32_t calls = 0;
   bool stopAsked = false;
-  bool inMember = false;
-  std::string current;
+  std::vector<std::string> open;  // the open members' paths, outermost first
   uint64_t handedOver = 0;
   uint64_t begun = 0;
   bool sawError = false;
@@ -51,25 +53,26 @@ struct Checker {
 ArchiveSink MakeSink(Checker& checker) {
   ArchiveSink sink;
   sink.user = &checker;
-  sink.memberBegin = [](void* user, ArchivePath path) {
+  sink.memberBegin = [](void* user, ArchivePath path, uint32_t level) {
     auto& self = *static_cast<Checker*>(user);
-    if (self.inMember) std::abort();
+    if (level != self.open.size() + 1 || level > MaxOpenMembers(self.limits)) std::abort();
     self.CheckPath(path);
-    self.inMember = true;
-    self.current = Checker::Join(path);
+    self.open.push_back(Checker::Join(path));
     ++self.begun;
     return self.Call();
   };
-  sink.memberBytes = [](void* user, std::span<const uint8_t> bytes) {
+  sink.memberBytes = [](void* user, uint32_t level, std::span<const uint8_t> bytes) {
     auto& self = *static_cast<Checker*>(user);
-    if (!self.inMember || bytes.empty() || bytes.size() > ArchiveChunkSize) std::abort();
+    if (level == 0 || level > self.open.size() || bytes.empty() || bytes.size() > ArchiveChunkSize) std::abort();
     self.handedOver += bytes.size();
     return self.Call();
   };
-  sink.memberEnd = [](void* user, ArchivePath path) {
+  sink.memberEnd = [](void* user, ArchivePath path, uint32_t level) {
     auto& self = *static_cast<Checker*>(user);
-    if (self.stopAsked || !self.inMember || Checker::Join(path) != self.current) std::abort();
-    self.inMember = false;
+    if (self.stopAsked || level != self.open.size() || self.open.empty() || Checker::Join(path) != self.open.back()) {
+      std::abort();
+    }
+    self.open.pop_back();
   };
   sink.problem = [](void* user, ArchivePath path, ProblemKind kind, std::string_view reason) {
     auto& self = *static_cast<Checker*>(user);
@@ -100,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!checker.stopAsked) std::abort();
       return 0;
     case WalkOutcome::Walked:
-      if (checker.stopAsked || checker.inMember) std::abort();
+      if (checker.stopAsked || !checker.open.empty()) std::abort();
       break;
     case WalkOutcome::Failed:
       break;

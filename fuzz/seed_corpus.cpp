@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/matcher_input.h"
 #include "engine/rules/evaluator.h"
+#include "tests/archive/archive_generator.h"
 #include "support/records.h"
 #include "compiler/rulelang/compiler.h"
 #include "compiler/rulelang/database_image.h"
@@ -220,6 +222,21 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> ArchiveSeeds() {
   std::vector<uint8_t> cut = seeds[1].second;
   cut.resize(cut.size() / 2);
   seeds.emplace_back("tar-gz-cut", cut);
+  // A zip behind a program, as self-extractors are.
+  std::vector<uint8_t> program{0, 'M', 'Z'};
+  program.insert(program.end(), zip.begin() + 1, zip.end());
+  seeds.emplace_back("program-zip", program);
+  // The property test's random files: containers and compressions nested
+  // up to three deep, zeros before members, trailing data.
+  std::mt19937 random(21);
+  for (int count = 0; count < 16;) {
+    std::string name = "f";
+    const archive::generator::GeneratedFile file = archive::generator::Generate(random, "needle", name);
+    if (file.bytes.size() > (size_t{32} << 10) || name == "f") continue;  // small, not a plain file
+    std::vector<uint8_t> bytes{0};
+    bytes.insert(bytes.end(), file.bytes.begin(), file.bytes.end());
+    seeds.emplace_back("generated-" + std::to_string(count++) + "-" + name, std::move(bytes));
+  }
   return seeds;
 }
 

@@ -15,32 +15,66 @@ namespace {
 using archive::ArchivePath;
 using archive::ProblemKind;
 
+// A member being scanned: its handle and, for --explain, its bytes so far.
+struct OpenMember {
+  ScanHandle* handle = nullptr;
+  std::vector<uint8_t> kept{};
+  bool keptWhole = true;
+};
+
 // The state of one file's walk, shared by the sink's functions. None of
 // them may throw: memory exhausted stops the walk and is reported.
 struct MemberScan {
   ScanHandle* handle;
+  const MemberHandles* handles;
   FileOutcome* outcome;
   const ArchiveSettings* settings;
+  std::string_view path;
   ScanClock::time_point deadline;
+  std::vector<OpenMember> open{};  // by level, outermost first
   bool failed = false;
+  bool noHandle = false;
   bool outOfTime = false;
 };
 
-bool MemberBegin(void* user, ArchivePath) {
+bool MemberBegin(void* user, ArchivePath, uint32_t level) {
   auto* scan = static_cast<MemberScan*>(user);
-  BeginScan(*scan->handle);
+  try {
+    ScanHandle* handle = level == 1 ? scan->handle : *scan->handles ? (*scan->handles)(level) : nullptr;
+    if (handle == nullptr) {
+      scan->noHandle = true;
+      return false;
+    }
+    scan->open.push_back({handle});
+    BeginScan(*handle);
+  } catch (const std::bad_alloc&) {
+    scan->failed = true;
+  }
   return !scan->failed;
 }
 
-bool MemberBytes(void* user, std::span<const uint8_t> bytes) {
+bool MemberBytes(void* user, uint32_t level, std::span<const uint8_t> bytes) {
   auto* scan = static_cast<MemberScan*>(user);
-  FeedScan(*scan->handle, bytes.data(), bytes.size());
+  OpenMember& member = scan->open[level - 1];
+  FeedScan(*member.handle, bytes.data(), bytes.size());
   scan->outcome->bytes += bytes.size();
+  if (scan->settings->explainMember && member.keptWhole) {
+    if (member.kept.size() + bytes.size() > MaxExplainedMemberBytes) {
+      member.keptWhole = false;
+      std::vector<uint8_t>().swap(member.kept);
+    } else {
+      try {
+        member.kept.insert(member.kept.end(), bytes.begin(), bytes.end());
+      } catch (const std::bad_alloc&) {
+        scan->failed = true;
+      }
+    }
+  }
   if (scan->deadline != ScanClock::time_point::max() && ScanClock::now() > scan->deadline) {
     scan->outOfTime = true;
     return false;
   }
-  return true;
+  return !scan->failed;
 }
 
 // What an error from the walk is: libarchive names encryption in its
@@ -57,10 +91,23 @@ NoteKind KindOfError(std::string_view reason) {
   return NoteKind::Damaged;
 }
 
-void MemberEnd(void* user, ArchivePath path) {
+void MemberEnd(void* user, ArchivePath path, uint32_t) {
   auto* scan = static_cast<MemberScan*>(user);
-  FinishScan(*scan->handle);
-  if (!CollectReports(*scan->handle, path, scan->outcome->reports)) scan->failed = true;
+  OpenMember& member = scan->open.back();
+  FinishScan(*member.handle);
+  const size_t before = scan->outcome->reports.size();
+  if (!CollectReports(*member.handle, path, scan->outcome->reports)) scan->failed = true;
+  if (scan->outcome->reports.size() != before && scan->settings->explainMember) {
+    try {
+      scan->settings->explainMember(scan->path, {path.begin(), path.end()}, *member.handle,
+                                    member.keptWhole ? std::span<const uint8_t>(member.kept)
+                                                     : std::span<const uint8_t>(),
+                                    *scan->outcome);
+    } catch (const std::bad_alloc&) {
+      scan->failed = true;
+    }
+  }
+  scan->open.pop_back();
 }
 
 void Problem(void* user, ArchivePath path, ProblemKind kind, std::string_view reason) {
@@ -91,18 +138,27 @@ std::string TimeLimitReason(double seconds) {
   return "scan time limit (" + text + " s)";
 }
 
-void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const ArchiveSettings& settings,
-                        FileOutcome& outcome, ScanClock::time_point deadline, double seconds) {
+void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& handles,
+                        const ArchiveSettings& settings, FileOutcome& outcome, ScanClock::time_point deadline,
+                        double seconds) {
   if (!settings.enabled || !archive::ArchivesSupported()) return;
-  MemberScan scan{&handle, &outcome, &settings, deadline};
+  MemberScan scan{&handle, &handles, &outcome, &settings, name, deadline};
   const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
-  archive::WalkArchiveDescriptor(file.descriptor, name, settings.limits, sink);
+  try {
+    scan.open.reserve(archive::MaxOpenMembers(settings.limits));
+    archive::WalkArchiveDescriptor(file.descriptor, name, settings.limits, sink);
+  } catch (const std::bad_alloc&) {
+    scan.failed = true;
+  }
   if (scan.outOfTime) {
     outcome.archiveNotes.push_back({{}, true, !settings.limitsOk, TimeLimitReason(seconds)});
   }
   // Memory exhausted inside the walk is reported by the walk itself; here,
   // only what the sink ran out of.
   if (scan.failed) outcome.archiveNotes.push_back({{}, false, true, "out of memory while scanning archive members"});
+  if (scan.noHandle) {
+    outcome.archiveNotes.push_back({{}, false, true, "no scan handle for a member inside a member"});
+  }
   if (!outcome.reports.empty() && outcome.outcome == Outcome::Clean) outcome.outcome = Outcome::Reported;
 }
 

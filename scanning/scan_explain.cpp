@@ -16,6 +16,7 @@
 #include "engine/text/utf8.h"
 #include "engine/text/windows1252.h"
 #include "scanning/files.h"
+#include "scanning/scan_archives.h"
 #include "scanning/scan_targets.h"
 #include "scanning/scan_report.h"
 #include "scanning/scan_text.h"
@@ -50,17 +51,27 @@ std::string ReferenceText(const ExplainedReference& reference) {
   return out + (reference.value != 0 ? " (occurred)" : " (did not occur)");
 }
 
-std::string ExplainText(const std::string& path, const SignatureLibrary& library, const Explanation& explanation,
-                        bool searched, const SignatureNames& names) {
-  const std::string shown = DisplayPath(path);
+// "PATH" or "PATH!MEMBER!...".
+std::string Shown(const std::string& path, const std::vector<std::string>& archivePath) {
+  std::string shown = DisplayPath(path);
+  for (const std::string& name : archivePath) {
+    shown += '!';
+    shown += DisplayText(name);
+  }
+  return shown;
+}
+
+// `notSearched`: why the signatures were not searched for ("": they were).
+std::string ExplainText(const std::string& shown, const SignatureLibrary& library, const Explanation& explanation,
+                        std::string_view notSearched, const SignatureNames& names) {
   std::string out;
   for (const RuleExplanation& rule : explanation.rules) {
     if (rule.level == 0) continue;
     out += shown + ": " + DisplayText(RuleName(library, rule.index)) + " (level " + std::to_string(rule.level) + ")\n";
   }
   if (out.empty()) out += shown + ": OK\n";
-  if (!searched) {
-    out += "  signatures that occurred: not searched (standard input is read once)\n";
+  if (!notSearched.empty()) {
+    out += "  signatures that occurred: not searched (" + std::string(notSearched) + ")\n";
   } else {
     out += "  signatures that occurred:" + std::string(explanation.signatures.empty() ? " none\n" : "\n");
   }
@@ -82,10 +93,19 @@ std::string ExplainText(const std::string& path, const SignatureLibrary& library
   return out;
 }
 
-std::string ExplainJson(const std::string& path, const SignatureLibrary& library, const Explanation& explanation,
-                        bool searched, const SignatureNames& names) {
+std::string ExplainJson(const std::string& path, const std::vector<std::string>& archivePath,
+                        const SignatureLibrary& library, const Explanation& explanation, bool searched,
+                        const SignatureNames& names) {
   std::string out = "{\"path\":" + JsonString(path);
   if (!IsUtf8(path)) out += ",\"pathBytes\":\"" + HexBytes(path) + "\"";
+  if (!archivePath.empty()) {
+    out += ",\"archivePath\":[";
+    for (size_t i = 0; i < archivePath.size(); ++i) {
+      if (i != 0) out += ',';
+      out += JsonString(archivePath[i]);
+    }
+    out += ']';
+  }
   // null: not searched (standard input), unlike [] (none occurred).
   out += ",\"signatures\":" + std::string(searched ? "[" : "null");
   bool first = true;
@@ -162,8 +182,9 @@ std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainI
     if (!ExplainAgain(target, handle, outcome, explanation)) return;
     const std::string path = PathText(target);
     const bool searched = !target.standardInput;
-    outcome.detail = json ? ExplainJson(path, *handle.library, explanation, searched, *names)
-                          : ExplainText(path, *handle.library, explanation, searched, *names);
+    outcome.detail = json ? ExplainJson(path, {}, *handle.library, explanation, searched, *names)
+                          : ExplainText(Shown(path, {}), *handle.library, explanation,
+                                        searched ? "" : "standard input is read once", *names);
   };
 }
 
@@ -190,6 +211,26 @@ std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> Signatur
       }
       ++next;
     }
+  };
+}
+
+std::function<void(std::string_view, const std::vector<std::string>&, const ScanHandle&, std::span<const uint8_t>,
+                   FileOutcome&)>
+MemberExplainer(bool json, std::shared_ptr<const SignatureNames> names) {
+  return [json, names](std::string_view path, const std::vector<std::string>& archivePath, const ScanHandle& handle,
+                       std::span<const uint8_t> bytes, FileOutcome& outcome) {
+    Explanation explanation;
+    const std::string file(path);
+    if (!ExplainFinishedScan(handle, bytes, explanation)) {
+      outcome.archiveNotes.push_back({archivePath, false, true, "out of memory while explaining the scan"});
+      return;
+    }
+    // An empty member reports nothing, so empty bytes here mean too many.
+    const bool searched = !bytes.empty();
+    const std::string tooLarge = "member larger than " + std::to_string(MaxExplainedMemberBytes) + " bytes";
+    outcome.detail += json ? ExplainJson(file, archivePath, *handle.library, explanation, searched, *names)
+                           : ExplainText(Shown(file, archivePath), *handle.library, explanation,
+                                         searched ? "" : tooLarge, *names);
   };
 }
 

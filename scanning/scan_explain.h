@@ -2,6 +2,10 @@
 // `veltor scan --explain`: for rule authors, what a scan of each file saw.
 #include <functional>
 #include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/api/scan_handle.h"
 #include "scanning/scan_report.h"
@@ -24,5 +28,12 @@ std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainI
 // again to find them; standard input and files without reports are not.
 std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> SignaturesInspector(
     std::shared_ptr<const SignatureNames> names);
+
+// The ArchiveSettings::explainMember hook of --explain: the same for each
+// archive member that reports, under its archive path ("PATH!MEMBER: ..."
+// in text, "archivePath" beside "path" in JSON).
+std::function<void(std::string_view, const std::vector<std::string>&, const ScanHandle&, std::span<const uint8_t>,
+                   FileOutcome&)>
+MemberExplainer(bool json, std::shared_ptr<const SignatureNames> names);
 
 }  // namespace veltor::scanning

@@ -77,7 +77,18 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
   if (!target.standardInput) {
-    ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome, deadline, settings.maxScanTime);
+    const MemberHandles more = [&](uint32_t level) -> ScanHandle* {
+      std::vector<std::unique_ptr<ScanHandle>>& handles = worker.memberHandles;
+      if (handles.size() < level - 1) handles.resize(level - 1);
+      std::unique_ptr<ScanHandle>& kept = handles[level - 2];
+      if (!kept) {
+        kept.reset(new (std::nothrow) ScanHandle());
+        if (kept && !LoadHandle(*kept, settings.database.string().c_str())) kept.reset();
+      }
+      return kept.get();
+    };
+    ScanArchiveMembers(file, PathText(target), handle, more, settings.archives, outcome, deadline,
+                       settings.maxScanTime);
   }
   return outcome;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/api/scan_handle.h"
 #include "scanning/scan_archives.h"
@@ -39,6 +40,9 @@ struct ScanSettings {
 struct Worker {
   std::unique_ptr<ScanHandle> handle;
   std::unique_ptr<uint8_t[]> buffer;
+  // Handles for members open inside members, by level from 2, loaded from
+  // the same database when first needed.
+  std::vector<std::unique_ptr<ScanHandle>> memberHandles;
 };
 
 // Loads the worker's copy of the database and allocates its buffer; false

@@ -131,8 +131,9 @@ const std::string Help = std::string(
     "lz4, compress) is scanned as bytes and, member by member, unpacked in\n"
     "memory; archives inside it are opened in turn. Reports inside print as\n"
     "'PATH!MEMBER!INNER: RULE (level N)' (JSON: \"archivePath\": [MEMBER, INNER]\n"
-    "beside \"path\"). A member that is itself an archive is scanned through its\n"
-    "members, not as bytes. A limit reached prints 'PATH!MEMBER: incomplete\n"
+    "beside \"path\"). Every member is scanned as bytes too, and so is what a\n"
+    "compressed stream unpacks to ('PATH!NAME' for NAME.gz). A limit reached\n"
+    "prints 'PATH!MEMBER: incomplete\n"
     "(REASON)' and counts as an error unless --limits-ok is given; a damaged\n"
     "or encrypted member is an error with the reason, after what could be read\n"
     "was scanned, unless --damaged-ok or --encrypted-ok is given (then it prints\n"
@@ -541,6 +542,7 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
     auto shared = std::make_shared<const SignatureNames>(names ? std::move(*names) : SignatureNames{});
     settings.inspect = parsed.Has("--explain") ? ExplainInspector(parsed.Has("--json"), shared)
                                                : SignaturesInspector(shared);
+    if (parsed.Has("--explain")) settings.archives.explainMember = MemberExplainer(parsed.Has("--json"), shared);
   }
   const Clock::time_point start = Clock::now();
 

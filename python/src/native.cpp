@@ -220,7 +220,8 @@ py::tuple ArchivePathTuple(const std::vector<std::string>& path) {
 py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std::string& name, uint32_t maxDepth,
                       uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
   if (!archive::ArchivesSupported()) throw py::value_error("this build cannot open archives (built without libarchive)");
-  const scanning::ArchiveSettings settings{true, {maxDepth, maxUnpacked, maxMembers, maxRatio}, false};
+  scanning::ArchiveSettings settings;
+  settings.limits = {maxDepth, maxUnpacked, maxMembers, maxRatio};
   scanning::InputFile file;  // borrowed: the caller closes it
   file.descriptor = descriptor;
   file.regular = true;
@@ -228,7 +229,14 @@ py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std:
   {
     py::gil_scoped_release release;
     Lease lease(database.pool);
-    scanning::ScanArchiveMembers(file, name, *lease.handle, settings, outcome);
+    // Members inside members are scanned at once, each level by a handle
+    // leased from the pool for this walk.
+    std::vector<std::unique_ptr<Lease>> levels;
+    const scanning::MemberHandles more = [&](uint32_t level) -> ScanHandle* {
+      while (levels.size() < level - 1) levels.push_back(std::make_unique<Lease>(database.pool));
+      return levels[level - 2]->handle.get();
+    };
+    scanning::ScanArchiveMembers(file, name, *lease.handle, more, settings, outcome);
   }
   py::list reports;
   for (const RuleReport& member : outcome.reports) {

@@ -1,5 +1,8 @@
-"""scan_file(path, archives=True) against veltor scan --json over archives the test writes."""
+"""scan_file(path, archives=True) and veltor.dask against veltor scan --json over archives the test writes."""
+import bz2
+import gzip
 import io
+import lzma
 import tarfile
 import zipfile
 
@@ -21,14 +24,18 @@ def zip_of(members, compression=zipfile.ZIP_DEFLATED):
     return out.getvalue()
 
 
-def tar_gz_of(members):
+def _tar_of(members, mode="w"):
     out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w:gz") as archive:
+    with tarfile.open(fileobj=out, mode=mode) as archive:
         for name, data in members:
             info = tarfile.TarInfo(name)
             info.size = len(data)
             archive.addfile(info, io.BytesIO(data))
     return out.getvalue()
+
+
+def tar_gz_of(members):
+    return _tar_of(members, "w:gz")
 
 
 def as_records(path, reports, problems=()):
@@ -39,7 +46,8 @@ def as_records(path, reports, problems=()):
         records.append({"path": str(path), **where, "rule": report.rule, "level": report.level})
     for problem in problems:
         key = "incomplete" if problem.kind == "incomplete" else "error"
-        records.append({"path": str(path), "archivePath": list(problem.archive_path), key: problem.reason})
+        where = {"archivePath": list(problem.archive_path)} if problem.archive_path else {}
+        records.append({"path": str(path), **where, key: problem.reason})
     return records or [{"path": str(path), "clean": True}]
 
 
@@ -48,10 +56,14 @@ CASES = [
     # name, bytes, keyword arguments, expected reports (or problems, raised as ArchiveError)
     ("member.zip", zip_of([("a.txt", b"harmless"), ("docs/evil.txt", b"an evil-marker")]), {},
      [("Test.Evil", ("docs/evil.txt",))], []),
+    # A tar.gz's tar is scanned as bytes too, beside its members.
     ("nested.zip", zip_of([("inner.tar.gz", INNER), ("deep.zip", zip_of([("inner.tar.gz", INNER)]))]), {},
-     [("Test.Evil", ("inner.tar.gz", "evil.bin")), ("Test.Evil", ("deep.zip", "inner.tar.gz", "evil.bin"))], []),
+     [("Test.Evil", ("inner.tar.gz", "evil.bin")), ("Test.Evil", ("inner.tar.gz", "inner.tar")),
+      ("Test.Evil", ("deep.zip", "inner.tar.gz", "evil.bin")), ("Test.Evil", ("deep.zip", "inner.tar.gz", "inner.tar"))],
+     []),
+    # The tar the tar.gz unpacks to counts as a member.
     ("many.tar.gz", tar_gz_of([(f"m{i}", b"evil-marker") for i in range(5)]), {"max_members": 2},
-     [("Test.Evil", ("m0",)), ("Test.Evil", ("m1",))], [(("m2",), "incomplete", "member limit (2)")]),
+     [("Test.Evil", ("m0",)), ("Test.Evil", ("many.tar",))], [(("m1",), "incomplete", "member limit (2)")]),
     ("deep.zip", zip_of([("inner.tar.gz", INNER)]), {"max_archive_depth": 1},
      [], [(("inner.tar.gz",), "incomplete", "archive depth limit (1)")]),
     ("stored.zip", zip_of([("evil.txt", b"evil-marker")], zipfile.ZIP_STORED), {},
@@ -87,3 +99,50 @@ def test_archive_members_match_cli(tmp_path, name, data, limits, reports, proble
     assert plain == [r for r in expected if not r.archive_path] == db.scan(data)
     assert as_records(path, plain) == cli_records(tmp_path / "db.vlb", "--no-archives", path)
 
+
+
+MARK = b"evil-marker"
+HIDDEN = b"\0" * 1024 + MARK  # compressed, the marker is never in plain sight
+PROGRAM = b"MZ" + zip_of([("evil.txt", HIDDEN)])
+NO_MEMBERS = b"PK\5\6" + b"\0" * 16 + bytes([len(MARK), 0]) + MARK  # a zip's end record, the marker its comment
+TABLE = [
+    # name, bytes, archive paths that must report (() for the file itself), a problem expected
+    ("empty.tar", _tar_of([]) + MARK, [()], None),
+    ("zeros.bin", b"\0" * 1024 + MARK, [()], None),
+    ("zeros.gz", gzip.compress(HIDDEN), [("zeros",)], None),
+    ("zeros.xz", lzma.compress(HIDDEN), [("zeros",)], None),
+    ("zeros.bz2", bz2.compress(HIDDEN), [("zeros",)], None),
+    ("members.gz", gzip.compress(b"clean") + gzip.compress(HIDDEN), [("members",)], None),
+    ("gz-in.zip", zip_of([("x.gz", gzip.compress(HIDDEN))]), [("x.gz", "x")], None),
+    ("trailing.tar.gz", gzip.compress(_tar_of([("a.txt", b"clean")]) + MARK),
+     [("trailing.tar",)], None),
+    ("program.zip", PROGRAM, [("evil.txt",)], None),
+    ("junk.zip", b"j" * 1000 + zip_of([("evil.txt", HIDDEN)]), [("evil.txt",)], None),
+    ("in-program.zip", zip_of([("setup.exe", PROGRAM)]), [("setup.exe", "evil.txt")], None),
+    ("appended.zip", zip_of([("inner.zip", zip_of([("a.txt", b"clean")]) + MARK)]), [("inner.zip",)], None),
+    ("stream.tar.gz", gzip.compress(_tar_of([("evil.txt", HIDDEN)])), [("evil.txt",), ("stream.tar",)], None),
+    ("no-members.zip", zip_of([("empty.zip", NO_MEMBERS)]), [("empty.zip",)], None),
+    ("magic.gz", b"\x1f\x8b\x08" + b"\0" * 7 + MARK, [()], "error"),
+    ("bomb.gz", gzip.compress(b"\0" * (64 << 20) + MARK), [], "incomplete"),
+]
+
+
+@pytest.mark.parametrize("name,data,where,problem", TABLE, ids=[c[0] for c in TABLE])
+def test_every_case_reports_or_says_why_in_python_dask_and_cli(tmp_path, name, data, where, problem):
+    pytest.importorskip("distributed")
+    import veltor.dask
+
+    image = veltor.compile(SOURCE)
+    (tmp_path / "db.vlb").write_bytes(image)
+    db = veltor.Database.from_bytes(image)
+    path = tmp_path / name
+    path.write_bytes(data)
+    try:
+        reports, problems = db.scan_file(path, archives=True), []
+    except veltor.ArchiveError as raised:
+        reports, problems = raised.reports, raised.problems
+    assert {r.archive_path for r in reports} >= set(where)
+    assert [p.kind for p in problems][:1] == ([problem] if problem else [])
+    records = as_records(path, reports, problems)
+    assert {"path": str(path), "clean": True} not in records
+    assert records == cli_records(tmp_path / "db.vlb", path) == veltor.dask.scan_one(db, str(path))

@@ -292,7 +292,8 @@ class Database:
 
         With ``archives=True``, a file that is an archive or a compressed
         stream has its members unpacked in memory and scanned too, archives
-        inside it in turn, as ``veltor scan`` does: their reports follow the
+        inside it in turn, and what each compressed stream unpacks to, as
+        ``veltor scan`` does: their reports follow the
         file's own, each with its ``archive_path``. The limits are those of
         ``veltor scan`` (``--max-archive-depth`` ...), with its defaults;
         ``max_ratio=0`` turns the ratio check off. A member that cannot be

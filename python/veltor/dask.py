@@ -6,11 +6,18 @@ of the paths through the streaming scan. Records have the fields of
 ``veltor scan --json``::
 
     {"path": P, "rule": NAME, "level": N}   one per report
+    {"path": P, "archivePath": [M, ...], "rule": NAME, "level": N}
+                                             one per report inside an archive
+    {"path": P, "archivePath": [M, ...], "incomplete": REASON}
+    {"path": P, "archivePath": [M, ...], "error": REASON}
+                                             a limit reached, damage, encryption
+                                             (archivePath left out for the file itself)
     {"path": P, "clean": True}               nothing reported (empty files too)
     {"path": P, "excluded": REASON}          a device, FIFO or socket inside a folder (command line only)
     {"path": P, "error": MESSAGE}            missing, not a regular file, cannot be read
 
-with the same texts as the program's. A path that is not UTF-8 is shown with
+with the same texts as the program's. Archives and compressed files are
+walked as ``veltor scan`` walks them, with its default limits. A path that is not UTF-8 is shown with
 each undecodable byte as U+FFFD, and its bytes are added as lowercase hex in
 ``pathBytes``.
 
@@ -33,7 +40,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 import dask.bag as _bag
 from distributed import Client, LocalCluster, WorkerPlugin, progress as _progress
 
-from . import Database
+from . import ARCHIVES_SUPPORTED, Database, _native
 
 __all__ = ["DatabasePlugin", "scan_paths", "scan_one", "main"]
 
@@ -158,9 +165,21 @@ def scan_one(database: Database, path: PathLike) -> List[Record]:
             return [{**head, "error": "read error: it would wait for data"}]
         except OSError as error:
             return [{**head, "error": _os_reason("read error", error)}]
-    if not reports:
-        return [{**head, "clean": True}]
-    return [{**head, "rule": r.rule, "level": r.level} for r in reports]
+        records = [{**head, "rule": r.rule, "level": r.level} for r in reports]
+        if ARCHIVES_SUPPORTED:
+            try:
+                members, problems = database._native.walk_archive(
+                    descriptor, os.fsencode(path), _native.MAX_ARCHIVE_DEPTH, _native.MAX_UNPACKED,
+                    _native.MAX_MEMBERS, _native.MAX_RATIO,
+                )
+            except MemoryError:
+                return [{**head, "error": "out of memory"}]
+            records += [{**head, "archivePath": list(where), "rule": rule, "level": level}
+                        for where, rule, level, _score in members]
+            records += [{**head, **({"archivePath": list(where)} if where else {}),
+                         ("incomplete" if incomplete else "error"): reason}
+                        for where, incomplete, reason in problems]
+    return records or [{**head, "clean": True}]
 
 
 def _scan_partition(paths: Iterable[PathLike]) -> List[Record]:

@@ -3,7 +3,9 @@
 // and its exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,8 +70,10 @@ TEST_F(VeltorArchiveScan, ReportsMembersByTheirArchivePath) {
 
   const ProcessResult text = Scan({outer, clean});
   EXPECT_EQ(text.exitCode, 1) << text.err;
+  // The tar the tar.gz unpacks to is scanned as bytes too, after its members.
   EXPECT_EQ(text.out, outer + ": Test.Evil (level 1)\n" + outer + "!docs/inner.tar.gz!evil.bin: Test.Evil (level 1)\n" +
-                          outer + "!note.txt: Test.Evil (level 1)\n" + clean + ": OK\n");
+                          outer + "!docs/inner.tar.gz!inner.tar: Test.Evil (level 1)\n" + outer +
+                          "!note.txt: Test.Evil (level 1)\n" + clean + ": OK\n");
 
   const ProcessResult json = Scan({"--json", outer});
   const std::string expected = std::string("{\"path\":\"").append(outer).append(
@@ -125,7 +129,10 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   const Case cases[] = {
       {{"--max-members", "2", members}, 2, members + "!m2: incomplete (member limit (2))\n", ""},
       {{"--max-members", "2", "--limits-ok", members}, 0, members + "!m2: incomplete (member limit (2))\n", ""},
-      {{damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged + "!second.bin: "},
+      {{damaged},
+       2,
+       damaged + "!first.txt: Test.Evil (level 1)\n" + damaged + "!cut.tar: Test.Evil (level 1)\n",
+       "veltor scan: " + damaged + "!second.bin: "},
       {{locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member (no passphrase)\n"},
       {{quine}, 2, eightDeep + ": incomplete (archive depth limit (8))\n", ""},
       {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},
@@ -148,9 +155,15 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{"--encrypted-ok", locked}, 0, lockedLine, "Encrypted:          1\n"},
       {{"--encrypted-ok", "--json", locked}, 0, "", ""},
       {{"--damaged-ok", locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member"},
-      {{"--damaged-ok", damaged}, 1, damaged + "!first.txt: Test.Evil (level 1)\n" + damaged + "!second.bin: damaged (",
+      {{"--damaged-ok", damaged},
+       1,
+       damaged + "!first.txt: Test.Evil (level 1)\n" + damaged + "!cut.tar: Test.Evil (level 1)\n" + damaged +
+           "!second.bin: damaged (",
        "\nDamaged:            "},
-      {{"--encrypted-ok", damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged},
+      {{"--encrypted-ok", damaged},
+       2,
+       damaged + "!first.txt: Test.Evil (level 1)\n" + damaged + "!cut.tar: Test.Evil (level 1)\n",
+       "veltor scan: " + damaged},
       // A time limit cuts the walk: never a clean file.
       {{"--max-scan-time", "0.000001", members}, 2, members + ": incomplete (scan time limit (0.000001 s))\n", ""},
   };
@@ -168,6 +181,121 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   EXPECT_EQ(json.out.substr(0, json.out.find('\n')),
             "{\"path\":\"" + locked + "\",\"archivePath\":[\"secret.bin\"],\"encrypted\":\"encrypted member (no passphrase)\"}");
   EXPECT_NE(json.out.find("\"encrypted\":1,"), std::string::npos) << json.out;
+}
+
+// The sorted lines of a text.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// How the walk classifies what it reads, one row per case, each with the
+// marker where that case hides it: every row reports it (where it lies,
+// "" being the file itself) or says why it could not; none is OK.
+TEST_F(VeltorArchiveScan, EveryCaseReportsOrSaysWhyNeverOk) {
+  const std::string marker = "evil-marker";
+  const std::string zeros(1024, '\0');
+  auto compressed = [](archive::Setup filter, const std::string& bytes) {
+    return Write(archive_write_set_format_raw, {filter}, {{"data", bytes}});
+  };
+  auto gz = [&](const std::string& bytes) { return compressed(archive_write_add_filter_gzip, bytes); };
+  auto zip = [](const std::vector<Member>& members) { return Write(archive_write_set_format_zip, {}, members); };
+  auto tar = [](const std::vector<Member>& members) { return Write(archive_write_set_format_ustar, {}, members); };
+  // A zip's end record alone (no member), its comment holding the marker.
+  const std::string noMembers = std::string("PK\5\6", 4) + std::string(16, '\0') +
+                                static_cast<char>(marker.size()) + '\0' + marker;
+  const std::string hidden = zeros + marker;  // deflated, the marker is never in plain sight
+  const std::string program = "MZ" + zip({{"evil.txt", hidden}});
+
+  struct Row {
+    std::string name;
+    std::string bytes;
+    std::vector<std::string> reports;  // archive paths, "" for the file itself
+    std::string note = "";             // a further line after "FILE!"
+    int exitCode = 1;
+  };
+  const Row rows[] = {
+      {"empty.tar", tar({}) + marker, {""}},
+      {"zeros.bin", zeros + marker, {""}},
+      {"zeros.gz", gz(hidden), {"zeros"}},
+      {"zeros.xz", compressed(archive_write_add_filter_xz, hidden), {"zeros"}},
+      {"zeros.bz2", compressed(archive_write_add_filter_bzip2, hidden), {"zeros"}},
+      // zstd stores the short marker as it is.
+      {"zeros.zst", compressed(archive_write_add_filter_zstd, hidden), {"", "zeros"}},
+      {"members.gz", gz("clean") + gz(hidden), {"members"}},
+      {"gz-in.zip", zip({{"x.gz", gz(hidden)}}), {"x.gz!x"}},
+      {"trailing.tar.gz", gz(tar({{"a.txt", "clean"}}) + marker), {"trailing.tar"}},
+      {"program.zip", program, {"evil.txt"}},
+      {"junk.zip", std::string(1000, 'j') + zip({{"evil.txt", hidden}}), {"evil.txt"}},
+      {"in-program.zip", zip({{"setup.exe", program}}), {"setup.exe!evil.txt"}},
+      {"appended.zip", zip({{"inner.zip", zip({{"a.txt", "clean"}}) + marker}}), {"inner.zip"}},
+      {"stream.tar.gz", gz(tar({{"evil.txt", hidden}})), {"evil.txt", "stream.tar"}},
+      {"no-members.zip", zip({{"empty.zip", noMembers}}), {"empty.zip"}},
+      {"image.iso", Write(archive_write_set_format_iso9660, {}, {{"evil.txt", hidden}}), {"", "evil.txt"}},
+      {"magic.zip", "PK\3\4" + marker, {""}, "", 2},
+      {"magic.gz", std::string("\x1f\x8b\x08\0\0\0\0\0\0\0", 10) + marker, {""}, "", 2},
+      {"bomb.gz", gz(std::string(size_t{64} << 20, '\0') + marker), {},
+       "bomb: incomplete (unpacked to packed ratio limit (200))", 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string path = File(row.name, row.bytes);
+    std::string expected;
+    std::string json;
+    for (const std::string& where : row.reports) {
+      expected += path + (where.empty() ? "" : "!" + where) + ": Test.Evil (level 1)\n";
+      json += "{\"path\":\"" + path + "\"";
+      if (!where.empty()) {
+        std::string list = where;
+        for (size_t at = 0; (at = list.find('!', at)) != std::string::npos; at += 3) list.replace(at, 1, "\",\"");
+        json += ",\"archivePath\":[\"" + list + "\"]";
+      }
+      json += ",\"rule\":\"Test.Evil\",\"level\":1}\n";
+    }
+    if (!row.note.empty()) expected += path + "!" + row.note + "\n";
+
+    const ProcessResult text = Scan({path});
+    EXPECT_EQ(text.exitCode, row.exitCode) << text.err;
+    EXPECT_EQ(SortedLines(text.out), SortedLines(expected));
+    // Damage is an error on standard error, beside what was scanned.
+    EXPECT_EQ(text.err.find("veltor scan: " + path + ": ") != std::string::npos, row.name.starts_with("magic"))
+        << text.err;
+
+    const ProcessResult records = Scan({"--json", path});
+    EXPECT_EQ(records.exitCode, row.exitCode);
+    EXPECT_EQ(records.out.find("\"clean\":true"), std::string::npos) << records.out;
+    for (const std::string& line : SortedLines(json)) {
+      EXPECT_NE(records.out.find(line + "\n"), std::string::npos) << line << "\n" << records.out;
+    }
+  }
+}
+
+// --explain explains each member that reports, under its archive path,
+// with where its signatures occur in the member's own bytes.
+TEST_F(VeltorArchiveScan, ExplainCoversEveryMemberThatReports) {
+  const std::string gzipped = Write(archive_write_set_format_raw, {archive_write_add_filter_gzip},
+                                    {{"data", std::string(1000, '\0') + "evil-marker"}});
+  const std::string path = File("outer.zip", Write(archive_write_set_format_zip, {}, {{"x.gz", gzipped}}));
+
+  const ProcessResult text = Scan({"--explain", path});
+  EXPECT_EQ(text.exitCode, 1) << text.err;
+  EXPECT_EQ(text.out.rfind(path + ": OK\n", 0), 0u) << text.out;
+  EXPECT_NE(text.out.find(path +
+                          "!x.gz!x: Test.Evil (level 1)\n  signatures that occurred:\n    1 evil: plain 1x at 1000\n"),
+            std::string::npos)
+      << text.out;
+
+  const ProcessResult json = Scan({"--explain", "--json", path});
+  EXPECT_EQ(json.exitCode, 1);
+  EXPECT_NE(json.out.find("{\"path\":\"" + path +
+                          "\",\"archivePath\":[\"x.gz\",\"x\"],\"signatures\":[{\"id\":1,\"name\":\"evil\","
+                          "\"plain\":{\"count\":1,"
+                          "\"offsets\":[1000]}"),
+            std::string::npos)
+      << json.out;
 }
 
 TEST_F(VeltorArchiveScan, VersionSaysArchivesAreSupported) {
