@@ -342,4 +342,7 @@ PYBIND11_MODULE(_native, module) {
   module.attr("MAX_UNPACKED") = limits.maxUnpacked;
   module.attr("MAX_MEMBERS") = limits.maxMembers;
   module.attr("MAX_RATIO") = limits.maxRatio;
+  // Where the default database is looked for, in order: relative to this
+  // module's folder (the build tree) or absolute (the installation).
+  module.attr("DEFAULT_DATABASE_CANDIDATES") = py::make_tuple(VELTOR_BUILD_TREE_DATABASE, VELTOR_INSTALLED_DATABASE);
 }

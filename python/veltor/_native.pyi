@@ -39,6 +39,7 @@ MAX_ARCHIVE_DEPTH_LIMIT: int
 MAX_UNPACKED: int
 MAX_MEMBERS: int
 MAX_RATIO: int
+DEFAULT_DATABASE_CANDIDATES: Tuple[str, str]
 
 def load_image(data: object) -> Database: ...
 def compile(
