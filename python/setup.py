@@ -5,6 +5,7 @@ so this file only drives it. The Python sources are in ./veltor.
 """
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -35,4 +36,8 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-setup(ext_modules=[Extension("veltor._native", sources=[])], cmdclass={"build_ext": CMakeBuild})
+# One home for the version: the project's, which the library, the program
+# and the Debian packages carry too.
+VERSION = re.search(r"^project\(QZVeltor VERSION ([0-9.]+)", (PROJECT / "CMakeLists.txt").read_text(), re.M)[1]
+
+setup(version=VERSION, ext_modules=[Extension("veltor._native", sources=[])], cmdclass={"build_ext": CMakeBuild})
