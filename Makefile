@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build demo test test-release test-asan test-tsan test-python test-windows test-valgrind fuzz fuzz-smoke fuzz-seeds bench clean
+.PHONY: all build demo test test-release test-asan test-tsan test-python test-windows test-valgrind package test-package fuzz fuzz-smoke fuzz-seeds bench clean
 
 all: build
 
@@ -58,6 +58,20 @@ test-python:
 test-windows:
 	@scripts/ensure-packages.sh windows
 	scripts/test-windows.sh
+
+# The Debian packages (debian/): dpkg-buildpackage in a copy of the tree
+# under build/package, then lintian; the .deb files land in build/packages/.
+package:
+	@scripts/ensure-packages.sh build python package
+	scripts/build-packages.sh
+
+# The packages built, installed with apt-get on this machine, used and
+# purged (scripts/test-packages.sh; needs root or sudo). Bounded: a build
+# that hangs fails the run instead of holding CI.
+PACKAGE_TIMEOUT ?= 1500
+test-package:
+	@scripts/ensure-packages.sh build python package
+	timeout $(PACKAGE_TIMEOUT) scripts/test-packages.sh
 
 # memcheck over the Release build's integration tests (scripts/test-valgrind.sh).
 test-valgrind:

@@ -10,6 +10,7 @@ afresh in the build's temporary folder. Neither needs the network.
 """
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -77,4 +78,8 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-setup(ext_modules=[Extension("veltor._native", sources=[])], cmdclass={"build_ext": CMakeBuild})
+# One home for the version: the project's, which the library, the program
+# and the Debian packages carry too.
+VERSION = re.search(r"^project\(QZVeltor VERSION ([0-9.]+)", (PROJECT / "CMakeLists.txt").read_text(), re.M)[1]
+
+setup(version=VERSION, ext_modules=[Extension("veltor._native", sources=[])], cmdclass={"build_ext": CMakeBuild})

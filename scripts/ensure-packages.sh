@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, checking first and installing
 # only what is missing. Usage: scripts/ensure-packages.sh GROUP...
-# Groups: build, windows, fuzz, valgrind, bench, python.
+# Groups: build, windows, fuzz, valgrind, bench, python, package.
 set -euo pipefail
 
 packages_for() {
@@ -13,6 +13,9 @@ packages_for() {
     # Only the benchmark's side-by-side comparison uses it; nothing needs it.
     bench)    echo "libhyperscan-dev" ;;
     python)   echo "python3 python3-dev pybind11-dev python3-pybind11 python3-pytest python3-setuptools python3-wheel python3-pip python3-dask python3-distributed" ;;
+    # The Debian packages (debian/, make package): Debian's own tooling, and
+    # lintian to judge what it made.
+    package)  echo "dpkg-dev debhelper dh-python fakeroot lintian python3-dev pybind11-dev" ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;
   esac
 }

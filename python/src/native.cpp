@@ -367,4 +367,7 @@ PYBIND11_MODULE(_native, module) {
   module.attr("MAX_MEMBERS") = limits.maxMembers;
   module.attr("MAX_RATIO") = limits.maxRatio;
   module.attr("SIGNATURE_NAMES_SUFFIX") = std::string(veltor::scanning::SignatureNamesSuffix);
+  // Where the default database is looked for, in order: relative to this
+  // module's folder (the build tree) or absolute (the installation).
+  module.attr("DEFAULT_DATABASE_CANDIDATES") = py::make_tuple(VELTOR_BUILD_TREE_DATABASE, VELTOR_INSTALLED_DATABASE);
 }

@@ -4,8 +4,12 @@ import datetime
 import io
 import json
 import mmap
+import os
+import pathlib
 import random
+import shutil
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -111,6 +115,25 @@ def test_names_with_every_windows1252_byte(tmp_path):
     (tmp_path / "db.vlb").write_bytes(image)
     (tmp_path / "file").write_bytes(b"common-text")
     assert [r["rule"] for r in cli_records(tmp_path / "db.vlb", tmp_path / "file")] == expected
+
+
+def test_load_without_a_path_opens_the_default_database(tmp_path):
+    db = veltor.Database.load()
+    if not os.environ.get("VELTOR_TEST_INSTALLED"):
+        assert pathlib.Path(veltor.default_database_path()) == DEFAULT_DATABASE.resolve()
+    files = sorted(p for p in SAMPLES.iterdir() if p.is_file())
+    assert [r for f in files for r in as_cli_records(f, db.scan_file(f))] == cli_records(DEFAULT_DATABASE, *files)
+    # A copy of the package away from the build tree looks at the installed copy only.
+    copy = tmp_path / "veltor"
+    shutil.copytree(pathlib.Path(veltor.__file__).parent, copy, ignore=shutil.ignore_patterns("__pycache__"))
+    run = subprocess.run([sys.executable, "-c", "import veltor; print(veltor.default_database_path())"],
+                         cwd=tmp_path, capture_output=True, text=True, check=False)
+    installed = veltor._native.DEFAULT_DATABASE_CANDIDATES[1]
+    if os.path.isfile(installed):
+        assert run.stdout.strip() == installed
+    else:
+        assert "FileNotFoundError: [Errno 2] no default database; looked at" in run.stderr
+        assert installed in run.stderr
 
 
 def test_errors_raise(tmp_path, needle_db):

@@ -14,6 +14,7 @@ thread scanning with it at the same moment), so threads may share one
 from __future__ import annotations
 
 import datetime as _datetime
+import errno as _errno
 import os as _os
 import warnings as _warnings
 from dataclasses import dataclass, field
@@ -37,6 +38,7 @@ __all__ = [
     "SignatureMatch",
     "compile",
     "compile_with_diagnostics",
+    "default_database_path",
 ]
 
 #: Bytes read per step by ``scan_file`` and ``scan_stream``.
@@ -222,16 +224,23 @@ class Database:
         self._names: Dict[int, str] = {}
 
     @classmethod
-    def load(cls, path: StrPath) -> "Database":
-        """Loads a database file.
+    def load(cls, path: Optional[StrPath] = None) -> "Database":
+        """Loads a database file; without a path, the default database.
+
+        The default database is found as ``veltor scan`` finds it: the build
+        tree's copy for a package run in place, else the one installed
+        beside the library (``default_database_path()``).
 
         The signature name map beside it (``PATH.names``, written by
         ``veltor compile``), when there, names the signatures of ``explain``;
         one that cannot be used is left out with a ``UserWarning``.
 
         Raises ``FileNotFoundError`` (and other ``OSError``) when the file
-        cannot be read, ``DatabaseError`` when it is not a database.
+        cannot be read or there is no default database, ``DatabaseError``
+        when it is not a database.
         """
+        if path is None:
+            path = default_database_path()
         with open(path, "rb") as file:
             database = cls.from_bytes(file.read())
         names_path = _os.fsdecode(path) + _native.SIGNATURE_NAMES_SUFFIX
@@ -381,6 +390,20 @@ class Database:
                 for _index, rid, name, top_level, score, level, references, reason in rules
             ],
         )
+
+
+def default_database_path() -> str:
+    """The default database's path: the first of the places looked at that is a file.
+
+    Raises ``FileNotFoundError`` naming every place looked at when there is none.
+    """
+    folder = _os.path.dirname(_os.path.abspath(_native.__file__))
+    # An absolute candidate stays as it is in the join.
+    candidates = [_os.path.normpath(_os.path.join(folder, c)) for c in _native.DEFAULT_DATABASE_CANDIDATES]
+    for candidate in candidates:
+        if _os.path.isfile(candidate):
+            return candidate
+    raise FileNotFoundError(_errno.ENOENT, "no default database; looked at " + ", ".join(candidates))
 
 
 def compile_with_diagnostics(

@@ -41,6 +41,7 @@ MAX_UNPACKED: int
 MAX_MEMBERS: int
 MAX_RATIO: int
 SIGNATURE_NAMES_SUFFIX: str
+DEFAULT_DATABASE_CANDIDATES: Tuple[str, str]
 
 def load_image(data: object) -> Database: ...
 def compile(
