@@ -93,6 +93,9 @@ __attribute__((target("avx2"))) size_t Avx2Skip(const FinderAutomaton& a, const 
 // position is a candidate when some bucket accepts all 2 x FilterGram nibble
 // lookups. Blocks without one are passed over; positions too near `limit`
 // for a whole block are all returned as candidates (the filter tests them).
+// The tables are loaded where they are used (from the cache) rather than
+// held in vector locals: 64-bit Windows does not align the stack for
+// 32- and 64-byte vectors, and GCC may spill such locals with aligned moves.
 size_t RemainingAsCandidates(size_t from, size_t limit, uint64_t& candidates) noexcept {
   const size_t width = std::min<size_t>(limit - from, 64);
   candidates = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
@@ -102,20 +105,16 @@ size_t RemainingAsCandidates(size_t from, size_t limit, uint64_t& candidates) no
 __attribute__((target("ssse3"))) size_t Ssse3AnchorBlock(const FinderFilter& f, const uint8_t* folded, size_t& from,
                                                          size_t limit, uint64_t& candidates) noexcept {
   const auto* masks = reinterpret_cast<const __m128i*>(f.anchorMasks);
-  __m128i low[FilterGram];
-  __m128i high[FilterGram];
-  for (int32_t j = 0; j < FilterGram; ++j) {
-    low[j] = _mm_load_si128(masks + 2 * j);
-    high[j] = _mm_load_si128(masks + 2 * j + 1);
-  }
   const __m128i nibble = _mm_set1_epi8(0x0F);
   const __m128i zero = _mm_setzero_si128();
   for (; from + 16 <= limit; from += 16) {
     __m128i accepted = _mm_set1_epi8(-1);
     for (int32_t j = 0; j < FilterGram; ++j) {
       const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(folded + from + static_cast<size_t>(j)));
-      accepted = _mm_and_si128(accepted, _mm_and_si128(_mm_shuffle_epi8(low[j], _mm_and_si128(b, nibble)),
-                                                       _mm_shuffle_epi8(high[j], _mm_and_si128(_mm_srli_epi16(b, 4), nibble))));
+      const __m128i low = _mm_load_si128(masks + 2 * j);
+      const __m128i high = _mm_load_si128(masks + 2 * j + 1);
+      accepted = _mm_and_si128(accepted, _mm_and_si128(_mm_shuffle_epi8(low, _mm_and_si128(b, nibble)),
+                                                       _mm_shuffle_epi8(high, _mm_and_si128(_mm_srli_epi16(b, 4), nibble))));
     }
     candidates = static_cast<uint32_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(accepted, zero))) & 0xFFFFu;
     if (candidates != 0) return 16;
@@ -126,21 +125,17 @@ __attribute__((target("ssse3"))) size_t Ssse3AnchorBlock(const FinderFilter& f, 
 __attribute__((target("avx2"))) size_t Avx2AnchorBlock(const FinderFilter& f, const uint8_t* folded, size_t& from,
                                                        size_t limit, uint64_t& candidates) noexcept {
   const auto* masks = reinterpret_cast<const __m128i*>(f.anchorMasks);
-  __m256i low[FilterGram];
-  __m256i high[FilterGram];
-  for (int32_t j = 0; j < FilterGram; ++j) {
-    low[j] = _mm256_broadcastsi128_si256(_mm_load_si128(masks + 2 * j));
-    high[j] = _mm256_broadcastsi128_si256(_mm_load_si128(masks + 2 * j + 1));
-  }
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   const __m256i zero = _mm256_setzero_si256();
   for (; from + 32 <= limit; from += 32) {
     __m256i accepted = _mm256_set1_epi8(-1);
     for (int32_t j = 0; j < FilterGram; ++j) {
       const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(folded + from + static_cast<size_t>(j)));
+      const __m256i low = _mm256_broadcastsi128_si256(_mm_load_si128(masks + 2 * j));
+      const __m256i high = _mm256_broadcastsi128_si256(_mm_load_si128(masks + 2 * j + 1));
       accepted = _mm256_and_si256(
-          accepted, _mm256_and_si256(_mm256_shuffle_epi8(low[j], _mm256_and_si256(b, nibble)),
-                                     _mm256_shuffle_epi8(high[j], _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble))));
+          accepted, _mm256_and_si256(_mm256_shuffle_epi8(low, _mm256_and_si256(b, nibble)),
+                                     _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble))));
     }
     candidates = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(accepted, zero)));
     if (candidates != 0) return 32;
@@ -152,21 +147,17 @@ __attribute__((target("avx512f,avx512bw"))) size_t Avx512AnchorBlock(const Finde
                                                                      size_t& from, size_t limit,
                                                                      uint64_t& candidates) noexcept {
   const auto* masks = reinterpret_cast<const __m128i*>(f.anchorMasks);
-  __m512i low[FilterGram];
-  __m512i high[FilterGram];
-  for (int32_t j = 0; j < FilterGram; ++j) {
-    // The masked form: GCC 12 warns on the unmasked broadcast's undefined source.
-    low[j] = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(masks + 2 * j));
-    high[j] = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(masks + 2 * j + 1));
-  }
   const __m512i nibble = _mm512_set1_epi8(0x0F);
   for (; from + 64 <= limit; from += 64) {
     __m512i accepted = _mm512_set1_epi8(-1);
     for (int32_t j = 0; j < FilterGram; ++j) {
       const __m512i b = _mm512_loadu_si512(folded + from + static_cast<size_t>(j));
+      // The masked form: GCC 12 warns on the unmasked broadcast's undefined source.
+      const __m512i low = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(masks + 2 * j));
+      const __m512i high = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(masks + 2 * j + 1));
       accepted = _mm512_and_si512(
-          accepted, _mm512_and_si512(_mm512_shuffle_epi8(low[j], _mm512_and_si512(b, nibble)),
-                                     _mm512_shuffle_epi8(high[j], _mm512_and_si512(_mm512_srli_epi16(b, 4), nibble))));
+          accepted, _mm512_and_si512(_mm512_shuffle_epi8(low, _mm512_and_si512(b, nibble)),
+                                     _mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(b, 4), nibble))));
     }
     candidates = _mm512_test_epi8_mask(accepted, accepted);
     if (candidates != 0) return 64;
