@@ -1,14 +1,17 @@
-// The root skip, one implementation per instruction set, and the choice
-// between them. A position may be skipped when its byte pair (it and the
-// next byte) is not a start pair: see literal_finder_scan.cpp.
+// The automata's root skip and the filter's nibble pass, one implementation
+// per instruction set, and the choice between them. A position may be
+// skipped by the automata when its byte pair (it and the next byte) is not a
+// start pair (see literal_finder_scan.cpp), and by the filter when no
+// anchor's nibble masks accept it (matcher/DESIGN.md).
 //
-// The vector paths test 16 (SSSE3) or 32 (AVX2) positions at once through
-// the nibble buckets, then confirm each candidate in startPairs. They are
-// compiled for their instruction set with a target attribute, never for the
-// whole build, and only called when the CPU reports it, so the library runs
-// on any x86-64 machine. Adding a path: a function with the same contract
-// here, an entry in FinderPath, and a case in Supported and Skip below; the
-// differential tests run every path the machine supports.
+// The vector skips test 16 (SSSE3) or 32 (AVX2, also used by the AVX-512
+// path) positions at once through the nibble buckets, then confirm each
+// candidate in startPairs; the nibble pass tests 16, 32 or 64 (AVX-512BW).
+// They are compiled for their instruction set with a target attribute,
+// never for the whole build, and only called when the CPU reports it, so
+// the library runs on any x86-64 machine. Adding a path: see "Adding a SIMD
+// path" in matcher/DESIGN.md; the differential tests run every path the
+// machine supports.
 #include <algorithm>
 #include <atomic>
 #include <bit>
