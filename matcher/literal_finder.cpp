@@ -510,10 +510,15 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const Find
               Bytes(a.report) + Bytes(a.states) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
   }
   finder->memory = memory;
+  finder->scanMemory = Bytes(finder->found) + Bytes(f.raw) + Bytes(f.folded);
   return finder;
 }
 
 size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->memory : 0; }
+
+size_t LiteralFinderScanMemory(const LiteralFinder* finder) noexcept {
+  return finder != nullptr ? finder->scanMemory : 0;
+}
 
 FilterKind ChosenFilter(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->kind : FilterKind::None; }
 

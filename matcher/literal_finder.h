@@ -72,6 +72,9 @@ void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint
 
 // Bytes the finder allocated (tables and per-scan state), for reporting.
 size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept;
+// Of those, the per-scan state (found flags, the filter's window); the rest
+// are tables, read-only once built.
+size_t LiteralFinderScanMemory(const LiteralFinder* finder) noexcept;
 
 // How a scan skips the positions where no pattern (for the automata) or no
 // anchor (for the nibble filter) can start. Chosen once, when the library is

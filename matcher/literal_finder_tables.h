@@ -175,6 +175,7 @@ struct LiteralFinder {
   std::vector<int32_t> tags;
   std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
   size_t memory = 0;                 // bytes allocated for all of the above
+  size_t scanMemory = 0;             // of which per-scan state: `found` and the filter's window
 };
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
