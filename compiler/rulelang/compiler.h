@@ -1,0 +1,20 @@
+#pragma once
+// The rule language front end as one call: source files in, database records
+// and diagnostics out. Writing the database file is the caller's business.
+#include <span>
+
+#include "compiler/rulelang/database_entries.h"
+#include "compiler/rulelang/diagnostics.h"
+
+namespace veltor::rulelang {
+
+struct CompileResult {
+  DatabaseEntries entries;  // meaningful only without errors
+  Diagnostics diagnostics;  // sorted by position
+};
+
+// Files are read in the order given; they form one namespace and their
+// declarations one sequence.
+CompileResult CompileSources(std::span<const SourceFile> files);
+
+}  // namespace veltor::rulelang
