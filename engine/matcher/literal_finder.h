@@ -33,7 +33,7 @@ struct LiteralFinderDeleter {
 };
 using LiteralFinderPtr = std::unique_ptr<LiteralFinder, LiteralFinderDeleter>;
 
-// Which filter runs in front of the automata (matcher/DESIGN.md). By
+// Which filter runs in front of the automata (engine/matcher/DESIGN.md). By
 // default the set's shape decides, when the finder is built.
 enum class FilterKind : int32_t {
   BySet = 0,    // the choice below, made from the set

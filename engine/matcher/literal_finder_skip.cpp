@@ -2,7 +2,7 @@
 // per instruction set, and the choice between them. A position may be
 // skipped by the automata when its byte pair (it and the next byte) is not a
 // start pair (see literal_finder_scan.cpp), and by the filter when no
-// anchor's nibble masks accept it (matcher/DESIGN.md).
+// anchor's nibble masks accept it (engine/matcher/DESIGN.md).
 //
 // The vector skips test 16 (SSSE3) or 32 (AVX2, also used by the AVX-512
 // path) positions at once through the nibble buckets, then confirm each
@@ -10,7 +10,7 @@
 // They are compiled for their instruction set with a target attribute,
 // never for the whole build, and only called when the CPU reports it, so
 // the library runs on any x86-64 machine. Adding a path: see "Adding a SIMD
-// path" in matcher/DESIGN.md; the differential tests run every path the
+// path" in engine/matcher/DESIGN.md; the differential tests run every path the
 // machine supports.
 #include <algorithm>
 #include <atomic>
