@@ -159,20 +159,32 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
 
 enum class Checked { Go, Done, OverBudget };
 
+// The filter's tables as a window's loop reads them, loaded once: held in
+// the finder, they would be read again after every count of work.
+struct WindowTables {
+  const uint8_t* folded;
+  const uint64_t* bits;
+  const int32_t* bucketStart;
+  const FilterItem* items;
+  const uint64_t* shortPairs;
+  const int32_t* shortStart;
+  const FilterItem* shortItems;
+  uint32_t bitShift;
+  uint32_t bucketShift;
+};
+
 // Checks window position p of the first n bytes: the short entries whose
 // pair starts there and the anchored entries whose hashed anchor does.
 // Done once every entry is found; OverBudget when the verification work
 // outran the budget.
 template <bool HasShort>
-inline Checked CheckPosition(LiteralFinder& finder, size_t p, size_t n, uint64_t budget, uint8_t* hits,
-                             size_t hitCount) noexcept {
-  FinderFilter& f = finder.filter;
-  const uint8_t* folded = f.folded.data();
+inline Checked CheckPosition(LiteralFinder& finder, const WindowTables& t, size_t p, size_t n, uint64_t budget,
+                             uint8_t* hits, size_t hitCount) noexcept {
+  const uint8_t* folded = t.folded;
   if constexpr (HasShort) {
     const uint32_t pair = p + 1 < n ? static_cast<uint32_t>(folded[p]) << 8 | folded[p + 1] : ~0u;
-    if (pair == ~0u || (f.shortPairs[pair >> 6] >> (pair & 63) & 1) != 0) {
-      const int32_t* shortStart = f.shortStart.data();
-      if (!Verify(finder, f.shortItems.data(), shortStart[folded[p]], shortStart[folded[p] + 1], p, n, 0, false, hits,
+    if (pair == ~0u || (t.shortPairs[pair >> 6] >> (pair & 63) & 1) != 0) {
+      if (!Verify(finder, t.shortItems, t.shortStart[folded[p]], t.shortStart[folded[p] + 1], p, n, 0, false, hits,
                   hitCount)) {
         return Checked::Done;
       }
@@ -182,17 +194,16 @@ inline Checked CheckPosition(LiteralFinder& finder, size_t p, size_t n, uint64_t
     uint32_t gram;
     std::memcpy(&gram, folded + p, sizeof gram);
     const uint32_t hash = gram * FilterHashFactor;
-    const uint32_t bit = hash >> f.bitShift;
-    if ((f.bits[bit >> 6] >> (bit & 63) & 1) != 0) {
-      ++f.work;
-      const uint32_t bucket = hash >> f.bucketShift;
-      if (!Verify(finder, f.items.data(), f.bucketStart[bucket], f.bucketStart[bucket + 1], p, n, gram, true, hits,
-                  hitCount)) {
+    const uint32_t bit = hash >> t.bitShift;
+    if ((t.bits[bit >> 6] >> (bit & 63) & 1) != 0) {
+      ++finder.filter.work;
+      const uint32_t bucket = hash >> t.bucketShift;
+      if (!Verify(finder, t.items, t.bucketStart[bucket], t.bucketStart[bucket + 1], p, n, gram, true, hits, hitCount)) {
         return Checked::Done;
       }
     }
   }
-  return f.work > budget ? Checked::OverBudget : Checked::Go;
+  return finder.filter.work > budget ? Checked::OverBudget : Checked::Go;
 }
 
 // Checks every position of the window's first n bytes, verifying the
@@ -201,28 +212,30 @@ inline Checked CheckPosition(LiteralFinder& finder, size_t p, size_t n, uint64_t
 // the work counted, and with it the switch, is the same either way). False
 // when the verification work outran the budget (the window is then only
 // partly checked).
-template <bool HasShort>
+template <bool HasShort, bool Nibble>
 bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCount) noexcept {
   const FinderFilter& f = finder.filter;
+  const WindowTables t{f.folded.data(), f.bits.data(),       f.bucketStart.data(), f.items.data(), f.shortPairs.data(),
+                       f.shortStart.data(), f.shortItems.data(), f.bitShift,         f.bucketShift};
   const uint64_t budget = f.fed * f.workPerByte + f.workSlack;
   // Positions where an anchor fits; past them only short entries can start.
   const size_t anchorEnd = n >= FilterGram ? n - FilterGram + 1 : 0;
   size_t p = 0;
-  const AnchorBlockFunction block = f.nibble ? ActiveAnchorBlock() : nullptr;
-  if (block != nullptr) {
+  const AnchorBlockFunction block = Nibble ? ActiveAnchorBlock() : nullptr;
+  if (Nibble && block != nullptr) {
     while (p < anchorEnd) {
       uint64_t candidates = 0;
-      const size_t width = block(f, f.folded.data(), p, anchorEnd, candidates);
+      const size_t width = block(f, t.folded, p, anchorEnd, candidates);
       for (; candidates != 0; candidates &= candidates - 1) {
         const Checked checked =
-            CheckPosition<HasShort>(finder, p + static_cast<size_t>(std::countr_zero(candidates)), n, budget, hits, hitCount);
+            CheckPosition<HasShort>(finder, t, p + static_cast<size_t>(std::countr_zero(candidates)), n, budget, hits, hitCount);
         if (checked != Checked::Go) return checked == Checked::Done;
       }
       p += width;
     }
   }
   for (; p < (HasShort ? n : anchorEnd); ++p) {
-    const Checked checked = CheckPosition<HasShort>(finder, p, n, budget, hits, hitCount);
+    const Checked checked = CheckPosition<HasShort>(finder, t, p, n, budget, hits, hitCount);
     if (checked != Checked::Go) return checked == Checked::Done;
   }
   return true;
@@ -252,8 +265,12 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
     const size_t n = f.kept + piece;
     at += piece;
     f.fed += piece;
-    const bool withinBudget = f.shortStart.empty() ? FilterWindow<false>(finder, n, hits, hitCount)
-                                                   : FilterWindow<true>(finder, n, hits, hitCount);
+    // One loop per shape, so that each stays as small as the hashed test alone.
+    const bool withinBudget =
+        f.shortStart.empty() ? (f.nibble ? FilterWindow<false, true>(finder, n, hits, hitCount)
+                                         : FilterWindow<false, false>(finder, n, hits, hitCount))
+                             : (f.nibble ? FilterWindow<true, true>(finder, n, hits, hitCount)
+                                         : FilterWindow<true, false>(finder, n, hits, hitCount));
     if (!withinBudget) {
       f.active = false;
       for (FinderAutomaton& a : finder.automata) a.state = 0;
