@@ -4,7 +4,6 @@
 // complete rows and report links follow in the same order.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
