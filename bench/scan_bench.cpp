@@ -55,6 +55,8 @@ struct Figures {
   size_t bodyBytes = 0;
   double loadMilliseconds = 0;
   size_t contextBytes = 0;
+  size_t tableBytes = 0;  // of contextBytes, the finder's read-only tables
+  FilterKind filter = FilterKind::None;
   double scanMBps = 0;
   double searchMBps = -1;  // not measured
   HyperscanResult hyperscan;
@@ -88,6 +90,8 @@ Figures Measure(const std::vector<Pattern>& patterns, std::span<const uint8_t> i
     return figures;
   }
   figures.contextBytes = ScanContextMemory(context.get());
+  figures.tableBytes = LiteralFinderMemory(context->finder.get()) - LiteralFinderScanMemory(context->finder.get());
+  figures.filter = ChosenFilter(context->finder.get());
   double best = 1e30;
   for (int run = 0; run < runs; ++run) {
     const auto start = std::clock();
@@ -126,15 +130,19 @@ std::string Number(double value, const char* format = "%.0f") {
   return buffer;
 }
 
-// One markdown row: set, patterns, body KiB, load ms, context MiB,
+// One markdown row: set, patterns, body KiB, load ms, context MiB (of which
+// finder tables and per-scan state), filter,
 // scan path MB/s, SearchBuffer MB/s, Hyperscan MB/s, ratio, Hyperscan
 // build ms and memory MiB, same signatures found.
 void PrintRow(const std::string& name, size_t count, const Figures& f) {
   const bool hs = f.hyperscan.ok;
   const double hsMBps = hs ? static_cast<double>(f.inputBytes) / MiB / f.hyperscan.bestSeconds : -1;
-  std::printf("| %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), count,
+  std::printf("| %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), count,
               Number(static_cast<double>(f.bodyBytes) / 1024, "%.0f").c_str(), Number(f.loadMilliseconds, "%.1f").c_str(),
-              Number(static_cast<double>(f.contextBytes) / MiB, "%.1f").c_str(), Number(f.scanMBps).c_str(),
+              Number(static_cast<double>(f.contextBytes) / MiB, "%.1f").c_str(),
+              Number(static_cast<double>(f.tableBytes) / MiB, "%.1f").c_str(),
+              Number(static_cast<double>(f.contextBytes - f.tableBytes) / MiB, "%.2f").c_str(), FilterKindName(f.filter),
+              Number(f.scanMBps).c_str(),
               Number(f.searchMBps, f.searchMBps < 10 ? "%.2f" : "%.0f").c_str(), Number(hsMBps).c_str(),
               hs ? Number(f.scanMBps / hsMBps, "%.2f").c_str() : "-",
               hs ? Number(f.hyperscan.buildMilliseconds, "%.1f").c_str() : "-",
@@ -144,10 +152,10 @@ void PrintRow(const std::string& name, size_t count, const Figures& f) {
 }
 
 void PrintHeader(const char* first) {
-  std::printf("| %s | patterns | db KiB | load ms | context MiB | scan path MB/s | SearchBuffer MB/s | Hyperscan MB/s "
-              "| ratio | HS build ms | HS MiB | same found |\n",
+  std::printf("| %s | patterns | db KiB | load ms | context MiB | tables MiB | per-scan MiB | filter | scan path MB/s "
+              "| SearchBuffer MB/s | Hyperscan MB/s | ratio | HS build ms | HS MiB | same found |\n",
               first);
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
 }
 
 Pattern Literal(std::vector<uint8_t> bytes, int32_t exactCase = 0) { return {std::move(bytes), exactCase, false}; }
@@ -254,7 +262,8 @@ int main(int argc, char** argv) {
   using namespace veltor::bench;
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const int runs = quick ? 1 : 3;
-  std::printf("scan_bench: one core, processor time, best of %d runs; Hyperscan %s\n\n", runs,
+  std::printf("scan_bench: one core, processor time, best of %d runs; SIMD path %s (VELTOR_SIMD lowers it); Hyperscan %s\n\n",
+              runs, veltor::FinderPathName(veltor::ActiveFinderPath()),
               HyperscanAvailable() ? "5 (literal mode, single-match, block mode)" : "not built in");
   const std::vector<uint8_t>& corpus = Corpus();
   std::printf("Pattern sets over %.0f MiB of system files:\n\n", static_cast<double>(corpus.size()) / MiB);

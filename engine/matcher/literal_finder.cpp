@@ -3,6 +3,7 @@
 // its children the sub-ranges by the next byte), and the failure links,
 // complete rows and report links follow in the same order.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -107,8 +108,8 @@ void FillNibbleMasks(FinderAutomaton& a, const std::vector<KeyedPattern>& patter
 
 // Builds one automaton over `patterns` (sorted here), appending its entries
 // and their tags to the finder.
-void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, bool folded, LiteralFinder& finder,
-                    std::vector<EntryKey>& keys) {
+void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, bool folded, bool wideRows,
+                    LiteralFinder& finder, std::vector<EntryKey>& keys) {
   a.folded = folded;
   if (patterns.empty()) return;
   std::sort(patterns.begin(), patterns.end(), KeyLess);
@@ -198,7 +199,7 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(a.fail[us])];
   }
 
-  if (a.stateCount <= NarrowRowLimit) {
+  if (!wideRows && a.stateCount <= NarrowRowLimit) {
     a.narrow.assign(static_cast<size_t>(a.stateCount) * 256, 0);
     for (int32_t s = 0; s < a.stateCount; ++s) {
       const auto us = static_cast<size_t>(s);
@@ -290,6 +291,7 @@ void BuildShortIndex(FinderFilter& f, const std::vector<EntryKey>& shortKeys) {
 // filter off.
 void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
   if (allKeys.empty()) return;
+  f.enabled = false;
   int32_t longest = 0;
   size_t keyBytes = 0;
   std::vector<EntryKey> keys;
@@ -355,11 +357,116 @@ void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
   f.enabled = true;
 }
 
+// One anchor as the nibble pass sees it: its folded bytes, -1 where any byte
+// is accepted (past the end of a short entry).
+using NibbleAnchor = std::array<int16_t, FilterGram>;
+
+// A rough share of each byte in a folded window of ordinary data: the
+// common bytes of Commonness (zeros, fill, spaces, line ends, letters with
+// both their cases) weigh more than the rest.
+std::array<double, 256> ByteShares() noexcept {
+  std::array<double, 256> shares{};
+  double total = 0;
+  for (int k = 0; k < 256; ++k) {
+    const auto byte = static_cast<uint8_t>(k);
+    shares[static_cast<size_t>(k)] = FoldByte(byte) != byte ? 0 : 1 + 5 * Commonness(byte);
+    total += shares[static_cast<size_t>(k)];
+  }
+  for (double& share : shares) share /= total;
+  return shares;
+}
+
+// The share of positions one bucket accepts, over bytes drawn by `shares`:
+// per anchor byte, the accepted bytes are every low nibble in its table with
+// every high one.
+double PassRate(const uint16_t (&low)[FilterGram], const uint16_t (&high)[FilterGram],
+                const std::array<double, 256>& shares) noexcept {
+  double rate = 1;
+  for (int32_t j = 0; j < FilterGram; ++j) {
+    double accepted = 0;
+    for (int h = 0; h < 16; ++h) {
+      if ((high[j] >> h & 1) == 0) continue;
+      for (int l = 0; l < 16; ++l) {
+        if ((low[j] >> l & 1) != 0) accepted += shares[static_cast<size_t>(h << 4 | l)];
+      }
+    }
+    rate *= accepted;
+  }
+  return rate;
+}
+
+// Spreads the distinct anchors over the buckets, each to the bucket whose
+// pass rate it raises least (in sorted order, so alike anchors meet), and
+// fills the masks when the sum of the buckets' rates is low enough for the
+// pass to pay, or always when `force`. False (masks untouched) otherwise.
+bool BuildNibbleMasks(FinderFilter& f, bool force) {
+  std::vector<NibbleAnchor> anchors;
+  anchors.reserve(f.items.size() + f.shortItems.size());
+  for (const FilterItem& item : f.items) {
+    NibbleAnchor anchor;
+    for (int32_t j = 0; j < FilterGram; ++j) anchor[static_cast<size_t>(j)] = static_cast<int16_t>(item.gram >> (8 * j) & 0xFF);
+    anchors.push_back(anchor);
+  }
+  for (const FilterItem& item : f.shortItems) {
+    NibbleAnchor anchor;
+    for (int32_t j = 0; j < FilterGram; ++j) {
+      anchor[static_cast<size_t>(j)] = j < item.length ? FoldByte(f.keyBytes[item.keyAt + static_cast<uint32_t>(j)]) : -1;
+    }
+    anchors.push_back(anchor);
+  }
+  std::sort(anchors.begin(), anchors.end());
+  anchors.erase(std::unique(anchors.begin(), anchors.end()), anchors.end());
+  if (!force && anchors.size() > NibbleAnchorLimit) return false;
+  const std::array<double, 256> shares = ByteShares();
+  uint16_t low[NibbleBuckets][FilterGram] = {};
+  uint16_t high[NibbleBuckets][FilterGram] = {};
+  double rate[NibbleBuckets] = {};
+  for (const NibbleAnchor& anchor : anchors) {
+    int best = 0;
+    double bestRise = 2;
+    double bestRate = 0;
+    for (int b = 0; b < NibbleBuckets; ++b) {
+      uint16_t l[FilterGram];
+      uint16_t h[FilterGram];
+      for (int32_t j = 0; j < FilterGram; ++j) {
+        const int16_t k = anchor[static_cast<size_t>(j)];
+        l[j] = static_cast<uint16_t>(low[b][j] | (k < 0 ? 0xFFFF : 1 << (k & 15)));
+        h[j] = static_cast<uint16_t>(high[b][j] | (k < 0 ? 0xFFFF : 1 << (k >> 4)));
+      }
+      const double after = PassRate(l, h, shares);
+      if (after - rate[b] < bestRise) {
+        bestRise = after - rate[b];
+        bestRate = after;
+        best = b;
+      }
+    }
+    for (int32_t j = 0; j < FilterGram; ++j) {
+      const int16_t k = anchor[static_cast<size_t>(j)];
+      low[best][j] = static_cast<uint16_t>(low[best][j] | (k < 0 ? 0xFFFF : 1 << (k & 15)));
+      high[best][j] = static_cast<uint16_t>(high[best][j] | (k < 0 ? 0xFFFF : 1 << (k >> 4)));
+    }
+    rate[best] = bestRate;
+  }
+  double total = 0;
+  for (double r : rate) total += r;
+  if (!force && total * NibblePassLimit > 1) return false;
+  for (int b = 0; b < NibbleBuckets; ++b) {
+    for (int32_t j = 0; j < FilterGram; ++j) {
+      for (int n = 0; n < 16; ++n) {
+        if ((low[b][j] >> n & 1) != 0) f.anchorMasks[2 * j][n] = static_cast<uint8_t>(f.anchorMasks[2 * j][n] | 1 << b);
+        if ((high[b][j] >> n & 1) != 0) f.anchorMasks[2 * j + 1][n] = static_cast<uint8_t>(f.anchorMasks[2 * j + 1][n] | 1 << b);
+      }
+    }
+  }
+  f.nibble = true;
+  return true;
+}
+
 }  // namespace
 
 void FreeLiteralFinder(LiteralFinder* finder) noexcept { std::unique_ptr<LiteralFinder> owned(finder); }
 
-LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
+LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const FinderOptions& options) noexcept {
   if (registered == nullptr) return nullptr;
   LiteralFinderPtr finder(new (std::nothrow) LiteralFinder);
   if (!finder) return nullptr;
@@ -371,12 +478,24 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
     }
     finder->tagStart.push_back(0);
     std::vector<EntryKey> keys;
-    BuildAutomaton(finder->automata[0], byKind[0], true, *finder, keys);
-    BuildAutomaton(finder->automata[1], byKind[1], false, *finder, keys);
-    BuildFilter(finder->filter, keys);
-    const bool small = finder->automata[0].stateCount <= NarrowRowLimit && finder->automata[1].stateCount <= NarrowRowLimit;
-    finder->filter.workPerByte = small ? FilterWorkPerByteSmall : FilterWorkPerByteLarge;
-    finder->filter.workSlack = small ? FilterWorkSlackSmall : FilterWorkSlackLarge;
+    BuildAutomaton(finder->automata[0], byKind[0], true, options.wideRows, *finder, keys);
+    BuildAutomaton(finder->automata[1], byKind[1], false, options.wideRows, *finder, keys);
+    FinderFilter& f = finder->filter;
+    if (options.filter != FilterKind::None) BuildFilter(f, keys);
+    if (f.enabled) {
+      const bool nibble = options.filter == FilterKind::Nibble ||
+                          (options.filter == FilterKind::BySet && BuildNibbleMasks(f, false));
+      if (nibble && !f.nibble) BuildNibbleMasks(f, true);
+      finder->kind = f.nibble ? FilterKind::Nibble : FilterKind::Hashed;
+    }
+    const bool small = finder->automata[0].narrow.size() == static_cast<size_t>(finder->automata[0].stateCount) * 256 &&
+                       finder->automata[1].narrow.size() == static_cast<size_t>(finder->automata[1].stateCount) * 256;
+    f.workPerByte = options.filterWorkPerByte >= 0 ? static_cast<uint64_t>(options.filterWorkPerByte)
+                    : small                        ? FilterWorkPerByteSmall
+                                                   : FilterWorkPerByteLarge;
+    f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
+                  : small                      ? FilterWorkSlackSmall
+                                               : FilterWorkSlackLarge;
     finder->found.assign(static_cast<size_t>(finder->entryCount), 0);
   } catch (const std::bad_alloc&) {
     return nullptr;
@@ -390,10 +509,28 @@ LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
               Bytes(a.report) + Bytes(a.states) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
   }
   finder->memory = memory;
+  finder->scanMemory = Bytes(finder->found) + Bytes(f.raw) + Bytes(f.folded);
   return finder;
 }
 
 size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->memory : 0; }
+
+size_t LiteralFinderScanMemory(const LiteralFinder* finder) noexcept {
+  return finder != nullptr ? finder->scanMemory : 0;
+}
+
+FilterKind ChosenFilter(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->kind : FilterKind::None; }
+
+const char* FilterKindName(FilterKind kind) noexcept {
+  switch (kind) {
+    case FilterKind::Hashed:
+      return "hashed";
+    case FilterKind::Nibble:
+      return "nibble";
+    default:
+      return "automata";
+  }
+}
 
 void BeginFinderScan(LiteralFinder* finder) noexcept {
   if (finder == nullptr) return;

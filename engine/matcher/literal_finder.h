@@ -33,9 +33,35 @@ struct LiteralFinderDeleter {
 };
 using LiteralFinderPtr = std::unique_ptr<LiteralFinder, LiteralFinderDeleter>;
 
+// Which filter runs in front of the automata (engine/matcher/DESIGN.md). By
+// default the set's shape decides, when the finder is built.
+enum class FilterKind : int32_t {
+  BySet = 0,    // the choice below, made from the set
+  None = 1,     // the automata alone: the set has a pattern over 64 bytes
+  Hashed = 2,   // a hashed 4-byte anchor per pattern, tested at every position
+  Nibble = 3,   // the same, after a vector pass over nibble masks of the anchors
+};
+
+// How a finder is built. The defaults are what the scan path uses; the other
+// values force one path, so that tests can reach each one by itself. Any
+// choice marks the same tags.
+struct FinderOptions {
+  FilterKind filter = FilterKind::BySet;  // a filter the set cannot take falls back to None
+  bool wideRows = false;  // complete rows only for the shallowest states, as for large sets
+  // The filter's verification budget per byte fed and at the start of a
+  // scan; negative: the set's default.
+  int64_t filterWorkPerByte = -1;
+  int64_t filterWorkSlack = -1;
+};
+
 // A finder over every pattern on the matcher's registration list, its tags
 // and exact-case flags included. Null for a null matcher or exhausted memory.
-LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept;
+LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const FinderOptions& options = {}) noexcept;
+
+// The filter the finder was built with (never BySet).
+FilterKind ChosenFilter(const LiteralFinder* finder) noexcept;
+// "automata", "hashed" or "nibble", for reports.
+const char* FilterKindName(FilterKind kind) noexcept;
 
 // Forgets the stream so far and every pattern found in it.
 void BeginFinderScan(LiteralFinder* finder) noexcept;
@@ -46,14 +72,20 @@ void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint
 
 // Bytes the finder allocated (tables and per-scan state), for reporting.
 size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept;
+// Of those, the per-scan state (found flags, the filter's window); the rest
+// are tables, read-only once built.
+size_t LiteralFinderScanMemory(const LiteralFinder* finder) noexcept;
 
-// How a scan skips the positions where no pattern can start. Chosen once,
-// when the library is loaded, from what the CPU supports (the best path);
-// the environment variable VELTOR_SIMD=scalar|ssse3|avx2 asks for a lower
-// one. Every path marks the same tags; only the speed differs.
-enum class FinderPath : int32_t { Scalar = 0, Ssse3 = 1, Avx2 = 2 };
+// How a scan skips the positions where no pattern (for the automata) or no
+// anchor (for the nibble filter) can start. Chosen once, when the library is
+// loaded, from what the CPU supports (the best path); the environment
+// variable VELTOR_SIMD=scalar|ssse3|avx2|avx512 asks for a lower one. Every
+// path marks the same tags; only the speed differs.
+enum class FinderPath : int32_t { Scalar = 0, Ssse3 = 1, Avx2 = 2, Avx512 = 3 };
 
 FinderPath ActiveFinderPath() noexcept;
+// "scalar", "ssse3", "avx2" or "avx512": the names VELTOR_SIMD takes.
+const char* FinderPathName(FinderPath path) noexcept;
 // Switches every later scan to `path` (for tests; not while scans run).
 // False, changing nothing, when the CPU cannot run it.
 bool ForceFinderPath(FinderPath path) noexcept;

@@ -11,6 +11,7 @@
 // the first entry already found, because every entry further down that chain
 // was marked when that one was.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine/matcher/fold_table.h"
@@ -156,45 +157,86 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
   return true;
 }
 
-// Checks every position of the window's first n bytes, verifying the
-// entries that fit in the window. False when the verification work outran
-// the budget (the window is then only partly checked).
+enum class Checked { Go, Done, OverBudget };
+
+// The filter's tables as a window's loop reads them, loaded once: held in
+// the finder, they would be read again after every count of work.
+struct WindowTables {
+  const uint8_t* folded;
+  const uint64_t* bits;
+  const int32_t* bucketStart;
+  const FilterItem* items;
+  const uint64_t* shortPairs;
+  const int32_t* shortStart;
+  const FilterItem* shortItems;
+  uint32_t bitShift;
+  uint32_t bucketShift;
+};
+
+// Checks window position p of the first n bytes: the short entries whose
+// pair starts there and the anchored entries whose hashed anchor does.
+// Done once every entry is found; OverBudget when the verification work
+// outran the budget.
 template <bool HasShort>
+inline Checked CheckPosition(LiteralFinder& finder, const WindowTables& t, size_t p, size_t n, uint64_t budget,
+                             uint8_t* hits, size_t hitCount) noexcept {
+  const uint8_t* folded = t.folded;
+  if constexpr (HasShort) {
+    const uint32_t pair = p + 1 < n ? static_cast<uint32_t>(folded[p]) << 8 | folded[p + 1] : ~0u;
+    if (pair == ~0u || (t.shortPairs[pair >> 6] >> (pair & 63) & 1) != 0) {
+      if (!Verify(finder, t.shortItems, t.shortStart[folded[p]], t.shortStart[folded[p] + 1], p, n, 0, false, hits,
+                  hitCount)) {
+        return Checked::Done;
+      }
+    }
+  }
+  if (p + FilterGram <= n) {
+    uint32_t gram;
+    std::memcpy(&gram, folded + p, sizeof gram);
+    const uint32_t hash = gram * FilterHashFactor;
+    const uint32_t bit = hash >> t.bitShift;
+    if ((t.bits[bit >> 6] >> (bit & 63) & 1) != 0) {
+      ++finder.filter.work;
+      const uint32_t bucket = hash >> t.bucketShift;
+      if (!Verify(finder, t.items, t.bucketStart[bucket], t.bucketStart[bucket + 1], p, n, gram, true, hits, hitCount)) {
+        return Checked::Done;
+      }
+    }
+  }
+  return finder.filter.work > budget ? Checked::OverBudget : Checked::Go;
+}
+
+// Checks every position of the window's first n bytes, verifying the
+// entries that fit in the window; with the nibble pass, only the positions
+// it does not rule out (the others would find nothing and cost nothing, so
+// the work counted, and with it the switch, is the same either way). False
+// when the verification work outran the budget (the window is then only
+// partly checked).
+template <bool HasShort, bool Nibble>
 bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCount) noexcept {
-  FinderFilter& f = finder.filter;
-  const uint8_t* folded = f.folded.data();
-  const uint64_t* bits = f.bits.data();
-  const int32_t* bucketStart = f.bucketStart.data();
-  const uint64_t* shortPairs = f.shortPairs.data();
-  const int32_t* shortStart = f.shortStart.data();
+  const FinderFilter& f = finder.filter;
+  const WindowTables t{f.folded.data(), f.bits.data(),       f.bucketStart.data(), f.items.data(), f.shortPairs.data(),
+                       f.shortStart.data(), f.shortItems.data(), f.bitShift,         f.bucketShift};
   const uint64_t budget = f.fed * f.workPerByte + f.workSlack;
-  for (size_t p = 0; p < n; ++p) {
-    if constexpr (HasShort) {
-      const uint32_t pair = p + 1 < n ? static_cast<uint32_t>(folded[p]) << 8 | folded[p + 1] : ~0u;
-      if (pair == ~0u || (shortPairs[pair >> 6] >> (pair & 63) & 1) != 0) {
-        if (!Verify(finder, f.shortItems.data(), shortStart[folded[p]], shortStart[folded[p] + 1], p, n, 0, false,
-                    hits, hitCount)) {
-          return true;
-        }
+  // Positions where an anchor fits; past them only short entries can start.
+  const size_t anchorEnd = n >= FilterGram ? n - FilterGram + 1 : 0;
+  size_t p = 0;
+  const AnchorBlockFunction block = Nibble ? ActiveAnchorBlock() : nullptr;
+  if (Nibble && block != nullptr) {
+    while (p < anchorEnd) {
+      uint64_t candidates = 0;
+      const size_t width = block(f, t.folded, p, anchorEnd, candidates);
+      for (; candidates != 0; candidates &= candidates - 1) {
+        const Checked checked =
+            CheckPosition<HasShort>(finder, t, p + static_cast<size_t>(std::countr_zero(candidates)), n, budget, hits, hitCount);
+        if (checked != Checked::Go) return checked == Checked::Done;
       }
+      p += width;
     }
-    if (p + FilterGram <= n) {
-      uint32_t gram;
-      std::memcpy(&gram, folded + p, sizeof gram);
-      const uint32_t hash = gram * FilterHashFactor;
-      const uint32_t bit = hash >> f.bitShift;
-      if ((bits[bit >> 6] >> (bit & 63) & 1) != 0) {
-        ++f.work;
-        const uint32_t bucket = hash >> f.bucketShift;
-        if (!Verify(finder, f.items.data(), bucketStart[bucket], bucketStart[bucket + 1], p, n, gram, true, hits,
-                    hitCount)) {
-          return true;
-        }
-      }
-    } else if (!HasShort) {
-      break;
-    }
-    if (f.work > budget) return false;
+  }
+  for (; p < (HasShort ? n : anchorEnd); ++p) {
+    const Checked checked = CheckPosition<HasShort>(finder, t, p, n, budget, hits, hitCount);
+    if (checked != Checked::Go) return checked == Checked::Done;
   }
   return true;
 }
@@ -223,8 +265,12 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
     const size_t n = f.kept + piece;
     at += piece;
     f.fed += piece;
-    const bool withinBudget = f.shortStart.empty() ? FilterWindow<false>(finder, n, hits, hitCount)
-                                                   : FilterWindow<true>(finder, n, hits, hitCount);
+    // One loop per shape, so that each stays as small as the hashed test alone.
+    const bool withinBudget =
+        f.shortStart.empty() ? (f.nibble ? FilterWindow<false, true>(finder, n, hits, hitCount)
+                                         : FilterWindow<false, false>(finder, n, hits, hitCount))
+                             : (f.nibble ? FilterWindow<true, true>(finder, n, hits, hitCount)
+                                         : FilterWindow<true, false>(finder, n, hits, hitCount));
     if (!withinBudget) {
       f.active = false;
       for (FinderAutomaton& a : finder.automata) a.state = 0;

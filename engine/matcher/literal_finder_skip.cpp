@@ -1,14 +1,18 @@
-// The root skip, one implementation per instruction set, and the choice
-// between them. A position may be skipped when its byte pair (it and the
-// next byte) is not a start pair: see literal_finder_scan.cpp.
+// The automata's root skip and the filter's nibble pass, one implementation
+// per instruction set, and the choice between them. A position may be
+// skipped by the automata when its byte pair (it and the next byte) is not a
+// start pair (see literal_finder_scan.cpp), and by the filter when no
+// anchor's nibble masks accept it (engine/matcher/DESIGN.md).
 //
-// The vector paths test 16 (SSSE3) or 32 (AVX2) positions at once through
-// the nibble buckets, then confirm each candidate in startPairs. They are
-// compiled for their instruction set with a target attribute, never for the
-// whole build, and only called when the CPU reports it, so the library runs
-// on any x86-64 machine. Adding a path: a function with the same contract
-// here, an entry in FinderPath, and a case in Supported and Skip below; the
-// differential tests run every path the machine supports.
+// The vector skips test 16 (SSSE3) or 32 (AVX2, also used by the AVX-512
+// path) positions at once through the nibble buckets, then confirm each
+// candidate in startPairs; the nibble pass tests 16, 32 or 64 (AVX-512BW).
+// They are compiled for their instruction set with a target attribute,
+// never for the whole build, and only called when the CPU reports it, so
+// the library runs on any x86-64 machine. Adding a path: see "Adding a SIMD
+// path" in engine/matcher/DESIGN.md; the differential tests run every path the
+// machine supports.
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdlib>
@@ -88,6 +92,82 @@ __attribute__((target("avx2"))) size_t Avx2Skip(const FinderAutomaton& a, const 
   return Ssse3Skip(a, bytes, i, length);
 }
 
+// The nibble pass before the filter, 16, 32 or 64 positions at a time: a
+// position is a candidate when some bucket accepts all 2 x FilterGram nibble
+// lookups. Blocks without one are passed over; positions too near `limit`
+// for a whole block are all returned as candidates (the filter tests them).
+// The tables are loaded where they are used (from the cache) rather than
+// held in vector locals: 64-bit Windows does not align the stack for
+// 32- and 64-byte vectors, and GCC may spill such locals with aligned moves.
+size_t RemainingAsCandidates(size_t from, size_t limit, uint64_t& candidates) noexcept {
+  const size_t width = std::min<size_t>(limit - from, 64);
+  candidates = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+  return width;
+}
+
+__attribute__((target("ssse3"))) size_t Ssse3AnchorBlock(const FinderFilter& f, const uint8_t* folded, size_t& from,
+                                                         size_t limit, uint64_t& candidates) noexcept {
+  const auto* masks = reinterpret_cast<const __m128i*>(f.anchorMasks);
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_setzero_si128();
+  for (; from + 16 <= limit; from += 16) {
+    __m128i accepted = _mm_set1_epi8(-1);
+    for (int32_t j = 0; j < FilterGram; ++j) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(folded + from + static_cast<size_t>(j)));
+      const __m128i low = _mm_load_si128(masks + 2 * j);
+      const __m128i high = _mm_load_si128(masks + 2 * j + 1);
+      accepted = _mm_and_si128(accepted, _mm_and_si128(_mm_shuffle_epi8(low, _mm_and_si128(b, nibble)),
+                                                       _mm_shuffle_epi8(high, _mm_and_si128(_mm_srli_epi16(b, 4), nibble))));
+    }
+    candidates = static_cast<uint32_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(accepted, zero))) & 0xFFFFu;
+    if (candidates != 0) return 16;
+  }
+  return RemainingAsCandidates(from, limit, candidates);
+}
+
+__attribute__((target("avx2"))) size_t Avx2AnchorBlock(const FinderFilter& f, const uint8_t* folded, size_t& from,
+                                                       size_t limit, uint64_t& candidates) noexcept {
+  const auto* masks = reinterpret_cast<const __m128i*>(f.anchorMasks);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i zero = _mm256_setzero_si256();
+  for (; from + 32 <= limit; from += 32) {
+    __m256i accepted = _mm256_set1_epi8(-1);
+    for (int32_t j = 0; j < FilterGram; ++j) {
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(folded + from + static_cast<size_t>(j)));
+      const __m256i low = _mm256_broadcastsi128_si256(_mm_load_si128(masks + 2 * j));
+      const __m256i high = _mm256_broadcastsi128_si256(_mm_load_si128(masks + 2 * j + 1));
+      accepted = _mm256_and_si256(
+          accepted, _mm256_and_si256(_mm256_shuffle_epi8(low, _mm256_and_si256(b, nibble)),
+                                     _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble))));
+    }
+    candidates = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(accepted, zero)));
+    if (candidates != 0) return 32;
+  }
+  return Ssse3AnchorBlock(f, folded, from, limit, candidates);
+}
+
+__attribute__((target("avx512f,avx512bw"))) size_t Avx512AnchorBlock(const FinderFilter& f, const uint8_t* folded,
+                                                                     size_t& from, size_t limit,
+                                                                     uint64_t& candidates) noexcept {
+  const auto* masks = reinterpret_cast<const __m128i*>(f.anchorMasks);
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  for (; from + 64 <= limit; from += 64) {
+    __m512i accepted = _mm512_set1_epi8(-1);
+    for (int32_t j = 0; j < FilterGram; ++j) {
+      const __m512i b = _mm512_loadu_si512(folded + from + static_cast<size_t>(j));
+      // The masked form: GCC 12 warns on the unmasked broadcast's undefined source.
+      const __m512i low = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(masks + 2 * j));
+      const __m512i high = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_load_si128(masks + 2 * j + 1));
+      accepted = _mm512_and_si512(
+          accepted, _mm512_and_si512(_mm512_shuffle_epi8(low, _mm512_and_si512(b, nibble)),
+                                     _mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(b, 4), nibble))));
+    }
+    candidates = _mm512_test_epi8_mask(accepted, accepted);
+    if (candidates != 0) return 64;
+  }
+  return Avx2AnchorBlock(f, folded, from, limit, candidates);
+}
+
 #endif  // VELTOR_FINDER_X86
 
 bool Supported(FinderPath path) noexcept {
@@ -99,6 +179,8 @@ bool Supported(FinderPath path) noexcept {
       return __builtin_cpu_supports("ssse3") != 0;
     case FinderPath::Avx2:
       return __builtin_cpu_supports("avx2") != 0;
+    case FinderPath::Avx512:
+      return __builtin_cpu_supports("avx512bw") != 0;
 #endif
     default:
       return false;
@@ -111,16 +193,12 @@ FinderPath ChoosePath() noexcept {
   __builtin_cpu_init();
 #endif
   FinderPath best = FinderPath::Scalar;
-  for (FinderPath path : {FinderPath::Ssse3, FinderPath::Avx2}) {
+  for (FinderPath path : {FinderPath::Ssse3, FinderPath::Avx2, FinderPath::Avx512}) {
     if (Supported(path)) best = path;
   }
   if (const char* asked = std::getenv("VELTOR_SIMD"); asked != nullptr) {
-    const struct {
-      const char* name;
-      FinderPath path;
-    } names[] = {{"scalar", FinderPath::Scalar}, {"ssse3", FinderPath::Ssse3}, {"avx2", FinderPath::Avx2}};
-    for (const auto& n : names) {
-      if (std::strcmp(asked, n.name) == 0 && n.path < best) best = n.path;
+    for (FinderPath path : {FinderPath::Scalar, FinderPath::Ssse3, FinderPath::Avx2, FinderPath::Avx512}) {
+      if (std::strcmp(asked, FinderPathName(path)) == 0 && path < best) best = path;
     }
   }
   return best;
@@ -134,6 +212,7 @@ std::atomic<FinderPath> activePath{ChoosePath()};
 size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t from, size_t length) noexcept {
   switch (activePath.load(std::memory_order_relaxed)) {
 #ifdef VELTOR_FINDER_X86
+    case FinderPath::Avx512:  // 48 start pairs at most: 32 positions at a time already outrun the confirmations
     case FinderPath::Avx2:
       return Avx2Skip(a, bytes, from, length);
     case FinderPath::Ssse3:
@@ -141,6 +220,34 @@ size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t fr
 #endif
     default:
       return ScalarSkip(a, bytes, from, length);
+  }
+}
+
+AnchorBlockFunction ActiveAnchorBlock() noexcept {
+  switch (activePath.load(std::memory_order_relaxed)) {
+#ifdef VELTOR_FINDER_X86
+    case FinderPath::Avx512:
+      return Avx512AnchorBlock;
+    case FinderPath::Avx2:
+      return Avx2AnchorBlock;
+    case FinderPath::Ssse3:
+      return Ssse3AnchorBlock;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+const char* FinderPathName(FinderPath path) noexcept {
+  switch (path) {
+    case FinderPath::Ssse3:
+      return "ssse3";
+    case FinderPath::Avx2:
+      return "avx2";
+    case FinderPath::Avx512:
+      return "avx512";
+    default:
+      return "scalar";
   }
 }
 

@@ -113,6 +113,20 @@ inline constexpr uint64_t FilterWorkPerByteLarge = 16;
 inline constexpr uint64_t FilterWorkSlackLarge = uint64_t{1} << 22;
 inline constexpr uint32_t FilterHashFactor = 0x9E3779B1u;
 
+// The nibble pass in front of the filter: each distinct anchor (and each
+// short entry's bytes) goes into one of 8 buckets; per anchor byte j, two
+// 16-entry tables map the low and the high nibble of window byte p + j to
+// the buckets that accept it. A position is a candidate when some bucket
+// accepts all 2 x FilterGram lookups. A set takes it when the buckets are
+// expected to pass at most 1 in NibblePassLimit positions of ordinary data
+// (bytes weighted as the anchors' choice weighs them): measured on the
+// bench's sets, beyond about 1 in 1.5 the positions the pass rules out no
+// longer pay for it (about 500 distinct anchors).
+inline constexpr int32_t NibbleBuckets = 8;
+inline constexpr double NibblePassLimit = 2.0;
+// Sets with more distinct anchors fill every bucket: not even estimated.
+inline constexpr size_t NibbleAnchorLimit = 768;
+
 struct FilterItem {
   uint32_t gram;   // the anchor's folded bytes, as a little-endian load reads them
   int32_t state;   // the entry's state in its automaton, where marking starts
@@ -135,6 +149,10 @@ struct FinderFilter {
   std::vector<FilterItem> shortItems;  // sorted by folded first byte
   std::vector<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
   std::vector<uint64_t> shortPairs;    // 65536 bits
+  // The nibble pass: low and high nibble tables for each anchor byte j at
+  // [2j] and [2j + 1]; only run when `nibble` is set.
+  bool nibble = false;
+  alignas(16) uint8_t anchorMasks[2 * FilterGram][16] = {};
   int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
   uint64_t workPerByte = FilterWorkPerByteLarge;
   uint64_t workSlack = FilterWorkSlackLarge;
@@ -151,11 +169,13 @@ struct FinderFilter {
 struct LiteralFinder {
   FinderAutomaton automata[2];  // [0] folded, [1] exact-case
   FinderFilter filter;
+  FilterKind kind = FilterKind::None;  // what `filter` does: None, Hashed or Nibble
   int32_t entryCount = 0;       // over both automata
   std::vector<int32_t> tagStart;  // entryCount + 1 offsets into tags
   std::vector<int32_t> tags;
   std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
   size_t memory = 0;                 // bytes allocated for all of the above
+  size_t scanMemory = 0;             // of which per-scan state: `found` and the filter's window
 };
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
@@ -167,5 +187,15 @@ inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noex
 // a pattern may start (its pair is a start pair), or length - 1 when there
 // is none before the last byte. `from` < length.
 size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t from, size_t length) noexcept;
+
+// The nibble pass over a folded window from position `from` (< limit):
+// moves `from` over the positions it rules out, then returns the width w of
+// the block there (1 to 64, at most limit - from) and sets bit i of
+// `candidates` for each position from + i it cannot rule out (bit 0 need
+// not be set). Reads at most up to folded[limit + FilterGram - 2].
+using AnchorBlockFunction = size_t (*)(const FinderFilter& f, const uint8_t* folded, size_t& from, size_t limit,
+                                       uint64_t& candidates) noexcept;
+// The active path's; null for the scalar path, which rules nothing out.
+AnchorBlockFunction ActiveAnchorBlock() noexcept;
 
 }  // namespace veltor

@@ -18,20 +18,6 @@ inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
 
 inline std::filesystem::path ProgramPath() { return VELTOR_PROGRAM; }
 
-// Sets an environment variable for the programs this test starts; an empty
-// value removes it.
-inline void SetEnvironment(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());  // an empty value removes it
-#else
-  if (value.empty()) {
-    unsetenv(name);
-  } else {
-    setenv(name, value.c_str(), 1);
-  }
-#endif
-}
-
 // Runs `veltor ARGUMENTS...` with SOURCE_DATE_EPOCH set to `epoch` (unset when
 // empty); standard output and error go through files in `scratch`.
 inline ProcessResult RunVeltor(const TempDir& scratch, const std::vector<std::string>& arguments,

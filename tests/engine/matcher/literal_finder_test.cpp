@@ -1,19 +1,23 @@
 // The scan path's finder against the naive search: over random and hostile
 // pattern sets and inputs, on every skip path the machine supports, fed
 // whole, byte by byte and in random chunks, it marks exactly the tags of the
-// patterns that occur.
+// patterns that occur. Each filter and each row width is also forced by
+// itself, so that every path is judged on its own.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <vector>
 
 #include "engine/matcher/literal_finder.h"
 #include "naive_search.h"
+#include "support/process.h"
 
 namespace veltor {
 namespace {
 
 using testing::NaivePattern;
+using testing::SetEnvironment;
 
 std::vector<uint8_t> Expected(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>& input,
                               size_t tagCount) {
@@ -26,22 +30,38 @@ std::vector<uint8_t> Expected(const std::vector<NaivePattern>& patterns, const s
   return hits;
 }
 
+constexpr FinderPath AllPaths[] = {FinderPath::Scalar, FinderPath::Ssse3, FinderPath::Avx2, FinderPath::Avx512};
+
+// Puts the path back when a test that forces paths ends, failed or not.
+struct RestorePath {
+  FinderPath original = ActiveFinderPath();
+  ~RestorePath() { ForceFinderPath(original); }
+};
+
+LiteralFinderPtr Build(const std::vector<NaivePattern>& patterns, const FinderOptions& options) {
+  PatternMatcherPtr registered = CreateMatcher();
+  if (!registered) return nullptr;
+  for (const NaivePattern& p : patterns) {
+    if (AddPattern(registered.get(), p.bytes.data(), static_cast<int32_t>(p.bytes.size()), p.exactCase ? 1 : 0,
+                   p.tag) != 1) {
+      return nullptr;
+    }
+  }
+  return BuildLiteralFinder(registered.get(), options);
+}
+
 // Feeds the input whole, then byte by byte, then in random chunks, and
 // checks each result. Tags run from 0 to tagCount - 1.
 void Check(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>& input, size_t tagCount,
-           std::mt19937& random) {
-  PatternMatcherPtr registered = CreateMatcher();
-  ASSERT_TRUE(registered);
-  for (const NaivePattern& p : patterns) {
-    ASSERT_EQ(AddPattern(registered.get(), p.bytes.data(), static_cast<int32_t>(p.bytes.size()), p.exactCase ? 1 : 0,
-                         p.tag),
-              1);
-  }
-  const LiteralFinderPtr finder = BuildLiteralFinder(registered.get());
+           std::mt19937& random, const FinderOptions& options = {}) {
+  const LiteralFinderPtr finder = Build(patterns, options);
   ASSERT_TRUE(finder);
+  if (options.filter != FilterKind::BySet) {
+    ASSERT_EQ(ChosenFilter(finder.get()), options.filter);
+  }
   const std::vector<uint8_t> expected = Expected(patterns, input, tagCount);
-  const FinderPath original = ActiveFinderPath();
-  for (const FinderPath path : {FinderPath::Scalar, FinderPath::Ssse3, FinderPath::Avx2}) {
+  const RestorePath restore;
+  for (const FinderPath path : AllPaths) {
     if (!ForceFinderPath(path)) continue;  // not on this machine
     for (int split = 0; split < 3; ++split) {
       std::vector<uint8_t> hits(tagCount);
@@ -56,10 +76,10 @@ void Check(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>
         FeedFinder(finder.get(), piece.data(), piece.size(), hits.data(), hits.size());
         at += length;
       }
-      ASSERT_EQ(hits, expected) << "split " << split << ", path " << static_cast<int>(path);
+      ASSERT_EQ(hits, expected) << "split " << split << ", path " << FinderPathName(path) << ", filter "
+                                << FilterKindName(ChosenFilter(finder.get()));
     }
   }
-  ForceFinderPath(original);
 }
 
 std::vector<uint8_t> RandomBytes(std::mt19937& random, size_t length, std::string_view alphabet) {
@@ -87,20 +107,22 @@ TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInRandomSets) {
   }
 }
 
-// Sets whose patterns all have 4 to 64 bytes go through the filter first:
-// inputs longer than its 4 KiB window with planted occurrences (some across
-// window borders), and sets over two letters, whose anchors all collide, so
-// the verification budget runs out and the automata take over mid-stream.
-TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsThroughTheFilter) {
+// Sets whose patterns all have at most 64 bytes go through a filter first,
+// each filter forced in turn: inputs longer than its 4 KiB window with
+// planted occurrences (some across window borders), short patterns in some
+// sets, and sets over two letters, whose anchors all collide, so the
+// verification budget runs out and the automata take over mid-stream.
+TEST(LiteralFinder, EachFilterMarksWhatTheNaiveSearchFinds) {
   std::mt19937 random(13);
   constexpr std::string_view alphabets[] = {"ab", "abcdefgh\0\xff", "aAbBxyzZ01 \n"};
   for (int round = 0; round < 24; ++round) {
     const std::string_view alphabet = alphabets[round % 3];
     const size_t tagCount = 1 + random() % 60;
     const size_t count = round % 4 == 0 ? 2000 : 1 + random() % 300;
+    const size_t shortest = round % 2 == 0 ? 1 : 4;
     std::vector<NaivePattern> patterns;
     for (size_t i = 0; i < count; ++i) {
-      const size_t length = 4 + random() % (random() % 3 == 0 ? 61 : 12);
+      const size_t length = shortest + random() % (random() % 3 == 0 ? 65 - shortest : 12);
       NaivePattern p{RandomBytes(random, length, alphabet), random() % 3 == 0, static_cast<int32_t>(random() % tagCount)};
       patterns.push_back(p);
       if (random() % 5 == 0) patterns.push_back(p);
@@ -111,8 +133,107 @@ TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsThroughTheFilter) {
       const size_t at = random() % (input.size() - p.bytes.size());
       std::copy(p.bytes.begin(), p.bytes.end(), input.begin() + static_cast<ptrdiff_t>(at));
     }
-    Check(patterns, input, tagCount, random);
+    for (const FilterKind filter : {FilterKind::Hashed, FilterKind::Nibble}) {
+      Check(patterns, input, tagCount, random, {.filter = filter});
+    }
   }
+}
+
+// The automata by themselves (no filter), with complete narrow rows for
+// every state and with wide rows for the shallow states only: random sets,
+// and a folded set of a few thousand states scanned with lower-case input,
+// which reaches the states without a row and their failure walks.
+TEST(LiteralFinder, TheAutomataAloneMarkWhatTheNaiveSearchFinds) {
+  std::mt19937 random(17);
+  for (int round = 0; round < 40; ++round) {
+    const bool large = round % 10 == 0 || round % 10 == 5;
+    const std::string_view alphabet = large ? "ABCDE" : round % 4 < 2 ? std::string_view("aAbB\0", 5) : "xyXY";
+    const size_t tagCount = 1 + random() % 40;
+    std::vector<NaivePattern> patterns;
+    const size_t count = large ? 400 : 1 + random() % 60;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t length = large ? 6 + random() % 12 : 1 + random() % (random() % 5 == 0 ? 90 : 6);
+      patterns.push_back({RandomBytes(random, length, alphabet), !large && random() % 3 == 0,
+                          static_cast<int32_t>(random() % tagCount)});
+    }
+    // Every other input is mostly bytes no pattern starts with, so the skip
+    // runs far, with occurrences planted (lower-cased for the large set).
+    const bool sparse = round % 2 == 1;
+    std::vector<uint8_t> input = RandomBytes(random, 200 + random() % 3000, sparse ? "-=+.,;" : large ? "abcde" : alphabet);
+    for (int k = 0; (large || sparse) && k < 30; ++k) {
+      const NaivePattern& p = patterns[random() % patterns.size()];
+      if (p.bytes.size() >= input.size()) continue;
+      const size_t at = random() % (input.size() - p.bytes.size());
+      for (size_t j = 0; j < p.bytes.size(); ++j) input[at + j] = static_cast<uint8_t>(large ? p.bytes[j] | 0x20 : p.bytes[j]);
+    }
+    for (const bool wideRows : {false, true}) {
+      Check(patterns, input, tagCount, random, {.filter = FilterKind::None, .wideRows = wideRows});
+    }
+  }
+}
+
+// The budget runs out at the first byte of a carried window, while a
+// pattern straddles the carried bytes and the new chunk: the automata
+// restart there and must still find it. The window carries the longest
+// pattern's length - 1 bytes (19 here); the first chunk is exactly that long
+// and begins with "wxyz", a pattern whose verification spends the whole
+// budget (slack 1, nothing per byte), so re-checking it as the second
+// window's first position outruns the budget. The long pattern's anchor is
+// its rare tail, which only the second chunk holds; every split point inside
+// its zeros is tried.
+TEST(LiteralFinder, TheBudgetRunningOutAtACarriedWindowLosesNoStraddlingPattern) {
+  const std::vector<uint8_t> decoy = {'w', 'x', 'y', 'z'};
+  std::vector<uint8_t> straddler(16, 0);
+  straddler.insert(straddler.end(), {'%', '&', '\'', '('});
+  const std::vector<NaivePattern> patterns = {{decoy, false, 0}, {straddler, false, 1}};
+  const RestorePath restore;
+  for (size_t split = 1; split < 16; ++split) {
+    std::vector<uint8_t> first = decoy;
+    first.resize(4 + 15 - split, '.');
+    first.insert(first.end(), straddler.begin(), straddler.begin() + static_cast<ptrdiff_t>(split));
+    ASSERT_EQ(first.size(), straddler.size() - 1);
+    std::vector<uint8_t> second(straddler.begin() + static_cast<ptrdiff_t>(split), straddler.end());
+    second.resize(second.size() + 50, '.');
+    for (const FilterKind filter : {FilterKind::Hashed, FilterKind::Nibble}) {
+      const LiteralFinderPtr finder = Build(patterns, {.filter = filter, .filterWorkPerByte = 0, .filterWorkSlack = 1});
+      ASSERT_TRUE(finder);
+      for (const FinderPath path : AllPaths) {
+        if (!ForceFinderPath(path)) continue;
+        uint8_t hits[2] = {};
+        BeginFinderScan(finder.get());
+        FeedFinder(finder.get(), first.data(), first.size(), hits, 2);
+        EXPECT_EQ(hits[0], 1);
+        EXPECT_EQ(hits[1], 0);
+        FeedFinder(finder.get(), second.data(), second.size(), hits, 2);
+        EXPECT_EQ(hits[1], 1) << "split " << split << ", path " << FinderPathName(path) << ", filter "
+                              << FilterKindName(filter);
+      }
+    }
+  }
+}
+
+// VELTOR_SIMD chooses the path when the library is loaded: a child process
+// started with it set runs on that path (each one this machine has), and a
+// name it does not know leaves the best path.
+TEST(LiteralFinder, VeltorSimdChoosesThePathOfANewProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The child runs this body up to its statement: the probe must leave
+  // the path as the process chose it.
+  FinderPath best = FinderPath::Scalar;
+  {
+    const RestorePath restore;
+    for (const FinderPath path : AllPaths) {
+      if (ForceFinderPath(path)) best = path;
+    }
+  }
+  for (const FinderPath path : AllPaths) {
+    if (path > best) continue;
+    SetEnvironment("VELTOR_SIMD", FinderPathName(path));
+    EXPECT_EXIT(std::exit(ActiveFinderPath() == path ? 0 : 1), ::testing::ExitedWithCode(0), "") << FinderPathName(path);
+  }
+  SetEnvironment("VELTOR_SIMD", "fastest");
+  EXPECT_EXIT(std::exit(ActiveFinderPath() == best ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  SetEnvironment("VELTOR_SIMD", "");
 }
 
 TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInHostileShapes) {
