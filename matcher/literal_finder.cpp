@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "matcher/fold_table.h"
+#include "platform/allocation.h"
 #include "matcher/literal_finder_tables.h"
 
 namespace veltor {
@@ -357,11 +358,11 @@ void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
 
 }  // namespace
 
-void FreeLiteralFinder(LiteralFinder* finder) noexcept { std::unique_ptr<LiteralFinder> owned(finder); }
+void FreeLiteralFinder(LiteralFinder* finder) noexcept { DeleteObject(finder); }
 
 LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered) noexcept {
   if (registered == nullptr) return nullptr;
-  LiteralFinderPtr finder(new (std::nothrow) LiteralFinder);
+  LiteralFinderPtr finder(NewObject<LiteralFinder>().release());
   if (!finder) return nullptr;
   try {
     std::vector<KeyedPattern> byKind[2];

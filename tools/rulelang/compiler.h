@@ -1,12 +1,17 @@
 #pragma once
 // The rule language front end as one call: source files in, database records
 // and diagnostics out. Writing the database file is the caller's business.
+#include <cstdint>
 #include <span>
 
 #include "tools/rulelang/database_entries.h"
 #include "tools/rulelang/diagnostics.h"
 
 namespace veltor::rulelang {
+
+// The largest source file `veltor compile` reads: a larger file (or a device
+// that never ends) is refused rather than read into memory.
+inline constexpr uint64_t MaxSourceSize = uint64_t{256} << 20;
 
 struct CompileResult {
   DatabaseEntries entries;  // meaningful only without errors

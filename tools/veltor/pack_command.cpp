@@ -1,4 +1,5 @@
 // veltor pack: a raw database body sealed into a database file.
+#include "database/database_format.h"
 #include "dbwriter/database_envelope.h"
 #include "tools/rulelang/database_image.h"
 #include "tools/veltor/command_support.h"
@@ -31,7 +32,7 @@ constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--force"
 int RunPack(const Command& command, const ParsedArguments& parsed) {
   const std::optional<std::string_view> output = RequiredOutput(command, parsed, "FILE.vlb");
   if (!output) return ExitUsage;
-  const std::optional<std::vector<uint8_t>> body = ReadInputFile(command, parsed.positional[0]);
+  const std::optional<std::vector<uint8_t>> body = ReadInputFile(command, parsed.positional[0], MaxDatabaseSize);
   if (!body) return ExitFailure;
   std::string error;
   if (!parsed.Has("--force") && !rulelang::ReadBody(*body, error)) {

@@ -12,15 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string KindName(fs::file_type type) {
-  switch (type) {
-    case fs::file_type::block: return "not a regular file: a block device";
-    case fs::file_type::character: return "not a regular file: a character device";
-    case fs::file_type::fifo: return "not a regular file: a FIFO";
-    case fs::file_type::socket: return "not a regular file: a socket";
-    default: return "not a regular file";
-  }
-}
+std::string KindName(fs::file_type type) { return NotRegularFileReason(type); }
 
 // Paths are held as plain strings while walking: a path object also keeps
 // each of its components, and a frame per level holding one would take
