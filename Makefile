@@ -20,7 +20,7 @@ demo:
 	@scripts/ensure-packages.sh build
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target QZVeltor veltor veltor_default_database
-	build/release/tools/veltor/veltor scan -r samples/ || [ $$? -eq 1 ]
+	build/release/veltor/veltor scan -r samples/ || [ $$? -eq 1 ]
 
 test: test-release test-asan test-tsan test-python
 
@@ -42,8 +42,8 @@ test-tsan:
 	@scripts/ensure-packages.sh build
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests veltor_scan_tests
-	build/tsan/tests/api/api_concurrency_tests
-	build/tsan/tests/tools/veltor_scan_tests --gtest_filter='*Workers*'
+	build/tsan/tests/engine/api/api_concurrency_tests
+	build/tsan/tests/veltor/veltor_scan_tests --gtest_filter='*Workers*'
 
 # The Python package (python/, docs/python.md): its native module built in
 # place with the Release build, then its pytest suite on Debian's interpreter,
@@ -62,7 +62,7 @@ test-long:
 	@scripts/ensure-packages.sh build
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target api_address_limit_tests
-	VELTOR_FULL_ADDRESS_SWEEP=1 build/release/tests/api/api_address_limit_tests
+	VELTOR_FULL_ADDRESS_SWEEP=1 build/release/tests/engine/api/api_address_limit_tests
 
 test-windows:
 	@scripts/ensure-packages.sh windows

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "api/scan.h"
-#include "api/scan_handle.h"
-#include "tools/archive/archive_walk.h"
+#include "engine/api/scan.h"
+#include "engine/api/scan_handle.h"
+#include "archive/archive_walk.h"
 
 namespace veltor::archive {
 namespace {

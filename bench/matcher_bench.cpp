@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_data.h"
-#include "matcher/pattern_matcher.h"
+#include "engine/matcher/pattern_matcher.h"
 
 namespace veltor {
 namespace {

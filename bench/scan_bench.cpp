@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "api/scan.h"
+#include "engine/api/scan.h"
 #include "bench/bench_data.h"
 #include "bench/hyperscan_runner.h"
-#include "database/signature_library.h"
-#include "matcher/pattern_matcher.h"
-#include "scan/scan_context.h"
-#include "tools/bytecode/bytecode_encoder.h"
-#include "tools/dbwriter/database_writer.h"
+#include "engine/database/signature_library.h"
+#include "engine/matcher/pattern_matcher.h"
+#include "engine/scan/scan_context.h"
+#include "compiler/bytecode/bytecode_encoder.h"
+#include "compiler/dbwriter/database_writer.h"
 
 namespace veltor::bench {
 namespace {

@@ -32,7 +32,7 @@ if(TARGET veltor)
   install(TARGETS veltor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   if(NOT WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/veltor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${PROJECT_SOURCE_DIR}/tools/veltor/completion/veltor.bash
+    install(FILES ${PROJECT_SOURCE_DIR}/veltor/completion/veltor.bash
       DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME veltor)
   endif()
 endif()

@@ -11,7 +11,7 @@
 #include <span>
 #include <string>
 
-#include "tools/archive/archive_walk.h"
+#include "archive/archive_walk.h"
 
 using namespace veltor::archive;
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "database/database_file.h"
-#include "database/signature_library.h"
-#include "dbwriter/database_envelope.h"
+#include "engine/database/database_file.h"
+#include "engine/database/signature_library.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/library_checks.h"
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "database/signature_library.h"
+#include "engine/database/signature_library.h"
 #include "fuzz/fuzz_support.h"
-#include "tools/rulelang/compiler.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/rulelang/source_printer.h"
+#include "compiler/rulelang/compiler.h"
+#include "compiler/rulelang/database_image.h"
+#include "compiler/rulelang/source_printer.h"
 
 using namespace veltor;
 

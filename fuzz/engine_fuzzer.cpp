@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "api/veltor.h"
-#include "dbwriter/database_envelope.h"
+#include "engine/api/veltor.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "fuzz/engine_input.h"
 #include "fuzz/fuzz_support.h"
 

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "database/signature_library.h"
-#include "dbwriter/database_writer.h"
+#include "engine/database/signature_library.h"
+#include "compiler/dbwriter/database_writer.h"
 #include "fuzz/evaluator_input.h"
-#include "scan/scan_context.h"
-#include "rules/evaluator.h"
+#include "engine/scan/scan_context.h"
+#include "engine/rules/evaluator.h"
 
 using namespace veltor;
 

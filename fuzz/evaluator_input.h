@@ -17,7 +17,7 @@
 #include <span>
 #include <vector>
 
-#include "dbwriter/database_writer.h"
+#include "compiler/dbwriter/database_writer.h"
 
 namespace veltor::fuzz {
 

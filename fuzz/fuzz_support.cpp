@@ -7,9 +7,9 @@
 #include <memory>
 #include <unistd.h>
 
-#include "database/crc32.h"
-#include "database/database_format.h"
-#include "text/little_endian.h"
+#include "engine/database/crc32.h"
+#include "engine/database/database_format.h"
+#include "engine/text/little_endian.h"
 
 namespace veltor::fuzz {
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 // Checks every loaded library must pass, whatever body it came from.
-#include "database/signature_library.h"
+#include "engine/database/signature_library.h"
 
 namespace veltor::fuzz {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz/matcher_input.h"
-#include "matcher/pattern_matcher.h"
-#include "tests/matcher/naive_search.h"
+#include "engine/matcher/pattern_matcher.h"
+#include "tests/engine/matcher/naive_search.h"
 
 using namespace veltor;
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "tests/matcher/naive_search.h"
+#include "tests/engine/matcher/naive_search.h"
 
 namespace veltor::fuzz {
 

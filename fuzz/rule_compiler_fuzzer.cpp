@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "database/signature_library.h"
-#include "tools/rulelang/compiler.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/rulelang/source_printer.h"
+#include "engine/database/signature_library.h"
+#include "compiler/rulelang/compiler.h"
+#include "compiler/rulelang/database_image.h"
+#include "compiler/rulelang/source_printer.h"
 
 using namespace veltor;
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz/matcher_input.h"
-#include "matcher/literal_finder.h"
-#include "tests/matcher/naive_search.h"
+#include "engine/matcher/literal_finder.h"
+#include "tests/engine/matcher/naive_search.h"
 
 using namespace veltor;
 

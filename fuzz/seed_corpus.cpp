@@ -17,12 +17,12 @@
 #include "fuzz/evaluator_input.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/matcher_input.h"
-#include "rules/evaluator.h"
+#include "engine/rules/evaluator.h"
 #include "support/records.h"
-#include "tools/rulelang/compiler.h"
-#include "tools/rulelang/database_image.h"
-#include "tools/rulelang/source_printer.h"
-#include "tools/bytecode/bytecode_encoder.h"
+#include "compiler/rulelang/compiler.h"
+#include "compiler/rulelang/database_image.h"
+#include "compiler/rulelang/source_printer.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 namespace veltor::fuzz {
 namespace {

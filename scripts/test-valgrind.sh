@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tests=build/release/tests/api
+tests=build/release/tests/engine/api
 filter=${VALGRIND_GTEST_FILTER:-*}
 
 memcheck() {

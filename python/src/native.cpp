@@ -16,16 +16,16 @@
 #include <utility>
 #include <vector>
 
-#include "api/explain.h"
-#include "api/report.h"
-#include "api/scan.h"
-#include "api/scan_handle.h"
-#include "database/database_format.h"
-#include "scan/report_loop.h"
-#include "text/windows1252.h"
-#include "tools/archive/archive_walk.h"
-#include "tools/rulelang/compiler.h"
-#include "tools/rulelang/database_image.h"
+#include "archive/archive_walk.h"
+#include "compiler/rulelang/compiler.h"
+#include "compiler/rulelang/database_image.h"
+#include "engine/api/explain.h"
+#include "engine/api/scan.h"
+#include "engine/api/scan_handle.h"
+#include "engine/database/database_format.h"
+#include "engine/text/windows1252.h"
+#include "scanning/scan_archives.h"
+#include "scanning/scan_report.h"
 
 namespace py = pybind11;
 
@@ -86,27 +86,18 @@ struct Lease {
   }
 };
 
-struct NativeReport {
-  std::string rule;
-  int32_t level = 0;
-  double score = 0;
-};
+using scanning::RuleReport;
 
-// The reports of the scan just finished: the rules ReportRule would pass to
-// a host, in the report loop's order, with their scores.
-std::vector<NativeReport> CollectReports(const ScanHandle& handle) {
-  std::vector<NativeReport> reports;
-  const auto rules = Rules(*handle.library);
-  ForEachReportLoopRule(handle.context.get(), [&](uint32_t index, double score) {
-    const int32_t level = ReportLevel(score);
-    if (level != 0) reports.push_back({NameUtf8(rules[index].name.get()), level, score});
-  });
+// The reports of the scan just finished, as the scan job collects them.
+std::vector<RuleReport> CollectReports(const ScanHandle& handle) {
+  std::vector<RuleReport> reports;
+  if (!scanning::CollectReports(handle, {}, reports)) throw std::bad_alloc();
   return reports;
 }
 
-py::list ReportList(const std::vector<NativeReport>& reports) {
+py::list ReportList(const std::vector<RuleReport>& reports) {
   py::list list;
-  for (const NativeReport& report : reports) list.append(py::make_tuple(report.rule, report.level, report.score));
+  for (const RuleReport& report : reports) list.append(py::make_tuple(NameUtf8(report.name.c_str()), report.level, report.score));
   return list;
 }
 
@@ -156,7 +147,7 @@ NativeDatabase LoadImage(const py::object& data) {
 
 py::list ScanBytes(const NativeDatabase& database, const py::object& data) {
   BufferView view(data);
-  std::vector<NativeReport> reports;
+  std::vector<RuleReport> reports;
   {
     py::gil_scoped_release release;
     Lease lease(database.pool);
@@ -181,7 +172,7 @@ struct NativeStream {
 
   py::list Finish() {
     if (!lease) throw py::value_error("the scan is finished");
-    std::vector<NativeReport> reports;
+    std::vector<RuleReport> reports;
     {
       py::gil_scoped_release release;
       FinishScan(*lease->handle);
@@ -205,7 +196,6 @@ NativeStream BeginStream(const NativeDatabase& database) {
   return stream;
 }
 
-#if VELTOR_PYTHON_ARCHIVES
 // Text from an archive (member names, libarchive's reasons) as str: UTF-8,
 // each byte that starts no valid sequence U+FFFD, as veltor scan prints it.
 py::str ArchiveText(const std::string& text) {
@@ -220,91 +210,33 @@ py::tuple ArchivePathTuple(const std::vector<std::string>& path) {
   return tuple;
 }
 
-struct MemberReport {
-  std::vector<std::string> path;
-  NativeReport report;
-};
-
-struct ArchiveProblem {
-  std::vector<std::string> path;
-  bool incomplete = false;
-  std::string reason;
-};
-
-// One walk's members scanned through one leased handle. The sink's
-// functions must not throw: memory exhausted stops the walk.
-struct MemberScan {
-  ScanHandle* handle;
-  std::vector<MemberReport> reports{};
-  std::vector<ArchiveProblem> problems{};
-  bool failed = false;
-};
-
-bool MemberBegin(void* user, archive::ArchivePath) {
-  BeginScan(*static_cast<MemberScan*>(user)->handle);
-  return true;
-}
-
-bool MemberBytes(void* user, std::span<const uint8_t> bytes) {
-  FeedScan(*static_cast<MemberScan*>(user)->handle, bytes.data(), bytes.size());
-  return true;
-}
-
-void MemberEnd(void* user, archive::ArchivePath path) {
-  auto* scan = static_cast<MemberScan*>(user);
-  FinishScan(*scan->handle);
-  try {
-    for (NativeReport& report : CollectReports(*scan->handle)) {
-      scan->reports.push_back({std::vector<std::string>(path.begin(), path.end()), std::move(report)});
-    }
-  } catch (const std::bad_alloc&) {
-    scan->failed = true;
-  }
-}
-
-void Problem(void* user, archive::ArchivePath path, archive::ProblemKind kind, std::string_view reason) {
-  auto* scan = static_cast<MemberScan*>(user);
-  try {
-    scan->problems.push_back({std::vector<std::string>(path.begin(), path.end()),
-                              kind == archive::ProblemKind::Incomplete, std::string(reason)});
-  } catch (const std::bad_alloc&) {
-    scan->failed = true;
-  }
-}
-#endif
-
 // The members of the archive open as `descriptor` (read from its start),
 // each scanned: (reports as (archive_path, rule, level, score), problems as
 // (archive_path, incomplete, reason)). Both empty for a file that is not an
 // archive.
 py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std::string& name, uint32_t maxDepth,
                       uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
-#if VELTOR_PYTHON_ARCHIVES
-  const archive::ArchiveLimits limits{maxDepth, maxUnpacked, maxMembers, maxRatio};
-  MemberScan scan{nullptr};
-  archive::WalkResult result;
+  if (!archive::ArchivesSupported()) throw py::value_error("this build cannot open archives (built without libarchive)");
+  const scanning::ArchiveSettings settings{true, {maxDepth, maxUnpacked, maxMembers, maxRatio}, false};
+  scanning::InputFile file;  // borrowed: the caller closes it
+  file.descriptor = descriptor;
+  file.regular = true;
+  scanning::FileOutcome outcome;
   {
     py::gil_scoped_release release;
     Lease lease(database.pool);
-    scan.handle = lease.handle.get();
-    const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
-    result = archive::WalkArchiveDescriptor(descriptor, name, limits, sink);
+    scanning::ScanArchiveMembers(file, name, *lease.handle, settings, outcome);
   }
-  if (scan.failed || result.outcome == archive::WalkOutcome::Failed) throw std::bad_alloc();
   py::list reports;
-  for (const MemberReport& member : scan.reports) {
-    reports.append(py::make_tuple(ArchivePathTuple(member.path), member.report.rule, member.report.level,
-                                  member.report.score));
+  for (const RuleReport& member : outcome.reports) {
+    reports.append(py::make_tuple(ArchivePathTuple(member.archivePath), NameUtf8(member.name.c_str()), member.level,
+                                  member.score));
   }
   py::list problems;
-  for (const ArchiveProblem& problem : scan.problems) {
-    problems.append(py::make_tuple(ArchivePathTuple(problem.path), problem.incomplete, ArchiveText(problem.reason)));
+  for (const scanning::ArchiveNote& note : outcome.archiveNotes) {
+    problems.append(py::make_tuple(ArchivePathTuple(note.archivePath), note.incomplete, ArchiveText(note.reason)));
   }
   return py::make_tuple(reports, problems);
-#else
-  (void)database, (void)descriptor, (void)name, (void)maxDepth, (void)maxUnpacked, (void)maxMembers, (void)maxRatio;
-  throw py::value_error("this build cannot open archives (built without libarchive)");
-#endif
 }
 
 // (signatures, rules): signatures as (index, id, (count, offsets) plain,
@@ -404,7 +336,7 @@ PYBIND11_MODULE(_native, module) {
   // The walk's limits with their defaults, from the one header that holds
   // them, so that the package's keyword arguments default to the same.
   const veltor::archive::ArchiveLimits limits;
-  module.attr("ARCHIVES_SUPPORTED") = static_cast<bool>(VELTOR_PYTHON_ARCHIVES);
+  module.attr("ARCHIVES_SUPPORTED") = veltor::archive::ArchivesSupported();
   module.attr("MAX_ARCHIVE_DEPTH") = limits.maxDepth;
   module.attr("MAX_ARCHIVE_DEPTH_LIMIT") = veltor::archive::MaxArchiveDepthLimit;
   module.attr("MAX_UNPACKED") = limits.maxUnpacked;

@@ -16,8 +16,8 @@ if not os.environ.get("VELTOR_TEST_INSTALLED"):
 
 import veltor  # noqa: E402
 
-VELTOR_PROGRAM = BUILD / "tools" / "veltor" / "veltor"
-DEFAULT_DATABASE = BUILD / "api" / "qzdata.vlb"
+VELTOR_PROGRAM = BUILD / "veltor" / "veltor"
+DEFAULT_DATABASE = BUILD / "engine" / "api" / "qzdata.vlb"
 SAMPLES = ROOT / "samples"
 
 

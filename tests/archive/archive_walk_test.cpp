@@ -18,7 +18,7 @@
 
 #include "archive/archive_writer.h"
 #include "support/temp_dir.h"
-#include "tools/archive/archive_walk.h"
+#include "archive/archive_walk.h"
 
 namespace veltor::archive {
 namespace {

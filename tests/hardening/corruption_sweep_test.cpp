@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "api/api_fixture.h"
-#include "text/little_endian.h"
-#include "database/signature_library.h"
-#include "dbwriter/database_envelope.h"
+#include "engine/api/api_fixture.h"
+#include "engine/text/little_endian.h"
+#include "engine/database/signature_library.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "fuzz/fuzz_support.h"
-#include "scan/scan_context.h"
+#include "engine/scan/scan_context.h"
 
 namespace veltor::testing {
 namespace {

@@ -1,6 +1,6 @@
 #include "support/allocation_failure.h"
 
-#include "platform/allocation.h"
+#include "engine/platform/allocation.h"
 
 #include <atomic>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "tools/bytecode/bytecode_encoder.h"
+#include "compiler/bytecode/bytecode_encoder.h"
 
 namespace veltor::testing {
 

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "database/signature_library.h"
-#include "dbwriter/database_writer.h"
-#include "tools/bytecode/expression_tree.h"
+#include "engine/database/signature_library.h"
+#include "compiler/dbwriter/database_writer.h"
+#include "compiler/bytecode/expression_tree.h"
 
 namespace veltor::testing {
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "api/veltor.h"
+#include "engine/api/veltor.h"
 
 namespace veltor::testing {
 

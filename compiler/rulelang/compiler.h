@@ -1,0 +1,25 @@
+#pragma once
+// The rule language front end as one call: source files in, database records
+// and diagnostics out. Writing the database file is the caller's business.
+#include <cstdint>
+#include <span>
+
+#include "compiler/rulelang/database_entries.h"
+#include "compiler/rulelang/diagnostics.h"
+
+namespace veltor::rulelang {
+
+// The largest source file `veltor compile` reads: a larger file (or a device
+// that never ends) is refused rather than read into memory.
+inline constexpr uint64_t MaxSourceSize = uint64_t{256} << 20;
+
+struct CompileResult {
+  DatabaseEntries entries;  // meaningful only without errors
+  Diagnostics diagnostics;  // sorted by position
+};
+
+// Files are read in the order given; they form one namespace and their
+// declarations one sequence.
+CompileResult CompileSources(std::span<const SourceFile> files);
+
+}  // namespace veltor::rulelang

@@ -1,0 +1,74 @@
+#pragma once
+// The loaded database: a verbatim copy of the body header and both record
+// tables, each sorted by id (unsigned). A record's position in its sorted
+// array is its index everywhere in the engine: hit flags, rule memo and
+// matcher tags all use it.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "engine/database/database_format.h"
+#include "engine/platform/allocation.h"
+
+namespace veltor {
+
+struct SignatureRecord {
+  uint32_t id = 0;
+  uint32_t flags = 0;
+  uint32_t reserved1 = 0;
+  uint32_t patternLength = 0;
+  uint32_t extraLength = 0;
+  uint32_t reserved2 = 0;
+  HeapArray<uint8_t> pattern;  // patternLength + 2 bytes, two zeros last; null when empty
+  HeapArray<uint8_t> extra;       // extraLength + 2 bytes, two zeros last; null when empty
+};
+
+struct RuleRecord {
+  uint32_t id = 0;
+  uint32_t flags = 0;
+  uint32_t nameLength = 0;
+  HeapArray<char> name;  // nameLength + 2 bytes, two zeros last; null when empty
+  uint32_t expressionLength = 0;
+  HeapArray<uint8_t> expression;  // exactly expressionLength bytes; null when empty
+};
+
+// The header's signatureCount and ruleCount are the library's only counts.
+struct SignatureLibrary {
+  DatabaseHeader header;
+  HeapArray<SignatureRecord> signatures;  // null when signatureCount is 0
+  HeapArray<RuleRecord> rules;                 // null when ruleCount is 0
+};
+
+// Releases the library and every buffer it owns. Accepts null.
+void FreeSignatureLibrary(SignatureLibrary* library) noexcept;
+
+struct SignatureLibraryDeleter {
+  void operator()(SignatureLibrary* library) const noexcept { FreeSignatureLibrary(library); }
+};
+using SignatureLibraryPtr = std::unique_ptr<SignatureLibrary, SignatureLibraryDeleter>;
+
+// Checks a decrypted body and copies it into a new library. The body is only
+// read and not retained. Null when the body is rejected or memory runs out.
+// Checks, in order: size and magic, header CRC, totalSize within the body,
+// each table's extent within totalSize and its CRC, each count within what
+// its table can hold (24 bytes per signature record, 16 per rule record at
+// least; refused before anything is allocated), then every record within its
+// table, checked as it is read.
+SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
+
+// Bytes the library really allocated: the library, both record arrays and
+// every record's buffers (allocator overhead not counted). 0 for null.
+size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept;
+
+inline std::span<const SignatureRecord> Signatures(const SignatureLibrary& library) noexcept {
+  return library.signatures ? std::span<const SignatureRecord>(library.signatures.get(), library.header.signatureCount)
+                            : std::span<const SignatureRecord>();
+}
+
+inline std::span<const RuleRecord> Rules(const SignatureLibrary& library) noexcept {
+  return library.rules ? std::span<const RuleRecord>(library.rules.get(), library.header.ruleCount)
+                       : std::span<const RuleRecord>();
+}
+
+}  // namespace veltor

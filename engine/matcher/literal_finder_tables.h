@@ -1,0 +1,171 @@
+#pragma once
+// Layout of the literal finder (private to matcher/).
+//
+// Two Aho-Corasick automata: one over folded bytes for the patterns that
+// ignore case, one over raw bytes for the exact-case patterns (an exact
+// occurrence is also a folded one, but only the exact one may mark). Each
+// trie node that ends a pattern is one "entry": identical patterns share it
+// and their tags are listed together.
+//
+// States are numbered breadth-first, so the root is 0, shallower states come
+// first, and the children of every state are contiguous and sorted by their
+// edge byte. The first denseRows states (all of a small automaton; the
+// shallow ones, where a scan spends most of its steps, of a large one) have
+// complete transition rows (256 targets, indexed by the raw input byte with
+// folding already applied), so a step from them is one lookup and the
+// failure walk ends at the first of them it meets; the other states keep
+// only their children and a failure link.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/matcher/literal_finder.h"
+
+namespace veltor {
+
+// Complete rows per automaton: 2,048 rows of 256 targets are 2 MiB, so both
+// automata together stay within the fixed few MiB a handle may spend on
+// speed. At least the root and every depth-1 state fit.
+inline constexpr int32_t DenseRowLimit = 2048;
+
+// An automaton of at most this many states instead gets complete rows for
+// every state, as 16-bit targets (4 MiB at most), and `dense` is dropped:
+// hostile inputs drive a scan deep into a small automaton, where a missing
+// row costs a failure walk per byte.
+inline constexpr int32_t NarrowRowLimit = 8192;
+
+inline constexpr uint32_t ReportFlag = 0x80000000u;
+inline constexpr uint16_t NarrowReportFlag = 0x8000u;
+static_assert(NarrowRowLimit < NarrowReportFlag);
+
+// More distinct start pairs than this would fill the 8 nibble buckets: the
+// vector skip would let nearly every position through.
+inline constexpr int32_t NibbleSkipPairLimit = 48;
+
+
+// What a step from a state without a row reads, in one place.
+struct SparseState {
+  int32_t firstChild = 0;
+  int32_t fail = 0;
+  uint16_t childCount = 0;
+  uint8_t hasReport = 0;  // report >= 0
+  uint8_t unused = 0;
+};
+
+// Vectors are filled while building (which catches exhausted memory) and
+// never resized afterwards, so a scan cannot allocate.
+struct FinderAutomaton {
+  int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
+  int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
+  bool folded = false;     // input bytes go through FoldByte before `label` is compared
+  // denseRows * 256 complete transitions; a target that has a report
+  // (report >= 0) carries ReportFlag, so a step needs no second load.
+  std::vector<uint32_t> dense;
+  // Per state while building, then packed into `states` and released.
+  std::vector<int32_t> firstChild;   // id of its first child
+  std::vector<uint16_t> childCount;  // 0..256
+  std::vector<int32_t> fail;         // longest proper suffix that is a state
+  std::vector<SparseState> states;   // the three above and the report flag, per state
+  std::vector<uint8_t> label;        // per state: the (folded) byte of the edge into it
+  // per state: the first state on its suffix chain (itself included) that
+  // ends an entry, or -1. The dictionary walk starts here.
+  std::vector<int32_t> report;
+  // per state: the entry it ends, or -1.
+  std::vector<int32_t> entry;
+  // Root skip: bit (a << 8 | b) is set when some pattern may start with the
+  // input bytes a, b (folding applied), or a alone is a pattern.
+  std::vector<uint64_t> startPairs;  // 65536 bits
+  std::vector<uint16_t> narrow;  // stateCount * 256 targets, NarrowReportFlag as above; or empty
+  // Vector skip ("nibble buckets"): the distinct start pairs, spread over 8
+  // buckets, as four 16-entry tables indexed by the low and high nibbles of
+  // a position's first and second byte; a bucket bit set in all four lookups
+  // makes the position a candidate. Only for small pair sets (useful), and
+  // checked against startPairs after, so it only ever skips less.
+  bool nibbleSkip = false;
+  alignas(16) uint8_t nibbleMasks[4][16] = {};  // low 1st, high 1st, low 2nd, high 2nd
+  int32_t depthOneEnd = 1;  // states [1, depthOneEnd) are the depth-1 states
+  int32_t entryCount = 0;  // entries ending in this automaton
+  int32_t state = 0;       // where the stream so far left it
+  int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
+};
+
+// The filter in front of the automata, for sets whose patterns all have at
+// most FilterMaxLength bytes. Each entry of FilterGram bytes or more is filed under one
+// FilterGram-byte fragment of its folded key (its "anchor", chosen to be
+// rare), hashed. A scan hashes the folded fragment at every position, tests
+// one bit, and only when it is set verifies the entries of that hash's
+// bucket that are not yet found. Work spent verifying is counted; past
+// workPerByte per byte fed (plus workSlack), the scan switches to
+// the automata for the rest of the stream (see literal_finder_scan.cpp).
+// Shorter entries are listed by their folded first byte and tested where
+// their folded first two bytes (any second byte for a 1-byte entry) are a
+// start pair of `shortPairs`.
+inline constexpr int32_t FilterGram = 4;
+inline constexpr int32_t FilterMaxLength = 64;
+inline constexpr size_t FilterPiece = 4096;  // bytes appended to the window per round
+// The budget: when every automaton has complete rows (small sets), a step
+// costs about what a candidate costs, so the filter gives way as soon as
+// candidates are about as frequent as bytes. Large automata miss the cache
+// at nearly every step, so the filter keeps going far longer.
+inline constexpr uint64_t FilterWorkPerByteSmall = 1;
+inline constexpr uint64_t FilterWorkSlackSmall = uint64_t{1} << 16;
+inline constexpr uint64_t FilterWorkPerByteLarge = 16;
+inline constexpr uint64_t FilterWorkSlackLarge = uint64_t{1} << 22;
+inline constexpr uint32_t FilterHashFactor = 0x9E3779B1u;
+
+struct FilterItem {
+  uint32_t gram;   // the anchor's folded bytes, as a little-endian load reads them
+  int32_t state;   // the entry's state in its automaton, where marking starts
+  int32_t entry;
+  uint32_t keyAt;  // offset of the key in keyBytes
+  uint8_t offset;  // of the anchor in the key
+  uint8_t length;
+  uint8_t exact;   // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
+  uint8_t unused = 0;
+};
+
+struct FinderFilter {
+  bool enabled = false;  // the set qualifies
+  uint32_t bitShift = 32;     // a hash's top (32 - bitShift) bits index `bits`
+  uint32_t bucketShift = 32;  // its top (32 - bucketShift) bits index `bucketStart`
+  std::vector<uint64_t> bits;
+  std::vector<int32_t> bucketStart;  // buckets + 1 offsets into items
+  std::vector<FilterItem> items;
+  std::vector<uint8_t> keyBytes;
+  std::vector<FilterItem> shortItems;  // sorted by folded first byte
+  std::vector<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
+  std::vector<uint64_t> shortPairs;    // 65536 bits
+  int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
+  uint64_t workPerByte = FilterWorkPerByteLarge;
+  uint64_t workSlack = FilterWorkSlackLarge;
+  // Per scan. The window holds the last `carry` bytes of the stream and the
+  // next piece, raw and folded: a verification never reaches outside it.
+  std::vector<uint8_t> raw;
+  std::vector<uint8_t> folded;
+  bool active = false;  // this scan still filters (else the automata run)
+  size_t kept = 0;
+  uint64_t fed = 0;
+  uint64_t work = 0;
+};
+
+struct LiteralFinder {
+  FinderAutomaton automata[2];  // [0] folded, [1] exact-case
+  FinderFilter filter;
+  int32_t entryCount = 0;       // over both automata
+  std::vector<int32_t> tagStart;  // entryCount + 1 offsets into tags
+  std::vector<int32_t> tags;
+  std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
+  size_t memory = 0;                 // bytes allocated for all of the above
+};
+
+inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
+  const auto bit = static_cast<uint32_t>(first) << 8 | second;
+  return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
+}
+
+// The skip of the active path: the first position at or after `from` where
+// a pattern may start (its pair is a start pair), or length - 1 when there
+// is none before the last byte. `from` < length.
+size_t SkipToCandidate(const FinderAutomaton& a, const uint8_t* bytes, size_t from, size_t length) noexcept;
+
+}  // namespace veltor

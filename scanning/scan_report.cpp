@@ -1,0 +1,204 @@
+#include "scanning/scan_report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "engine/api/report.h"
+#include "engine/scan/report_loop.h"
+#include "engine/text/utf8.h"
+#include "engine/text/windows1252.h"
+#include "scanning/scan_text.h"
+
+namespace veltor::scanning {
+namespace {
+
+double MegabytesPerSecond(const ScanTotals& totals) {
+  return totals.seconds > 0 ? static_cast<double>(totals.bytes) / 1e6 / totals.seconds : 0.0;
+}
+
+std::string Number(const char* format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+// "!MEMBER!MEMBER" for a place inside an archive, "" for the file itself.
+std::string ArchiveSuffix(const std::vector<std::string>& archivePath) {
+  std::string out;
+  for (const std::string& name : archivePath) {
+    out += '!';
+    out += DisplayPath(name);
+  }
+  return out;
+}
+
+// The JSON field that names a place inside an archive, "" for the file.
+std::string ArchivePathField(const std::vector<std::string>& archivePath) {
+  if (archivePath.empty()) return {};
+  std::string out = ",\"archivePath\":[";
+  for (size_t i = 0; i < archivePath.size(); ++i) {
+    if (i != 0) out += ',';
+    out += JsonString(archivePath[i]);
+  }
+  out += ']';
+  // Names that are not UTF-8 show U+FFFD, so two of them can print the
+  // same: their raw bytes follow, one hexadecimal string per name.
+  if (std::all_of(archivePath.begin(), archivePath.end(), [](const std::string& name) { return IsUtf8(name); })) {
+    return out;
+  }
+  out += ",\"archivePathBytes\":[";
+  for (size_t i = 0; i < archivePath.size(); ++i) {
+    if (i != 0) out += ',';
+    out += '"' + HexBytes(archivePath[i]) + '"';
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace
+
+bool CollectReports(const ScanHandle& handle, std::span<const std::string> archivePath,
+                    std::vector<RuleReport>& reports) noexcept {
+  const size_t had = reports.size();
+  try {
+    const auto rules = Rules(*handle.library);
+    ForEachReportLoopRule(handle.context.get(), [&](uint32_t index, double score) {
+      const int32_t level = ReportLevel(score);
+      if (level == 0) return;
+      const char* name = rules[index].name.get();
+      reports.push_back({level, name != nullptr ? std::string(name) : std::string(),
+                         std::vector<std::string>(archivePath.begin(), archivePath.end()), score});
+    });
+    return true;
+  } catch (const std::bad_alloc&) {
+    reports.resize(had);
+    return false;
+  }
+}
+
+void ScanTotals::Add(const FileOutcome& outcome) {
+  for (const ArchiveNote& note : outcome.archiveNotes) {
+    incomplete += note.incomplete ? 1 : 0;
+    errors += note.isError ? 1 : 0;
+  }
+  switch (outcome.outcome) {
+    case Outcome::Clean:
+    case Outcome::Reported:
+      ++filesScanned;
+      bytes += outcome.bytes;
+      reports += outcome.reports.size();
+      if (!outcome.reports.empty()) ++filesWithReports;
+      break;
+    case Outcome::Skipped: ++skipped; break;
+    case Outcome::Excluded: ++excluded; break;
+    case Outcome::Error: ++errors; break;
+  }
+}
+
+std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options) {
+  const bool reported = outcome.outcome == Outcome::Reported;
+  const bool isError = outcome.outcome == Outcome::Error;
+  const bool archiveError = std::any_of(outcome.archiveNotes.begin(), outcome.archiveNotes.end(),
+                                        [](const ArchiveNote& note) { return note.isError; });
+  if (options.quiet && !isError && !archiveError) return {};
+  if (options.infectedOnly && !reported && !isError && !archiveError) return {};
+  std::string out;
+  if (options.json) {
+    std::string pathField = "{\"path\":" + JsonString(path);
+    if (!IsUtf8(path)) pathField += ",\"pathBytes\":\"" + HexBytes(path) + "\"";
+    // Under -q a file gets here for its archive errors alone.
+    if (!options.quiet || isError) switch (outcome.outcome) {
+      case Outcome::Reported:
+        for (const RuleReport& report : outcome.reports) {
+          out += pathField + ArchivePathField(report.archivePath) +
+                 ",\"rule\":" + JsonString(Utf8FromWindows1252(report.name)) +
+                 ",\"level\":" + std::to_string(report.level) + "}\n";
+        }
+        break;
+      case Outcome::Clean:
+        if (outcome.archiveNotes.empty()) out += pathField + ",\"clean\":true}\n";
+        break;
+      case Outcome::Skipped: out += pathField + ",\"skipped\":" + JsonString(outcome.reason) + "}\n"; break;
+      case Outcome::Excluded: out += pathField + ",\"excluded\":" + JsonString(outcome.reason) + "}\n"; break;
+      case Outcome::Error: out += pathField + ",\"error\":" + JsonString(outcome.reason) + "}\n"; break;
+    }
+    for (const ArchiveNote& note : outcome.archiveNotes) {
+      if ((options.quiet || options.infectedOnly) && !note.isError) continue;
+      out += pathField + ArchivePathField(note.archivePath) + (note.incomplete ? ",\"incomplete\":" : ",\"error\":") +
+             JsonString(note.reason) + "}\n";
+    }
+    return out;
+  }
+  const std::string shown = DisplayPath(path);
+  switch (outcome.outcome) {
+    case Outcome::Reported:
+      for (const RuleReport& report : outcome.reports) {
+        if (options.quiet) break;
+        out += shown + ArchiveSuffix(report.archivePath) + ": " + DisplayText(Utf8FromWindows1252(report.name)) +
+               " (level " + std::to_string(report.level) + ")\n";
+      }
+      break;
+    case Outcome::Clean:
+      if (outcome.archiveNotes.empty() && !options.quiet && !options.infectedOnly) out += shown + ": OK\n";
+      break;
+    case Outcome::Skipped: out += shown + ": skipped (" + outcome.reason + ")\n"; break;
+    case Outcome::Excluded: out += shown + ": excluded (" + outcome.reason + ")\n"; break;
+    case Outcome::Error: break;  // errors go to standard error
+  }
+  // Archive errors go to standard error; limits reached are results.
+  for (const ArchiveNote& note : outcome.archiveNotes) {
+    if (note.incomplete && (note.isError || (!options.quiet && !options.infectedOnly))) {
+      out += shown + ArchiveSuffix(note.archivePath) + ": incomplete (" + note.reason + ")\n";
+    }
+  }
+  return out;
+}
+
+std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcome) {
+  std::string out;
+  for (const ArchiveNote& note : outcome.archiveNotes) {
+    if (!note.isError || note.incomplete) continue;
+    out += "veltor scan: " + DisplayPath(path) + ArchiveSuffix(note.archivePath) + ": " + DisplayText(note.reason) +
+           "\n";
+  }
+  return out;
+}
+
+std::string FormatError(std::string_view path, std::string_view reason) {
+  return "veltor scan: " + DisplayPath(path) + ": " + std::string(reason) + "\n";
+}
+
+std::string FormatSummaryText(const ScanTotals& totals) {
+  std::string out = "----------- scan summary -----------\n";
+  const auto line = [&out](std::string_view label, const std::string& value) {
+    out += label;
+    out += std::string(label.size() < 20 ? 20 - label.size() : 1, ' ');
+    out += value;
+    out += '\n';
+  };
+  line("Files scanned:", std::to_string(totals.filesScanned));
+  line("Reports:", std::to_string(totals.reports));
+  line("Files with reports:", std::to_string(totals.filesWithReports));
+  line("Skipped:", std::to_string(totals.skipped));
+  line("Excluded:", std::to_string(totals.excluded));
+  line("Errors:", std::to_string(totals.errors));
+  if (totals.incomplete != 0) line("Incomplete:", std::to_string(totals.incomplete));
+  if (totals.linksNotFollowed != 0) line("Links not followed:", std::to_string(totals.linksNotFollowed));
+  line("Bytes scanned:", std::to_string(totals.bytes) + Number(" (%.2f MB)", static_cast<double>(totals.bytes) / 1e6));
+  line("Time:", Number("%.3f s", totals.seconds) + Number(" (%.2f MB/s)", MegabytesPerSecond(totals)));
+  return out;
+}
+
+std::string FormatSummaryJson(const ScanTotals& totals) {
+  return "{\"summary\":{\"filesScanned\":" + std::to_string(totals.filesScanned) +
+         ",\"reports\":" + std::to_string(totals.reports) +
+         ",\"filesWithReports\":" + std::to_string(totals.filesWithReports) +
+         ",\"skipped\":" + std::to_string(totals.skipped) + ",\"excluded\":" + std::to_string(totals.excluded) + ",\"errors\":" + std::to_string(totals.errors) +
+         ",\"linksNotFollowed\":" + std::to_string(totals.linksNotFollowed) +
+         ",\"bytes\":" + std::to_string(totals.bytes) + ",\"seconds\":" + Number("%.6f", totals.seconds) +
+         ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) +
+         ",\"incomplete\":" + std::to_string(totals.incomplete) + "}}\n";
+}
+
+}  // namespace veltor::scanning

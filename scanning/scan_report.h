@@ -1,0 +1,94 @@
+#pragma once
+// What `veltor scan` prints for each file and at the end, as text lines or
+// as JSON Lines. Each function returns whole lines, so that a caller can
+// write each with one call and lines from several workers never mix.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/api/scan_handle.h"
+
+namespace veltor::scanning {
+
+struct RuleReport {
+  int32_t level = 0;
+  std::string name;  // Windows-1252, as the database holds it
+  std::vector<std::string> archivePath{};  // the member inside the file; empty: the file itself
+  double score = 0;
+};
+
+// Appends the reports of the scan just finished on `handle` (the rules the
+// report loop takes at a report level, in its order), each with
+// `archivePath`. False, with `reports` as it was, when memory runs out.
+bool CollectReports(const ScanHandle& handle, std::span<const std::string> archivePath,
+                    std::vector<RuleReport>& reports) noexcept;
+
+// What stopped or spoiled the walk through an archive's members: a limit
+// reached (incomplete) or an error (damage, encryption), at the member or
+// archive named by `archivePath` (empty: the file itself). Counted as an
+// error when `isError`.
+struct ArchiveNote {
+  std::vector<std::string> archivePath;
+  bool incomplete = false;
+  bool isError = true;
+  std::string reason;
+};
+
+// Skipped: left out on request (--max-filesize). Excluded: not a file to
+// scan (a device inside a folder, a link loop). Neither changes the exit
+// status; an Error does.
+enum class Outcome { Clean, Reported, Skipped, Excluded, Error };
+
+struct FileOutcome {
+  Outcome outcome = Outcome::Clean;
+  std::vector<RuleReport> reports;
+  std::string reason;  // for Skipped, Excluded and Error
+  uint64_t bytes = 0;  // bytes handed to the engine, archive members included
+  std::vector<ArchiveNote> archiveNotes{};
+  std::string detail{};  // an output mode's lines (--explain), printed instead of the records
+};
+
+struct OutputOptions {
+  bool json = false;
+  bool infectedOnly = false;  // only files with reports
+  bool quiet = false;         // only errors
+};
+
+struct ScanTotals {
+  uint64_t filesScanned = 0;
+  uint64_t reports = 0;
+  uint64_t filesWithReports = 0;
+  uint64_t skipped = 0;
+  uint64_t excluded = 0;
+  uint64_t errors = 0;
+  uint64_t incomplete = 0;  // archives a limit stopped (errors too, unless --limits-ok)
+  uint64_t linksNotFollowed = 0;
+  uint64_t bytes = 0;
+  double seconds = 0;
+
+  void Add(const FileOutcome& outcome);
+};
+
+// Standard output's lines for one file: "PATH: RULE (level N)" per report,
+// "PATH!MEMBER!...: RULE (level N)" for a report inside an archive,
+// "PATH!MEMBER: incomplete (REASON)" where a limit stopped the walk,
+// "PATH: OK", "PATH: skipped (REASON)", "PATH: excluded (REASON)", or the
+// JSON objects (with "archivePath": [MEMBER, ...] beside "path" for members);
+// "" when the options hide them. `path` is UTF-8 (or the
+// system's bytes).
+std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, const OutputOptions& options);
+
+// Standard error's line for an error: "veltor scan: PATH: REASON".
+std::string FormatError(std::string_view path, std::string_view reason);
+
+// Standard error's lines for the archive errors of one file (and for the
+// limits reached that count as errors): "veltor scan: PATH!MEMBER: REASON".
+std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcome);
+
+// The summary: a block of text for standard error, or one JSON object line.
+std::string FormatSummaryText(const ScanTotals& totals);
+std::string FormatSummaryJson(const ScanTotals& totals);
+
+}  // namespace veltor::scanning

@@ -1,0 +1,48 @@
+#pragma once
+// One worker of `veltor scan`: its own scan handle over its own copy of the
+// database, and a fixed read buffer through which every file, whatever its
+// size, is fed to the engine chunk by chunk.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/api/scan_handle.h"
+#include "scanning/scan_archives.h"
+#include "scanning/scan_report.h"
+#include "scanning/scan_targets.h"
+
+namespace veltor::scanning {
+
+// The read buffer's size, unless VELTOR_SCAN_CHUNK_SIZE says otherwise.
+inline constexpr size_t DefaultChunkSize = size_t{1} << 20;
+// VELTOR_SCAN_CHUNK_SIZE (a testing aid: tests put every chunk border
+// everywhere) takes 1 byte to this.
+inline constexpr size_t MaxChunkSize = size_t{64} << 20;
+
+struct ScanSettings {
+  std::filesystem::path database;
+  size_t chunkSize = DefaultChunkSize;
+  uint64_t maxFileSize = UINT64_MAX;  // larger files are skipped on request
+  ArchiveSettings archives;
+  // Called on the worker's thread after each file is scanned whole, while
+  // the handle still holds its scores (see ForEachReportLoopRule): where an
+  // output mode that shows more than the reports gathers what it needs.
+  std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> inspect;
+};
+
+struct Worker {
+  std::unique_ptr<ScanHandle> handle;
+  std::unique_ptr<uint8_t[]> buffer;
+};
+
+// Loads the worker's copy of the database and allocates its buffer; false
+// when either fails.
+bool OpenWorker(Worker& worker, const ScanSettings& settings);
+
+// Scans one target and says what came of it.
+FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSettings& settings);
+
+}  // namespace veltor::scanning
