@@ -1,5 +1,6 @@
 #include "scanning/scan_worker.h"
 
+#include <chrono>
 #include <new>
 
 #include "engine/api/scan.h"
@@ -37,8 +38,20 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 
   FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
   ScanHandle& handle = *worker.handle;
+  const ScanClock::time_point deadline =
+      settings.maxScanTime > 0
+          ? ScanClock::now() + std::chrono::duration_cast<ScanClock::duration>(
+                                   std::chrono::duration<double>(settings.maxScanTime))
+          : ScanClock::time_point::max();
+  bool outOfTime = false;
   BeginScan(handle);
   for (;;) {
+    // Checked once per chunk; a regular file read to its size is whole.
+    if (outcome.bytes != 0 && deadline != ScanClock::time_point::max() && ScanClock::now() > deadline &&
+        !(file.regular && outcome.bytes >= file.size)) {
+      outOfTime = true;
+      break;
+    }
     const std::optional<size_t> count = ReadInput(file, worker.buffer.get(), settings.chunkSize, error);
     if (!count) {
       return Failed(target.standardInput ? "cannot read standard input: " + error : error);
@@ -54,10 +67,18 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
   FinishScan(handle);
   if (!CollectReports(handle, {}, outcome.reports)) return Failed("out of memory while collecting reports");
   if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  if (outOfTime) {
+    // What was read is scanned and reported; the rest is not, so the file
+    // is never taken for clean.
+    outcome.archiveNotes.push_back({{}, true, !settings.archives.limitsOk, TimeLimitReason(settings.maxScanTime)});
+    return outcome;
+  }
   if (settings.inspect) settings.inspect(target, handle, outcome);
   // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
-  if (!target.standardInput) ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome);
+  if (!target.standardInput) {
+    ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome, deadline, settings.maxScanTime);
+  }
   return outcome;
 }
 
