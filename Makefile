@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build demo test test-release test-asan test-tsan test-python test-windows test-valgrind package test-package fuzz fuzz-smoke fuzz-seeds bench clean
+.PHONY: all build demo test test-long test-release test-asan test-tsan test-python test-windows test-valgrind package test-package fuzz fuzz-smoke fuzz-seeds bench clean
 
 all: build
 
@@ -54,6 +54,15 @@ test-python:
 	cmake --preset release -DVELTOR_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(PYTHON)
 	cmake --build --preset release -j $(JOBS) --target veltor veltor_default_database veltor_python
 	$(PYTHON) -m pytest -q python/tests
+
+# The long sweeps: a C host under every address-space limit from 16 to 400
+# MiB, 1 MiB apart, over a database of 150,000 signatures (make test takes
+# every fifth MiB up to 128).
+test-long:
+	@scripts/ensure-packages.sh build
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target api_address_limit_tests
+	VELTOR_FULL_ADDRESS_SWEEP=1 build/release/tests/engine/api/api_address_limit_tests
 
 test-windows:
 	@scripts/ensure-packages.sh windows

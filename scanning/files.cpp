@@ -7,40 +7,53 @@
 #include <fstream>
 #include <system_error>
 
+#include "scanning/scan_system.h"
 
 namespace veltor::scanning {
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::string& error, uint64_t limit) {
+  const std::string failed = "cannot read " + std::string(path) + ": ";
   const std::filesystem::path file{std::string(path)};
   std::error_code code;
   if (std::filesystem::is_directory(file, code)) {
-    error = "cannot read " + std::string(path) + ": it is a folder";
+    error = failed + "it is a folder";
     return std::nullopt;
   }
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream) {
-    error = "cannot read " + std::string(path) + ": " + std::strerror(errno);
+  // Opened as `veltor scan` opens files: never waiting, regular files only,
+  // so that a FIFO or a device can neither block the command nor feed it
+  // without end.
+  InputFile input;
+  std::string reason;
+  if (!OpenInput(input, file, reason)) {
+    error = failed + reason;
+    return std::nullopt;
+  }
+  if (!input.regular) {
+    error = failed + NotRegularFileReason(std::filesystem::status(file, code).type());
+    return std::nullopt;
+  }
+  const std::string tooLarge = failed + "larger than " + std::to_string(limit) + " bytes";
+  if (input.size > limit) {
+    error = tooLarge;
     return std::nullopt;
   }
   std::vector<uint8_t> bytes;
   constexpr size_t Chunk = size_t{1} << 20;
-  while (stream) {
-    if (bytes.size() > limit) {
-      error = "cannot read " + std::string(path) + ": larger than " + std::to_string(limit) + " bytes";
-      return std::nullopt;
-    }
+  for (;;) {
     const size_t had = bytes.size();
     bytes.resize(had + Chunk);
-    stream.read(reinterpret_cast<char*>(bytes.data() + had), static_cast<std::streamsize>(Chunk));
-    bytes.resize(had + static_cast<size_t>(stream.gcount()));
-  }
-  if (stream.bad()) {
-    error = "cannot read " + std::string(path) + ": read error";
-    return std::nullopt;
-  }
-  if (bytes.size() > limit) {
-    error = "cannot read " + std::string(path) + ": larger than " + std::to_string(limit) + " bytes";
-    return std::nullopt;
+    const std::optional<size_t> count = ReadInput(input, bytes.data() + had, Chunk, reason);
+    if (!count) {
+      error = failed + reason;
+      return std::nullopt;
+    }
+    bytes.resize(had + *count);
+    if (*count == 0) break;
+    // The file may have grown since it was opened.
+    if (bytes.size() > limit) {
+      error = tooLarge;
+      return std::nullopt;
+    }
   }
   return bytes;
 }

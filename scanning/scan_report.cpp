@@ -54,6 +54,17 @@ std::string ArchivePathField(const std::vector<std::string>& archivePath) {
     out += JsonString(archivePath[i]);
   }
   out += ']';
+  // Names that are not UTF-8 show U+FFFD, so two of them can print the
+  // same: their raw bytes follow, one hexadecimal string per name.
+  if (std::all_of(archivePath.begin(), archivePath.end(), [](const std::string& name) { return IsUtf8(name); })) {
+    return out;
+  }
+  out += ",\"archivePathBytes\":[";
+  for (size_t i = 0; i < archivePath.size(); ++i) {
+    if (i != 0) out += ',';
+    out += '"' + HexBytes(archivePath[i]) + '"';
+  }
+  out += ']';
   return out;
 }
 

@@ -25,6 +25,16 @@ std::string SystemMessage(int number) { return std::generic_category().message(n
 
 }  // namespace
 
+std::string NotRegularFileReason(std::filesystem::file_type type) {
+  switch (type) {
+    case std::filesystem::file_type::block: return "not a regular file: a block device";
+    case std::filesystem::file_type::character: return "not a regular file: a character device";
+    case std::filesystem::file_type::fifo: return "not a regular file: a FIFO";
+    case std::filesystem::file_type::socket: return "not a regular file: a socket";
+    default: return "not a regular file";
+  }
+}
+
 InputFile::~InputFile() {
 #ifdef _WIN32
   if (owned && descriptor >= 0) _close(descriptor);

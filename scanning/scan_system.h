@@ -39,6 +39,9 @@ struct InputFile {
   ~InputFile();
 };
 
+// "not a regular file: a FIFO" and the like, for a file of `type`.
+std::string NotRegularFileReason(std::filesystem::file_type type);
+
 // Opens `path`; false with `error` set to the reason.
 bool OpenInput(InputFile& file, const std::filesystem::path& path, std::string& error);
 

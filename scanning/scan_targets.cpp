@@ -12,15 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string KindName(fs::file_type type) {
-  switch (type) {
-    case fs::file_type::block: return "not a regular file: a block device";
-    case fs::file_type::character: return "not a regular file: a character device";
-    case fs::file_type::fifo: return "not a regular file: a FIFO";
-    case fs::file_type::socket: return "not a regular file: a socket";
-    default: return "not a regular file";
-  }
-}
+std::string KindName(fs::file_type type) { return NotRegularFileReason(type); }
 
 // The last component of a path the walk built (folder, separator, name),
 // as UTF-8 or the system's bytes.

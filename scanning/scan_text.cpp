@@ -11,6 +11,16 @@ namespace {
 
 bool IsControl(char32_t codePoint) { return codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0); }
 
+// Characters that change how the text around them shows without showing
+// themselves: bidirectional controls (U+202E turns "\u202Etxt.exe" into
+// what reads as "exe.txt"), zero-width and other format characters, the
+// line and paragraph separators, tags. Escaped as control characters are.
+bool IsDeceptive(char32_t c) {
+  return c == 0xAD || c == 0x61C || c == 0x180E || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         (c >= 0xE0000 && c <= 0xE007F);
+}
+
 void AppendHexEscape(std::string& out, const char* format, unsigned value) {
   char buffer[8];
   std::snprintf(buffer, sizeof buffer, format, value);
@@ -29,6 +39,9 @@ std::string DisplayText(std::string_view text) {
       AppendHexEscape(out, "\\x%02X", static_cast<uint8_t>(text[start]));
     } else if (IsControl(*codePoint)) {
       AppendHexEscape(out, "\\x%02X", static_cast<unsigned>(*codePoint));
+    } else if (IsDeceptive(*codePoint)) {
+      // Byte by byte, so that \xNN still stands for one byte.
+      for (size_t i = start; i < offset; ++i) AppendHexEscape(out, "\\x%02X", static_cast<uint8_t>(text[i]));
     } else {
       out.append(text.substr(start, offset - start));
     }
@@ -83,7 +96,7 @@ std::string JsonString(std::string_view text) {
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       default:
-        if (IsControl(*codePoint)) {
+        if (IsControl(*codePoint) || (IsDeceptive(*codePoint) && *codePoint <= 0xFFFF)) {
           AppendHexEscape(out, "\\u%04x", static_cast<unsigned>(*codePoint));
         } else {
           out.append(text.substr(start, offset - start));

@@ -8,8 +8,10 @@
 namespace veltor::scanning {
 
 // For one line of text output: valid UTF-8 is kept, control characters (C0,
-// DEL and C1) and bytes that are not UTF-8 become \xNN, so that no name or
-// path can break a line or steer the terminal.
+// DEL and C1) and bytes that are not UTF-8 become \xNN, and so do the bytes
+// of bidirectional and other invisible format characters (U+202E...), so
+// that no name or path can break a line, steer the terminal or show itself
+// in another order.
 std::string DisplayText(std::string_view text);
 
 // DisplayText for a path: on POSIX systems a backslash, which a name may
@@ -21,7 +23,8 @@ std::string DisplayPath(std::string_view path);
 std::string HexBytes(std::string_view bytes);
 
 // A JSON string literal, quotes included. Bytes that are not UTF-8 become
-// U+FFFD; control characters are escaped.
+// U+FFFD; control characters and format characters of the first plane are
+// escaped (\u202e).
 std::string JsonString(std::string_view text);
 
 }  // namespace veltor::scanning

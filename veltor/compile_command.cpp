@@ -116,7 +116,7 @@ int RunCompile(const Command& command, const ParsedArguments& parsed) {
   std::vector<rulelang::SourceFile> files;
   bool readable = true;
   for (const std::string_view path : parsed.positional) {
-    const std::optional<std::vector<uint8_t>> bytes = ReadInputFile(command, path);
+    const std::optional<std::vector<uint8_t>> bytes = ReadInputFile(command, path, rulelang::MaxSourceSize);
     if (!bytes) {
       readable = false;
       continue;

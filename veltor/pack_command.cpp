@@ -3,6 +3,7 @@
 #include "compiler/rulelang/database_image.h"
 #include "veltor/command_support.h"
 #include "scanning/files.h"
+#include "engine/database/database_format.h"
 
 namespace veltor::cli {
 
@@ -33,7 +34,7 @@ constexpr OptionDefinition Options[] = {{"-o", "--output", true}, {"", "--force"
 int RunPack(const Command& command, const ParsedArguments& parsed) {
   const std::optional<std::string_view> output = RequiredOutput(command, parsed, "FILE.vlb");
   if (!output) return ExitUsage;
-  const std::optional<std::vector<uint8_t>> body = ReadInputFile(command, parsed.positional[0]);
+  const std::optional<std::vector<uint8_t>> body = ReadInputFile(command, parsed.positional[0], MaxDatabaseSize);
   if (!body) return ExitFailure;
   std::string error;
   if (!parsed.Has("--force") && !rulelang::ReadBody(*body, error)) {

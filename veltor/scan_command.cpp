@@ -80,7 +80,8 @@ const std::string Help = std::string(
     "                       {\"path\",\"clean\":true}, {\"path\",\"skipped\":REASON},\n"
     "                       {\"path\",\"excluded\":REASON}, {\"path\",\"error\":MESSAGE},\n"
     "                       and a final {\"summary\":{...}}; \"pathBytes\" (hex) is\n"
-    "                       added when a path is not UTF-8\n"
+    "                       added when a path is not UTF-8, \"archivePathBytes\"\n"
+    "                       when a member name is not\n"
     "      --archives       look inside archives and compressed files (default)\n"
     "      --no-archives    scan every file as bytes only\n"
     "      --max-archive-depth N  open archives nested N deep at most (default ") +
@@ -162,8 +163,10 @@ const std::string Help = std::string(
     "\n"
     "Exit status: 0 when nothing was reported, 1 when something was reported,\n"
     "2 on an error (see above; also a database that does not load, memory\n"
-    "exhausted, or a wrong command line). An error wins over reports: the scan\n"
-    "goes on, and the status is 2.\n";
+    "exhausted, a line that cannot be written to standard output, or a wrong\n"
+    "command line). An error wins over reports: the scan goes on, and the\n"
+    "status is 2. Killed by SIGPIPE (status 141 in a shell) when standard\n"
+    "output is a pipe whose reader has gone, as in 'veltor scan -r . | head -1'.\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -258,7 +261,8 @@ std::optional<unsigned> ParseThreads(std::string_view text) {
   return value;
 }
 
-// A size with an optional K, M or G suffix (powers of 1024).
+// A size with an optional K, M or G suffix (powers of 1024); nothing for a
+// size that does not fit in 64 bits, rather than a wrapped one.
 std::optional<uint64_t> ParseSize(std::string_view text) {
   uint64_t shift = 0;
   if (!text.empty()) {
@@ -276,16 +280,21 @@ std::optional<uint64_t> ParseSize(std::string_view text) {
     if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
+  if (value > (UINT64_MAX >> shift)) return std::nullopt;
   return value << shift;
 }
 
-// The read buffer's size: VELTOR_SCAN_CHUNK_SIZE when it holds a size in
-// range, the default otherwise.
-size_t ChunkSize() {
+// The read buffer's size: VELTOR_SCAN_CHUNK_SIZE when set, the default
+// otherwise; nothing, with the reason reported, for a value out of range.
+std::optional<size_t> ChunkSize() {
   const char* text = std::getenv("VELTOR_SCAN_CHUNK_SIZE");
   if (text == nullptr) return DefaultChunkSize;
   const std::optional<uint64_t> size = ParseSize(text);
-  if (!size || *size == 0 || *size > MaxChunkSize) return DefaultChunkSize;
+  if (!size || *size == 0 || *size > MaxChunkSize) {
+    ReportError("scan", "VELTOR_SCAN_CHUNK_SIZE takes a size from 1 to " + std::to_string(MaxChunkSize >> 20) +
+                            "M, not '" + std::string(text) + "'");
+    return std::nullopt;
+  }
   return static_cast<size_t>(*size);
 }
 
@@ -466,7 +475,9 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
     threads = *number;
   }
   ScanSettings settings;
-  settings.chunkSize = ChunkSize();
+  const std::optional<size_t> chunkSize = ChunkSize();
+  if (!chunkSize) return ExitUsage;
+  settings.chunkSize = *chunkSize;
   if (parsed.Has("--explain") && parsed.Has("--signatures")) {
     ReportError(command.name, "--explain lists the signatures already; leave out -s (--signatures)");
     return ExitUsage;
@@ -641,7 +652,12 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
       printer.Write(stderr, FormatSummaryText(printer.totals));
     }
   }
-  std::fflush(stdout);
+  // A report line that could not be written (a full disk, a closed pipe
+  // whose signal is ignored) is an error, never a silent clean.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    ReportError(command.name, "cannot write to standard output: some lines were lost");
+    ++printer.totals.errors;
+  }
   std::fflush(stderr);
   if (log && (std::fflush(log.get()) != 0 || std::ferror(log.get()) != 0)) {
     ReportError(command.name, "cannot write " + std::string(*parsed.Value("--log")) + ": " +

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace veltor {
 namespace {
@@ -31,9 +32,29 @@ bool WriteAll(const std::filesystem::path& path, std::span<const uint8_t> bytes,
   return false;
 }
 
+// Why the path cannot be replaced, or "" when it is a regular file or free.
+std::string Unreplaceable(const std::filesystem::path& path) {
+  std::error_code error;
+  switch (std::filesystem::symlink_status(path, error).type()) {
+    case std::filesystem::file_type::regular:
+    case std::filesystem::file_type::not_found: return {};
+    case std::filesystem::file_type::symlink: return "a symbolic link, not replaced";
+    case std::filesystem::file_type::directory: return "a folder, not replaced";
+    case std::filesystem::file_type::block: return "not a regular file: a block device";
+    case std::filesystem::file_type::character: return "not a regular file: a character device";
+    case std::filesystem::file_type::fifo: return "not a regular file: a FIFO";
+    case std::filesystem::file_type::socket: return "not a regular file: a socket";
+    default: return error ? error.message() : "not a regular file";
+  }
+}
+
 }  // namespace
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, std::string* reason) {
+  if (std::string why = Unreplaceable(path); !why.empty()) {
+    if (reason != nullptr) *reason = std::move(why);
+    return false;
+  }
   const std::filesystem::path temporary = TemporaryNameFor(path);
   std::error_code error;
   std::string why;

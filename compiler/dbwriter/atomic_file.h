@@ -9,9 +9,12 @@
 namespace veltor {
 
 // Writes the bytes to a new temporary file in the target's folder, then
-// renames it over the target. False when any step fails, with the system's
-// reason in `reason` when given; the temporary file is removed and the
-// target is left as it was. Does not flush to stable storage.
+// renames it over the target. Only a regular file or a new name is replaced:
+// a symbolic link, a device, a FIFO, a socket or a folder at the path is
+// refused (the rename would put a plain file in its place, and a device is
+// no place for an atomic write). False when any step fails, with `reason`
+// set when one is given; the temporary file is removed and the target is
+// left as it was. Does not flush to stable storage.
 bool WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
                          std::string* reason = nullptr);
 

@@ -11,6 +11,10 @@
 
 namespace veltor::rulelang {
 
+// The largest source file `veltor compile` reads: a larger file (or a device
+// that never ends) is refused rather than read into memory.
+inline constexpr uint64_t MaxSourceSize = uint64_t{256} << 20;
+
 struct CompileResult {
   DatabaseEntries entries;  // meaningful only without errors
   Diagnostics diagnostics;  // sorted by position

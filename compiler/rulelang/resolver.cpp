@@ -372,7 +372,7 @@ struct Resolver {
         diagnostics.Warning(tree.rules[first].position,
                             "rule " + tree.rules[first].spelling + " refers to itself through a ring of " +
                                 (rules == 1 ? std::string("rule references") : std::to_string(rules) + " rules") +
-                                ", which the engine does not support");
+                                ": every reference inside the ring reads 0");
         for (const size_t node : component) intervals[node] = ScoreInterval::Everything();
         return;
       }

@@ -76,8 +76,11 @@ void RecordHit(int32_t position, int32_t tag, void* userData) noexcept {
 // in sequence rather than recursively: every child follows its parent, so
 // counting the nodes still owed visits the root's nodes without a depth to
 // bound, and stops before any bytes after the root.
-void CollectReferences(const SignatureLibrary& library, const EvaluationState& state, const RuleRecord& rule,
+void CollectReferences(const SignatureLibrary& library, const EvaluationState& state, uint32_t ruleIndex,
                        std::vector<ExplainedReference>& references) {
+  const RuleRecord& rule = Rules(library)[ruleIndex];
+  // A rule of the explained rule's own ring read 0 in its evaluation.
+  const uint32_t ring = state.ringOf ? state.ringOf[ruleIndex] : NoRing;
   const uint8_t* node = rule.expression.get();
   const uint32_t length = node ? rule.expressionLength : 0;
   uint32_t at = 0;
@@ -95,7 +98,11 @@ void CollectReferences(const SignatureLibrary& library, const EvaluationState& s
       if (reference.isRule) {
         const int32_t index = FindRecordIndex(Rules(library), reference.id);
         reference.declared = index != RecordNotFound;
-        if (reference.declared) reference.value = state.ruleValues[static_cast<uint32_t>(index)];
+        if (reference.declared) {
+          const auto target = static_cast<uint32_t>(index);
+          const bool sameRing = ring != NoRing && state.ringOf[target] == ring;
+          reference.value = sameRing ? 0.0 : state.ruleValues[target];
+        }
       } else {
         const int32_t index = FindRecordIndex(Signatures(library), reference.id);
         reference.declared = index != RecordNotFound;
@@ -129,7 +136,7 @@ bool Explain(const ScanHandle& handle, std::span<const uint8_t> bytes, Explanati
     rule.score = EvaluateRule(state, index);  // the memoised score when the scan evaluated the rule
   }
   for (uint32_t index = 0; index < rules.size(); ++index) {
-    CollectReferences(library, state, rules[index], explained[index].references);
+    CollectReferences(library, state, static_cast<uint32_t>(index), explained[index].references);
   }
 
   OccurrenceSearch search;

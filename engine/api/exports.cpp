@@ -1,6 +1,7 @@
 // The eight exports. Each one catches everything: nothing is thrown across
 // the library boundary, and a failure is a null handle or a 0 result.
 #include <climits>
+#include <exception>
 #include <memory>
 #include <new>
 
@@ -9,6 +10,7 @@
 #include "engine/api/scan_handle.h"
 #include "engine/api/veltor.h"
 #include "engine/platform/platform.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 namespace {
@@ -16,13 +18,13 @@ namespace {
 // Converts a UTF-16 path to the ANSI code page into a buffer of 2n + 16
 // bytes. Null when the conversion fails, does not fit or memory runs out:
 // the path is then treated like a file that cannot be opened.
-std::unique_ptr<char[]> WidePathToAnsi(const VeltorWideChar* path) noexcept {
+HeapArray<char> WidePathToAnsi(const VeltorWideChar* path) noexcept {
   const auto* wide = reinterpret_cast<const char16_t*>(path);
   size_t units = 0;
   while (wide[units] != u'\0') ++units;
   if (units > (static_cast<size_t>(INT32_MAX) - 16) / 2) return nullptr;
   const size_t capacity = 2 * units + 16;
-  std::unique_ptr<char[]> ansi(new (std::nothrow) char[capacity]);
+  HeapArray<char> ansi = NewBuffer<char>(capacity);
   if (!ansi || platform::WideToAnsi(wide, -1, ansi.get(), static_cast<int32_t>(capacity)) == 0) return nullptr;
   return ansi;
 }
@@ -31,13 +33,20 @@ std::unique_ptr<char[]> WidePathToAnsi(const VeltorWideChar* path) noexcept {
 // that report failure by their result, so out of memory is a null handle
 // even in a host that lacks the C++ runtime's per-thread exception state.
 ScanHandle* NewHandle(const char* path) noexcept {
+  // The matcher's build keeps standard containers, which report a lack of
+  // memory by throwing (caught inside the library). A throw needs this
+  // thread's exception state, which the runtime of a C host allocates on
+  // first use and cannot do without: take it now, before the load has used
+  // the memory, so that a throw under a memory limit stays an ordinary
+  // failure. (Kept in a volatile: the call is declared pure.)
+  [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
   char defaultPath[DefaultDatabasePathSize];
   if (path == nullptr) {
     // Only null selects the default: an empty path stays empty.
     if (!DefaultDatabasePath(defaultPath)) return nullptr;
     path = defaultPath;
   }
-  std::unique_ptr<ScanHandle> handle(new (std::nothrow) ScanHandle());
+  HeapObject<ScanHandle> handle = NewObject<ScanHandle>();
   if (!handle || !LoadHandle(*handle, path)) return nullptr;
   return handle.release();
 }
@@ -57,7 +66,7 @@ int32_t RunScanCall(ScanHandle* handle, ReportSink sink, Scan&& scan) {
     ~ScanInProgress() {
       handle->sink = nullptr;
       handle->busy = false;
-      if (handle->deleteRequested) std::unique_ptr<ScanHandle> owned(handle);
+      if (handle->deleteRequested) DeleteObject(handle);
     }
   } inProgress{handle};
   handle->busy = true;
@@ -99,7 +108,7 @@ VELTOR_API void VELTOR_CALL VeltorDelete(ScanHandle* handle) {
     return;
   }
   // Owning it here releases the context, then the library, then the handle.
-  std::unique_ptr<ScanHandle> owned(handle);
+  veltor::DeleteObject(handle);
 }
 
 VELTOR_API VeltorBool VELTOR_CALL VeltorGetLibDate(ScanHandle* handle, VeltorSystemTime* out) {

@@ -3,9 +3,9 @@
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "engine/platform/platform.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 namespace {
@@ -18,7 +18,7 @@ void CallWide(ReportSink& sink, int32_t level, const char* name) {
   }
   const size_t nameLength = std::strlen(name);
   const size_t capacity = nameLength + 16;
-  std::unique_ptr<char16_t[]> wide(new (std::nothrow) char16_t[capacity]());
+  const HeapArray<char16_t> wide = NewArray<char16_t>(capacity);
   // A name that cannot be converted (no memory, or a code page that fails)
   // is still reported, as an empty string.
   if (!wide || capacity > static_cast<size_t>(INT32_MAX) ||

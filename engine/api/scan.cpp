@@ -34,10 +34,18 @@ void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length) {
 }
 
 void ScanFile(ScanHandle& handle, const char* path) {
-  platform::FileContents file;
-  if (!platform::ReadRegularFile(path, static_cast<uint64_t>(MaxScannedFileSize), file)) return;
-  if (file.read == 0) return;
-  ScanBuffer(handle, file.bytes.get(), static_cast<uint32_t>(file.read));
+  if (!handle.context || !handle.library || !handle.readBuffer) return;
+  BeginScan(handle);
+  const auto feed = [](const uint8_t* bytes, size_t length, void* context) noexcept {
+    FeedScan(*static_cast<ScanHandle*>(context), bytes, length);
+  };
+  // A read that fails partway leaves the pass unfinished: nothing is
+  // reported for a file that was not read whole.
+  if (!platform::StreamRegularFile(path, static_cast<uint64_t>(MaxScannedFileSize),
+                                   {handle.readBuffer.get(), FileReadBufferSize}, feed, &handle)) {
+    return;
+  }
+  FinishScan(handle);
 }
 
 }  // namespace veltor

@@ -32,10 +32,11 @@ void FinishScan(ScanHandle& handle);
 // a zero length.
 void ScanBuffer(ScanHandle& handle, const uint8_t* bytes, uint32_t length);
 
-// Reads the whole file (1 to MaxScannedFileSize bytes) and scans it. A file
-// that cannot be opened, is not a regular file, cannot be read without
-// waiting, is empty or too large is not scanned; a file that yields fewer
-// bytes than its size is scanned over the bytes it yielded.
+// Streams the file (1 to MaxScannedFileSize bytes) through the handle's read
+// buffer and scans it, allocating nothing. A file that cannot be opened, is
+// not a regular file, cannot be read without waiting, is empty or too large,
+// or whose read fails partway, is not scanned (nothing reported); a file that
+// yields fewer bytes than its size is scanned over the bytes it yielded.
 void ScanFile(ScanHandle& handle, const char* path);
 
 }  // namespace veltor

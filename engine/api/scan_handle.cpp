@@ -8,6 +8,7 @@ namespace veltor {
 void ClearHandle(ScanHandle& handle) noexcept {
   handle.context.reset();
   handle.library.reset();
+  handle.readBuffer.reset();
   handle.sink = nullptr;
 }
 
@@ -17,7 +18,8 @@ namespace {
 bool FinishLoad(ScanHandle& handle) noexcept {
   if (!handle.library) return false;
   handle.context = BuildScanContext(handle.library.get());
-  if (!handle.context) {
+  handle.readBuffer = NewBuffer<uint8_t>(FileReadBufferSize);
+  if (!handle.context || !handle.readBuffer) {
     ClearHandle(handle);
     return false;
   }

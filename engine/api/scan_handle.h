@@ -6,6 +6,15 @@
 #include "engine/api/report.h"
 #include "engine/database/signature_library.h"
 #include "engine/scan/scan_context.h"
+#include "engine/platform/allocation.h"
+
+namespace veltor {
+
+// The handle's read buffer for file scans, allocated with the handle so
+// that a loaded handle scans any file without allocating.
+inline constexpr size_t FileReadBufferSize = 64 * 1024;
+
+}  // namespace veltor
 
 // Declared opaque in the public header, hence outside the namespace.
 struct ScanHandle {
@@ -13,6 +22,7 @@ struct ScanHandle {
   // context refers to the library.
   veltor::SignatureLibraryPtr library;
   veltor::ScanContextPtr context;
+  veltor::HeapArray<uint8_t> readBuffer;  // FileReadBufferSize bytes
   veltor::ReportSink* sink = nullptr;  // the sink of the scan call under way
   // The streamed scan under way: whether any byte was fed since BeginScan
   // (an empty stream is no scan: the pass is not even finished).

@@ -16,7 +16,7 @@ SignatureLibraryPtr LoadDatabaseFile(const char* path) noexcept {
   if (!platform::ReadRegularFile(path, MaxDatabaseSize, file)) return nullptr;
   // A file that shrank after it was sized is refused, not read in part.
   if (file.read != file.size || !file.bytes) return nullptr;
-  const std::unique_ptr<uint8_t[]> body = DecryptDatabaseImage({file.bytes.get(), file.read});
+  const HeapArray<uint8_t> body = DecryptDatabaseImage({file.bytes.get(), file.read});
   if (!body) return nullptr;
   const auto bodyLength = static_cast<uint32_t>(file.read - EnvelopeHeaderSize);
   // The file's bytes are freed before the body is parsed.

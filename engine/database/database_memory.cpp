@@ -1,20 +1,20 @@
 #include "engine/database/database_memory.h"
 
 #include <algorithm>
-#include <new>
 
 #include "engine/database/database_format.h"
 #include "engine/database/database_key.h"
 #include "engine/database/rc4.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
-std::unique_ptr<uint8_t[]> DecryptDatabaseImage(std::span<const uint8_t> image) noexcept {
+HeapArray<uint8_t> DecryptDatabaseImage(std::span<const uint8_t> image) noexcept {
   if (image.size() <= EnvelopeHeaderSize || image.size() > MaxDatabaseSize) return nullptr;
   if (!std::equal(EnvelopeMagic.begin(), EnvelopeMagic.end(), image.begin())) return nullptr;
 
   const auto bodyLength = static_cast<uint32_t>(image.size() - EnvelopeHeaderSize);
-  std::unique_ptr<uint8_t[]> body(new (std::nothrow) uint8_t[bodyLength]);
+  HeapArray<uint8_t> body = NewBuffer<uint8_t>(bodyLength);
   if (!body) return nullptr;
   Rc4State cipher;
   {
@@ -28,7 +28,7 @@ std::unique_ptr<uint8_t[]> DecryptDatabaseImage(std::span<const uint8_t> image) 
 }
 
 SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept {
-  const std::unique_ptr<uint8_t[]> body = DecryptDatabaseImage(image);
+  const HeapArray<uint8_t> body = DecryptDatabaseImage(image);
   if (!body) return nullptr;
   return ParseDatabaseBody(body.get(), static_cast<uint32_t>(image.size() - EnvelopeHeaderSize));
 }

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "engine/database/signature_library.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
@@ -17,6 +18,6 @@ SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept;
 // The first half of LoadDatabaseImage, for a loader that frees the image
 // before it parses: the decrypted body, image.size() - EnvelopeHeaderSize
 // bytes, or null on a short, foreign or too large image or out of memory.
-std::unique_ptr<uint8_t[]> DecryptDatabaseImage(std::span<const uint8_t> image) noexcept;
+HeapArray<uint8_t> DecryptDatabaseImage(std::span<const uint8_t> image) noexcept;
 
 }  // namespace veltor

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "engine/database/crc32.h"
 #include "engine/database/table_reader.h"
@@ -24,8 +23,8 @@ bool TableCrcMatches(const uint8_t* body, uint32_t offset, uint32_t length, uint
 // length near 0xFFFFFFFF cannot wrap to a tiny buffer. False when memory runs
 // out: loading never throws.
 template <typename Byte>
-bool CopyBytes(std::span<const uint8_t> bytes, std::size_t zeros, std::unique_ptr<Byte[]>& copy) noexcept {
-  copy.reset(new (std::nothrow) Byte[std::size_t{bytes.size()} + zeros]);
+bool CopyBytes(std::span<const uint8_t> bytes, std::size_t zeros, HeapArray<Byte>& copy) noexcept {
+  copy = NewBuffer<Byte>(std::size_t{bytes.size()} + zeros);
   if (!copy) return false;
   std::memcpy(copy.get(), bytes.data(), bytes.size());
   std::memset(copy.get() + bytes.size(), 0, zeros);
@@ -57,12 +56,12 @@ bool CopyRule(const RuleRecordView& view, RuleRecord& record) noexcept {
 // Builds the library from a body whose header, extents and CRCs have been
 // checked. Null when a record runs past its table or memory runs out.
 SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHeader& header) noexcept {
-  SignatureLibraryPtr library(new (std::nothrow) SignatureLibrary());
+  SignatureLibraryPtr library(NewObject<SignatureLibrary>().release());
   if (!library) return nullptr;
   library->header = header;
 
   if (header.signatureCount != 0) {
-    library->signatures.reset(new (std::nothrow) SignatureRecord[header.signatureCount]);
+    library->signatures = NewArray<SignatureRecord>(header.signatureCount);
     if (!library->signatures) return nullptr;
     TableReader reader = SignatureTableReader(body, header);
     for (uint32_t n = 0; n < header.signatureCount; ++n) {
@@ -71,7 +70,7 @@ SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHe
     }
   }
   if (header.ruleCount != 0) {
-    library->rules.reset(new (std::nothrow) RuleRecord[header.ruleCount]);
+    library->rules = NewArray<RuleRecord>(header.ruleCount);
     if (!library->rules) return nullptr;
     TableReader reader = RuleTableReader(body, header);
     for (uint32_t n = 0; n < header.ruleCount; ++n) {
@@ -97,7 +96,7 @@ void FreeSignatureLibrary(SignatureLibrary* library) noexcept {
   // The library owns its arrays and each record owns its buffers, so
   // releasing the library releases everything, also when it was left
   // half-built.
-  std::unique_ptr<SignatureLibrary> owned(library);
+  DeleteObject(library);
 }
 
 size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept {

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "engine/database/database_format.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
@@ -19,24 +20,24 @@ struct SignatureRecord {
   uint32_t patternLength = 0;
   uint32_t extraLength = 0;
   uint32_t reserved2 = 0;
-  std::unique_ptr<uint8_t[]> pattern;  // patternLength + 2 bytes, two zeros last; null when empty
-  std::unique_ptr<uint8_t[]> extra;    // extraLength + 2 bytes, two zeros last; null when empty
+  HeapArray<uint8_t> pattern;  // patternLength + 2 bytes, two zeros last; null when empty
+  HeapArray<uint8_t> extra;       // extraLength + 2 bytes, two zeros last; null when empty
 };
 
 struct RuleRecord {
   uint32_t id = 0;
   uint32_t flags = 0;
   uint32_t nameLength = 0;
-  std::unique_ptr<char[]> name;  // nameLength + 2 bytes, two zeros last; null when empty
+  HeapArray<char> name;  // nameLength + 2 bytes, two zeros last; null when empty
   uint32_t expressionLength = 0;
-  std::unique_ptr<uint8_t[]> expression;  // exactly expressionLength bytes; null when empty
+  HeapArray<uint8_t> expression;  // exactly expressionLength bytes; null when empty
 };
 
 // The header's signatureCount and ruleCount are the library's only counts.
 struct SignatureLibrary {
   DatabaseHeader header;
-  std::unique_ptr<SignatureRecord[]> signatures;  // null when signatureCount is 0
-  std::unique_ptr<RuleRecord[]> rules;            // null when ruleCount is 0
+  HeapArray<SignatureRecord> signatures;  // null when signatureCount is 0
+  HeapArray<RuleRecord> rules;                 // null when ruleCount is 0
 };
 
 // Releases the library and every buffer it owns. Accepts null.

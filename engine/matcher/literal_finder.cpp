@@ -11,6 +11,7 @@
 
 #include "engine/matcher/fold_table.h"
 #include "engine/matcher/literal_finder_tables.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 namespace {
@@ -464,11 +465,11 @@ bool BuildNibbleMasks(FinderFilter& f, bool force) {
 
 }  // namespace
 
-void FreeLiteralFinder(LiteralFinder* finder) noexcept { std::unique_ptr<LiteralFinder> owned(finder); }
+void FreeLiteralFinder(LiteralFinder* finder) noexcept { DeleteObject(finder); }
 
 LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const FinderOptions& options) noexcept {
   if (registered == nullptr) return nullptr;
-  LiteralFinderPtr finder(new (std::nothrow) LiteralFinder);
+  LiteralFinderPtr finder(NewObject<LiteralFinder>().release());
   if (!finder) return nullptr;
   try {
     std::vector<KeyedPattern> byKind[2];

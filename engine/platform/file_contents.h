@@ -2,7 +2,6 @@
 // The half of ReadRegularFile that does not depend on the system: sizing
 // the buffer once the opened file's size is known.
 #include <cstdint>
-#include <new>
 
 #include "engine/platform/platform.h"
 
@@ -15,7 +14,7 @@ inline bool PrepareFileContents(uint64_t size, uint64_t maxBytes, FileContents& 
   if (size > maxBytes || size > SIZE_MAX) return false;
   contents.size = size;
   if (size != 0) {
-    contents.bytes.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    contents.bytes = NewBuffer<uint8_t>(static_cast<size_t>(size));
     if (!contents.bytes) return false;
   }
   return true;

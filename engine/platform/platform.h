@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+
+#include "engine/platform/allocation.h"
 
 namespace veltor::platform {
 
@@ -44,7 +47,7 @@ uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcep
 
 // A file read whole.
 struct FileContents {
-  std::unique_ptr<uint8_t[]> bytes;  // null when the file was empty
+  HeapArray<uint8_t> bytes;  // null when the file was empty
   uint64_t size = 0;                 // the file's size when it was opened
   size_t read = 0;                   // bytes read: fewer than size when the file shrank meanwhile
 };
@@ -56,6 +59,19 @@ struct FileContents {
 // be opened, is not a regular file, is larger than maxBytes, its buffer
 // cannot be allocated or a read fails. Allocates without throwing.
 bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents) noexcept;
+
+// Receives the next part of a file being streamed, in order.
+using FileChunkSink = void (*)(const uint8_t* bytes, size_t length, void* context) noexcept;
+
+// Reads a regular file from its start through `buffer`, handing each part
+// read to `sink`, opened and checked as ReadRegularFile does (never waits),
+// and allocates nothing. Reads at most the size the file had when it was
+// opened; a file that shrank ends early. False when the file cannot be
+// opened, is not a regular file, is larger than maxBytes, the buffer is
+// empty or a read fails: `sink` may then have had the parts read before the
+// failure, which the caller discards.
+bool StreamRegularFile(const char* path, uint64_t maxBytes, std::span<uint8_t> buffer, FileChunkSink sink,
+                       void* context) noexcept;
 
 // The path separator of file names on this system.
 inline constexpr char PathSeparator =

@@ -57,20 +57,59 @@ uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcep
   return length;
 }
 
-bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents) noexcept {
-  contents = FileContents{};
-  if (path == nullptr) return false;
+namespace {
+
+// Opens a disk file for reading; INVALID_HANDLE_VALUE when it cannot be
+// opened or is not a disk file (a pipe or a character device could make a
+// read wait). `size` receives its size.
+HANDLE OpenRegularFile(const char* path, uint64_t& size) noexcept {
+  if (path == nullptr) return INVALID_HANDLE_VALUE;
   const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  struct Closer {
-    HANDLE handle;
-    ~Closer() { CloseHandle(handle); }
-  } closer{file};
-  // Only a disk file: a pipe or a character device could make a read wait.
+  if (file == INVALID_HANDLE_VALUE) return file;
   LARGE_INTEGER fileSize{};
-  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &fileSize) || fileSize.QuadPart < 0) return false;
-  const auto size = static_cast<uint64_t>(fileSize.QuadPart);
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &fileSize) || fileSize.QuadPart < 0) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  size = static_cast<uint64_t>(fileSize.QuadPart);
+  return file;
+}
+
+struct HandleCloser {
+  HANDLE handle;
+  ~HandleCloser() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+}  // namespace
+
+bool StreamRegularFile(const char* path, uint64_t maxBytes, std::span<uint8_t> buffer, FileChunkSink sink,
+                       void* context) noexcept {
+  if (buffer.empty() || sink == nullptr) return false;
+  uint64_t size = 0;
+  const HandleCloser file{OpenRegularFile(path, size)};
+  if (file.handle == INVALID_HANDLE_VALUE || size > maxBytes) return false;
+  const DWORD most = buffer.size() > (DWORD{1} << 30) ? (DWORD{1} << 30) : static_cast<DWORD>(buffer.size());
+  uint64_t done = 0;
+  while (done < size) {
+    const DWORD chunk = size - done < most ? static_cast<DWORD>(size - done) : most;
+    DWORD got = 0;
+    if (!ReadFile(file.handle, buffer.data(), chunk, &got, nullptr)) return false;
+    if (got == 0) break;  // the file shrank after it was sized
+    sink(buffer.data(), got, context);
+    done += got;
+  }
+  return true;
+}
+
+bool ReadRegularFile(const char* path, uint64_t maxBytes, FileContents& contents) noexcept {
+  contents = FileContents{};
+  uint64_t size = 0;
+  const HandleCloser closer{OpenRegularFile(path, size)};
+  if (closer.handle == INVALID_HANDLE_VALUE) return false;
+  const HANDLE file = closer.handle;
   FileContents read;
   if (!PrepareFileContents(size, maxBytes, read)) return false;
   while (read.read < size) {

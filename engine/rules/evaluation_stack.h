@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/database/signature_library.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
@@ -31,7 +32,7 @@ struct EvaluationFrame {
 inline constexpr uint32_t NoEvaluationFrame = UINT32_MAX;
 
 struct EvaluationStack {
-  std::unique_ptr<EvaluationFrame[]> frames;
+  HeapArray<EvaluationFrame> frames;
   uint32_t capacity = 0;
 };
 

@@ -1,7 +1,8 @@
 #include "engine/rules/evaluation_state.h"
 
 #include <algorithm>
-#include <new>
+
+#include "engine/rules/evaluator.h"
 
 namespace veltor {
 
@@ -9,13 +10,15 @@ bool AllocateEvaluationState(const SignatureLibrary& library, EvaluationState& s
   state = EvaluationState{};
   state.library = &library;
   if (library.header.signatureCount != 0) {
-    state.signatureHits.reset(new (std::nothrow) uint8_t[library.header.signatureCount]());
+    state.signatureHits = NewArray<uint8_t>(library.header.signatureCount);
     if (!state.signatureHits) return false;
   }
   if (library.header.ruleCount != 0) {
-    state.ruleValues.reset(new (std::nothrow) double[library.header.ruleCount]());
-    state.ruleEvaluated.reset(new (std::nothrow) uint8_t[library.header.ruleCount]());
-    if (!state.ruleValues || !state.ruleEvaluated) return false;
+    state.ruleValues = NewArray<double>(library.header.ruleCount);
+    state.ruleEvaluated = NewArray<uint8_t>(library.header.ruleCount);
+    state.ringOf = NewBuffer<uint32_t>(library.header.ruleCount);
+    if (!state.ruleValues || !state.ruleEvaluated || !state.ringOf) return false;
+    if (!FindRuleRings(library, state.ringOf.get())) return false;
   }
   return AllocateEvaluationStack(library, state.evaluationStack);
 }
@@ -33,6 +36,7 @@ size_t EvaluationStateMemory(const EvaluationState& state) noexcept {
   if (state.signatureHits) bytes += header.signatureCount;
   if (state.ruleEvaluated) bytes += header.ruleCount;
   if (state.ruleValues) bytes += header.ruleCount * sizeof(double);
+  if (state.ringOf) bytes += header.ruleCount * sizeof(uint32_t);
   return bytes;
 }
 

@@ -23,11 +23,15 @@ inline constexpr uint8_t RuleNotEvaluated = 0;
 inline constexpr uint8_t RuleMemoised = 1;
 inline constexpr uint8_t RuleInProgress = 2;
 
+// ringOf's value for a rule on no ring of references.
+inline constexpr uint32_t NoRing = UINT32_MAX;
+
 struct EvaluationState {
   const SignatureLibrary* library = nullptr;  // not owned; must outlive the state
-  std::unique_ptr<uint8_t[]> signatureHits;   // signatureCount bytes: 1 when the signature occurred
-  std::unique_ptr<uint8_t[]> ruleEvaluated;   // ruleCount memo states: RuleMemoised when ruleValues holds this scan's score
-  std::unique_ptr<double[]> ruleValues;       // ruleCount memoised scores
+  HeapArray<uint8_t> signatureHits;          // signatureCount bytes: 1 when the signature occurred
+  HeapArray<uint8_t> ruleEvaluated;          // ruleCount memo states: RuleMemoised when ruleValues holds this scan's score
+  HeapArray<double> ruleValues;               // ruleCount memoised scores
+  HeapArray<uint32_t> ringOf;                 // ruleCount: each rule's ring of references, or NoRing
   EvaluationStack evaluationStack;            // sized for the library
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <new>
 
 #include "engine/text/little_endian.h"
 #include "engine/rules/bytecode.h"
@@ -244,6 +243,12 @@ bool StartNode(Walk& walk, uint32_t& offset, NodeResult& result) noexcept {
     const int32_t found = ResolveRule(walk.state, id);
     if (found < 0) return true;
     const auto index = static_cast<uint32_t>(found);
+    // A rule on the referring rule's own ring reads 0, whichever of the
+    // ring's rules the scan happens to evaluate first.
+    if (walk.ruleFrame != NoEvaluationFrame && walk.state->ringOf) {
+      const uint32_t ring = walk.state->ringOf[index];
+      if (ring != NoRing && ring == walk.state->ringOf[walk.frames[walk.ruleFrame].rule]) return true;
+    }
     const uint8_t state = walk.state->ruleEvaluated[index];
     if (state == RuleMemoised) {
       result.value = walk.state->ruleValues[index];
@@ -319,10 +324,12 @@ NodeResult Run(Walk& walk, uint32_t base) noexcept {
 }
 
 // The deepest nesting of aggregates in a span, read as the evaluator reads
-// it; marks the rules its references name in `referenced`. `open` holds the
-// children left of each open aggregate (room for length / 5 + 1 of them).
-uint32_t MeasureSpan(const SignatureLibrary& library, const uint8_t* span, uint32_t length, uint8_t* open,
-                     uint8_t* referenced) noexcept {
+// it; hands the index of every rule its references name to `onRule`.
+// `open` holds the children left of each open aggregate (room for
+// length / 5 + 1 of them).
+template <typename OnRule>
+uint32_t WalkSpan(const SignatureLibrary& library, const uint8_t* span, uint32_t length, uint8_t* open,
+                  OnRule&& onRule) noexcept {
   uint32_t depth = 0;
   uint32_t deepest = 0;
   uint32_t offset = 0;
@@ -334,7 +341,7 @@ uint32_t MeasureSpan(const SignatureLibrary& library, const uint8_t* span, uint3
       if (available < size) break;
       if (opcode == OpRuleRef) {
         const int32_t index = FindRecordIndex(Rules(library), LoadU32(span + offset + OpcodeSize));
-        if (index >= 0) referenced[index] = 1;
+        if (index >= 0) onRule(static_cast<uint32_t>(index));
       }
       offset += size;
     } else {
@@ -355,7 +362,94 @@ uint32_t MeasureSpan(const SignatureLibrary& library, const uint8_t* span, uint3
   return deepest;
 }
 
+uint32_t MeasureSpan(const SignatureLibrary& library, const uint8_t* span, uint32_t length, uint8_t* open,
+                     uint8_t* referenced) noexcept {
+  return WalkSpan(library, span, length, open, [&](uint32_t index) { referenced[index] = 1; });
+}
+
 }  // namespace
+
+bool FindRuleRings(const SignatureLibrary& library, uint32_t* ringOf) noexcept {
+  const auto rules = Rules(library);
+  const size_t count = rules.size();
+  if (count == 0) return true;
+  uint32_t longest = 0;
+  for (const RuleRecord& rule : rules) longest = std::max(longest, rule.expressionLength);
+  const HeapArray<uint8_t> open = NewBuffer<uint8_t>(longest / AggregateHeaderSize + 1);
+  // The references as a graph: rule i's edges are edges[edgeStart[i] ..
+  // edgeStart[i + 1]).
+  const HeapArray<size_t> edgeStart = NewArray<size_t>(count + 1);
+  if (!open || !edgeStart) return false;
+  for (size_t i = 0; i < count; ++i) {
+    size_t found = 0;
+    WalkSpan(library, rules[i].expression.get(), rules[i].expressionLength, open.get(), [&](uint32_t) { ++found; });
+    edgeStart[i + 1] = edgeStart[i] + found;
+  }
+  const HeapArray<uint32_t> edges = NewBuffer<uint32_t>(edgeStart[count]);
+  // Tarjan's strongly connected components, without recursion: `order` is
+  // the visiting order (Unvisited before), `low` the lowest order reachable,
+  // `pending` the visited rules not yet given a component, `path` the rules
+  // being explored with the next edge each is to take.
+  constexpr uint32_t Unvisited = UINT32_MAX;
+  const HeapArray<uint32_t> order = NewBuffer<uint32_t>(count);
+  const HeapArray<uint32_t> low = NewBuffer<uint32_t>(count);
+  const HeapArray<uint32_t> pending = NewBuffer<uint32_t>(count);
+  const HeapArray<uint8_t> isPending = NewArray<uint8_t>(count);
+  const HeapArray<uint32_t> path = NewBuffer<uint32_t>(count);
+  const HeapArray<size_t> nextEdge = NewBuffer<size_t>(count);
+  if (!edges || !order || !low || !pending || !isPending || !path || !nextEdge) return false;
+  for (size_t i = 0; i < count; ++i) {
+    size_t at = edgeStart[i];
+    WalkSpan(library, rules[i].expression.get(), rules[i].expressionLength, open.get(),
+             [&](uint32_t index) { edges[at++] = index; });
+    order[i] = Unvisited;
+    ringOf[i] = NoRing;
+  }
+  uint32_t visited = 0;
+  uint32_t rings = 0;
+  size_t pendingCount = 0;
+  for (uint32_t root = 0; root < count; ++root) {
+    if (order[root] != Unvisited) continue;
+    size_t depth = 0;
+    const auto visit = [&](uint32_t rule) {
+      order[rule] = low[rule] = visited++;
+      pending[pendingCount++] = rule;
+      isPending[rule] = 1;
+      path[depth] = rule;
+      nextEdge[depth++] = edgeStart[rule];
+    };
+    visit(root);
+    while (depth != 0) {
+      const uint32_t rule = path[depth - 1];
+      if (nextEdge[depth - 1] < edgeStart[rule + 1]) {
+        const uint32_t target = edges[nextEdge[depth - 1]++];
+        if (order[target] == Unvisited) {
+          visit(target);
+        } else if (isPending[target] != 0) {
+          low[rule] = std::min(low[rule], order[target]);
+        }
+        continue;
+      }
+      --depth;
+      if (depth != 0) low[path[depth - 1]] = std::min(low[path[depth - 1]], low[rule]);
+      if (low[rule] != order[rule]) continue;
+      // `rule` heads a component: the pending rules from it up. It is a
+      // ring when it holds two rules or more, or one that names itself.
+      size_t first = pendingCount;
+      while (pending[--first] != rule) {
+      }
+      bool ring = pendingCount - first > 1;
+      for (size_t e = edgeStart[rule]; !ring && e < edgeStart[rule + 1]; ++e) ring = edges[e] == rule;
+      for (size_t k = first; k < pendingCount; ++k) {
+        isPending[pending[k]] = 0;
+        if (ring) ringOf[pending[k]] = rings;
+      }
+      rings += ring ? 1 : 0;
+      pendingCount = first;
+    }
+  }
+  return true;
+}
 
 bool EvaluationStackFrames(const SignatureLibrary& library, uint32_t& frames) noexcept {
   const auto rules = Rules(library);
@@ -363,9 +457,9 @@ bool EvaluationStackFrames(const SignatureLibrary& library, uint32_t& frames) no
   if (rules.empty()) return true;
   uint32_t longest = 0;
   for (const RuleRecord& rule : rules) longest = std::max(longest, rule.expressionLength);
-  const std::unique_ptr<uint8_t[]> open(new (std::nothrow) uint8_t[longest / AggregateHeaderSize + 1]);
-  const std::unique_ptr<uint8_t[]> referenced(new (std::nothrow) uint8_t[rules.size()]());
-  const std::unique_ptr<uint32_t[]> nesting(new (std::nothrow) uint32_t[rules.size()]);
+  const HeapArray<uint8_t> open = NewBuffer<uint8_t>(longest / AggregateHeaderSize + 1);
+  const HeapArray<uint8_t> referenced = NewArray<uint8_t>(rules.size());
+  const HeapArray<uint32_t> nesting = NewBuffer<uint32_t>(rules.size());
   if (!open || !referenced || !nesting) return false;
   for (size_t index = 0; index < rules.size(); ++index) {
     nesting[index] = MeasureSpan(library, rules[index].expression.get(), rules[index].expressionLength, open.get(),
@@ -389,7 +483,7 @@ bool AllocateEvaluationStack(const SignatureLibrary& library, EvaluationStack& s
   uint32_t frames = 0;
   if (!EvaluationStackFrames(library, frames)) return false;
   if (frames == 0) return true;
-  stack.frames.reset(new (std::nothrow) EvaluationFrame[frames]);
+  stack.frames = NewBuffer<EvaluationFrame>(frames);
   if (!stack.frames) return false;
   stack.capacity = frames;
   return true;
@@ -403,7 +497,7 @@ double EvaluateExpression(EvaluationState* state, const uint8_t* node, uint32_t 
   const uint64_t own = uint64_t{length} / AggregateHeaderSize + 1;
   const uint64_t frames = own + (state != nullptr ? state->evaluationStack.capacity : 0u);
   if (frames > UINT32_MAX) return 0.0;
-  const std::unique_ptr<EvaluationFrame[]> stack(new (std::nothrow) EvaluationFrame[frames]);
+  const HeapArray<EvaluationFrame> stack = NewBuffer<EvaluationFrame>(static_cast<size_t>(frames));
   if (!stack) return 0.0;
   Walk walk{state, stack.get(), static_cast<uint32_t>(frames)};
   walk.rootSpan = walk.span = node;

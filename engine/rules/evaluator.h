@@ -22,6 +22,14 @@ namespace veltor {
 double EvaluateExpression(EvaluationState* state, const uint8_t* node, uint32_t length,
                           const uint8_t** end) noexcept;
 
+// Finds the rings of rule references: sets of rules that reach each other
+// through references (a rule that names itself is a ring of one). Sets
+// ringOf[i] (ruleCount entries) to the ring of rule i, numbered from 0, or
+// NoRing. The evaluator reads 0 for a reference from a rule to a rule of its
+// own ring, so that a ring's scores do not depend on which of its rules a
+// scan evaluates first, that is on rule ids. False when memory runs out.
+bool FindRuleRings(const SignatureLibrary& library, uint32_t* ringOf) noexcept;
+
 // The memoised step of the scan pass: evaluates rule `index` unless this
 // scan already did, and returns its score. Yields 0 for an index outside the
 // library, a state without library or memo, and a rule whose evaluation is

@@ -2,11 +2,11 @@
 
 #include <bit>
 #include <climits>
-#include <new>
 
 #include "engine/platform/platform.h"
 #include "engine/rules/evaluator.h"
 #include "engine/rules/score_values.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 namespace {
@@ -32,7 +32,7 @@ bool RegisterSignature(PatternMatcher& matcher, const SignatureRecord& signature
 
   if ((signature.flags & SignatureFlagWide) == 0) return true;
   if (wideCapacity > static_cast<uint64_t>(INT32_MAX)) return false;
-  std::unique_ptr<char16_t[]> wide(new (std::nothrow) char16_t[static_cast<size_t>(wideCapacity)]);
+  const HeapArray<char16_t> wide = NewBuffer<char16_t>(static_cast<size_t>(wideCapacity));
   if (!wide) return false;
   const int32_t units = platform::AnsiToWide(reinterpret_cast<const char*>(signature.pattern.get()),
                                              static_cast<int32_t>(length), wide.get(),
@@ -61,11 +61,11 @@ PatternMatcherPtr RegisterLibraryPatterns(const SignatureLibrary& library) noexc
   return matcher;
 }
 
-void FreeScanContext(ScanContext* context) noexcept { std::unique_ptr<ScanContext> owned(context); }
+void FreeScanContext(ScanContext* context) noexcept { DeleteObject(context); }
 
 ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
   if (library == nullptr) return nullptr;
-  ScanContextPtr context(new (std::nothrow) ScanContext);
+  ScanContextPtr context(NewObject<ScanContext>().release());
   if (!context) return nullptr;
   if (!AllocateEvaluationState(*library, context->evaluation)) return nullptr;
 

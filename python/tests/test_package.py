@@ -219,3 +219,59 @@ def test_explain_shows_forms_offsets_scores_and_reasons(tmp_path):
         [(r.rule, r.level, r.reason) for r in explained.rules]
     assert [(s["id"], s["plain"]["offsets"], s["wide"]["offsets"]) for s in cli["signatures"]] == \
         [(s.id, list(s.plain_offsets), list(s.wide_offsets)) for s in explained.signatures]
+
+
+class ClaimingStream(io.RawIOBase):
+    """Writes the needle at the end of every buffer it is given, but claims the counts it was told to."""
+
+    def __init__(self, counts):
+        self.counts = list(counts)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        buffer[-22:] = b"needle-in-the-haystack"
+        return self.counts.pop(0)
+
+
+@pytest.mark.parametrize("counts, error", [
+    ([1, 0], None),                 # only the byte claimed is scanned: clean
+    ([None], BlockingIOError),      # nothing read yet is not clean
+    ([1, None], BlockingIOError),
+    ([-1], ValueError),
+    ([veltor.READ_CHUNK_SIZE + 1], ValueError),
+])
+def test_scan_stream_scans_only_what_was_read(needle_db, counts, error):
+    if error is None:
+        assert needle_db.scan_stream(ClaimingStream(counts)) == []
+    else:
+        with pytest.raises(error):
+            needle_db.scan_stream(ClaimingStream(counts))
+
+
+def test_scan_file_refuses_what_veltor_scan_refuses(needle_db, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # no writer: opening it would wait
+    for path, reason in ((fifo, "not a regular file: a FIFO"), ("/dev/zero", "not a regular file: a character device")):
+        with pytest.raises(OSError, match=reason):
+            needle_db.scan_file(path)
+        cli = subprocess.run([VELTOR_PROGRAM, "scan", "--db", DEFAULT_DATABASE, path], capture_output=True, text=True,
+                             timeout=60)
+        assert cli.returncode == 2 and reason in cli.stderr
+
+
+def test_compile_names_a_lone_surrogate():
+    with pytest.raises(ValueError, match=r"line 2, column 16 \(index 17\)"):
+        veltor.compile('#\nsignature a = "\ud800";')
+
+
+def test_an_empty_input_after_a_full_one_reports_nothing(tmp_path):
+    db = veltor.Database.from_bytes(veltor.compile('signature s = "unused-here"; rule Always report = 1 or s;'))
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    always = [veltor.Report("Always", 1, 1.0)]
+    for _ in range(2):
+        assert db.scan_stream(io.BytesIO(b"x")) == always
+        assert db.scan_stream(io.BytesIO(b"")) == []
+        assert db.scan_file(empty) == []

@@ -16,6 +16,7 @@ from __future__ import annotations
 import datetime as _datetime
 import errno as _errno
 import os as _os
+import stat as _stat
 import warnings as _warnings
 from dataclasses import dataclass, field
 from typing import BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -54,6 +55,36 @@ StrPath = Union[str, "_os.PathLike[str]"]
 
 #: Whether this build opens archives (``scan_file(path, archives=True)``).
 ARCHIVES_SUPPORTED: bool = _native.ARCHIVES_SUPPORTED
+
+
+def _open_regular_file(path: StrPath):
+    """Opens a file for ``scan_file`` as ``veltor scan`` opens one: without
+    waiting (a FIFO without a writer), regular files only (a FIFO or a device
+    could block or never end), with the same reasons."""
+    flags = _os.O_RDONLY | getattr(_os, "O_NONBLOCK", 0) | getattr(_os, "O_NOCTTY", 0) | getattr(_os, "O_BINARY", 0)
+    descriptor = _os.open(path, flags)
+    try:
+        mode = _os.fstat(descriptor).st_mode
+        if _stat.S_ISDIR(mode):
+            raise IsADirectoryError(_errno.EISDIR, "it is a folder", _os.fspath(path))
+        if not _stat.S_ISREG(mode):
+            kind = (
+                "a block device" if _stat.S_ISBLK(mode)
+                else "a character device" if _stat.S_ISCHR(mode)
+                else "a FIFO" if _stat.S_ISFIFO(mode)
+                else "a socket" if _stat.S_ISSOCK(mode)
+                else None
+            )
+            reason = "not a regular file" + (f": {kind}" if kind else "")
+            raise OSError(_errno.EINVAL, reason, _os.fspath(path))
+        return open(descriptor, "rb", buffering=0)
+    except BaseException:
+        _os.close(descriptor)
+        raise
+
+
+def _would_wait() -> BlockingIOError:
+    return BlockingIOError(_errno.EAGAIN, "read error: it would wait for data")
 
 
 class Report(NamedTuple):
@@ -309,6 +340,11 @@ class Database:
         read, or a limit reached, raises ``ArchiveError`` carrying every
         report of what could be read.
 
+        The file is opened as ``veltor scan`` opens one: never waiting, and
+        regular files only; a FIFO, a device or a socket raises ``OSError``
+        with ``veltor scan``'s reason (``not a regular file: a FIFO``), and
+        a read that would wait raises ``BlockingIOError``.
+
         Raises ``FileNotFoundError``, ``IsADirectoryError``,
         ``PermissionError`` or another ``OSError`` when it cannot be read,
         ``ValueError`` for a limit out of range or ``archives=True`` in a
@@ -322,7 +358,7 @@ class Database:
                 raise ValueError(f"max_archive_depth takes 1 to {top}, not {max_archive_depth}")
             if max_unpacked < 1 or max_members < 1 or max_ratio < 0:
                 raise ValueError("max_unpacked and max_members take 1 or more, max_ratio 0 (no limit) or more")
-        with open(path, "rb", buffering=0) as file:
+        with _open_regular_file(path) as file:
             reports = self.scan_stream(file)
             if not archives:
                 return reports
@@ -343,7 +379,11 @@ class Database:
         """Scans everything a binary stream yields until its end.
 
         Uses ``readinto`` when the stream has it, else ``read``; the stream
-        is not closed.
+        is not closed. A non-blocking stream with nothing to give yet
+        (``readinto`` or ``read`` returns ``None``) raises
+        ``BlockingIOError``: the bytes not yet read were not scanned. A
+        ``readinto`` that claims a negative count or more bytes than the
+        buffer holds raises ``ValueError``.
         """
         native = self._native.begin()
         try:
@@ -353,12 +393,18 @@ class Database:
                 view = memoryview(buffer)
                 while True:
                     count = readinto(view)
-                    if not count:
+                    if count is None:
+                        raise _would_wait()
+                    if not 0 <= count <= len(view):
+                        raise ValueError(f"readinto() returned {count} for a buffer of {len(view)} bytes")
+                    if count == 0:
                         break
                     native.feed(view[:count])
             else:
                 while True:
                     chunk = stream.read(READ_CHUNK_SIZE)
+                    if chunk is None:
+                        raise _would_wait()
                     if not chunk:
                         break
                     native.feed(chunk)
@@ -411,8 +457,21 @@ def compile_with_diagnostics(
 ) -> Tuple[bytes, List[Diagnostic]]:
     """Compiles like ``compile`` and returns the image with the compiler's warnings.
 
-    Issues no Python warnings; raises ``CompileError`` when the source has errors.
+    Issues no Python warnings; raises ``CompileError`` when the source has errors,
+    ``ValueError`` for a source or path that cannot be UTF-8 (a lone
+    surrogate), naming its position.
     """
+    for what, text in (("source", source), ("path", path)):
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            at = error.start
+            line = text.count("\n", 0, at) + 1
+            column = at - (text.rfind("\n", 0, at) + 1) + 1
+            raise ValueError(
+                f"the {what} holds a lone surrogate (U+{ord(text[at]):04X}) at line {line}, column {column}"
+                f" (index {at}), which UTF-8 cannot hold"
+            ) from None
     seconds = None if build_time is None else int(build_time.timestamp())
     image, diagnostics = _native.compile(source, path, seconds)
     found = [
@@ -433,7 +492,8 @@ def compile(
     datetime) is stored instead of now. Each warning of the compiler is
     issued as a ``CompileWarning``; ``compile_with_diagnostics`` returns
     them instead. Raises ``CompileError`` carrying every diagnostic when the
-    source has errors.
+    source has errors, ``ValueError`` for a source or path that cannot be
+    UTF-8 (a lone surrogate), naming its position.
     """
     image, diagnostics = compile_with_diagnostics(source, path=path, build_time=build_time)
     for diagnostic in diagnostics:

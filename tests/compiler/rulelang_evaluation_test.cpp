@@ -186,6 +186,8 @@ TEST(CompiledExpressions, ReportedRulesAreJudgedOverEveryCombinationOfHits) {
       {"a > 2", Never}, {"a < 2", Always}, {"a == a", Silent}, {"a == 5", Never}, {"a >= b", Silent},
       {"a * nan", Never}, {"a * inf", Silent}, {"x + 0.2", Never}, {"x + 0.6", Always}, {"x + 0.4", Silent}, {"sig[999] + 0.3", Never},
       {"rule[999] + 0.3", Never}, {"loop * 0", Silent}, {"a + b + b - 3", Never},
+      // Exactly at the report and truth thresholds, which count as reached.
+      {"0.501", Always}, {"min(a, 0.501)", Silent}, {"a or 0.0001", Always}, {"(a and 0.0001) * 0.6", Silent},
   };
   for (const auto& [expression, verdict] : cases) {
     const rulelang::CompileResult result = CompileText(
@@ -206,8 +208,8 @@ TEST(CompiledExpressions, EachRingOfReferencesIsWarnedAboutOnce) {
   for (int i = 0; i < 4000; ++i) shared += "rule r" + std::to_string(i) + " id 1 duplicate report = rule[1];\n";
   const std::vector<std::string> many = Warnings(CompileText(shared));
   ASSERT_EQ(many.size(), 1u);
-  EXPECT_EQ(many[0], "test.vsr:1:1: warning: rule r0 refers to itself through a ring of 4000 rules, which the engine "
-                     "does not support");
+  EXPECT_EQ(many[0], "test.vsr:1:1: warning: rule r0 refers to itself through a ring of 4000 rules: every "
+                     "reference inside the ring reads 0");
 
   const std::vector<std::string> rings = Warnings(CompileText(
       "signature s = \"abcdefgh\";\n"
@@ -216,10 +218,10 @@ TEST(CompiledExpressions, EachRingOfReferencesIsWarnedAboutOnce) {
       "rule c id 2 duplicate = rule[1];\n"  // a -> id 2 -> c -> a, beside the plain b
       "rule d id 5 report = d;\n"));
   EXPECT_EQ(rings, (std::vector<std::string>{
-                       "test.vsr:2:1: warning: rule a refers to itself through a ring of 2 rules, which the engine "
-                       "does not support",
-                       "test.vsr:5:1: warning: rule d refers to itself through a ring of rule references, which the "
-                       "engine does not support"}));
+                       "test.vsr:2:1: warning: rule a refers to itself through a ring of 2 rules: every reference "
+                       "inside the ring reads 0",
+                       "test.vsr:5:1: warning: rule d refers to itself through a ring of rule references: every "
+                       "reference inside the ring reads 0"}));
 
   const std::vector<std::string> nothing = Warnings(CompileText("signature s = \"abcd\";\nrule quiet = s;\n"));
   EXPECT_NE(std::find(nothing.begin(), nothing.end(),

@@ -1,7 +1,11 @@
 #include "support/allocation_failure.h"
 
+#include "engine/platform/allocation.h"
+
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace veltor::testing {
@@ -40,6 +44,26 @@ void Release(void* memory) noexcept {
 }
 
 }  // namespace
+}  // namespace veltor::testing
+
+// The engine's own allocation calls (platform/allocation.h), replaced as
+// operator new is: linked ahead of the engine's library, these win.
+namespace veltor {
+
+void* AllocateMemory(size_t bytes) noexcept { return testing::Allocate(bytes, true); }
+
+void* AllocateZeroedMemory(size_t count, size_t size) noexcept {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  void* memory = testing::Allocate(count * size, true);
+  if (memory != nullptr) std::memset(memory, 0, count * size);
+  return memory;
+}
+
+void FreeMemory(void* memory) noexcept { testing::Release(memory); }
+
+}  // namespace veltor
+
+namespace veltor::testing {
 
 int64_t LiveAllocationCount() { return liveAllocations.load(std::memory_order_relaxed); }
 

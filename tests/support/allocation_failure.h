@@ -1,7 +1,8 @@
 #pragma once
 // Allocation fault injection for tests. Linking veltor_allocation_failure
-// into a test executable replaces the global operator new and delete with
-// counting versions that can be told to fail one chosen allocation, so that
+// into a test executable replaces the global operator new and delete, and
+// the engine's own allocation calls (platform/allocation.h), with counting
+// versions that can be told to fail one chosen allocation, so that
 // every out-of-memory path of an operation can be walked in turn.
 #include <cstdint>
 #include <functional>

@@ -80,6 +80,17 @@ TEST_F(VeltorArchiveScan, ReportsMembersByTheirArchivePath) {
       "\",\"archivePath\":[\"docs/inner.tar.gz\",\"evil.bin\"],\"rule\":\"Test.Evil\",\"level\":1}\n");
   EXPECT_NE(json.out.find(expected), std::string::npos) << json.out;
 
+  // Member names that are not UTF-8 show U+FFFD: their bytes follow, so
+  // that two such names never print the same.
+  const std::string odd = File("odd.tar", Write(archive_write_set_format_ustar, {},
+                                                {{"a\xff", "evil-marker"}, {"a\xfe", "evil-marker"}}));
+  const ProcessResult bytes = Scan({"--json", odd});
+  for (const char* hex : {"61ff", "61fe"}) {
+    EXPECT_NE(bytes.out.find("\"archivePath\":[\"a\xEF\xBF\xBD\"],\"archivePathBytes\":[\"" + std::string(hex) + "\"]"),
+              std::string::npos)
+        << bytes.out;
+  }
+
   const ProcessResult plain = Scan({"--no-archives", outer, clean});
   EXPECT_EQ(plain.exitCode, 1);
   EXPECT_EQ(plain.out, outer + ": Test.Evil (level 1)\n" + clean + ": OK\n");
@@ -116,6 +127,11 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
   for (int depth = 0; depth < 8; ++depth) eightDeep += "!quine0.zip";
   // Compression nested deeper than libarchive stacks its filters (as a gzip
   // that holds itself would be) is an error, not a plain file.
+  // Small and highly compressible: the ratio is checked only past its floor
+  // (1 MiB; a compressed tar counts its bytes as the stream and as members).
+  const std::string small = File("small.tar.gz", Write(archive_write_set_format_ustar, {archive_write_add_filter_gzip},
+                                                       {{"zeros.bin", std::string(size_t{400} << 10, '\0') +
+                                                                          "evil-marker"}}));
   const std::string gzipped = File("deep.tar.gz", Write(archive_write_set_format_ustar,
                                                         std::vector<archive::Setup>(30, archive_write_add_filter_gzip),
                                                         {{"evil.txt", "evil-marker"}}));
@@ -138,6 +154,7 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
       {{gzipped}, 2, "", "veltor scan: " + gzipped + ": "},
       {{"--max-members", "1000", header}, 2, header + ": incomplete (member limit (1000))\n", ""},
       {{packed}, 2, packed + ": incomplete (unpacked to packed ratio limit (200))\n", ""},
+      {{small}, 1, small + "!zeros.bin: Test.Evil (level 1)\n" + small + "!small.tar: Test.Evil (level 1)\n", ""},
       {{"--max-archive-depth", "0", members}, 2, "", "--max-archive-depth takes a number from 1 to 64, not '0'"},
   };
   for (const Case& test : cases) {

@@ -308,6 +308,114 @@ TEST_F(VeltorScan, FoldersWithoutRListTheirOwnFilesAndLinksAreFollowedOnlyWhenAs
   const ProcessResult named = ScanWithRules({(folder / "link-to-file").string()});
   EXPECT_EQ(named.exitCode, 1);
 }
+
+// -x stops at the file system of the named folder, and a loop is a folder
+// met again by (device, file number), not by its file number alone: the
+// roots of /dev/shm and /sys are two file systems that commonly share file
+// number 1.
+TEST_F(VeltorScan, OneFileSystemAndLoopsTellFileSystemsApart) {
+  struct stat shm {};
+  struct stat sys {};
+  if (stat("/dev/shm", &shm) != 0 || stat("/sys", &sys) != 0 || shm.st_dev == sys.st_dev ||
+      shm.st_ino != sys.st_ino) {
+    GTEST_SKIP() << "needs /dev/shm and /sys as two file systems whose roots share a file number";
+  }
+  const fs::path elsewhere = "/dev/shm/veltor-test-" + std::to_string(getpid());
+  fs::create_directories(elsewhere);
+  const std::unique_ptr<const fs::path, void (*)(const fs::path*)> removed(&elsewhere, [](const fs::path* path) {
+    std::error_code ignored;
+    fs::remove_all(*path, ignored);
+  });
+  std::ofstream(elsewhere / "evil.txt") << "evil-marker";
+  fs::create_symlink("/sys", elsewhere / "sys");
+  const fs::path tree = scratch.path() / "tree";
+  fs::create_directories(tree);
+  fs::create_symlink(elsewhere, tree / "other");
+
+  const ProcessResult crossing = ScanWithRules({"-rL", tree.string()});
+  EXPECT_EQ(crossing.exitCode, 1) << crossing.err;
+  EXPECT_NE(crossing.out.find((tree / "other" / "evil.txt").string() + ": " + EvilLine), std::string::npos);
+  const ProcessResult staying = ScanWithRules({"-rLx", tree.string()});
+  EXPECT_EQ(staying.exitCode, 0) << staying.err;
+  EXPECT_EQ(staying.out, (tree / "other").string() + ": excluded (on another file system (-x))\n");
+
+  const ProcessResult roots = ScanWithRules({"-rL", "/dev/shm"});
+  EXPECT_NE(roots.out.find((elsewhere / "sys").string() + ": excluded (pseudo file system (sysfs))"),
+            std::string::npos)
+      << roots.out;
+}
+
+// Nothing destroyed, nothing blocks, nothing silently lost: one command line
+// per row, run by the shell in a folder holding rules.vsr and rules.vlb,
+// evil.txt, a FIFO without a writer, `link` (a symbolic link to `target`)
+// and a file whose name holds U+202E. VELTOR stands for the program. Each
+// row gives the exit status, a piece of standard error and of standard
+// output, and a shell command that must succeed afterwards.
+TEST_F(VeltorScan, CommandLinesThatMustNotDestroyBlockOrLoseAnything) {
+  const fs::path work = scratch.path() / "work";
+  fs::create_directories(work);
+  fs::copy_file(rulesDir->path() / "rules.vsr", work / "rules.vsr");
+  fs::copy_file(database, work / "rules.vlb");
+  std::ofstream(work / "evil.txt") << "evil-marker";
+  std::ofstream(work / "target") << "kept";
+  fs::create_symlink("target", work / "link");
+  ASSERT_EQ(mkfifo((work / "fifo").c_str(), 0600), 0);
+  std::ofstream(work / "x\u202Etxt.exe") << "evil-marker";
+
+  struct Row {
+    const char* line;
+    int status;
+    const char* err;    // a piece of standard error
+    const char* out;    // a piece of standard output
+    const char* after;  // a shell command that succeeds afterwards
+  };
+  const Row rows[] = {
+      // Outputs: only a regular file or a new name is replaced.
+      {"VELTOR compile rules.vsr -o link", 1, "cannot write link: a symbolic link, not replaced", "",
+       "test -L link && grep -qx kept target"},
+      {"VELTOR compile rules.vsr -o fifo", 1, "cannot write fifo: not a regular file: a FIFO", "", "test -p fifo"},
+      {"VELTOR dump rules.vlb -o link", 1, "a symbolic link, not replaced", "", "test -L link"},
+      {"VELTOR unpack rules.vlb -o fifo", 1, "not a regular file: a FIFO", "", "test -p fifo"},
+      {"VELTOR compile rules.vsr -o target", 0, "", "", "test ! -L target && test -s target"},
+      // Inputs are opened as scan opens them: regular files only, no wait.
+      {"VELTOR info fifo", 1, "cannot read fifo: not a regular file: a FIFO", "", ""},
+      {"VELTOR dump fifo", 1, "cannot read fifo: not a regular file: a FIFO", "", ""},
+      {"VELTOR unpack fifo -o body", 1, "not a regular file: a FIFO", "", "test ! -e body"},
+      {"VELTOR pack fifo -o packed", 1, "not a regular file: a FIFO", "", "test ! -e packed"},
+      {"VELTOR compile fifo -o new.vlb", 1, "not a regular file: a FIFO", "", "test ! -e new.vlb"},
+      {"VELTOR compile /dev/zero -o new.vlb", 1, "not a regular file: a character device", "", "test ! -e new.vlb"},
+      // Report lines that cannot be written are an error.
+      {"VELTOR scan --db rules.vlb evil.txt > /dev/full", 2, "cannot write to standard output", "", ""},
+      {"VELTOR scan --db rules.vlb --json evil.txt > /dev/full", 2, "cannot write to standard output", "", ""},
+      // Sizes that do not fit, and a bare suffix, are wrong command lines.
+      {"VELTOR scan --db rules.vlb --max-filesize 17179869184G evil.txt", 2, "--max-filesize takes", "", ""},
+      {"VELTOR scan --db rules.vlb --max-filesize 17179869185G evil.txt", 2, "--max-filesize takes", "", ""},
+      {"VELTOR scan --db rules.vlb --max-filesize K evil.txt", 2, "--max-filesize takes", "", ""},
+      {"VELTOR scan --db rules.vlb --max-unpacked 17179869184G evil.txt", 2, "--max-unpacked takes", "", ""},
+      {"VELTOR_SCAN_CHUNK_SIZE=17179869184G VELTOR scan --db rules.vlb evil.txt", 2, "VELTOR_SCAN_CHUNK_SIZE takes",
+       "", ""},
+      {"VELTOR scan --db rules.vlb --max-filesize 17179869183G evil.txt", 1, "", "evil.txt: Test.Evil", ""},
+      // A name that would show in another order is escaped.
+      {"VELTOR scan --db rules.vlb x*", 1, "", "x\\xE2\\x80\\xAEtxt.exe: Test.Evil (level 1)", ""},
+      {"VELTOR scan --db rules.vlb --json x*", 1, "", "\"path\":\"x\\u202etxt.exe\"", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    std::string line = row.line;
+    for (size_t at = line.find("VELTOR "); at != std::string::npos; at = line.find("VELTOR ", at)) {
+      const std::string program = "timeout 60 '" + ProgramPath().string() + "' ";
+      line.replace(at, 7, program);
+      at += program.size();
+    }
+    const std::string script = "cd '" + work.string() + "' || exit 99\n" + line + "\nstatus=$?\n" +
+                               (*row.after != '\0' ? std::string(row.after) + " || exit 98\n" : "") +
+                               "exit $status\n";
+    const ProcessResult result = RunProcess(scratch, "/bin/sh", {scratch.Write("row.sh", script).string()});
+    EXPECT_EQ(result.exitCode, row.status) << result.err;
+    EXPECT_NE(result.err.find(row.err), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find(row.out), std::string::npos) << result.out;
+  }
+}
 #endif
 
 TEST_F(VeltorScan, JsonLinesCarryEveryOutcomeAndASummary) {

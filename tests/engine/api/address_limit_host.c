@@ -5,7 +5,13 @@
  * reports an unlimited child gets: never an abort, a signal or a handle that
  * misses what it should report.
  *
- *   address_limit_host LIBRARY DATABASE FILE
+ *   address_limit_host LIBRARY DATABASE FILE FROM_KIB TO_KIB STEP_KIB [WHOLE_RUN]
+ *
+ * Limits run from FROM_KIB to TO_KIB in steps of STEP_KIB; with WHOLE_RUN,
+ * the sweep stops once that many limits in a row gave a whole handle, and
+ * must reach such a run. Without it every limit is tried and the last must
+ * give a whole handle. FILE holds what the host's text holds (it may be much
+ * larger), so a whole handle reports the same for both.
  *
  * Exit status: 0 every limit behaved, 1 some did not, 2 a usage error.
  */
@@ -23,8 +29,6 @@
 
 /* A child's exit status: its report count (below 100), or one of these. */
 enum { NoLibrary = 100, NoHandle = 101, Disagreement = 102 };
-
-enum { WholeRun = 256 };
 
 static int RunChild(const char* library, const char* database, const char* file, rlim_t limit) {
   struct rlimit rl;
@@ -76,16 +80,28 @@ static int Run(const char* library, const char* database, const char* file, rlim
 }
 
 int main(int argc, char** argv) {
-  const rlim_t mebibyte = (rlim_t)1 << 20;
+  const rlim_t kibibyte = (rlim_t)1 << 10;
   rlim_t limit;
+  rlim_t from;
+  rlim_t to;
+  rlim_t step;
+  long wholeRun = 0;
   int expected;
   int failures = 0;
   int noLibrary = 0;
   int noHandle = 0;
-  int whole = 0;
+  long whole = 0;
 
-  if (argc != 4) {
-    fprintf(stderr, "usage: %s LIBRARY DATABASE FILE\n", argv[0]);
+  if (argc != 7 && argc != 8) {
+    fprintf(stderr, "usage: %s LIBRARY DATABASE FILE FROM_KIB TO_KIB STEP_KIB [WHOLE_RUN]\n", argv[0]);
+    return 2;
+  }
+  from = (rlim_t)strtoul(argv[4], NULL, 10) * kibibyte;
+  to = (rlim_t)strtoul(argv[5], NULL, 10) * kibibyte;
+  step = (rlim_t)strtoul(argv[6], NULL, 10) * kibibyte;
+  if (argc == 8) wholeRun = strtol(argv[7], NULL, 10);
+  if (step == 0 || from > to) {
+    fprintf(stderr, "bad limits\n");
     return 2;
   }
   expected = Run(argv[1], argv[2], argv[3], RLIM_INFINITY);
@@ -93,9 +109,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "without a limit: exit status %d, expected reports\n", expected);
     return 1;
   }
-  /* From far too little to plenty, 64 KiB at a time, until every limit of
-   * a 16 MiB stretch gives a whole handle. */
-  for (limit = 4 * mebibyte; limit <= 1024 * mebibyte && whole < WholeRun; limit += mebibyte / 16) {
+  /* From far too little to plenty. */
+  for (limit = from; limit <= to && (wholeRun == 0 || whole < wholeRun); limit += step) {
     const int status = Run(argv[1], argv[2], argv[3], limit);
     if (status == NoLibrary) {
       ++noLibrary;
@@ -112,9 +127,9 @@ int main(int argc, char** argv) {
       whole = 0;
     }
   }
-  printf("no library %d, no handle %d, whole handles at the last %d limits, failures %d\n", noLibrary, noHandle,
+  printf("no library %d, no handle %d, whole handles at the last %ld limits, failures %d\n", noLibrary, noHandle,
          whole, failures);
-  if (whole < WholeRun) {
+  if (whole < (wholeRun > 0 ? wholeRun : 1)) {
     fprintf(stderr, "no run of limits gave whole handles\n");
     return 1;
   }

@@ -32,12 +32,12 @@ TEST(LargePattern, AWideSignatureOfOneGibibyteFailsTheLoad) {
   if (AvailableMemory() < (uint64_t{8} << 30)) GTEST_SKIP() << "needs 8 GiB of free memory";
   SignatureLibrary library;
   library.header.signatureCount = 1;
-  library.signatures = std::make_unique<SignatureRecord[]>(1);
+  library.signatures = NewArray<SignatureRecord>(1);
   SignatureRecord& signature = library.signatures[0];
   signature.id = 1;
   signature.flags = SignatureFlagWide;
   signature.patternLength = Length;
-  signature.pattern = std::make_unique_for_overwrite<uint8_t[]>(size_t{Length} + 2);
+  signature.pattern = NewBuffer<uint8_t>(size_t{Length} + 2);
   std::memset(signature.pattern.get(), 'a', Length);
   std::memset(signature.pattern.get() + Length, 0, 2);
   EXPECT_EQ(nullptr, BuildScanContext(&library));

@@ -2,6 +2,7 @@
 // short-circuit, and rules that reach themselves through references.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -181,16 +182,23 @@ TEST(Cycles, ARuleThatReferencesItselfReadsZeroForItself) {
   EXPECT_EQ(RuleMemoised, fixture->RuleState(1));
 }
 
-TEST(Cycles, ARingEndsAtTheRuleInProgress) {
-  auto fixture = MakeRuleFixture({}, {Rule(1, Sum(RuleRef(2), Int32(1)), true), Rule(2, Sum(RuleRef(3), Int32(10))),
-                                      Rule(3, Sum(RuleRef(1), Int32(100)), true)});
-  EXPECT_EQ(2, fixture->EvaluateTopLevelRules());
-  // Rule 3 read 0 for rule 1, which was in progress; that 0 was not
-  // memoised for rule 1, which got its own score.
-  EXPECT_EQ(100.0, fixture->RuleValue(3));
-  EXPECT_EQ(110.0, fixture->RuleValue(2));
-  EXPECT_EQ(111.0, fixture->RuleValue(1));
-  for (const uint32_t id : {1u, 2u, 3u}) EXPECT_EQ(RuleMemoised, fixture->RuleState(id));
+// Every rule of a ring reads 0 for the rules of its own ring, so its score
+// is the same whichever rule a scan starts from, that is whatever the ids;
+// rules outside the ring read the ring's scores in full.
+TEST(Cycles, ARingReadsZeroInsideItselfWhateverTheIds) {
+  for (const auto& [a, b, c] : {std::array<uint32_t, 3>{1, 2, 3}, {3, 2, 1}, {2, 3, 1}}) {
+    auto fixture = MakeRuleFixture({}, {Rule(a, Sum(RuleRef(b), Int32(1)), true), Rule(b, Sum(RuleRef(c), Int32(10))),
+                                        Rule(c, Sum(RuleRef(a), Int32(100)), true), Rule(9, Sum(RuleRef(b), Int32(5)), true),
+                                        Rule(8, Not(RuleRef(7)), true), Rule(7, Not(RuleRef(8)))});
+    EXPECT_EQ(4, fixture->EvaluateTopLevelRules());
+    EXPECT_EQ(1.0, fixture->RuleValue(a));
+    EXPECT_EQ(10.0, fixture->RuleValue(b));
+    EXPECT_EQ(100.0, fixture->RuleValue(c));
+    EXPECT_EQ(15.0, fixture->RuleValue(9));
+    // Two rules that deny each other both read 0 for the other.
+    EXPECT_EQ(1.0, fixture->RuleValue(8));
+    EXPECT_EQ(1.0, fixture->EvaluateById(7));
+  }
 }
 
 TEST(Cycles, SharedReferencesWithoutACycleReadFullScores) {

@@ -69,11 +69,11 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureRow>& si
   library.header.signatureCount = signatureCount;
   library.header.ruleCount = ruleCount;
   if (signatureCount != 0) {
-    library.signatures = std::make_unique<SignatureRecord[]>(signatureCount);
+    library.signatures = NewArray<SignatureRecord>(signatureCount);
     for (uint32_t i = 0; i < signatureCount; ++i) library.signatures[i].id = sortedSignatures[i].id;
   }
   if (ruleCount != 0) {
-    library.rules = std::make_unique<RuleRecord[]>(ruleCount);
+    library.rules = NewArray<RuleRecord>(ruleCount);
     for (uint32_t i = 0; i < ruleCount; ++i) {
       RuleRecord& record = library.rules[i];
       record.id = rules[i].id;
@@ -82,7 +82,7 @@ std::unique_ptr<RuleFixture> MakeRuleFixture(const std::vector<SignatureRow>& si
       if (record.expressionLength != 0) {
         // Exactly expressionLength bytes, as the loader copies them, so that
         // a read past the span shows up under AddressSanitizer.
-        record.expression = std::make_unique<uint8_t[]>(record.expressionLength);
+        record.expression = NewArray<uint8_t>(record.expressionLength);
         std::memcpy(record.expression.get(), rules[i].expression.data(), record.expressionLength);
       }
     }

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compiler/dbwriter/database_writer.h"
@@ -135,16 +136,17 @@ TEST(ScanContext, ConsecutivePassesStartFromClearedFlagsAndLeaveScoresAlone) {
   EXPECT_EQ(Hits(*context), (std::vector<uint8_t>{0, 0, 0}));
 }
 
-TEST(ScanContext, ATopLevelRuleAlreadyEvaluatedByAReferenceIsNotEvaluatedAgain) {
-  // Rule 1 reaches rule 2, which refers back to rule 1 while rule 1 is still
-  // in progress (that reference reads 0): rule 2 scores 1 and keeps it.
-  // Evaluated afresh after rule 1, it would score 2.
-  const auto library = Library({}, {Rule(1, RuleRef(2)), Rule(2, Sum(RuleRef(1), Int32(1)))});
-  const auto context = BuildScanContext(library.get());
-  ASSERT_TRUE(context);
-  EXPECT_EQ(Pass(*context, "x"), 2);
-  EXPECT_EQ(context->evaluation.ruleValues[0], 1.0);
-  EXPECT_EQ(context->evaluation.ruleValues[1], 1.0);
+TEST(ScanContext, ARingScoresTheSameWhicheverRuleThePassMeetsFirst) {
+  // Rules 1 and 2 refer to each other: each reads 0 for the other, so rule
+  // 1 scores 0 and rule 2 scores 1, with the ids either way round.
+  for (const auto& [first, second] : {std::pair<uint32_t, uint32_t>{1, 2}, {2, 1}}) {
+    const auto library = Library({}, {Rule(first, RuleRef(second)), Rule(second, Sum(RuleRef(first), Int32(1)))});
+    const auto context = BuildScanContext(library.get());
+    ASSERT_TRUE(context);
+    EXPECT_EQ(Pass(*context, "x"), 1);
+    EXPECT_EQ(context->evaluation.ruleValues[first - 1], 0.0);
+    EXPECT_EQ(context->evaluation.ruleValues[second - 1], 1.0);
+  }
 }
 
 }  // namespace
