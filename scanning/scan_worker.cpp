@@ -10,6 +10,33 @@ namespace {
 
 FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
+// Streams the file through `buffer` into the handle and collects its
+// reports. False with `error` set when a read fails or memory runs out, or
+// with `outcome` Skipped past `maxSize` bytes.
+bool ScanBytes(InputFile& file, ScanHandle& handle, std::span<uint8_t> buffer, uint64_t maxSize,
+               FileOutcome& outcome, std::string& error) {
+  BeginScan(handle);
+  for (;;) {
+    const std::optional<size_t> count = ReadInput(file, buffer.data(), buffer.size(), error);
+    if (!count) return false;
+    if (*count == 0) break;
+    outcome.bytes += *count;
+    // Standard input has no size to check up front.
+    if (outcome.bytes > maxSize) {
+      outcome = {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
+      return false;
+    }
+    FeedScan(handle, buffer.data(), *count);
+  }
+  FinishScan(handle);
+  if (!CollectReports(handle, {}, outcome.reports)) {
+    error = "out of memory while collecting reports";
+    return false;
+  }
+  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  return true;
+}
+
 }  // namespace
 
 bool OpenWorker(Worker& worker, const ScanSettings& settings) {
@@ -37,27 +64,23 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 
   FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
   ScanHandle& handle = *worker.handle;
-  BeginScan(handle);
-  for (;;) {
-    const std::optional<size_t> count = ReadInput(file, worker.buffer.get(), settings.chunkSize, error);
-    if (!count) {
-      return Failed(target.standardInput ? "cannot read standard input: " + error : error);
-    }
-    if (*count == 0) break;
-    outcome.bytes += *count;
-    // Standard input has no size to check up front.
-    if (outcome.bytes > settings.maxFileSize) {
-      return {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
-    }
-    FeedScan(handle, worker.buffer.get(), *count);
+  if (!ScanBytes(file, handle, {worker.buffer.get(), settings.chunkSize}, settings.maxFileSize, outcome, error)) {
+    if (outcome.outcome == Outcome::Skipped) return outcome;
+    return Failed(target.standardInput ? "cannot read standard input: " + error : error);
   }
-  FinishScan(handle);
-  if (!CollectReports(handle, {}, outcome.reports)) return Failed("out of memory while collecting reports");
-  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
   if (settings.inspect) settings.inspect(target, handle, outcome);
   // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
   if (!target.standardInput) ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome);
+  return outcome;
+}
+
+FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& handle, std::span<uint8_t> buffer,
+                         const ScanSettings& settings) {
+  FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
+  std::string error;
+  if (!ScanBytes(file, handle, buffer, UINT64_MAX, outcome, error)) return Failed(error);
+  if (file.regular) ScanArchiveMembers(file, name, handle, settings.archives, outcome);
   return outcome;
 }
 
