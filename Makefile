@@ -25,13 +25,13 @@ demo:
 test: test-release test-asan test-tsan test-python
 
 test-release:
-	@scripts/ensure-packages.sh build
+	@scripts/ensure-packages.sh build service
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --test-dir build/release $(CTEST_FLAGS)
 
 test-asan:
-	@scripts/ensure-packages.sh build
+	@scripts/ensure-packages.sh build service
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --test-dir build/asan $(CTEST_FLAGS)

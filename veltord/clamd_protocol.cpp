@@ -28,13 +28,18 @@ constexpr std::array<NamedCommand, 14> Commands{{
     {"END", CommandName::End},
 }};
 
-Event Fail(ProtocolReader& reader, ProtocolError error) {
+Delimiter DelimiterOf(char prefix) {
+  return prefix == 'z' ? Delimiter::Nul : prefix == 'n' ? Delimiter::Newline : Delimiter::Bare;
+}
+
+Event Fail(ProtocolReader& reader, ProtocolError error, Delimiter delimiter) {
   reader.state = ProtocolReader::State::Failed;
   reader.failure = error;
   reader.line.clear();
   Event event;
   event.kind = EventKind::Error;
   event.error = error;
+  event.command.delimiter = delimiter;
   return event;
 }
 
@@ -45,7 +50,7 @@ Event ParseLine(ProtocolReader& reader, std::string_view line, Delimiter delimit
   const size_t space = line.find(' ');
   const std::string_view word = line.substr(0, space);
   const auto found = std::find_if(Commands.begin(), Commands.end(), [&](const NamedCommand& c) { return c.text == word; });
-  if (found == Commands.end()) return Fail(reader, ProtocolError::UnknownCommand);
+  if (found == Commands.end()) return Fail(reader, ProtocolError::UnknownCommand, delimiter);
   Event event;
   event.kind = EventKind::Command;
   event.command.name = found->name;
@@ -73,7 +78,7 @@ Event ReadCommand(ProtocolReader& reader, std::span<const uint8_t>& input) {
       if ((byte == 0 && !newline) || (byte == '\n' && !nul)) break;
     }
     const size_t room = MaxCommandLine - reader.line.size();
-    if (end >= room) return Fail(reader, ProtocolError::LineTooLong);
+    if (end >= room) return Fail(reader, ProtocolError::LineTooLong, DelimiterOf(prefix));
     reader.line.append(reinterpret_cast<const char*>(input.data()), end);
     if (end == input.size()) {
       input = {};
@@ -83,7 +88,7 @@ Event ReadCommand(ProtocolReader& reader, std::span<const uint8_t>& input) {
     std::string line;
     line.swap(reader.line);
     if (line.empty()) continue;  // a lone delimiter
-    const Delimiter delimiter = nul ? Delimiter::Nul : newline ? Delimiter::Newline : Delimiter::Bare;
+    const Delimiter delimiter = DelimiterOf(prefix);
     const std::string_view text = delimiter == Delimiter::Bare ? std::string_view(line) : std::string_view(line).substr(1);
     if (text.empty()) continue;
     return ParseLine(reader, text, delimiter);
@@ -122,7 +127,7 @@ Event NextEvent(ProtocolReader& reader, std::span<const uint8_t>& input) {
         }
         // streamBytes never passes maxStream.
         if (length > reader.maxStream - reader.streamBytes) {
-          return Fail(reader, ProtocolError::SizeLimit);
+          return Fail(reader, ProtocolError::SizeLimit, Delimiter::Bare);
         }
         reader.streamBytes += length;
         reader.chunkLeft = length;

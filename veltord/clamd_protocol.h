@@ -60,7 +60,7 @@ enum class EventKind : uint8_t {
 
 struct Event {
   EventKind kind = EventKind::NeedMore;
-  Command command{};
+  Command command{};  // for an error in a command line, its delimiter too
   std::span<const uint8_t> bytes{};
   ProtocolError error = ProtocolError::None;
 };

@@ -46,6 +46,9 @@ constexpr size_t MaxPassedDescriptors = 8;
 // How long a reply to a client that does not read may take.
 constexpr auto WriteTimeout = std::chrono::seconds(10);
 constexpr std::string_view TooManyConnections = "Too many connections. ERROR\n";
+// How long, and for how many bytes, a closing connection is drained.
+constexpr auto LingerTime = std::chrono::seconds(1);
+constexpr size_t LingerBytes = size_t{4} << 20;
 
 struct UniqueFd {
   int fd = -1;
@@ -74,6 +77,7 @@ struct ServiceState {
   unsigned connections = 0;
   uint64_t connectionsServed = 0;
   uint64_t connectionsRefused = 0;
+  unsigned refusalsDraining = 0;
   // Reloads run on a thread of their own, one at a time; requests made
   // while one runs make one more.
   std::mutex reloadMutex;
@@ -429,6 +433,7 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
         co_return;
       }
       case EventKind::Error: {
+        if (event.error != ProtocolError::SizeLimit) dialogue.delimiter = event.command.delimiter;
         Log("client-error", {{"client", connection.peer}, {"reason", ErrorText(event.error)}});
         co_await Send(connection, Line(dialogue, ErrorText(event.error)));
         co_return;
@@ -548,6 +553,22 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
   }
 }
 
+// Ends the connection so that the client reads the last reply: closing a
+// socket with unread bytes (a stream cut off at the size limit) would reset
+// it and drop the reply. What the client still sends is read and dropped,
+// for a short while.
+template <class Socket>
+awaitable<void> LingeringClose(Connection<Socket>& connection) {
+  error_code error;
+  connection.socket.shutdown(Socket::shutdown_send, error);
+  connection.deadline.expires_after(LingerTime);
+  std::array<uint8_t, 16384> sink;
+  for (size_t dropped = 0; !error && dropped < LingerBytes;) {
+    dropped += co_await connection.socket.async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
+  }
+  connection.socket.close(error);
+}
+
 template <class Socket>
 awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
   struct Count {
@@ -565,10 +586,18 @@ awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection<
   } catch (const std::exception& failure) {
     Log("error", {{"client", connection->peer}, {"reason", failure.what()}});
   }
-  error_code ignored;
-  connection->socket.shutdown(Socket::shutdown_both, ignored);
-  connection->socket.close(ignored);
+  co_await LingeringClose(*connection);
   connection->deadline.cancel();
+}
+
+template <class Socket>
+awaitable<void> Refuse(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
+  ++state.refusalsDraining;
+  connection->deadline.expires_at(Clock::time_point::max());
+  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  co_await LingeringClose(*connection);
+  connection->deadline.cancel();
+  --state.refusalsDraining;
 }
 
 template <class Acceptor>
@@ -593,12 +622,17 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor) {
       if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
     }
     if (state.connections >= state.options.maxConnections) {
-      // A clear refusal that cannot wait on the client.
+      // A clear refusal that cannot wait on the client; drained for a
+      // moment, unless as many refusals are draining already.
       ++state.connectionsRefused;
       [[maybe_unused]] const ssize_t sent = send(socket.native_handle(), TooManyConnections.data(),
                                                  TooManyConnections.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       Log("refused", {{"client", peer}, {"reason", "too many connections"},
                       {"limit", std::to_string(state.options.maxConnections)}});
+      if (state.refusalsDraining < state.options.maxConnections) {
+        auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
+        asio::co_spawn(state.io, Refuse(state, std::move(connection)), asio::detached);
+      }
       continue;
     }
     auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
