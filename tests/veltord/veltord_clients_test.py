@@ -8,6 +8,7 @@ Run by ctest: veltord_clients_test.py VELTORD VELTOR DATABASE SAMPLES [unittest 
 import io
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -365,6 +366,17 @@ class Configuration(unittest.TestCase):
                                     timeout=60)
             self.assertEqual(result.returncode, 2, result)
             self.assertIn("no-such-option", result.stderr)
+            # The commented configuration that is installed, every setting
+            # taken out of its comment, is read as it is.
+            shipped = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "veltord", "veltord.conf")
+            with open(shipped) as f:
+                settings = [line[2:] for line in f if re.match(r"# [a-z-]+ =", line)]
+            with open(config, "w") as f:
+                f.writelines(settings)
+            result = subprocess.run([VELTORD, "--config", config, "--db", DATABASE, "--check-config"],
+                                    capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result)
+            self.assertGreater(len(settings), 15)
             missing = subprocess.run([VELTORD, "--db", os.path.join(folder, "none.vlb"), "--check-config"],
                                      capture_output=True, text=True, timeout=60)
             self.assertEqual(missing.returncode, 1, missing)
