@@ -5,6 +5,9 @@
 
 #include <boost/asio.hpp>
 #include <fcntl.h>
+#ifdef VELTORD_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,6 +99,13 @@ struct ServiceState {
   std::optional<asio::ip::tcp::acceptor> tcpAcceptor;
 };
 
+// Tells systemd (Type=notify) where the service stands; nothing elsewhere.
+void Notify([[maybe_unused]] const std::string& status) {
+#ifdef VELTORD_HAVE_SYSTEMD
+  sd_notify(0, status.c_str());
+#endif
+}
+
 void RequestReload(ServiceState& state) {
   {
     std::lock_guard lock(state.reloadMutex);
@@ -113,12 +123,14 @@ void ReloadLoop(ServiceState& state) {
       state.reloadRequests = 0;
     }
     const uint64_t generation = ++state.lastGeneration;
+    Notify("RELOADING=1\nSTATUS=loading " + state.options.database);
     std::string error;
     const auto started = Clock::now();
     auto database = LoadDatabase(state.options.database, state.options.threads, generation, error);
     if (!database) {
       ++state.reloadFailures;
       Log("reload-failed", {{"db", state.options.database}, {"reason", error}, {"serving", "the previous database"}});
+      Notify("READY=1\nSTATUS=serving; the last reload failed: " + error);
       continue;
     }
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
@@ -128,10 +140,12 @@ void ReloadLoop(ServiceState& state) {
     ReplaceDatabase(state.databases, std::move(database));
     ++state.reloads;
     Log("reloaded", {{"db", state.options.database}, {"generation", generationText}, {"rules", rules}, {"took", took}});
+    Notify("READY=1\nSTATUS=serving generation " + generationText);
   }
 }
 
 void Stop(ServiceState& state) {
+  Notify("STOPPING=1");
   error_code ignored;
   if (state.unixAcceptor) state.unixAcceptor->close(ignored);
   if (state.tcpAcceptor) state.tcpAcceptor->close(ignored);
@@ -717,6 +731,40 @@ std::string BoundTcp(ServiceState& state) {
   return error ? "" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
+// Sockets systemd opened for the service (veltord.socket): a Unix socket
+// and a TCP socket at most, each taken instead of the one configured.
+// False with `error` set for a socket of another kind.
+bool AdoptActivatedSockets(ServiceState& state, bool& adoptedUnix, bool& adoptedTcp, std::string& error) {
+  adoptedUnix = adoptedTcp = false;
+#ifdef VELTORD_HAVE_SYSTEMD
+  const int count = sd_listen_fds(1);
+  for (int descriptor = SD_LISTEN_FDS_START; descriptor < SD_LISTEN_FDS_START + std::max(count, 0); ++descriptor) {
+    error_code failure;
+    if (!adoptedUnix && sd_is_socket_unix(descriptor, SOCK_STREAM, 1, nullptr, 0) > 0) {
+      state.unixAcceptor.emplace(state.io).assign(asio::local::stream_protocol(), descriptor, failure);
+      adoptedUnix = !failure;
+    } else if (!adoptedTcp && sd_is_socket_inet(descriptor, AF_INET, SOCK_STREAM, 1, 0) > 0) {
+      state.tcpAcceptor.emplace(state.io).assign(asio::ip::tcp::v4(), descriptor, failure);
+      adoptedTcp = !failure;
+    } else if (!adoptedTcp && sd_is_socket_inet(descriptor, AF_INET6, SOCK_STREAM, 1, 0) > 0) {
+      state.tcpAcceptor.emplace(state.io).assign(asio::ip::tcp::v6(), descriptor, failure);
+      adoptedTcp = !failure;
+    } else {
+      error = "socket activation: descriptor " + std::to_string(descriptor) + " is not a listening stream socket";
+      return false;
+    }
+    if (failure) {
+      error = "socket activation: " + failure.message();
+      return false;
+    }
+  }
+#else
+  (void)state;
+  (void)error;
+#endif
+  return true;
+}
+
 }  // namespace
 
 int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> database, void (*ready)()) {
@@ -727,8 +775,11 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   state.pool.capacity = options.maxQueue;
 
   std::string error;
-  if ((!options.unixSocket.empty() && !ListenUnix(state, options.unixSocket, error)) ||
-      (options.tcp && !ListenTcp(state, *options.tcp, error))) {
+  bool activatedUnix = false;
+  bool activatedTcp = false;
+  if (!AdoptActivatedSockets(state, activatedUnix, activatedTcp, error) ||
+      (!activatedUnix && !options.unixSocket.empty() && !ListenUnix(state, options.unixSocket, error)) ||
+      (!activatedTcp && options.tcp && !ListenTcp(state, *options.tcp, error))) {
     Log("error", {{"reason", "cannot listen: " + error}});
     return 1;
   }
@@ -752,7 +803,8 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   asio::co_spawn(state.io, SignalLoop(state), asio::detached);
 
   const auto current = CurrentDatabase(state.databases);
-  Log("ready", {{"unix-socket", options.unixSocket},
+  Notify("READY=1\nSTATUS=serving generation 1");
+  Log("ready", {{"unix-socket", activatedUnix ? "(from systemd)" : options.unixSocket},
                 {"tcp", BoundTcp(state)},
                 {"db", current->path}, {"rules", std::to_string(current->rules)},
                 {"threads", std::to_string(options.threads)}});
@@ -765,7 +817,8 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   state.reloadWake.notify_all();
   state.reloader.join();
   StopPool(state.pool);
-  if (state.unixAcceptor) {
+  // A socket systemd made is systemd's to remove.
+  if (state.unixAcceptor && !activatedUnix) {
     std::error_code ignored;
     std::filesystem::remove(options.unixSocket, ignored);
   }

@@ -349,6 +349,50 @@ class Reload(ServiceTest):
         self.assertEqual(self.verdict(), "stream: New.Marker FOUND\0")
 
 
+class Systemd(unittest.TestCase):
+    def test_readiness_reload_and_stop_are_notified(self):
+        with tempfile.TemporaryDirectory() as folder:
+            notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            notify.bind(os.path.join(folder, "notify"))
+            notify.settimeout(20)
+            process = subprocess.Popen(
+                [VELTORD, "--foreground", "--db", DATABASE, "--unix-socket", os.path.join(folder, "s.sock")],
+                env=dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "notify")), stderr=subprocess.DEVNULL)
+            try:
+                self.assertIn(b"READY=1", notify.recv(4096))
+                process.send_signal(signal.SIGHUP)
+                self.assertIn(b"RELOADING=1", notify.recv(4096))
+                self.assertIn(b"READY=1", notify.recv(4096))
+                process.send_signal(signal.SIGTERM)
+                self.assertIn(b"STOPPING=1", notify.recv(4096))
+                self.assertEqual(process.wait(timeout=20), 0)
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                notify.close()
+
+    def test_socket_activation(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "activated.sock")
+            process = subprocess.Popen(
+                ["systemd-socket-activate", "--listen=" + path, VELTORD, "--foreground", "--db", DATABASE,
+                 "--unix-socket", os.path.join(folder, "unused.sock")], stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 20
+                while not os.path.exists(path):
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.02)
+                with socket.socket(socket.AF_UNIX) as s:
+                    s.settimeout(20)
+                    s.connect(path)
+                    s.sendall(instream(TEST_BYTES))
+                    self.assertEqual(read_all(s), ("stream: %s FOUND\0" % TEST_RULE).encode())
+                self.assertFalse(os.path.exists(os.path.join(folder, "unused.sock")))
+            finally:
+                process.send_signal(signal.SIGTERM)
+                self.assertEqual(process.wait(timeout=20), 0)
+
+
 class Configuration(unittest.TestCase):
     def test_file_and_flags(self):
         with tempfile.TemporaryDirectory() as folder:
