@@ -43,6 +43,9 @@ if(TARGET veltord)
   # /usr installation).
   install(TARGETS veltord RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/veltord/veltord.conf DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/veltor)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/veltord.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  install(FILES ${PROJECT_BINARY_DIR}/veltord/systemd/veltord.service ${PROJECT_BINARY_DIR}/veltord/systemd/veltord.socket
+    DESTINATION lib/systemd/system)
 endif()
 
 # pkg-config: paths relative to the .pc file, so that the package works from
