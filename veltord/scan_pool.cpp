@@ -27,7 +27,11 @@ cli::FileOutcome Failed(std::string reason) { return {cli::Outcome::Error, {}, s
 // Walks `job.path` (a folder through its subfolders) and scans each file.
 void ScanPath(ScanJob& job, ScanHandle& handle, std::span<uint8_t> buffer, const cli::ScanSettings& settings) {
   const std::array<std::string_view, 1> arguments{job.path};
-  const cli::WalkResult walk = cli::CollectTargets(arguments, {true, false, false});
+  cli::WalkResult walk = cli::CollectTargets(arguments, {true, false, false});
+  if (job.mode == PathMode::List) {
+    job.targets = std::move(walk.targets);
+    return;
+  }
   for (const cli::ScanTarget& target : walk.targets) {
     const std::string name = cli::PathText(target);
     if (target.state == cli::TargetState::Excluded) continue;

@@ -19,6 +19,7 @@
 #include "engine/api/scan_handle.h"
 #include "scanning/scan_report.h"
 #include "scanning/scan_system.h"
+#include "scanning/scan_targets.h"
 #include "scanning/scan_worker.h"
 
 namespace veltor::service {
@@ -47,9 +48,10 @@ struct DatabaseSet {
 std::shared_ptr<LoadedDatabase> CurrentDatabase(DatabaseSet& set);
 void ReplaceDatabase(DatabaseSet& set, std::shared_ptr<LoadedDatabase> database);
 
-// SCAN stops at the first file with a report; CONTSCAN and MULTISCAN go on;
-// ALLMATCHSCAN goes on and lists every report.
-enum class PathMode : uint8_t { Scan, Continue, AllMatch };
+// SCAN stops at the first file with a report; CONTSCAN goes on;
+// ALLMATCHSCAN goes on and lists every report. List only walks: MULTISCAN
+// then hands the files to the workers one job each.
+enum class PathMode : uint8_t { Scan, Continue, AllMatch, List };
 
 struct ScanJob {
   // A descriptor to scan from where it stands (a spooled stream, a passed
@@ -62,6 +64,7 @@ struct ScanJob {
   // Filled by the worker: each file scanned (or failing) with what came of
   // it, in walk order.
   std::vector<std::pair<std::string, cli::FileOutcome>> results;
+  std::vector<cli::ScanTarget> targets;  // what List found
   uint64_t generation = 0;
   // Called on the worker's thread once the results are in.
   std::function<void()> done;

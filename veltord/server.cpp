@@ -254,26 +254,66 @@ awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
 struct Waiter {
   explicit Waiter(asio::io_context& io) : timer(io) {}
   asio::steady_timer timer;
-  bool done = false;
+  size_t left = 0;
 };
 
-// Hands the job to the pool and waits, without holding the networking
-// thread, until a worker has finished it.
-awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
+// Hands the jobs to the pool and waits, without holding the networking
+// thread, until workers have finished them all.
+awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs) {
   auto waiter = std::make_shared<Waiter>(state.io);
   waiter->timer.expires_at(Clock::time_point::max());
+  waiter->left = jobs.size();
   auto executor = state.io.get_executor();
-  job->done = [waiter, executor] {
-    asio::post(executor, [waiter] {
-      waiter->done = true;
-      waiter->timer.cancel();
-    });
-  };
-  SubmitJob(state.pool, job);
-  while (!waiter->done) {
+  for (const auto& job : jobs) {
+    job->done = [waiter, executor] {
+      asio::post(executor, [waiter] {
+        if (--waiter->left == 0) waiter->timer.cancel();
+      });
+    };
+    SubmitJob(state.pool, job);
+  }
+  while (waiter->left > 0) {
     error_code ignored;
     co_await waiter->timer.async_wait(redirect_error(use_awaitable, ignored));
   }
+}
+
+awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
+  const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
+  co_await RunJobs(state, jobs);
+}
+
+// MULTISCAN: the walk on a worker, then the files on every worker, at most
+// as many at once as there are workers, so that one folder does not
+// crowd out other clients. The results come in walk order.
+awaitable<void> RunMultiScan(ServiceState& state, ScanJob& job) {
+  auto listing = std::make_shared<ScanJob>();
+  listing->path = job.path;
+  listing->mode = PathMode::List;
+  co_await RunJob(state, listing);
+  const size_t window = std::max<size_t>(1, state.options.threads);
+  std::vector<std::shared_ptr<ScanJob>> batch;
+  auto flush = [&]() -> awaitable<void> {
+    co_await RunJobs(state, batch);
+    for (const auto& file : batch) {
+      for (auto& result : file->results) job.results.push_back(std::move(result));
+    }
+    batch.clear();
+  };
+  for (const cli::ScanTarget& target : listing->targets) {
+    if (target.state == cli::TargetState::Excluded) continue;
+    if (target.state == cli::TargetState::Error) {
+      co_await flush();
+      job.results.emplace_back(cli::PathText(target), cli::FileOutcome{cli::Outcome::Error, {}, target.reason, 0, {}});
+      continue;
+    }
+    auto file = std::make_shared<ScanJob>();
+    file->path = cli::PathText(target);
+    file->mode = PathMode::Continue;
+    batch.push_back(std::move(file));
+    if (batch.size() == window) co_await flush();
+  }
+  co_await flush();
 }
 
 // The state of one conversation: in an IDSESSION replies carry the
@@ -393,7 +433,11 @@ awaitable<bool> ScanPathCommand(ServiceState& state, Connection<Socket>& connect
   job->mode = command.name == CommandName::Scan       ? PathMode::Scan
               : command.name == CommandName::AllMatchScan ? PathMode::AllMatch
                                                           : PathMode::Continue;
-  co_await RunJob(state, job);
+  if (command.name == CommandName::MultiScan) {
+    co_await RunMultiScan(state, *job);
+  } else {
+    co_await RunJob(state, job);
+  }
   LogResults(connection.peer, *job);
   std::string reply;
   for (const auto& [name, outcome] : job->results) {
