@@ -4,7 +4,7 @@
 
 #include "scanning/scan_system.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 std::vector<std::filesystem::path> DefaultDatabaseCandidates() {
   const std::filesystem::path folder = ProgramFolder();
@@ -23,4 +23,4 @@ std::optional<std::filesystem::path> FindDefaultDatabase(std::string& tried) {
   return std::nullopt;
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // The places looked at, in order, relative to the running program's folder:
 // qzdata.vlb beside it (a Windows installation), the installation's library
@@ -17,4 +17,4 @@ std::vector<std::filesystem::path> DefaultDatabaseCandidates();
 // the candidates looked at, when there is none.
 std::optional<std::filesystem::path> FindDefaultDatabase(std::string& tried);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

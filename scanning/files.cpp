@@ -8,7 +8,7 @@
 #include <system_error>
 
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::string& error, uint64_t limit) {
   const std::filesystem::path file{std::string(path)};
@@ -45,4 +45,4 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::st
   return bytes;
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

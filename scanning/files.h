@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // The file's bytes, or nothing with `error` set ("cannot read PATH: reason").
 // Reading stops with an error past `limit` bytes, so that a device such as
@@ -15,4 +15,4 @@ namespace veltor::cli {
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view path, std::string& error,
                                                   uint64_t limit = UINT64_MAX);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -6,7 +6,7 @@
 
 #include "engine/api/scan.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 using archive::ArchivePath;
@@ -70,4 +70,4 @@ std::string ArchiveSupportLine() {
   return std::string("archives: supported (") + archive::ArchiveLibraryVersion() + ")";
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

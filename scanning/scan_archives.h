@@ -10,7 +10,7 @@
 #include "scanning/scan_report.h"
 #include "scanning/scan_system.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 struct ArchiveSettings {
   bool enabled = true;
@@ -30,4 +30,4 @@ void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& hand
 // "archives: not supported in this build".
 std::string ArchiveSupportLine();
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

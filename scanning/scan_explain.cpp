@@ -17,7 +17,7 @@
 #include "scanning/scan_targets.h"
 #include "scanning/scan_text.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 std::string Number(double value) {
@@ -159,4 +159,4 @@ std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainI
   };
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

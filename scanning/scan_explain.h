@@ -6,7 +6,7 @@
 #include "scanning/scan_report.h"
 #include "scanning/scan_targets.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // The ScanSettings::inspect hook of --explain: after each file's scan, puts
 // into the outcome's detail the signatures that occurred, in which form and
@@ -15,4 +15,4 @@ namespace veltor::cli {
 // object per file.
 std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainInspector(bool json);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

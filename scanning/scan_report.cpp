@@ -10,7 +10,7 @@
 #include "engine/text/windows1252.h"
 #include "scanning/scan_text.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 double MegabytesPerSecond(const ScanTotals& totals) {
@@ -190,4 +190,4 @@ std::string FormatSummaryJson(const ScanTotals& totals) {
          ",\"incomplete\":" + std::to_string(totals.incomplete) + "}}\n";
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

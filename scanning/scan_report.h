@@ -10,7 +10,7 @@
 
 #include "engine/api/scan_handle.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 struct RuleReport {
   int32_t level = 0;
@@ -91,4 +91,4 @@ std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcom
 std::string FormatSummaryText(const ScanTotals& totals);
 std::string FormatSummaryJson(const ScanTotals& totals);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

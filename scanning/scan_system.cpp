@@ -17,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 std::string SystemMessage(int number) { return std::generic_category().message(number); }
@@ -258,4 +258,4 @@ std::string PseudoFileSystemName(const std::filesystem::path& folder) {
 
 #endif
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

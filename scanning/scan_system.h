@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // True when standard error is a terminal (a progress line makes sense).
 bool StandardErrorIsTerminal();
@@ -84,4 +84,4 @@ std::optional<FileIdentity> IdentifyFolder(const std::filesystem::path& path);
 // the system cannot tell.
 std::string PseudoFileSystemName(const std::filesystem::path& folder);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -7,7 +7,7 @@
 
 #include "scanning/scan_system.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 namespace fs = std::filesystem;
@@ -176,4 +176,4 @@ bool PathLess(const ScanTarget& a, const ScanTarget& b) {
                                       [&rank](auto x, auto y) { return rank(x) < rank(y); });
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

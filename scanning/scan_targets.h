@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // How standard input is named in the output.
 inline constexpr std::string_view StandardInputName = "(standard input)";
@@ -56,4 +56,4 @@ std::string PathText(const ScanTarget& target);
 // this order.
 bool PathLess(const ScanTarget& a, const ScanTarget& b);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

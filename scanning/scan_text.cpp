@@ -6,7 +6,7 @@
 
 #include "engine/text/utf8.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 bool IsControl(char32_t codePoint) { return codePoint < 0x20 || (codePoint >= 0x7F && codePoint < 0xA0); }
@@ -94,4 +94,4 @@ std::string JsonString(std::string_view text) {
   return out;
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

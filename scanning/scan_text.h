@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // For one line of text output: valid UTF-8 is kept, control characters (C0,
 // DEL and C1) and bytes that are not UTF-8 become \xNN, so that no name or
@@ -24,4 +24,4 @@ std::string HexBytes(std::string_view bytes);
 // U+FFFD; control characters are escaped.
 std::string JsonString(std::string_view text);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

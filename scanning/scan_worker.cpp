@@ -5,7 +5,7 @@
 #include "engine/api/scan.h"
 #include "scanning/scan_system.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 namespace {
 
 FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
@@ -84,4 +84,4 @@ FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& han
   return outcome;
 }
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -16,7 +16,7 @@
 #include "scanning/scan_report.h"
 #include "scanning/scan_targets.h"
 
-namespace veltor::cli {
+namespace veltor::scanning {
 
 // The read buffer's size, unless VELTOR_SCAN_CHUNK_SIZE says otherwise.
 inline constexpr size_t DefaultChunkSize = size_t{1} << 20;
@@ -54,4 +54,4 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& handle, std::span<uint8_t> buffer,
                          const ScanSettings& settings);
 
-}  // namespace veltor::cli
+}  // namespace veltor::scanning

@@ -11,6 +11,8 @@
 
 namespace veltor::cli {
 
+using namespace scanning;  // the scan job and its file reading
+
 void ReportError(std::string_view command, std::string_view message) {
   std::cerr << "veltor " << command << ": " << message << '\n';
 }

@@ -12,6 +12,8 @@
 #include "scanning/files.h"
 
 namespace veltor::cli {
+
+using namespace scanning;  // the scan job and its file reading
 namespace {
 
 constexpr std::string_view Help =

@@ -51,10 +51,10 @@ int PrintVersion(std::span<const std::string_view> arguments) {
     std::cerr << "veltor: " << (error.empty() ? std::string("usage: veltor --version [--db FILE]") : error) << '\n';
     return veltor::cli::ExitUsage;
   }
-  std::cout << "veltor " << VELTOR_VERSION << '\n' << veltor::cli::ArchiveSupportLine() << '\n';
+  std::cout << "veltor " << VELTOR_VERSION << '\n' << veltor::scanning::ArchiveSupportLine() << '\n';
   const auto database = parsed->Value("--db");
   if (!database) return veltor::cli::ExitSuccess;
-  const auto bytes = veltor::cli::ReadWholeFile(*database, error, veltor::MaxDatabaseSize);
+  const auto bytes = veltor::scanning::ReadWholeFile(*database, error, veltor::MaxDatabaseSize);
   const auto contents = bytes ? veltor::rulelang::ReadDatabaseImage(*bytes, error) : std::nullopt;
   if (!contents) {
     std::cerr << "veltor: " << (bytes ? std::string(*database) + ": " : std::string()) << error << '\n';

@@ -25,6 +25,8 @@
 #include "scanning/scan_worker.h"
 
 namespace veltor::cli {
+
+using namespace scanning;  // the scan job and its file reading
 namespace {
 
 // The archive limits' defaults come from the walk's own defaults.

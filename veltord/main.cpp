@@ -59,13 +59,13 @@ int Run(int argc, char** argv) {
     return ExitSuccess;
   }
   if (options->version) {
-    std::cout << "veltord " << VELTOR_VERSION << '\n' << veltor::cli::ArchiveSupportLine() << '\n';
+    std::cout << "veltord " << VELTOR_VERSION << '\n' << veltor::scanning::ArchiveSupportLine() << '\n';
     return ExitSuccess;
   }
   SetLogFormat(options->logFormat);
   if (options->database.empty()) {
     std::string tried;
-    const auto found = veltor::cli::FindDefaultDatabase(tried);
+    const auto found = veltor::scanning::FindDefaultDatabase(tried);
     if (!found) {
       std::cerr << "veltord: no database given (--db) and no default database found; tried " << tried << '\n';
       return ExitFailure;

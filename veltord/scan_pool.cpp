@@ -22,33 +22,33 @@ std::string DescribeBuildTime(uint64_t fileTime) {
   return std::string(text, length);
 }
 
-cli::FileOutcome Failed(std::string reason) { return {cli::Outcome::Error, {}, std::move(reason), 0, {}}; }
+scanning::FileOutcome Failed(std::string reason) { return {scanning::Outcome::Error, {}, std::move(reason), 0, {}}; }
 
 // Walks `job.path` (a folder through its subfolders) and scans each file.
-void ScanPath(ScanJob& job, ScanHandle& handle, std::span<uint8_t> buffer, const cli::ScanSettings& settings) {
+void ScanPath(ScanJob& job, ScanHandle& handle, std::span<uint8_t> buffer, const scanning::ScanSettings& settings) {
   const std::array<std::string_view, 1> arguments{job.path};
-  cli::WalkResult walk = cli::CollectTargets(arguments, {true, false, false});
+  scanning::WalkResult walk = scanning::CollectTargets(arguments, {true, false, false});
   if (job.mode == PathMode::List) {
     job.targets = std::move(walk.targets);
     return;
   }
-  for (const cli::ScanTarget& target : walk.targets) {
-    const std::string name = cli::PathText(target);
-    if (target.state == cli::TargetState::Excluded) continue;
-    if (target.state == cli::TargetState::Error) {
+  for (const scanning::ScanTarget& target : walk.targets) {
+    const std::string name = scanning::PathText(target);
+    if (target.state == scanning::TargetState::Excluded) continue;
+    if (target.state == scanning::TargetState::Error) {
       job.results.emplace_back(name, Failed(target.reason));
       continue;
     }
-    cli::InputFile file;
+    scanning::InputFile file;
     std::string error;
-    if (!cli::OpenInput(file, std::filesystem::path(target.path), error)) {
+    if (!scanning::OpenInput(file, std::filesystem::path(target.path), error)) {
       job.results.emplace_back(name, Failed(error));
     } else if (!file.regular) {
       job.results.emplace_back(name, Failed("not a regular file"));
     } else {
-      job.results.emplace_back(name, cli::ScanOpenFile(file, name, handle, buffer, settings));
+      job.results.emplace_back(name, scanning::ScanOpenFile(file, name, handle, buffer, settings));
     }
-    if (job.mode == PathMode::Scan && job.results.back().second.outcome == cli::Outcome::Reported) break;
+    if (job.mode == PathMode::Scan && job.results.back().second.outcome == scanning::Outcome::Reported) break;
   }
 }
 
@@ -58,7 +58,7 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
   ScanHandle& handle = *database->handles[index];
   try {
     if (job.file.descriptor >= 0) {
-      job.results.emplace_back(job.name, cli::ScanOpenFile(job.file, job.name, handle, buffer, pool.settings));
+      job.results.emplace_back(job.name, scanning::ScanOpenFile(job.file, job.name, handle, buffer, pool.settings));
     } else {
       ScanPath(job, handle, buffer, pool.settings);
     }
@@ -70,7 +70,7 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
     pool.counters.scans += 1;
     pool.counters.bytes += outcome.bytes;
     if (!outcome.reports.empty()) pool.counters.found += 1;
-    if (outcome.outcome == cli::Outcome::Error) pool.counters.errors += 1;
+    if (outcome.outcome == scanning::Outcome::Error) pool.counters.errors += 1;
   }
 }
 
@@ -108,7 +108,7 @@ void Work(ScanPool& pool, unsigned index) {
 std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned workers, uint64_t generation,
                                              std::string& error) {
   try {
-    const auto image = cli::ReadWholeFile(path, error, MaxDatabaseSize);
+    const auto image = scanning::ReadWholeFile(path, error, MaxDatabaseSize);
     if (!image) return nullptr;
     const auto contents = rulelang::ReadDatabaseImage(*image, error);
     if (!contents) {

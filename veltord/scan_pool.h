@@ -56,15 +56,15 @@ enum class PathMode : uint8_t { Scan, Continue, AllMatch, List };
 struct ScanJob {
   // A descriptor to scan from where it stands (a spooled stream, a passed
   // descriptor), reported as `name`; or, when it is closed, `path` walked.
-  cli::InputFile file;
+  scanning::InputFile file;
   std::string name;
   std::string path;
   PathMode mode = PathMode::Scan;
 
   // Filled by the worker: each file scanned (or failing) with what came of
   // it, in walk order.
-  std::vector<std::pair<std::string, cli::FileOutcome>> results;
-  std::vector<cli::ScanTarget> targets;  // what List found
+  std::vector<std::pair<std::string, scanning::FileOutcome>> results;
+  std::vector<scanning::ScanTarget> targets;  // what List found
   uint64_t generation = 0;
   // Called on the worker's thread once the results are in.
   std::function<void()> done;
@@ -79,7 +79,7 @@ struct PoolCounters {
 
 struct ScanPool {
   DatabaseSet* databases = nullptr;
-  cli::ScanSettings settings;
+  scanning::ScanSettings settings;
   size_t capacity = 0;  // jobs queued for a worker
   std::mutex mutex;
   std::condition_variable wake;

@@ -300,15 +300,15 @@ awaitable<void> RunMultiScan(ServiceState& state, ScanJob& job) {
     }
     batch.clear();
   };
-  for (const cli::ScanTarget& target : listing->targets) {
-    if (target.state == cli::TargetState::Excluded) continue;
-    if (target.state == cli::TargetState::Error) {
+  for (const scanning::ScanTarget& target : listing->targets) {
+    if (target.state == scanning::TargetState::Excluded) continue;
+    if (target.state == scanning::TargetState::Error) {
       co_await flush();
-      job.results.emplace_back(cli::PathText(target), cli::FileOutcome{cli::Outcome::Error, {}, target.reason, 0, {}});
+      job.results.emplace_back(scanning::PathText(target), scanning::FileOutcome{scanning::Outcome::Error, {}, target.reason, 0, {}});
       continue;
     }
     auto file = std::make_shared<ScanJob>();
-    file->path = cli::PathText(target);
+    file->path = scanning::PathText(target);
     file->mode = PathMode::Continue;
     batch.push_back(std::move(file));
     if (batch.size() == window) co_await flush();
@@ -389,7 +389,7 @@ bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error
 
 void LogResults(const std::string& peer, const ScanJob& job) {
   for (const auto& [name, outcome] : job.results) {
-    for (const cli::RuleReport& report : outcome.reports) {
+    for (const scanning::RuleReport& report : outcome.reports) {
       std::string where = name;
       for (const std::string& part : report.archivePath) where += "!" + part;
       Log("found", {{"client", peer}, {"name", where}, {"rule", ShownRuleName(report)},
@@ -407,7 +407,7 @@ awaitable<bool> ScanDescriptor(ServiceState& state, Connection<Socket>& connecti
   auto job = std::make_shared<ScanJob>();
   std::string error;
   const int descriptor = file.Release();
-  if (!cli::AdoptInput(job->file, descriptor, error)) co_return co_await Send(connection, Line(dialogue, name + ": " + error + " ERROR"));
+  if (!scanning::AdoptInput(job->file, descriptor, error)) co_return co_await Send(connection, Line(dialogue, name + ": " + error + " ERROR"));
   job->name = std::move(name);
   co_await RunJob(state, job);
   LogResults(connection.peer, *job);
@@ -424,10 +424,10 @@ awaitable<bool> ScanPathCommand(ServiceState& state, Connection<Socket>& connect
   if (path.empty()) co_return co_await Send(connection, Line(dialogue, std::string(commandName) + ": no path given. ERROR"));
   if (!IsUnix<Socket> && !state.options.tcpPathScans) {
     Log("refused", {{"client", connection.peer}, {"command", commandName}, {"reason", "path scans over TCP are off"}});
-    co_return co_await Send(connection, Line(dialogue, cli::DisplayPath(path) +
+    co_return co_await Send(connection, Line(dialogue, scanning::DisplayPath(path) +
                                                            ": path scans are served on the Unix socket only. ERROR"));
   }
-  if (path.front() != '/') co_return co_await Send(connection, Line(dialogue, cli::DisplayPath(path) + ": the path must be absolute. ERROR"));
+  if (path.front() != '/') co_return co_await Send(connection, Line(dialogue, scanning::DisplayPath(path) + ": the path must be absolute. ERROR"));
   auto job = std::make_shared<ScanJob>();
   job->path = path;
   job->mode = command.name == CommandName::Scan       ? PathMode::Scan
@@ -446,7 +446,7 @@ awaitable<bool> ScanPathCommand(ServiceState& state, Connection<Socket>& connect
       reply += Line(dialogue, line);
     }
   }
-  if (reply.empty()) reply = Line(dialogue, cli::DisplayPath(path) + ": OK");
+  if (reply.empty()) reply = Line(dialogue, scanning::DisplayPath(path) + ": OK");
   co_return co_await Send(connection, reply);
 }
 

@@ -36,15 +36,15 @@ void SetLogFormat(LogFormat format) { Format = format; }
 void Log(std::string_view event, std::initializer_list<std::pair<std::string_view, std::string_view>> fields) {
   std::string line;
   if (Format == LogFormat::Json) {
-    line.append("{\"time\":\"").append(Timestamp()).append("\",\"event\":").append(cli::JsonString(event));
+    line.append("{\"time\":\"").append(Timestamp()).append("\",\"event\":").append(scanning::JsonString(event));
     for (const auto& [key, value] : fields) {
-      line.append(1, ',').append(cli::JsonString(key)).append(1, ':').append(cli::JsonString(value));
+      line.append(1, ',').append(scanning::JsonString(key)).append(1, ':').append(scanning::JsonString(value));
     }
     line.append("}\n");
   } else {
     line.append(Timestamp()).append(" veltord: ").append(event);
     for (const auto& [key, value] : fields) {
-      const std::string shown = cli::DisplayText(value);
+      const std::string shown = scanning::DisplayText(value);
       const bool quote = shown.empty() || shown.find(' ') != std::string::npos;
       line.append(1, ' ').append(key).append(1, '=');
       if (quote) line.append(1, '"');

@@ -36,7 +36,7 @@ struct ServiceOptions {
   bool tcpPathScans = false;   // SCAN and its kind over TCP
   std::string tempDir;         // where streams are spooled; "" for TMPDIR or /tmp
   LogFormat logFormat = LogFormat::Text;
-  cli::ArchiveSettings archives;
+  scanning::ArchiveSettings archives;
   bool checkConfig = false;
   bool version = false;
   bool help = false;

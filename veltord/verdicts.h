@@ -15,15 +15,15 @@ namespace veltor::service {
 // without reports that could not be scanned whole (an error, an archive
 // limit unless the settings accept limits, a damaged or encrypted member)
 // is an ERROR with the reason, never OK.
-std::vector<std::string> VerdictLines(std::string_view name, const cli::FileOutcome& outcome, bool allMatch);
+std::vector<std::string> VerdictLines(std::string_view name, const scanning::FileOutcome& outcome, bool allMatch);
 
 // True when the lines say nothing was found and nothing failed.
-bool IsClean(const cli::FileOutcome& outcome);
+bool IsClean(const scanning::FileOutcome& outcome);
 
 // The reason a file without reports is not clean, or "" when it is.
-std::string ErrorReason(const cli::FileOutcome& outcome);
+std::string ErrorReason(const scanning::FileOutcome& outcome);
 
 // A rule name as a reply shows it: UTF-8, control bytes escaped.
-std::string ShownRuleName(const cli::RuleReport& report);
+std::string ShownRuleName(const scanning::RuleReport& report);
 
 }  // namespace veltor::service

@@ -86,12 +86,12 @@ struct Lease {
   }
 };
 
-using cli::RuleReport;
+using scanning::RuleReport;
 
 // The reports of the scan just finished, as the scan job collects them.
 std::vector<RuleReport> CollectReports(const ScanHandle& handle) {
   std::vector<RuleReport> reports;
-  if (!cli::CollectReports(handle, {}, reports)) throw std::bad_alloc();
+  if (!scanning::CollectReports(handle, {}, reports)) throw std::bad_alloc();
   return reports;
 }
 
@@ -217,15 +217,15 @@ py::tuple ArchivePathTuple(const std::vector<std::string>& path) {
 py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std::string& name, uint32_t maxDepth,
                       uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
   if (!archive::ArchivesSupported()) throw py::value_error("this build cannot open archives (built without libarchive)");
-  const cli::ArchiveSettings settings{true, {maxDepth, maxUnpacked, maxMembers, maxRatio}, false};
-  cli::InputFile file;  // borrowed: the caller closes it
+  const scanning::ArchiveSettings settings{true, {maxDepth, maxUnpacked, maxMembers, maxRatio}, false};
+  scanning::InputFile file;  // borrowed: the caller closes it
   file.descriptor = descriptor;
   file.regular = true;
-  cli::FileOutcome outcome;
+  scanning::FileOutcome outcome;
   {
     py::gil_scoped_release release;
     Lease lease(database.pool);
-    cli::ScanArchiveMembers(file, name, *lease.handle, settings, outcome);
+    scanning::ScanArchiveMembers(file, name, *lease.handle, settings, outcome);
   }
   py::list reports;
   for (const RuleReport& member : outcome.reports) {
@@ -233,7 +233,7 @@ py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std:
                                   member.score));
   }
   py::list problems;
-  for (const cli::ArchiveNote& note : outcome.archiveNotes) {
+  for (const scanning::ArchiveNote& note : outcome.archiveNotes) {
     problems.append(py::make_tuple(ArchivePathTuple(note.archivePath), note.incomplete, ArchiveText(note.reason)));
   }
   return py::make_tuple(reports, problems);
