@@ -1,5 +1,5 @@
 # Installation and packaging: the shared library and its header, the veltor
-# program with its manual page and bash completion, the default database
+# program with its manual page, bash completion and guides (share/doc/veltor), the default database
 # beside the library, a pkg-config file
 # (qzveltor.pc) and a CMake package (find_package(QZVeltor) gives the
 # imported target QZVeltor::QZVeltor).
@@ -35,6 +35,9 @@ if(TARGET veltor)
     install(FILES ${PROJECT_SOURCE_DIR}/veltor/completion/veltor.bash
       DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME veltor)
   endif()
+  # The guides `veltor --help` and the manual page point to.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/rules.md ${PROJECT_SOURCE_DIR}/docs/embedding.md
+    ${PROJECT_SOURCE_DIR}/docs/python.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/veltor)
 endif()
 
 if(TARGET veltord)

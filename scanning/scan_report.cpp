@@ -13,6 +13,18 @@
 namespace veltor::scanning {
 namespace {
 
+// How a problem that is not an error is named in the output: the word of
+// the option that accepted it.
+std::string_view AcceptedWord(NoteKind kind) {
+  switch (kind) {
+    case NoteKind::Incomplete: return "incomplete";
+    case NoteKind::Encrypted: return "encrypted";
+    case NoteKind::Damaged: return "damaged";
+    case NoteKind::Error: break;
+  }
+  return "error";
+}
+
 double MegabytesPerSecond(const ScanTotals& totals) {
   return totals.seconds > 0 ? static_cast<double>(totals.bytes) / 1e6 / totals.seconds : 0.0;
 }
@@ -68,7 +80,9 @@ bool CollectReports(const ScanHandle& handle, std::span<const std::string> archi
 
 void ScanTotals::Add(const FileOutcome& outcome) {
   for (const ArchiveNote& note : outcome.archiveNotes) {
-    incomplete += note.incomplete ? 1 : 0;
+    incomplete += note.kind == NoteKind::Incomplete ? 1 : 0;
+    encrypted += note.kind == NoteKind::Encrypted ? 1 : 0;
+    damaged += note.kind == NoteKind::Damaged ? 1 : 0;
     errors += note.isError ? 1 : 0;
   }
   switch (outcome.outcome) {
@@ -114,7 +128,8 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
     }
     for (const ArchiveNote& note : outcome.archiveNotes) {
       if ((options.quiet || options.infectedOnly) && !note.isError) continue;
-      out += pathField + ArchivePathField(note.archivePath) + (note.incomplete ? ",\"incomplete\":" : ",\"error\":") +
+      const std::string_view field = note.incomplete || !note.isError ? AcceptedWord(note.kind) : "error";
+      out += pathField + ArchivePathField(note.archivePath) + ",\"" + std::string(field) + "\":" +
              JsonString(note.reason) + "}\n";
     }
     return out;
@@ -135,10 +150,13 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
     case Outcome::Excluded: out += shown + ": excluded (" + outcome.reason + ")\n"; break;
     case Outcome::Error: break;  // errors go to standard error
   }
-  // Archive errors go to standard error; limits reached are results.
+  // Archive errors go to standard error; limits reached, and problems an
+  // option accepted, are results.
   for (const ArchiveNote& note : outcome.archiveNotes) {
-    if (note.incomplete && (note.isError || (!options.quiet && !options.infectedOnly))) {
-      out += shown + ArchiveSuffix(note.archivePath) + ": incomplete (" + note.reason + ")\n";
+    if (!note.incomplete && note.isError) continue;
+    if (note.isError || (!options.quiet && !options.infectedOnly)) {
+      out += shown + ArchiveSuffix(note.archivePath) + ": " + std::string(AcceptedWord(note.kind)) + " (" +
+             DisplayText(note.reason) + ")\n";
     }
   }
   return out;
@@ -173,9 +191,18 @@ std::string FormatSummaryText(const ScanTotals& totals) {
   line("Excluded:", std::to_string(totals.excluded));
   line("Errors:", std::to_string(totals.errors));
   if (totals.incomplete != 0) line("Incomplete:", std::to_string(totals.incomplete));
-  if (totals.linksNotFollowed != 0) line("Links not followed:", std::to_string(totals.linksNotFollowed));
-  line("Bytes scanned:", std::to_string(totals.bytes) + Number(" (%.2f MB)", static_cast<double>(totals.bytes) / 1e6));
-  line("Time:", Number("%.3f s", totals.seconds) + Number(" (%.2f MB/s)", MegabytesPerSecond(totals)));
+  if (totals.encrypted != 0) line("Encrypted:", std::to_string(totals.encrypted));
+  if (totals.damaged != 0) line("Damaged:", std::to_string(totals.damaged));
+  if (totals.leftOut != 0) line("Left out:", std::to_string(totals.leftOut) + " (--exclude, --include, --exclude-dir)");
+  if (totals.linksNotFollowed != 0) {
+    line("Links not followed:", std::to_string(totals.linksNotFollowed) + " (-L follows them)");
+  }
+  // MiB, as the size options count; archive members are counted unpacked.
+  const double mebibytes = static_cast<double>(totals.bytes) / (1024.0 * 1024.0);
+  line("Bytes scanned:", std::to_string(totals.bytes) + Number(" (%.2f MiB", mebibytes) +
+                             ", archive members counted unpacked)");
+  line("Time:", Number("%.3f s", totals.seconds) +
+                    Number(" (%.2f MiB/s)", totals.seconds > 0 ? mebibytes / totals.seconds : 0.0));
   return out;
 }
 
@@ -187,7 +214,8 @@ std::string FormatSummaryJson(const ScanTotals& totals) {
          ",\"linksNotFollowed\":" + std::to_string(totals.linksNotFollowed) +
          ",\"bytes\":" + std::to_string(totals.bytes) + ",\"seconds\":" + Number("%.6f", totals.seconds) +
          ",\"megabytesPerSecond\":" + Number("%.3f", MegabytesPerSecond(totals)) +
-         ",\"incomplete\":" + std::to_string(totals.incomplete) + "}}\n";
+         ",\"incomplete\":" + std::to_string(totals.incomplete) + ",\"encrypted\":" + std::to_string(totals.encrypted) +
+         ",\"damaged\":" + std::to_string(totals.damaged) + ",\"leftOut\":" + std::to_string(totals.leftOut) + "}}\n";
 }
 
 }  // namespace veltor::scanning

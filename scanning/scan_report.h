@@ -25,15 +25,22 @@ struct RuleReport {
 bool CollectReports(const ScanHandle& handle, std::span<const std::string> archivePath,
                     std::vector<RuleReport>& reports) noexcept;
 
-// What stopped or spoiled the walk through an archive's members: a limit
-// reached (incomplete) or an error (damage, encryption), at the member or
-// archive named by `archivePath` (empty: the file itself). Counted as an
-// error when `isError`.
+// What a problem inside an archive was: a limit reached (incomplete), an
+// encrypted member, damage (or a form that cannot be read), or another
+// error (memory exhausted).
+enum class NoteKind : uint8_t { Error, Incomplete, Encrypted, Damaged };
+
+// What stopped or spoiled the walk through an archive's members (or, for a
+// time limit, the read of the file itself), at the member or archive named
+// by `archivePath` (empty: the file itself). Counted as an error when
+// `isError`; one that is not (--limits-ok, --encrypted-ok, --damaged-ok) is
+// still listed and counted in the summary.
 struct ArchiveNote {
   std::vector<std::string> archivePath;
   bool incomplete = false;
   bool isError = true;
   std::string reason;
+  NoteKind kind = incomplete ? NoteKind::Incomplete : NoteKind::Error;
 };
 
 // Skipped: left out on request (--max-filesize). Excluded: not a file to
@@ -64,6 +71,9 @@ struct ScanTotals {
   uint64_t excluded = 0;
   uint64_t errors = 0;
   uint64_t incomplete = 0;  // archives a limit stopped (errors too, unless --limits-ok)
+  uint64_t encrypted = 0;   // encrypted members (errors too, unless --encrypted-ok)
+  uint64_t damaged = 0;     // damaged archives and members (errors too, unless --damaged-ok)
+  uint64_t leftOut = 0;     // files and folders passed over by --exclude, --include, --exclude-dir
   uint64_t linksNotFollowed = 0;
   uint64_t bytes = 0;
   double seconds = 0;
@@ -87,7 +97,7 @@ std::string FormatError(std::string_view path, std::string_view reason);
 // limits reached that count as errors): "veltor scan: PATH!MEMBER: REASON".
 std::string FormatArchiveErrors(std::string_view path, const FileOutcome& outcome);
 
-// The summary: a block of text for standard error, or one JSON object line.
+// The summary: a block of text, or one JSON object line.
 std::string FormatSummaryText(const ScanTotals& totals);
 std::string FormatSummaryJson(const ScanTotals& totals);
 

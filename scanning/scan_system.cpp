@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <fnmatch.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -143,6 +144,29 @@ std::filesystem::file_type TypeOf(const std::filesystem::path::string_type& path
   return status.type();
 }
 
+
+bool NameMatches(std::string_view pattern, std::string_view name) {
+  // Windows has no fnmatch: * and ? as its own shells read them, letters
+  // compared without case, as its file names are.
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+      ++p, ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
 #else
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
@@ -254,6 +278,13 @@ std::string PseudoFileSystemName(const std::filesystem::path& folder) {
     case 0x65735543: return "fusectl";
     default: return {};
   }
+}
+
+
+bool NameMatches(std::string_view pattern, std::string_view name) {
+  // As grep's --include and the shell: *, ?, [...] and \ escapes; a
+  // leading dot is matched by a wildcard too (no FNM_PERIOD).
+  return fnmatch(std::string(pattern).c_str(), std::string(name).c_str(), 0) == 0;
 }
 
 #endif

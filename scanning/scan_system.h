@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veltor::scanning {
@@ -78,6 +79,11 @@ struct FileIdentity {
 // The identity of the folder at `path` (links followed); nothing when it
 // cannot be looked at.
 std::optional<FileIdentity> IdentifyFolder(const std::filesystem::path& path);
+
+// True when the base name `name` matches the shell pattern `pattern`, as
+// grep's --include and find's -name match: *, ?, [...] and \ escapes
+// (fnmatch). On Windows, * and ? only, without regard to case.
+bool NameMatches(std::string_view pattern, std::string_view name);
 
 // The name of the pseudo file system (proc, sysfs, debugfs...) `folder` is
 // on, or "" for a file system that holds ordinary files. Always "" where

@@ -22,6 +22,18 @@ std::string KindName(fs::file_type type) {
   }
 }
 
+// The last component of a path the walk built (folder, separator, name),
+// as UTF-8 or the system's bytes.
+std::string BaseName(const fs::path::string_type& path) {
+#ifdef _WIN32
+  const std::u8string text = fs::path(path).filename().u8string();
+  return std::string(text.begin(), text.end());
+#else
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+#endif
+}
+
 // Paths are held as plain strings while walking: a path object also keeps
 // each of its components, and a frame per level holding one would take
 // memory quadratic in the depth of the tree.
@@ -51,8 +63,23 @@ struct Walker {
     for (const PathString& entry : entries) WalkEntry(entry);
   }
 
+  // Whether a pattern leaves the entry out; counted when it does.
+  bool LeftOut(const PathString& path, bool folder) {
+    if (folder ? options.excludeDirs.empty() : options.excludes.empty() && options.includes.empty()) return false;
+    const std::string name = BaseName(path);
+    const auto any = [&name](const std::vector<std::string>& patterns) {
+      return std::any_of(patterns.begin(), patterns.end(),
+                         [&name](const std::string& pattern) { return NameMatches(pattern, name); });
+    };
+    const bool out = folder ? any(options.excludeDirs)
+                            : any(options.excludes) || (!options.includes.empty() && !any(options.includes));
+    result.leftOut += out ? 1 : 0;
+    return out;
+  }
+
   void WalkSubfolder(const PathString& folder) {
-    if (!options.recursive) return;
+    if (!options.recursive || onPath.size() > options.maxDepth) return;
+    if (LeftOut(folder, true)) return;
     const std::optional<FileIdentity> identity = IdentifyFolder(folder);
     if (!identity) {
       Add(folder, TargetState::Error, "cannot read folder");
@@ -83,6 +110,8 @@ struct Walker {
     if (type == fs::file_type::none) return;  // already listed or counted
     if (type == fs::file_type::directory) {
       WalkSubfolder(name);
+    } else if (LeftOut(name, false)) {
+      return;
     } else if (type == fs::file_type::regular) {
       Add(name, TargetState::Scan, {});
     } else {

@@ -33,11 +33,23 @@ struct WalkOptions {
   bool recursive = false;      // descend into subfolders
   bool followLinks = false;    // follow symbolic links met inside folders
   bool oneFileSystem = false;  // stay on the file system of each named folder
+  // Shell patterns matched against the base names of what is met inside
+  // folders (see NameMatches): files matching an exclude are left out, and
+  // so are, when there are includes, files matching none; subfolders
+  // matching an excludeDir are not entered. Exclusion wins. What the
+  // command line names is always taken.
+  std::vector<std::string> excludes{};
+  std::vector<std::string> includes{};
+  std::vector<std::string> excludeDirs{};
+  // With `recursive`, how many levels of subfolders below a named folder
+  // are entered (0: its own files only).
+  uint32_t maxDepth = UINT32_MAX;
 };
 
 struct WalkResult {
   std::vector<ScanTarget> targets;
   uint64_t linksNotFollowed = 0;
+  uint64_t leftOut = 0;  // files and folders the patterns passed over
 };
 
 // Walks the arguments in the order given; a folder's entries in the byte

@@ -1,5 +1,6 @@
 #include "scanning/scan_worker.h"
 
+#include <chrono>
 #include <new>
 
 #include "engine/api/scan.h"
@@ -10,13 +11,27 @@ namespace {
 
 FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
+// The moment a scan that starts now must end by; never without a limit.
+ScanClock::time_point Deadline(double seconds) {
+  return seconds > 0 ? ScanClock::now() + std::chrono::duration_cast<ScanClock::duration>(
+                                              std::chrono::duration<double>(seconds))
+                     : ScanClock::time_point::max();
+}
+
 // Streams the file through `buffer` into the handle and collects its
 // reports. False with `error` set when a read fails or memory runs out, or
-// with `outcome` Skipped past `maxSize` bytes.
+// with `outcome` Skipped past `maxSize` bytes. Past `deadline` the reading
+// stops and `outOfTime` is set; what was read is still scanned.
 bool ScanBytes(InputFile& file, ScanHandle& handle, std::span<uint8_t> buffer, uint64_t maxSize,
-               FileOutcome& outcome, std::string& error) {
+               ScanClock::time_point deadline, bool& outOfTime, FileOutcome& outcome, std::string& error) {
   BeginScan(handle);
   for (;;) {
+    // Checked once per chunk; a regular file read to its size is whole.
+    if (outcome.bytes != 0 && deadline != ScanClock::time_point::max() && ScanClock::now() > deadline &&
+        !(file.regular && outcome.bytes >= file.size)) {
+      outOfTime = true;
+      break;
+    }
     const std::optional<size_t> count = ReadInput(file, buffer.data(), buffer.size(), error);
     if (!count) return false;
     if (*count == 0) break;
@@ -64,14 +79,25 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 
   FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
   ScanHandle& handle = *worker.handle;
-  if (!ScanBytes(file, handle, {worker.buffer.get(), settings.chunkSize}, settings.maxFileSize, outcome, error)) {
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
+  bool outOfTime = false;
+  if (!ScanBytes(file, handle, {worker.buffer.get(), settings.chunkSize}, settings.maxFileSize, deadline, outOfTime,
+                 outcome, error)) {
     if (outcome.outcome == Outcome::Skipped) return outcome;
     return Failed(target.standardInput ? "cannot read standard input: " + error : error);
+  }
+  if (outOfTime) {
+    // What was read is scanned and reported; the rest is not, so the file
+    // is never taken for clean.
+    outcome.archiveNotes.push_back({{}, true, !settings.archives.limitsOk, TimeLimitReason(settings.maxScanTime)});
+    return outcome;
   }
   if (settings.inspect) settings.inspect(target, handle, outcome);
   // After the inspection: the members' scans replace the file's scores.
   // Standard input cannot be read twice: it is scanned as bytes only.
-  if (!target.standardInput) ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome);
+  if (!target.standardInput) {
+    ScanArchiveMembers(file, PathText(target), handle, settings.archives, outcome, deadline, settings.maxScanTime);
+  }
   return outcome;
 }
 
@@ -79,8 +105,16 @@ FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& han
                          const ScanSettings& settings) {
   FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
   std::string error;
-  if (!ScanBytes(file, handle, buffer, UINT64_MAX, outcome, error)) return Failed(error);
-  if (file.regular) ScanArchiveMembers(file, name, handle, settings.archives, outcome);
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
+  bool outOfTime = false;
+  if (!ScanBytes(file, handle, buffer, UINT64_MAX, deadline, outOfTime, outcome, error)) return Failed(error);
+  if (outOfTime) {
+    outcome.archiveNotes.push_back({{}, true, !settings.archives.limitsOk, TimeLimitReason(settings.maxScanTime)});
+    return outcome;
+  }
+  if (file.regular) {
+    ScanArchiveMembers(file, name, handle, settings.archives, outcome, deadline, settings.maxScanTime);
+  }
   return outcome;
 }
 

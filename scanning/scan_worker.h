@@ -29,6 +29,9 @@ struct ScanSettings {
   size_t chunkSize = DefaultChunkSize;
   uint64_t maxFileSize = UINT64_MAX;  // larger files are skipped on request
   ArchiveSettings archives;
+  // Seconds one file may take, its archive members included; 0: no limit.
+  // A file cut by it is incomplete (an error unless archives.limitsOk).
+  double maxScanTime = 0;
   // Called on the worker's thread after each file is scanned whole, while
   // the handle still holds its scores (see ForEachReportLoopRule): where an
   // output mode that shows more than the reports gathers what it needs.

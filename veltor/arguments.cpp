@@ -9,6 +9,14 @@ std::optional<std::string_view> ParsedArguments::Value(std::string_view longName
   return std::nullopt;
 }
 
+std::vector<std::string> ParsedArguments::Values(std::string_view longName) const {
+  std::vector<std::string> values;
+  for (const auto& [name, value] : options) {
+    if (name == longName) values.emplace_back(value);
+  }
+  return values;
+}
+
 bool ParsedArguments::Has(std::string_view longName) const { return Value(longName).has_value(); }
 
 namespace {
@@ -36,7 +44,7 @@ std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> 
   // Records one option; `shown` is how the user wrote its name.
   const auto add = [&](const OptionDefinition& definition, std::string_view shown,
                        std::optional<std::string_view> value) {
-    if (parsed.Has(definition.longName)) {
+    if (!definition.repeatable && parsed.Has(definition.longName)) {
       error = "option '" + std::string(definition.longName) + "' is given twice";
       return false;
     }

@@ -15,6 +15,7 @@ struct OptionDefinition {
   std::string_view shortName;  // "-o", or empty
   std::string_view longName;   // "--output"
   bool takesValue;
+  bool repeatable = false;  // may be given more than once (--exclude); else twice is an error
 };
 
 struct ParsedArguments {
@@ -23,11 +24,13 @@ struct ParsedArguments {
   bool help = false;
 
   std::optional<std::string_view> Value(std::string_view longName) const;
+  // Every value of a repeatable option, in the order given.
+  std::vector<std::string> Values(std::string_view longName) const;
   bool Has(std::string_view longName) const;
 };
 
 // Nothing, with `error` set, for an unknown option, a missing value or an
-// option given twice. "-h" and "--help" set `help`.
+// option that is not repeatable given twice. "-h" and "--help" set `help`.
 std::optional<ParsedArguments> ParseArguments(std::span<const std::string_view> arguments,
                                               std::span<const OptionDefinition> definitions, std::string& error);
 

@@ -8,10 +8,29 @@
 #include "engine/database/database_format.h"
 #include "compiler/dbwriter/atomic_file.h"
 #include "scanning/files.h"
+#include "scanning/scan_archives.h"
 
 namespace veltor::cli {
 
 using namespace scanning;  // the scan job and its file reading
+
+int PrintVersion(std::optional<std::string_view> database) {
+  std::cout << "veltor " << VELTOR_VERSION << '\n' << ArchiveSupportLine() << '\n';
+  if (!database) return ExitSuccess;
+  std::string error;
+  const auto bytes = ReadWholeFile(*database, error, MaxDatabaseSize);
+  const auto contents = bytes ? rulelang::ReadDatabaseImage(*bytes, error) : std::nullopt;
+  if (!contents) {
+    std::cerr << "veltor: " << (bytes ? std::string(*database) + ": " : std::string()) << error << '\n';
+    return ExitFailure;
+  }
+  size_t reported = 0;
+  for (const auto& rule : contents->entries.rules) reported += (rule.flags & RuleFlagTopLevel) != 0 ? 1 : 0;
+  std::cout << "database " << *database << ": built " << DescribeFileTime(BuildTime(contents->header), false) << ", "
+            << contents->entries.signatures.size() << " signatures, " << contents->entries.rules.size()
+            << " rules (" << reported << " reported)\n";
+  return ExitSuccess;
+}
 
 void ReportError(std::string_view command, std::string_view message) {
   std::cerr << "veltor " << command << ": " << message << '\n';
@@ -68,8 +87,9 @@ int WriteOutputFile(const Command& command, std::string_view path, std::span<con
                     std::string_view afterError) {
   // Replaced through a temporary file in the same folder: on failure the old
   // file is untouched and no temporary file is left.
-  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes)) return ExitSuccess;
-  ReportError(command.name, "cannot write " + std::string(path) + std::string(afterError));
+  std::string reason;
+  if (WriteFileAtomically(std::filesystem::path(std::string(path)), bytes, &reason)) return ExitSuccess;
+  ReportError(command.name, "cannot write " + std::string(path) + ": " + reason + std::string(afterError));
   return ExitFailure;
 }
 

@@ -47,6 +47,11 @@ struct DatabaseInput {
 };
 std::optional<DatabaseInput> ReadDatabaseInput(const Command& command, std::string_view path, bool body);
 
+// `veltor --version` (also `veltor scan --version`): the program's version
+// and whether it opens archives; with a database, its build time and
+// counts. ExitSuccess, or ExitFailure when the database cannot be read.
+int PrintVersion(std::optional<std::string_view> database);
+
 // "veltor NAME: message" on standard error.
 void ReportError(std::string_view command, std::string_view message);
 

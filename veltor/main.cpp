@@ -5,13 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/database/database_format.h"
-#include "compiler/rulelang/database_image.h"
 #include "veltor/arguments.h"
 #include "veltor/command.h"
 #include "veltor/command_support.h"
-#include "scanning/files.h"
-#include "scanning/scan_archives.h"
 
 namespace {
 
@@ -25,7 +21,8 @@ void PrintOverview(std::ostream& out) {
          "\n"
          "Scans files with the content scanner, and builds and inspects its database\n"
          "files (.vlb). Signatures and rules are written in the rule language (.vsr\n"
-         "files, see docs/rules.md).\n"
+         "files), described in share/doc/veltor/rules.md of the installation\n"
+         "(docs/rules.md in the sources).\n"
          "\n"
          "Commands:\n";
   for (const Command* command : AllCommands()) {
@@ -43,7 +40,7 @@ void PrintOverview(std::ostream& out) {
 }
 
 // veltor --version [--db FILE]
-int PrintVersion(std::span<const std::string_view> arguments) {
+int RunVersion(std::span<const std::string_view> arguments) {
   static constexpr veltor::cli::OptionDefinition Options[] = {{"", "--version", false}, {"", "--db", true}};
   std::string error;
   const auto parsed = veltor::cli::ParseArguments(arguments, Options, error);
@@ -51,22 +48,7 @@ int PrintVersion(std::span<const std::string_view> arguments) {
     std::cerr << "veltor: " << (error.empty() ? std::string("usage: veltor --version [--db FILE]") : error) << '\n';
     return veltor::cli::ExitUsage;
   }
-  std::cout << "veltor " << VELTOR_VERSION << '\n' << veltor::scanning::ArchiveSupportLine() << '\n';
-  const auto database = parsed->Value("--db");
-  if (!database) return veltor::cli::ExitSuccess;
-  const auto bytes = veltor::scanning::ReadWholeFile(*database, error, veltor::MaxDatabaseSize);
-  const auto contents = bytes ? veltor::rulelang::ReadDatabaseImage(*bytes, error) : std::nullopt;
-  if (!contents) {
-    std::cerr << "veltor: " << (bytes ? std::string(*database) + ": " : std::string()) << error << '\n';
-    return veltor::cli::ExitFailure;
-  }
-  size_t reported = 0;
-  for (const auto& rule : contents->entries.rules) reported += (rule.flags & veltor::RuleFlagTopLevel) != 0 ? 1 : 0;
-  std::cout << "database " << *database << ": built "
-            << veltor::cli::DescribeFileTime(veltor::BuildTime(contents->header), false) << ", "
-            << contents->entries.signatures.size() << " signatures, " << contents->entries.rules.size()
-            << " rules (" << reported << " reported)\n";
-  return veltor::cli::ExitSuccess;
+  return veltor::cli::PrintVersion(parsed->Value("--db"));
 }
 
 int Run(int argc, char** argv) {
@@ -75,7 +57,7 @@ int Run(int argc, char** argv) {
     PrintOverview(std::cerr);
     return veltor::cli::ExitUsage;
   }
-  if (arguments[0] == "--version") return PrintVersion(arguments);
+  if (arguments[0] == "--version") return RunVersion(arguments);
   if (arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
     if (arguments.size() > 1) {
       for (const Command* command : AllCommands()) {
@@ -91,8 +73,10 @@ int Run(int argc, char** argv) {
   for (const Command* command : AllCommands()) {
     if (command->name == arguments[0]) return veltor::cli::RunCommand(*command, std::span(arguments).subspan(1));
   }
-  std::cerr << "veltor: unknown command '" << arguments[0] << "'\n\n";
-  PrintOverview(std::cerr);
+  std::string names;
+  for (const Command* command : AllCommands()) names += (names.empty() ? "" : ", ") + std::string(command->name);
+  std::cerr << "veltor: unknown command '" << arguments[0] << "'; the commands are " << names
+            << " (veltor --help)\n";
   return veltor::cli::ExitUsage;
 }
 

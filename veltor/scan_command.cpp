@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "compiler/rulelang/database_image.h"
+#include "engine/database/database_format.h"
+#include "scanning/scan_text.h"
 #include "veltor/command_support.h"
 #include "scanning/default_database.h"
 #include "scanning/files.h"
@@ -33,6 +37,7 @@ namespace {
 const archive::ArchiveLimits DefaultLimits;
 const std::string Help = std::string(
     "usage: veltor scan [OPTIONS] PATH...\n"
+    "       veltor scan [OPTIONS] --file-list FILE [PATH...]\n"
     "\n"
     "Scans files with a database and prints every rule it reports, one line\n"
     "each: 'PATH: RULE (level N)' (level 1: score of at least 0.999, level 2:\n"
@@ -47,8 +52,26 @@ const std::string Help = std::string(
     "  -L, --follow-links   follow symbolic links found inside folders (links\n"
     "                       named on the command line are always followed)\n"
     "  -x, --one-file-system  stay on the file system of each named folder\n"
+    "      --max-depth N    with -r, enter at most N levels of subfolders below a\n"
+    "                       named folder (0: its own files only)\n"
+    "      --exclude GLOB   leave out files in folders whose name matches GLOB\n"
+    "                       (a shell pattern on the base name, as grep and find\n"
+    "                       -name match: *.log, core.[0-9]*); repeatable\n"
+    "      --include GLOB   scan only files in folders whose name matches one\n"
+    "                       of the --include patterns; repeatable; --exclude\n"
+    "                       wins\n"
+    "      --exclude-dir GLOB  do not enter subfolders whose name matches GLOB\n"
+    "                       (.git, node_modules); repeatable\n"
+    "      --file-list FILE  scan the paths listed in FILE, one per line ('-':\n"
+    "                       standard input), besides any PATH given\n"
+    "  -0, --null           the list's paths end in NUL bytes, not newlines\n"
+    "                       (find -print0)\n"
     "      --max-filesize SIZE  skip files larger than SIZE bytes (suffixes K, M,\n"
     "                       G: powers of 1024)\n"
+    "      --max-scan-time SECONDS  stop scanning a file, archive members\n"
+    "                       included, after SECONDS (decimals allowed); the\n"
+    "                       file is then 'incomplete' (never OK), an error\n"
+    "                       unless --limits-ok is given\n"
     "  -j, --threads N      scan with N workers (default: the number of cores);\n"
     "                       each opens its own copy of the database\n"
     "      --sort           print in path order, the same for any -j\n"
@@ -69,8 +92,16 @@ const std::string Help = std::string(
     "                       of it, once past 1 MiB (default " + std::to_string(DefaultLimits.maxRatio) +
     "; 0: no limit)\n"
     "      --limits-ok      a limit reached is reported but not an error\n"
-    "  -i, --infected       print only files with reports\n"
+    "      --encrypted-ok   an encrypted member is reported but not an error\n"
+    "      --damaged-ok     a damaged archive or member is reported but not an\n"
+    "                       error\n"
+    "  -i, --infected       print only reports and problems (no OK lines)\n"
     "  -q, --quiet          print nothing but errors\n"
+    "      --no-summary     print no summary at the end\n"
+    "      --log FILE       also append everything printed to FILE, each run\n"
+    "                       under a line with its start time (UTC) and command\n"
+    "      --version        print the program's version (and, with --db, the\n"
+    "                       database's build time and counts) and exit\n"
     "      --explain        for rule authors: per scanned file, instead of its\n"
     "                       lines, the signatures that occurred (plain or wide\n"
     "                       form, first offsets; the file is read again, standard\n"
@@ -98,7 +129,9 @@ const std::string Help = std::string(
     "members, not as bytes. A limit reached prints 'PATH!MEMBER: incomplete\n"
     "(REASON)' and counts as an error unless --limits-ok is given; a damaged\n"
     "or encrypted member is an error with the reason, after what could be read\n"
-    "was scanned. Standard input is scanned as bytes only.\n"
+    "was scanned, unless --damaged-ok or --encrypted-ok is given (then it prints\n"
+    "'PATH!MEMBER: damaged (REASON)' or 'encrypted (REASON)' and the summary\n"
+    "counts it). Standard input is scanned as bytes only.\n"
     "\n"
     "Default database: without --db, the first of these that exists, beside\n"
     "the program: qzdata.vlb, ../lib/qzdata.vlb (the installed layout, with\n"
@@ -106,10 +139,12 @@ const std::string Help = std::string(
     "\n"
     "Output: reports and file lines on standard output; without --sort, lines\n"
     "of different files come in the order the workers finish them, each line\n"
-    "whole. Errors and a summary (files scanned, reports, files with reports,\n"
-    "skipped, excluded, errors, bytes, time, MB/s) go to standard error, and a\n"
-    "progress line too when standard error is a terminal and the scan takes\n"
-    "more than half a second. Names are printed as UTF-8; control characters\n"
+    "whole. Errors go to standard error, and a progress line too when standard\n"
+    "error is a terminal and the scan takes more than half a second. The\n"
+    "summary (files scanned, reports, files with reports, skipped, excluded,\n"
+    "errors, bytes with archive members counted unpacked, time, MiB/s) goes to\n"
+    "standard error, or with --json as a last {\"summary\":{...}} line to\n"
+    "standard output only. Names are printed as UTF-8; control characters\n"
     "and bytes that are not UTF-8 as \\xNN, a backslash in a path as \\\\.\n"
     "\n"
     "Memory: every worker holds its own copy of the database (see 'veltor info')\n"
@@ -146,6 +181,7 @@ struct Printer {
   size_t finishedCount = 0;
   ScanTotals totals;
   size_t progressWidth = 0;  // characters of the progress line on screen
+  std::FILE* log = nullptr;  // --log: a copy of every line printed
 
   void ClearProgress() {
     if (progressWidth == 0) return;
@@ -161,6 +197,7 @@ struct Printer {
     if (text.empty()) return;
     ClearProgress();
     std::fwrite(text.data(), 1, text.size(), stream);
+    if (log != nullptr) std::fwrite(text.data(), 1, text.size(), log);
   }
 
   void Emit(size_t index, const FileOutcome& outcome) {
@@ -302,6 +339,74 @@ bool ReadArchiveOptions(const ParsedArguments& parsed, ArchiveSettings& settings
   return true;
 }
 
+// A decimal number of seconds above 0, at most a year: "30", "2.5", "0.001".
+std::optional<double> ParseSeconds(std::string_view text) {
+  if (text.empty() || text.size() > 16 || text.find_first_not_of("0123456789.") != std::string_view::npos ||
+      std::count(text.begin(), text.end(), '.') > 1 || text == ".") {
+    return std::nullopt;
+  }
+  const double value = std::strtod(std::string(text).c_str(), nullptr);
+  if (!(value > 0) || value > 366.0 * 86400) return std::nullopt;
+  return value;
+}
+
+// The paths listed in --file-list: one per line (a CR before the newline
+// dropped, empty lines passed over), or ending in NUL bytes with -0.
+std::optional<std::vector<std::string>> ReadFileList(std::string_view name, bool nulSeparated) {
+  std::string error;
+  std::optional<std::vector<uint8_t>> bytes;
+  if (name == "-") {
+    std::vector<uint8_t> all;
+    uint8_t chunk[65536];
+    for (size_t count; (count = std::fread(chunk, 1, sizeof chunk, stdin)) != 0;) all.insert(all.end(), chunk, chunk + count);
+    if (std::ferror(stdin)) {
+      ReportError("scan", "cannot read the file list from standard input");
+      return std::nullopt;
+    }
+    bytes = std::move(all);
+  } else {
+    bytes = ReadWholeFile(name, error);
+    if (!bytes) {
+      ReportError("scan", "--file-list: " + error);
+      return std::nullopt;
+    }
+  }
+  std::vector<std::string> paths;
+  const char separator = nulSeparated ? '\0' : '\n';
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view path = text.substr(start, end - start);
+    if (!nulSeparated && path.ends_with('\r')) path.remove_suffix(1);
+    if (!path.empty()) paths.emplace_back(path);
+    start = end + 1;
+  }
+  return paths;
+}
+
+// "==== veltor scan, 2026-12-09 21:00:00 UTC: ARGUMENTS", the line that
+// starts each run in a --log file.
+std::string LogHeading(const ParsedArguments& parsed) {
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  std::string line = "==== veltor scan, " + DescribeFileTime(rulelang::FileTimeFromUnixSeconds(now.count()), false) + ":";
+  for (const auto& [name, value] : parsed.options) {
+    line += ' ';
+    line += name;
+    if (!value.empty()) {
+      line += '=';
+      line += DisplayPath(value);
+    }
+  }
+  for (const std::string_view path : parsed.positional) {
+    line += ' ';
+    line += DisplayPath(path);
+  }
+  line += '\n';
+  return line;
+}
+
 // The database to load: --db as given, or the first default that exists;
 // nothing, with the reason reported, when there is none.
 std::optional<std::filesystem::path> ChooseDatabase(const std::optional<std::string_view>& given) {
@@ -313,11 +418,13 @@ std::optional<std::filesystem::path> ChooseDatabase(const std::optional<std::str
   return std::nullopt;
 }
 
+// Why the database did not load: the file read again and checked as
+// `veltor info` checks it, so that the message names the failed check.
 void ReportDatabaseFailure(const std::filesystem::path& path) {
-  std::error_code code;
-  const bool exists = std::filesystem::exists(path, code);
-  ReportError("scan", "cannot load the database " + path.string() + ": " +
-                          (exists ? "unreadable, not a database file or damaged" : "no such file"));
+  std::string error;
+  const std::optional<std::vector<uint8_t>> bytes = ReadWholeFile(path.string(), error, MaxDatabaseSize);
+  if (bytes && rulelang::ReadDatabaseImage(*bytes, error)) error = "out of memory";
+  ReportError("scan", "cannot load the database " + path.string() + ": " + error);
 }
 
 constexpr OptionDefinition Options[] = {
@@ -327,10 +434,21 @@ constexpr OptionDefinition Options[] = {
       {"-q", "--quiet", false},       {"", "--explain", false},
       {"", "--archives", false},   {"", "--no-archives", false}, {"", "--max-archive-depth", true},
       {"", "--max-unpacked", true}, {"", "--max-members", true}, {"", "--max-ratio", true},
-      {"", "--limits-ok", false},
+      {"", "--limits-ok", false}, {"", "--encrypted-ok", false}, {"", "--damaged-ok", false},
+      {"", "--exclude", true, true}, {"", "--include", true, true}, {"", "--exclude-dir", true, true},
+      {"", "--max-depth", true},   {"", "--file-list", true},    {"-0", "--null", false},
+      {"", "--no-summary", false}, {"", "--log", true},          {"", "--max-scan-time", true},
+      {"", "--version", false},
   };
 
+
 int RunScan(const Command& command, const ParsedArguments& parsed) {
+  if (parsed.Has("--version")) return PrintVersion(parsed.Value("--db"));
+  if (parsed.positional.empty() && !parsed.Has("--file-list")) {
+    ReportError(command.name, "nothing to scan: give a PATH or --file-list FILE");
+    std::fputs("Try 'veltor scan --help'.\n", stderr);
+    return ExitUsage;
+  }
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   if (const auto value = parsed.Value("--threads")) {
     const std::optional<unsigned> number = ParseThreads(*value);
@@ -353,9 +471,47 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
     settings.maxFileSize = *size;
   }
   if (!ReadArchiveOptions(parsed, settings.archives)) return ExitUsage;
-  if (std::count(parsed.positional.begin(), parsed.positional.end(), "-") > 1) {
-    ReportError(command.name, "standard input ('-') can be scanned only once");
+  settings.archives.encryptedOk = parsed.Has("--encrypted-ok");
+  settings.archives.damagedOk = parsed.Has("--damaged-ok");
+  if (const auto value = parsed.Value("--max-scan-time")) {
+    const std::optional<double> seconds = ParseSeconds(*value);
+    if (!seconds) {
+      ReportError(command.name, "--max-scan-time takes a number of seconds above 0 such as 30 or 2.5, not '" +
+                                    std::string(*value) + "'");
+      return ExitUsage;
+    }
+    settings.maxScanTime = *seconds;
+  }
+  WalkOptions walkOptions{parsed.Has("--recursive"), parsed.Has("--follow-links"), parsed.Has("--one-file-system"),
+                          parsed.Values("--exclude"), parsed.Values("--include"), parsed.Values("--exclude-dir")};
+  if (const auto value = parsed.Value("--max-depth")) {
+    const std::optional<uint64_t> depth = ParseCount(*value, 0, 100000);
+    if (!depth) {
+      ReportError(command.name, "--max-depth takes a number from 0 to 100000, not '" + std::string(*value) + "'");
+      return ExitUsage;
+    }
+    walkOptions.maxDepth = static_cast<uint32_t>(*depth);
+  }
+  const std::optional<std::string_view> fileList = parsed.Value("--file-list");
+  if (parsed.Has("--null") && !fileList) {
+    ReportError(command.name, "-0 (--null) describes a --file-list; there is none");
     return ExitUsage;
+  }
+  const size_t standardInputs = static_cast<size_t>(std::count(parsed.positional.begin(), parsed.positional.end(), "-")) +
+                                (fileList == "-" ? 1 : 0);
+  if (standardInputs > 1) {
+    ReportError(command.name, "standard input ('-') can be read only once");
+    return ExitUsage;
+  }
+  // Opened before anything is scanned: a log that cannot be written is a
+  // wrong command line, not a surprise at the end.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> log(nullptr, std::fclose);
+  if (const auto path = parsed.Value("--log")) {
+    log.reset(std::fopen(std::string(*path).c_str(), "ab"));
+    if (!log) {
+      ReportError(command.name, "cannot write " + std::string(*path) + ": " + std::generic_category().message(errno));
+      return ExitError;
+    }
   }
 
   SetStandardStreamsBinary();
@@ -369,8 +525,14 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
   }
   const Clock::time_point start = Clock::now();
 
-  WalkResult walk = CollectTargets(parsed.positional, {parsed.Has("--recursive"), parsed.Has("--follow-links"),
-                                                        parsed.Has("--one-file-system")});
+  std::vector<std::string_view> paths = parsed.positional;
+  std::optional<std::vector<std::string>> listed;
+  if (fileList) {
+    listed = ReadFileList(*fileList, parsed.Has("--null"));
+    if (!listed) return ExitError;
+    paths.insert(paths.end(), listed->begin(), listed->end());
+  }
+  WalkResult walk = CollectTargets(paths, walkOptions);
   std::vector<ScanTarget>& targets = walk.targets;
   if (parsed.Has("--sort")) {
     std::stable_sort(targets.begin(), targets.end(), PathLess);
@@ -384,6 +546,12 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
   printer.inOrder = parsed.Has("--sort");
   printer.targets = &targets;
   printer.totals.linksNotFollowed = walk.linksNotFollowed;
+  printer.totals.leftOut = walk.leftOut;
+  printer.log = log.get();
+  if (printer.log != nullptr) {
+    const std::string heading = LogHeading(parsed);
+    std::fwrite(heading.data(), 1, heading.size(), printer.log);
+  }
   if (printer.inOrder) {
     printer.held.resize(targets.size());
     printer.finished.assign(targets.size(), 0);
@@ -443,19 +611,28 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
     printer.totals.errors += targets.size() - printer.finishedCount;
   }
   printer.totals.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (!printer.options.quiet) {
-    if (printer.options.json) printer.Write(stdout, FormatSummaryJson(printer.totals));
-    std::fflush(stdout);
-    printer.Write(stderr, FormatSummaryText(printer.totals));
+  // One stream only: scripts that read the JSON lines get the summary there.
+  if (!printer.options.quiet && !parsed.Has("--no-summary")) {
+    if (printer.options.json) {
+      printer.Write(stdout, FormatSummaryJson(printer.totals));
+    } else {
+      std::fflush(stdout);
+      printer.Write(stderr, FormatSummaryText(printer.totals));
+    }
   }
   std::fflush(stdout);
   std::fflush(stderr);
+  if (log && (std::fflush(log.get()) != 0 || std::ferror(log.get()) != 0)) {
+    ReportError(command.name, "cannot write " + std::string(*parsed.Value("--log")) + ": " +
+                                  std::generic_category().message(errno));
+    return ExitError;
+  }
   if (printer.totals.errors != 0) return ExitError;
   return printer.totals.reports != 0 ? ExitReported : ExitNothingReported;
 }
 
 }  // namespace
 
-extern const Command ScanCommand{"scan", "scan files and folders with a database", Help, Options, 1, SIZE_MAX, RunScan};
+extern const Command ScanCommand{"scan", "scan files and folders with a database", Help, Options, 0, SIZE_MAX, RunScan};
 
 }  // namespace veltor::cli

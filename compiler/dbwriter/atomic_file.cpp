@@ -1,5 +1,6 @@
 #include "compiler/dbwriter/atomic_file.h"
 
+#include <cerrno>
 #include <fstream>
 #include <random>
 #include <string>
@@ -17,24 +18,32 @@ std::filesystem::path TemporaryNameFor(const std::filesystem::path& path) {
   return temporary;
 }
 
-bool WriteAll(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+// False with the reason: the streams leave the system's in errno.
+bool WriteAll(const std::filesystem::path& path, std::span<const uint8_t> bytes, std::string& reason) {
+  errno = 0;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !out.fail();
+  if (out) {
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out.fail()) return true;
+  }
+  reason = errno != 0 ? std::generic_category().message(errno) : std::string("write failed");
+  return false;
 }
 
 }  // namespace
 
-bool WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes, std::string* reason) {
   const std::filesystem::path temporary = TemporaryNameFor(path);
   std::error_code error;
-  if (WriteAll(temporary, bytes)) {
+  std::string why;
+  if (WriteAll(temporary, bytes, why)) {
     std::filesystem::rename(temporary, path, error);
     if (!error) return true;
+    why = error.message();
   }
   std::filesystem::remove(temporary, error);
+  if (reason != nullptr) *reason = why;
   return false;
 }
 

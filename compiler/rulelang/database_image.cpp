@@ -38,10 +38,17 @@ std::vector<uint8_t> WriteDatabaseImage(const DatabaseEntries& entries, uint64_t
 }
 
 std::optional<DatabaseContents> ReadBody(std::span<const uint8_t> body, std::string& error) {
-  if (body.size() > UINT32_MAX ||
-      !ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()))) {
-    error = "the database body is not valid: the engine would refuse it (wrong magic or size, a CRC that "
-            "does not match, or a table outside the body)";
+  if (body.size() > UINT32_MAX) {
+    error = "the database body is not valid: it is larger than 4 GiB";
+    return std::nullopt;
+  }
+  if (const char* problem = CheckDatabaseBody(body.data(), static_cast<uint32_t>(body.size()))) {
+    error = std::string("the database body is not valid (the engine would refuse it): ") + problem;
+    return std::nullopt;
+  }
+  if (!ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()))) {
+    error = "the database body is not valid (the engine would refuse it): a record runs past the end of its "
+            "table, or memory ran out";
     return std::nullopt;
   }
   DatabaseContents contents;
@@ -88,7 +95,10 @@ std::optional<DatabaseContents> ReadBody(std::span<const uint8_t> body, std::str
 std::optional<DatabaseContents> ReadDatabaseImage(std::span<const uint8_t> file, std::string& error) {
   const std::optional<std::vector<uint8_t>> body = UnsealDatabase(file);
   if (!body) {
-    error = "not a database file: it is too short or does not start with the database magic";
+    const bool magic = file.size() >= EnvelopeMagic.size() &&
+                       std::equal(EnvelopeMagic.begin(), EnvelopeMagic.end(), file.begin());
+    error = magic ? "not a database file: it ends within its 256-byte envelope header"
+                  : "not a database file: it does not start with the database magic";
     return std::nullopt;
   }
   std::optional<DatabaseContents> contents = ReadBody(*body, error);

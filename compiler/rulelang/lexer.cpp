@@ -295,6 +295,13 @@ struct Lexer {
     tokens.push_back(std::move(token));
   }
 
+  // Reports a wildcard at `position` and passes over the rest of the block.
+  void WildcardInHexBlock(SourcePosition position) {
+    diagnostics.Error(position, "wildcards are not supported in hex strings (?, [n-m], (a|b), ~): every byte "
+                                "is matched as written; split the pattern into signatures and combine them in a rule");
+    while (!AtEnd() && Peek() != '}') Advance();
+  }
+
   void LexHexBlock() {
     Token token;
     token.kind = TokenKind::HexBytes;
@@ -310,6 +317,12 @@ struct Lexer {
         Advance();
         break;
       }
+      // Wildcards, jumps and alternatives as other tools write them: one
+      // error for the block, and the rest of it passed over.
+      if (Peek() == '?' || Peek() == '[' || Peek() == '(' || Peek() == '|' || Peek() == '~') {
+        WildcardInHexBlock(Here());
+        continue;
+      }
       if (IsHexDigit(Peek())) {
         const SourcePosition runStart = Here();
         size_t digits = 0;
@@ -322,7 +335,11 @@ struct Lexer {
           }
           Advance();
         }
-        if (digits % 2 != 0) diagnostics.Error(runStart, "odd number of hex digits; write every byte as two digits");
+        if (digits % 2 != 0 && Peek() == '?') {
+          WildcardInHexBlock(runStart);  // "4?": a nibble wildcard
+        } else if (digits % 2 != 0) {
+          diagnostics.Error(runStart, "odd number of hex digits; write every byte as two digits");
+        }
         continue;
       }
       diagnostics.Error(Here(), "unexpected character in a hex block; only hex digit pairs may stand there");

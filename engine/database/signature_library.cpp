@@ -114,28 +114,41 @@ size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept {
   return bytes;
 }
 
-SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept {
-  if (body == nullptr || length < BodyHeaderSize) return nullptr;
-  if (!std::equal(BodyMagic.begin(), BodyMagic.end(), body)) return nullptr;
+const char* CheckDatabaseBody(const uint8_t* body, uint32_t length) noexcept {
+  if (body == nullptr || length < BodyHeaderSize) return "the body is shorter than its 128-byte header";
+  if (!std::equal(BodyMagic.begin(), BodyMagic.end(), body)) return "the body does not start with its magic 'QDLB'";
   const DatabaseHeader header = DecodeDatabaseHeader(std::span<const uint8_t, BodyHeaderSize>(body, BodyHeaderSize));
 
-  if (Crc32(body, HeaderCrcCoverage) != header.headerCrc) return nullptr;
-  if (header.totalSize > length) return nullptr;
-  if (!TableFits(header.signatureTableOffset, header.signatureTableLength, header.totalSize) ||
-      !TableCrcMatches(body, header.signatureTableOffset, header.signatureTableLength, header.signatureTableCrc)) {
-    return nullptr;
+  if (Crc32(body, HeaderCrcCoverage) != header.headerCrc) return "the header's CRC does not match";
+  if (header.totalSize > length) return "the header's total size is larger than the body";
+  if (!TableFits(header.signatureTableOffset, header.signatureTableLength, header.totalSize)) {
+    return "the signature table lies outside the body";
   }
-  if (!TableFits(header.ruleTableOffset, header.ruleTableLength, header.totalSize) ||
-      !TableCrcMatches(body, header.ruleTableOffset, header.ruleTableLength, header.ruleTableCrc)) {
-    return nullptr;
+  if (!TableCrcMatches(body, header.signatureTableOffset, header.signatureTableLength, header.signatureTableCrc)) {
+    return "the signature table's CRC does not match";
+  }
+  if (!TableFits(header.ruleTableOffset, header.ruleTableLength, header.totalSize)) {
+    return "the rule table lies outside the body";
+  }
+  if (!TableCrcMatches(body, header.ruleTableOffset, header.ruleTableLength, header.ruleTableCrc)) {
+    return "the rule table's CRC does not match";
   }
 
   // Every record needs at least its fixed part, so a table cannot hold more
   // records than this; a forged count is refused before any allocation is
   // sized by it.
-  if (header.signatureCount > header.signatureTableLength / SignatureRecordFixedSize) return nullptr;
-  if (header.ruleCount > header.ruleTableLength / RuleRecordFixedSize) return nullptr;
+  if (header.signatureCount > header.signatureTableLength / SignatureRecordFixedSize) {
+    return "the signature count is more than the signature table can hold";
+  }
+  if (header.ruleCount > header.ruleTableLength / RuleRecordFixedSize) {
+    return "the rule count is more than the rule table can hold";
+  }
+  return nullptr;
+}
 
+SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept {
+  if (CheckDatabaseBody(body, length) != nullptr) return nullptr;
+  const DatabaseHeader header = DecodeDatabaseHeader(std::span<const uint8_t, BodyHeaderSize>(body, BodyHeaderSize));
   // Whatever was built is owned by smart pointers and released on failure.
   return BuildLibrary({body, length}, header);
 }

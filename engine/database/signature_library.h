@@ -56,6 +56,11 @@ using SignatureLibraryPtr = std::unique_ptr<SignatureLibrary, SignatureLibraryDe
 // table, checked as it is read.
 SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
 
+// The checks of ParseDatabaseBody before any record is read: null when the
+// body passes them, else which one failed, as a sentence for a person
+// ("the rule table's CRC does not match").
+const char* CheckDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
+
 // Bytes the library really allocated: the library, both record arrays and
 // every record's buffers (allocator overhead not counted). 0 for null.
 size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept;

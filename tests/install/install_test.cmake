@@ -30,13 +30,19 @@ set(report "Test.File.AntivirusTestString (level 1)")
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
+# One byte over what VeltorFileA reads.
+set(large ${WORK_DIR}/large.bin)
+string(REPEAT "0123456789abcdef" 1048576 sixteen_mebibytes)
+file(WRITE ${large} "${sixteen_mebibytes}x")
+
 run(WHAT "install" COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(installed
     ${libdir}/libQZVeltor.so ${libdir}/libQZVeltor.so.0 ${libdir}/libQZVeltor.so.${VERSION}
     ${libdir}/qzdata.vlb ${prefix}/include/veltor.h ${prefix}/bin/veltor
     ${libdir}/pkgconfig/qzveltor.pc ${libdir}/cmake/QZVeltor/QZVeltorConfig.cmake
     ${libdir}/cmake/QZVeltor/QZVeltorConfigVersion.cmake ${libdir}/cmake/QZVeltor/QZVeltorTargets.cmake
-    ${prefix}/share/man/man1/veltor.1 ${prefix}/share/bash-completion/completions/veltor)
+    ${prefix}/share/man/man1/veltor.1 ${prefix}/share/bash-completion/completions/veltor
+    ${prefix}/share/doc/veltor/rules.md ${prefix}/share/doc/veltor/embedding.md)
   if(NOT EXISTS ${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
@@ -75,6 +81,10 @@ foreach(host ${WORK_DIR}/scan_file_pkg_config ${WORK_DIR}/consumer/scan_file)
   run(WHAT "${host}" EXPECT 1 OUTPUT out COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${host} - ${flagged})
   expect_contains("${out}" "${flagged}: ${report}" "${host}")
   run(WHAT "${host}" EXPECT 0 OUTPUT out COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${host} - ${clean})
+  # Files the export would answer 0 for without scanning are errors, not clean.
+  run(WHAT "${host} (missing file)" EXPECT 2 COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${host} - ${WORK_DIR}/missing)
+  run(WHAT "${host} (over the export's limit)" EXPECT 2
+      COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${host} - ${large})
 endforeach()
 
 file(REMOVE_RECURSE ${WORK_DIR})

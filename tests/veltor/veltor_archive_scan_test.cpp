@@ -140,6 +140,34 @@ TEST_F(VeltorArchiveScan, LimitsAndDamageAreNeverAQuietClean) {
     EXPECT_EQ(result.out, test.out);
     EXPECT_NE(result.err.find(test.errLine), std::string::npos) << result.err;
   }
+
+  // Accepted on request, each by its own option: listed on standard output
+  // and in the summary, not an error.
+  const std::string lockedLine = locked + "!secret.bin: encrypted (encrypted member (no passphrase))\n";
+  const Case accepted[] = {
+      {{"--encrypted-ok", locked}, 0, lockedLine, "Encrypted:          1\n"},
+      {{"--encrypted-ok", "--json", locked}, 0, "", ""},
+      {{"--damaged-ok", locked}, 2, "", "veltor scan: " + locked + "!secret.bin: encrypted member"},
+      {{"--damaged-ok", damaged}, 1, damaged + "!first.txt: Test.Evil (level 1)\n" + damaged + "!second.bin: damaged (",
+       "\nDamaged:            "},
+      {{"--encrypted-ok", damaged}, 2, damaged + "!first.txt: Test.Evil (level 1)\n", "veltor scan: " + damaged},
+      // A time limit cuts the walk: never a clean file.
+      {{"--max-scan-time", "0.000001", members}, 2, members + ": incomplete (scan time limit (0.000001 s))\n", ""},
+  };
+  for (const Case& test : accepted) {
+    SCOPED_TRACE(test.arguments.front() + " " + test.arguments.back());
+    const ProcessResult result = Scan(test.arguments);
+    EXPECT_EQ(result.exitCode, test.exitCode) << result.err;
+    EXPECT_EQ(result.out.substr(0, test.out.size()), test.out);
+    EXPECT_NE(result.err.find(test.errLine), std::string::npos) << result.err;
+    if (test.exitCode != 2) {
+      EXPECT_EQ(result.err.find("veltor scan:"), std::string::npos) << result.err;
+    }
+  }
+  const ProcessResult json = Scan({"--encrypted-ok", "--json", locked});
+  EXPECT_EQ(json.out.substr(0, json.out.find('\n')),
+            "{\"path\":\"" + locked + "\",\"archivePath\":[\"secret.bin\"],\"encrypted\":\"encrypted member (no passphrase)\"}");
+  EXPECT_NE(json.out.find("\"encrypted\":1,"), std::string::npos) << json.out;
 }
 
 TEST_F(VeltorArchiveScan, VersionSaysArchivesAreSupported) {

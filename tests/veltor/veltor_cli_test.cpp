@@ -12,6 +12,7 @@
 #include "support/random_database.h"
 #include "archive/archive_walk.h"
 #include "compiler/rulelang/database_image.h"
+#include "compiler/dbwriter/database_envelope.h"
 #include "support/veltor_process.h"
 
 namespace veltor::testing {
@@ -24,6 +25,13 @@ constexpr const char* RuleSource =
     "signature tag = \"ab\";\n"
     "rule Trojan.Dropper.Generic report = mz and (stub or tag);\n"
     "rule \"Café rule\" report = Trojan.Dropper.Generic * 0.5 + 0.6;\n";
+
+// Text without carriage returns: on Windows the help and --version lines end
+// in CR LF.
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
 
 TEST(VeltorProgram, HelpNamesEveryCommand) {
   TempDir scratch;
@@ -127,13 +135,67 @@ TEST(VeltorProgram, UnreadableInputsAndBadEpochFail) {
   const auto nowhere = scratch.path() / "no such folder" / "out.vlb";
   result = RunVeltor(scratch, {"compile", source.string(), "-o", nowhere.string()});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("cannot write " + nowhere.string() + ": No such file or directory; nothing written"),
+            std::string::npos)
+      << result.err;
+  // A folder in the way: the reason is the rename's.
+  result = RunVeltor(scratch, {"compile", source.string(), "-o", scratch.path().string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("cannot write " + scratch.path().string() + ": "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find(": ; nothing"), std::string::npos) << result.err;
   EXPECT_EQ(FolderContents(scratch.path()), std::vector<std::string>{"rules.vsr"});
   const auto notADatabase = scratch.Write("junk.vlb", "this is no database");
   for (const char* command : {"dump", "info"}) {
     result = RunVeltor(scratch, {command, notADatabase.string()});
     EXPECT_EQ(result.exitCode, 1) << command;
     EXPECT_NE(result.err.find("not a database file"), std::string::npos) << result.err;
+  }
+}
+
+// A damaged database: every command that reads it says which check failed.
+TEST(VeltorProgram, DamagedDatabasesNameTheCheckThatFailed) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto good = scratch.path() / "good.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", good.string()}).exitCode, 0);
+  std::string error;
+  const auto contents = rulelang::ReadDatabaseImage(ReadBytes(good), error);
+  ASSERT_TRUE(contents.has_value()) << error;
+  const std::vector<uint8_t> body = rulelang::WriteBody(contents->entries, 0);
+  const DatabaseHeader& header = contents->header;
+  struct Case {
+    std::string name;
+    std::vector<uint8_t> file;
+    std::string reason;
+  };
+  const auto flipped = [&body](size_t at) {
+    std::vector<uint8_t> copy = body;
+    copy[at] ^= 1;
+    return SealDatabase(copy);
+  };
+  std::vector<uint8_t> shortBody(body.begin(), body.begin() + 100);
+  const std::vector<Case> cases = {
+      {"text.vlb", {'h', 'e', 'l', 'l', 'o'}, "not a database file: it does not start with the database magic"},
+      {"envelope.vlb", SealDatabase(body), ""},
+      {"short.vlb", SealDatabase(shortBody), "the body is shorter than its 128-byte header"},
+      {"magic.vlb", flipped(0), "the body does not start with its magic 'QDLB'"},
+      {"header.vlb", flipped(60), "the header's CRC does not match"},
+      {"signatures.vlb", flipped(header.signatureTableOffset + 30), "the signature table's CRC does not match"},
+      {"rules.vlb", flipped(header.ruleTableOffset + 20), "the rule table's CRC does not match"},
+  };
+  for (const Case& test : cases) {
+    const auto file = scratch.Write(test.name, test.file);
+    for (const std::vector<std::string>& line : std::vector<std::vector<std::string>>{
+             {"info", file.string()}, {"dump", file.string()}, {"scan", "--db", file.string(), source.string()}}) {
+      SCOPED_TRACE(::testing::PrintToString(line));
+      const ProcessResult result = RunVeltor(scratch, line);
+      if (test.reason.empty()) {
+        EXPECT_EQ(result.err.find("veltor"), std::string::npos) << result.err;
+        continue;
+      }
+      EXPECT_EQ(result.exitCode, line[0] == "scan" ? 2 : 1);
+      EXPECT_NE(result.err.find(test.reason), std::string::npos) << result.err;
+    }
   }
 }
 
@@ -231,11 +293,99 @@ TEST(VeltorProgram, InfoShowsTimeCountsAndMemory) {
   }
 }
 
-// Text without carriage returns: on Windows the help and --version lines end
-// in CR LF.
-std::string WithoutCarriageReturns(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-  return text;
+// What a user coming from other tools meets first: warnings as errors, a
+// database given as source, a flood of errors, hex wildcards.
+TEST(VeltorProgram, CompileSaysWhatWentWrongOnce) {
+  TempDir scratch;
+  const auto warned = scratch.Write("warned.vsr", RuleSource);  // "ab" is a 2-byte pattern
+  const auto clean = scratch.Write("clean.vsr", "signature s = \"long enough\";\nrule R report = s;\n");
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "rule r" + std::to_string(i) + " report = missing" + std::to_string(i) + ";\n";
+  const auto flood = scratch.Write("flood.vsr", many);
+  const auto wildcard = scratch.Write("wild.vsr",
+                                      "signature a = { 4D ?? 5A [2-4] 90 };\n"
+                                      "signature b = { 4? 5A };\n"
+                                      "signature c = { (4D | 5A) 00 };\n"
+                                      "rule R report = a or b or c;\n");
+  const std::string out = (scratch.path() / "out.vlb").string();
+  ASSERT_EQ(RunVeltor(scratch, {"compile", clean.string(), "-o", out}).exitCode, 0);
+  const auto database = std::filesystem::path(out);
+  const std::string hexWildcard = "error: wildcards are not supported in hex strings";
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::vector<std::string> errLines;  // each must be in standard error
+    size_t errorLines;                  // lines with ": error: "
+  };
+  const Case cases[] = {
+      {{warned.string(), "-o", out}, 0, {"warned.vsr:4:17: warning: "}, 0},
+      {{"-w", warned.string(), "-o", out}, 1,
+       {"warned.vsr:4:17: warning: ", "veltor compile: 2 warnings and --fail-on-warnings; nothing written"}, 0},
+      {{"--fail-on-warnings", clean.string(), "-o", out}, 0, {}, 0},
+      {{database.string(), "-o", out}, 1,
+       {"veltor compile: " + out + ": this is a database file (see 'veltor dump'), not rule source"}, 0},
+      {{flood.string(), "-o", out}, 1,
+       {"flood.vsr:20:", "veltor compile: 30 errors (the first 20 shown); nothing written"}, 20},
+      {{wildcard.string(), "-o", out}, 1,
+       {"wild.vsr:1:20: " + hexWildcard, "wild.vsr:2:17: " + hexWildcard, "wild.vsr:3:17: " + hexWildcard,
+        "veltor compile: 3 errors; nothing written"},
+       3},
+  };
+  for (const Case& test : cases) {
+    std::vector<std::string> arguments = test.arguments;
+    arguments.insert(arguments.begin(), "compile");
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const ProcessResult result = RunVeltor(scratch, arguments);
+    EXPECT_EQ(result.exitCode, test.exitCode) << result.err;
+    for (const std::string& line : test.errLines) EXPECT_NE(result.err.find(line), std::string::npos) << line;
+    size_t errors = 0;
+    for (size_t at = result.err.find(": error: "); at != std::string::npos; at = result.err.find(": error: ", at + 1)) {
+      ++errors;
+    }
+    EXPECT_EQ(errors, test.errorLines) << result.err;
+  }
+  // The database is still the one compiled first: nothing was written over it.
+  EXPECT_EQ(RunVeltor(scratch, {"compile", "-o", out, clean.string()}).exitCode, 0);
+}
+
+TEST(VeltorProgram, CompileWithoutOutputSaysWhereItWrote) {
+  TempDir scratch;
+  const auto source = scratch.Write("rules.vsr", "signature s = \"long enough\";\nrule R report = s;\n");
+  const auto relative = std::filesystem::relative(source, std::filesystem::current_path());
+  const auto written = std::filesystem::current_path() / "qzdata.vlb";
+  ASSERT_FALSE(std::filesystem::exists(written)) << "a qzdata.vlb is in the test's folder already";
+  const ProcessResult result = RunVeltor(scratch, {"compile", source.string()});
+  const bool made = std::filesystem::exists(written);
+  std::filesystem::remove(written);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(made);
+  EXPECT_EQ(WithoutCarriageReturns(result.err), "veltor compile: wrote " + written.string() + " (1 signatures, 1 rules)\n");
+}
+
+// The help describes the warnings there are, and dump's promise holds for
+// a database compiled without SOURCE_DATE_EPOCH too.
+TEST(VeltorProgram, HelpTextsPromiseWhatHappens) {
+  TempDir scratch;
+  const ProcessResult compileHelp = RunVeltor(scratch, {"compile", "--help"});
+  EXPECT_EQ(compileHelp.out.find("3 to 5"), std::string::npos) << compileHelp.out;
+  EXPECT_NE(compileHelp.out.find("patterns of 1\nor 2 bytes"), std::string::npos) << compileHelp.out;
+  const auto source = scratch.Write("rules.vsr", RuleSource);
+  const auto database = scratch.path() / "now.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", source.string(), "-o", database.string()}, "").exitCode, 0);
+  const ProcessResult dump = RunVeltor(scratch, {"dump", database.string()});
+  const size_t at = dump.out.find("SOURCE_DATE_EPOCH=");
+  ASSERT_NE(at, std::string::npos) << dump.out;
+  const std::string epoch = dump.out.substr(at + 18, dump.out.find(' ', at) - at - 18);
+  const auto dumped = scratch.Write("dumped.vsr", dump.out);
+  const auto again = scratch.path() / "again.vlb";
+  ASSERT_EQ(RunVeltor(scratch, {"compile", dumped.string(), "-o", again.string()}, epoch).exitCode, 0);
+  EXPECT_EQ(ReadBytes(again), ReadBytes(database));
+  // An unknown command: one line and the commands, not the whole help.
+  const ProcessResult unknown = RunVeltor(scratch, {"frobnicate"});
+  EXPECT_EQ(unknown.exitCode, 2);
+  EXPECT_EQ(WithoutCarriageReturns(unknown.err),
+            "veltor: unknown command 'frobnicate'; the commands are compile, dump, info, pack, scan, unpack "
+            "(veltor --help)\n");
 }
 
 // Times past the year 9999 are shown as the raw value, never a wrapped year.

@@ -14,9 +14,9 @@ _veltor() {
     local command=${words[1]} options=""
     case $command in
         scan)
-            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --archives --no-archives --max-archive-depth --max-unpacked --max-members --max-ratio --limits-ok --infected --quiet --explain --help -r -L -x -j -i -q -h" ;;
+            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --archives --no-archives --max-archive-depth --max-unpacked --max-members --max-ratio --limits-ok --encrypted-ok --damaged-ok --infected --quiet --explain --max-depth --exclude --include --exclude-dir --file-list --null --max-scan-time --no-summary --log --version --help -r -L -x -j -i -q -0 -h" ;;
         compile)
-            options="--output --help -o -h" ;;
+            options="--output --fail-on-warnings --help -o -w -h" ;;
         dump)
             options="--output --body --help -o -h" ;;
         info)
@@ -33,10 +33,13 @@ _veltor() {
         --db)
             _filedir vlb
             return ;;
-        -o|--output)
+        -o|--output|--file-list|--log)
             _filedir
             return ;;
-        -j|--threads|--max-filesize|--max-archive-depth|--max-unpacked|--max-members|--max-ratio)
+        --exclude-dir)
+            _filedir -d
+            return ;;
+        -j|--threads|--max-filesize|--max-archive-depth|--max-unpacked|--max-members|--max-ratio|--max-depth|--max-scan-time|--exclude|--include)
             return ;;
     esac
 
