@@ -24,6 +24,8 @@ install(TARGETS QZVeltor EXPORT QZVeltorTargets
 get_property(default_database GLOBAL PROPERTY VELTOR_DEFAULT_DATABASE)
 if(default_database)
   install(FILES ${default_database} DESTINATION ${VELTOR_INSTALL_LIBRARY_DIR})
+  # Its signature names, for veltor scan -s and --explain.
+  install(FILES ${default_database}.names DESTINATION ${VELTOR_INSTALL_LIBRARY_DIR} OPTIONAL)
 endif()
 
 if(TARGET veltor)

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <climits>
+#include <map>
+#include <set>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "engine/text/windows1252.h"
 #include "scanning/files.h"
 #include "scanning/scan_targets.h"
+#include "scanning/scan_report.h"
 #include "scanning/scan_text.h"
 
 namespace veltor::scanning {
@@ -40,20 +43,6 @@ std::string RuleName(const SignatureLibrary& library, uint32_t index) {
   return Utf8FromWindows1252(name == nullptr ? std::string_view() : std::string_view(name));
 }
 
-std::string OffsetList(const std::vector<uint64_t>& offsets, const std::string& separator) {
-  std::string out;
-  for (const uint64_t offset : offsets) out += (out.empty() ? "" : separator) + std::to_string(offset);
-  return out;
-}
-
-std::string FormText(const char* form, const FormOccurrences& occurrences) {
-  if (occurrences.count == 0) return {};
-  std::string out = std::string(form) + " " + std::to_string(occurrences.count) + "x at " +
-                    OffsetList(occurrences.offsets, ", ");
-  if (occurrences.count > occurrences.offsets.size()) out += ", ...";
-  return out;
-}
-
 std::string ReferenceText(const ExplainedReference& reference) {
   std::string out = (reference.isRule ? "rule " : "signature ") + std::to_string(reference.id);
   if (!reference.declared) return out + " (not in the database: 0)";
@@ -62,7 +51,7 @@ std::string ReferenceText(const ExplainedReference& reference) {
 }
 
 std::string ExplainText(const std::string& path, const SignatureLibrary& library, const Explanation& explanation,
-                        bool searched) {
+                        bool searched, const SignatureNames& names) {
   const std::string shown = DisplayPath(path);
   std::string out;
   for (const RuleExplanation& rule : explanation.rules) {
@@ -76,10 +65,8 @@ std::string ExplainText(const std::string& path, const SignatureLibrary& library
     out += "  signatures that occurred:" + std::string(explanation.signatures.empty() ? " none\n" : "\n");
   }
   for (const SignatureExplanation& signature : explanation.signatures) {
-    const std::string plain = FormText("plain", signature.plain);
-    const std::string wide = FormText("wide", signature.wide);
-    out += "    " + std::to_string(signature.id) + ": " + plain + (plain.empty() || wide.empty() ? "" : "; ") + wide +
-           "\n";
+    out += "    " + DisplayText(SignatureLabel(names, signature.id)) + ": " +
+           OccurrencesText(signature.plain, signature.wide) + "\n";
   }
   out += "  rules:\n";
   for (const RuleExplanation& rule : explanation.rules) {
@@ -95,21 +82,18 @@ std::string ExplainText(const std::string& path, const SignatureLibrary& library
   return out;
 }
 
-std::string FormJson(const FormOccurrences& occurrences) {
-  return "{\"count\":" + std::to_string(occurrences.count) + ",\"offsets\":[" + OffsetList(occurrences.offsets, ",") +
-         "]}";
-}
-
 std::string ExplainJson(const std::string& path, const SignatureLibrary& library, const Explanation& explanation,
-                        bool searched) {
+                        bool searched, const SignatureNames& names) {
   std::string out = "{\"path\":" + JsonString(path);
   if (!IsUtf8(path)) out += ",\"pathBytes\":\"" + HexBytes(path) + "\"";
   // null: not searched (standard input), unlike [] (none occurred).
   out += ",\"signatures\":" + std::string(searched ? "[" : "null");
   bool first = true;
   for (const SignatureExplanation& signature : explanation.signatures) {
+    const auto name = names.find(signature.id);
     out += std::string(first ? "" : ",") + "{\"id\":" + std::to_string(signature.id) +
-           ",\"plain\":" + FormJson(signature.plain) + ",\"wide\":" + FormJson(signature.wide) + "}";
+           (name == names.end() ? "" : ",\"name\":" + JsonString(name->second)) + "," +
+           OccurrencesJson(signature.plain, signature.wide) + "}";
     first = false;
   }
   out += std::string(searched ? "]" : "") + ",\"rules\":[";
@@ -133,29 +117,79 @@ std::string ExplainJson(const std::string& path, const SignatureLibrary& library
   return out + "]}\n";
 }
 
+// The file's bytes again and what the finished scan saw; false, with the
+// outcome an error, when either fails.
+bool ExplainAgain(const ScanTarget& target, const ScanHandle& handle, FileOutcome& outcome,
+                  Explanation& explanation) {
+  std::optional<std::vector<uint8_t>> bytes;
+  if (!target.standardInput && outcome.bytes != 0) {
+    std::string error;
+    bytes = ReadWholeFile(PathText(target), error, uint64_t{MaxExplainLength});
+    if (!bytes) {
+      outcome = {Outcome::Error, {}, "cannot be read again to find the signatures: " + error, 0, {}};
+      return false;
+    }
+  }
+  if (!ExplainFinishedScan(handle, bytes ? std::span<const uint8_t>(*bytes) : std::span<const uint8_t>(),
+                           explanation)) {
+    outcome = {Outcome::Error, {}, "out of memory while explaining the scan", 0, {}};
+    return false;
+  }
+  return true;
+}
+
+// The signatures a rule reaches through its references and those of the
+// rules it refers to (rings included), in `reached`.
+void ReachedSignatures(const std::vector<RuleExplanation>& rules, const std::map<uint32_t, size_t>& ruleById,
+                       size_t index, std::vector<bool>& visited, std::set<uint32_t>& reached) {
+  if (visited[index]) return;
+  visited[index] = true;
+  for (const ExplainedReference& reference : rules[index].references) {
+    if (!reference.isRule) {
+      reached.insert(reference.id);
+    } else if (const auto found = ruleById.find(reference.id); found != ruleById.end()) {
+      ReachedSignatures(rules, ruleById, found->second, visited, reached);
+    }
+  }
+}
+
 }  // namespace
 
-std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainInspector(bool json) {
-  return [json](const ScanTarget& target, const ScanHandle& handle, FileOutcome& outcome) {
-    const std::string path = PathText(target);
-    std::optional<std::vector<uint8_t>> bytes;
-    if (!target.standardInput && outcome.bytes != 0) {
-      std::string error;
-      bytes = ReadWholeFile(path, error, uint64_t{MaxExplainLength});
-      if (!bytes) {
-        outcome = {Outcome::Error, {}, "cannot be read again to find the signatures: " + error, 0, {}};
-        return;
-      }
-    }
-    const bool searched = !target.standardInput;
+std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> ExplainInspector(
+    bool json, std::shared_ptr<const SignatureNames> names) {
+  return [json, names](const ScanTarget& target, const ScanHandle& handle, FileOutcome& outcome) {
     Explanation explanation;
-    if (!ExplainFinishedScan(handle, bytes ? std::span<const uint8_t>(*bytes) : std::span<const uint8_t>(),
-                             explanation)) {
-      outcome = {Outcome::Error, {}, "out of memory while explaining the scan", 0, {}};
-      return;
+    if (!ExplainAgain(target, handle, outcome, explanation)) return;
+    const std::string path = PathText(target);
+    const bool searched = !target.standardInput;
+    outcome.detail = json ? ExplainJson(path, *handle.library, explanation, searched, *names)
+                          : ExplainText(path, *handle.library, explanation, searched, *names);
+  };
+}
+
+std::function<void(const ScanTarget&, const ScanHandle&, FileOutcome&)> SignaturesInspector(
+    std::shared_ptr<const SignatureNames> names) {
+  return [names](const ScanTarget& target, const ScanHandle& handle, FileOutcome& outcome) {
+    if (target.standardInput || outcome.reports.empty()) return;
+    Explanation explanation;
+    if (!ExplainAgain(target, handle, outcome, explanation)) return;
+    std::map<uint32_t, size_t> ruleById;
+    for (size_t i = 0; i < explanation.rules.size(); ++i) ruleById.emplace(explanation.rules[i].id, i);
+    // The reported rules come in report order, as the reports do.
+    size_t next = 0;
+    for (size_t i = 0; i < explanation.rules.size() && next < outcome.reports.size(); ++i) {
+      if (explanation.rules[i].level == 0) continue;
+      std::vector<bool> visited(explanation.rules.size(), false);
+      std::set<uint32_t> reached;
+      ReachedSignatures(explanation.rules, ruleById, i, visited, reached);
+      for (const SignatureExplanation& signature : explanation.signatures) {
+        if (!reached.contains(signature.id)) continue;
+        const auto name = names->find(signature.id);
+        outcome.reports[next].signatures.push_back(
+            {signature.id, name == names->end() ? std::string() : name->second, signature.plain, signature.wide});
+      }
+      ++next;
     }
-    outcome.detail = json ? ExplainJson(path, *handle.library, explanation, searched)
-                          : ExplainText(path, *handle.library, explanation, searched);
   };
 }
 

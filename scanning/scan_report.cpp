@@ -57,7 +57,70 @@ std::string ArchivePathField(const std::vector<std::string>& archivePath) {
   return out;
 }
 
+std::string OffsetList(const std::vector<uint64_t>& offsets, const std::string& separator) {
+  std::string out;
+  for (const uint64_t offset : offsets) out += (out.empty() ? "" : separator) + std::to_string(offset);
+  return out;
+}
+
+std::string FormText(const char* form, const FormOccurrences& occurrences) {
+  if (occurrences.count == 0) return {};
+  std::string out = std::string(form) + " " + std::to_string(occurrences.count) + "x at " +
+                    OffsetList(occurrences.offsets, ", ");
+  if (occurrences.count > occurrences.offsets.size()) out += ", ...";
+  return out;
+}
+
+std::string FormJson(const FormOccurrences& occurrences) {
+  return "{\"count\":" + std::to_string(occurrences.count) + ",\"offsets\":[" + OffsetList(occurrences.offsets, ",") +
+         "]}";
+}
+
+// -s: the signatures behind a report, under its line or in its record.
+std::string SignatureLines(const RuleReport& report) {
+  std::string out;
+  for (const MatchedSignature& signature : report.signatures) {
+    out += "  ";
+    out += std::to_string(signature.id);
+    if (!signature.name.empty()) {
+      out += ' ';
+      out += DisplayText(signature.name);
+    }
+    out += ": ";
+    out += OccurrencesText(signature.plain, signature.wide);
+    out += '\n';
+  }
+  return out;
+}
+
+std::string SignatureField(const RuleReport& report) {
+  std::string out = ",\"signatures\":[";
+  for (const MatchedSignature& signature : report.signatures) {
+    if (&signature != report.signatures.data()) out += ',';
+    out += "{\"id\":";
+    out += std::to_string(signature.id);
+    if (!signature.name.empty()) {
+      out += ",\"name\":";
+      out += JsonString(signature.name);
+    }
+    out += ',';
+    out += OccurrencesJson(signature.plain, signature.wide);
+    out += '}';
+  }
+  return out + "]";
+}
+
 }  // namespace
+
+std::string OccurrencesText(const FormOccurrences& plain, const FormOccurrences& wide) {
+  const std::string plainText = FormText("plain", plain);
+  const std::string wideText = FormText("wide", wide);
+  return plainText + (plainText.empty() || wideText.empty() ? "" : "; ") + wideText;
+}
+
+std::string OccurrencesJson(const FormOccurrences& plain, const FormOccurrences& wide) {
+  return "\"plain\":" + FormJson(plain) + ",\"wide\":" + FormJson(wide);
+}
 
 bool CollectReports(const ScanHandle& handle, std::span<const std::string> archivePath,
                     std::vector<RuleReport>& reports) noexcept {
@@ -116,7 +179,8 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
         for (const RuleReport& report : outcome.reports) {
           out += pathField + ArchivePathField(report.archivePath) +
                  ",\"rule\":" + JsonString(Utf8FromWindows1252(report.name)) +
-                 ",\"level\":" + std::to_string(report.level) + "}\n";
+                 ",\"level\":" + std::to_string(report.level) +
+                 (options.signatures && report.archivePath.empty() ? SignatureField(report) : "") + "}\n";
         }
         break;
       case Outcome::Clean:
@@ -141,6 +205,7 @@ std::string FormatOutcome(std::string_view path, const FileOutcome& outcome, con
         if (options.quiet) break;
         out += shown + ArchiveSuffix(report.archivePath) + ": " + DisplayText(Utf8FromWindows1252(report.name)) +
                " (level " + std::to_string(report.level) + ")\n";
+        if (options.signatures) out += SignatureLines(report);
       }
       break;
     case Outcome::Clean:

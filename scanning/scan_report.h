@@ -8,15 +8,26 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/api/explain.h"
 #include "engine/api/scan_handle.h"
 
 namespace veltor::scanning {
+
+// A signature behind a report (veltor scan -s): one the rule refers to,
+// directly or through other rules, that occurred.
+struct MatchedSignature {
+  uint32_t id = 0;
+  std::string name;  // from the database's name map; empty when it has none
+  FormOccurrences plain;
+  FormOccurrences wide;
+};
 
 struct RuleReport {
   int32_t level = 0;
   std::string name;  // Windows-1252, as the database holds it
   std::vector<std::string> archivePath{};  // the member inside the file; empty: the file itself
   double score = 0;
+  std::vector<MatchedSignature> signatures{};  // with -s, for the file itself
 };
 
 // Appends the reports of the scan just finished on `handle` (the rules the
@@ -57,10 +68,18 @@ struct FileOutcome {
   std::string detail{};  // an output mode's lines (--explain), printed instead of the records
 };
 
+// The forms of a signature that occurred: "plain 11x at 0, 38, ...; wide
+// 1x at 14" (the first offsets of each form, "..." when there were more).
+std::string OccurrencesText(const FormOccurrences& plain, const FormOccurrences& wide);
+
+// The same as JSON members: "plain":{"count":N,"offsets":[...]},"wide":{...}.
+std::string OccurrencesJson(const FormOccurrences& plain, const FormOccurrences& wide);
+
 struct OutputOptions {
   bool json = false;
   bool infectedOnly = false;  // only files with reports
   bool quiet = false;         // only errors
+  bool signatures = false;    // each report's signatures (-s)
 };
 
 struct ScanTotals {

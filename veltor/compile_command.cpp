@@ -9,6 +9,8 @@
 #include "compiler/rulelang/compiler.h"
 #include "engine/database/database_format.h"
 #include "compiler/rulelang/database_image.h"
+#include "engine/database/database_memory.h"
+#include "scanning/signature_names.h"
 #include "veltor/command_support.h"
 #include "scanning/files.h"
 
@@ -40,6 +42,12 @@ const std::string Help = std::string(
     "nothing is written and the exit status is 1. The output is written to a\n"
     "temporary file in the same folder and renamed over FILE only when complete,\n"
     "so an existing database is never left half-written.\n"
+    "\n"
+    "Signature names: the database keeps none (rules refer to signatures by\n"
+    "id), so the names the sources give are written beside it, to FILE.names\n"
+    "(a text map of id and name, tied to this database; see\n"
+    "share/doc/veltor/rules.md), for 'veltor scan -s', '--explain', 'veltor\n"
+    "dump' and Python. Without named signatures, an old FILE.names is removed.\n"
     "\n"
     "Warnings (the database is written all the same, unless -w): patterns of 1\n"
     "or 2 bytes (wide signatures: their UTF-16LE form too), checked at every\n"
@@ -160,6 +168,23 @@ int RunCompile(const Command& command, const ParsedArguments& parsed) {
     return ExitFailure;
   }
   const int status = WriteOutputFile(command, output, image, "; nothing written");
+  if (status == ExitSuccess) {
+    const std::string namesPath = output + std::string(SignatureNamesSuffix);
+    if (result.signatureNames.empty()) {
+      std::error_code ignored;  // a map of an earlier build would be refused anyway
+      std::filesystem::remove(std::filesystem::path(namesPath), ignored);
+    } else {
+      const SignatureLibraryPtr library = LoadDatabaseImage(image);
+      if (!library) {
+        ReportError(command.name, "out of memory while writing " + namesPath);
+        return ExitFailure;
+      }
+      const std::string text = FormatSignatureNames(library->header.headerCrc, result.signatureNames);
+      const int namesStatus =
+          WriteOutputFile(command, namesPath, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+      if (namesStatus != ExitSuccess) return namesStatus;
+    }
+  }
   // Without -o the file lands in the current folder, which the user may not
   // have expected.
   if (status == ExitSuccess && !parsed.Has("--output")) {

@@ -10,6 +10,7 @@
 #include "compiler/rulelang/source_printer.h"
 #include "veltor/command_support.h"
 #include "scanning/files.h"
+#include "scanning/signature_names.h"
 
 namespace veltor::cli {
 
@@ -28,6 +29,8 @@ constexpr std::string_view Help =
     "'veltor compile' it gives the very same file when the build time is the same\n"
     "(when the build time is a whole second, as 'veltor compile' stores it, the\n"
     "comment at the top gives the SOURCE_DATE_EPOCH that reproduces it).\n"
+    "Signatures are anonymous in a database; when FILE.vlb.names (written by\n"
+    "'veltor compile') is beside it, each named one gets its name in a comment.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   write the source to FILE instead of standard output\n"
@@ -55,7 +58,16 @@ int RunDump(const Command& command, const ParsedArguments& parsed) {
     preamble += "\nThe build time is not part of the source; SOURCE_DATE_EPOCH=" +
                 std::to_string(rulelang::UnixSecondsFromFileTime(buildTime)) + " reproduces it.";
   }
-  const std::string source = rulelang::PrintDatabaseSource(contents.entries, preamble);
+  SignatureNames names;
+  if (!parsed.Has("--body")) {
+    std::string error;
+    if (std::optional<SignatureNames> loaded = LoadSignatureNames(path, contents.header.headerCrc, error)) {
+      names = std::move(*loaded);
+    } else {
+      ReportError(command.name, "signature names not used: " + error);
+    }
+  }
+  const std::string source = rulelang::PrintDatabaseSource(contents.entries, preamble, names);
   if (const std::optional<std::string_view> output = parsed.Value("--output")) {
     return WriteOutputFile(command, *output,
                            std::span(reinterpret_cast<const uint8_t*>(source.data()), source.size()));

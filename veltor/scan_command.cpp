@@ -23,6 +23,7 @@
 #include "scanning/default_database.h"
 #include "scanning/files.h"
 #include "scanning/scan_explain.h"
+#include "scanning/signature_names.h"
 #include "scanning/scan_report.h"
 #include "scanning/scan_system.h"
 #include "scanning/scan_targets.h"
@@ -95,6 +96,11 @@ const std::string Help = std::string(
     "      --encrypted-ok   an encrypted member is reported but not an error\n"
     "      --damaged-ok     a damaged archive or member is reported but not an\n"
     "                       error\n"
+    "  -s, --signatures     under each report, the signatures behind it that\n"
+    "                       occurred: id, name (from FILE.vlb.names beside the\n"
+    "                       database, when there), form (plain or wide) and\n"
+    "                       first offsets; the file is read again (not standard\n"
+    "                       input, nor archive members); JSON: \"signatures\"\n"
     "  -i, --infected       print only reports and problems (no OK lines)\n"
     "  -q, --quiet          print nothing but errors\n"
     "      --no-summary     print no summary at the end\n"
@@ -438,7 +444,7 @@ constexpr OptionDefinition Options[] = {
       {"", "--exclude", true, true}, {"", "--include", true, true}, {"", "--exclude-dir", true, true},
       {"", "--max-depth", true},   {"", "--file-list", true},    {"-0", "--null", false},
       {"", "--no-summary", false}, {"", "--log", true},          {"", "--max-scan-time", true},
-      {"", "--version", false},
+      {"", "--version", false},    {"-s", "--signatures", false},
   };
 
 
@@ -460,7 +466,10 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
   }
   ScanSettings settings;
   settings.chunkSize = ChunkSize();
-  if (parsed.Has("--explain")) settings.inspect = ExplainInspector(parsed.Has("--json"));
+  if (parsed.Has("--explain") && parsed.Has("--signatures")) {
+    ReportError(command.name, "--explain lists the signatures already; leave out -s (--signatures)");
+    return ExitUsage;
+  }
   if (const auto value = parsed.Value("--max-filesize")) {
     const std::optional<uint64_t> size = ParseSize(*value);
     if (!size) {
@@ -523,6 +532,16 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
     ReportDatabaseFailure(settings.database);
     return ExitError;
   }
+  if (parsed.Has("--explain") || parsed.Has("--signatures")) {
+    std::string error;
+    std::optional<SignatureNames> names =
+        LoadSignatureNames(settings.database.string(), workers[0].handle->library->header.headerCrc, error);
+    // Without its names a scan still tells everything by id.
+    if (!names) ReportError(command.name, "signature names not used: " + error);
+    auto shared = std::make_shared<const SignatureNames>(names ? std::move(*names) : SignatureNames{});
+    settings.inspect = parsed.Has("--explain") ? ExplainInspector(parsed.Has("--json"), shared)
+                                               : SignaturesInspector(shared);
+  }
   const Clock::time_point start = Clock::now();
 
   std::vector<std::string_view> paths = parsed.positional;
@@ -542,7 +561,7 @@ int RunScan(const Command& command, const ParsedArguments& parsed) {
   workers.resize(std::max<size_t>(1, std::min<size_t>(threads, toScan)));
 
   Printer printer;
-  printer.options = {parsed.Has("--json"), parsed.Has("--infected"), parsed.Has("--quiet")};
+  printer.options = {parsed.Has("--json"), parsed.Has("--infected"), parsed.Has("--quiet"), parsed.Has("--signatures")};
   printer.inOrder = parsed.Has("--sort");
   printer.targets = &targets;
   printer.totals.linksNotFollowed = walk.linksNotFollowed;

@@ -1,5 +1,7 @@
 #include "compiler/rulelang/source_printer.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <map>
 #include <set>
@@ -167,7 +169,8 @@ size_t UsedLength(const std::array<uint8_t, N>& bytes) {
 
 }  // namespace
 
-std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view preamble) {
+std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view preamble,
+                                const std::map<uint32_t, std::string>& signatureNames) {
   std::string out;
   while (!preamble.empty()) {
     const size_t end = preamble.find('\n');
@@ -202,7 +205,14 @@ std::string PrintDatabaseSource(const DatabaseEntries& entries, std::string_view
     if (signature.reserved2 != 0) out += " reserved2 " + Hex32(signature.reserved2);
     out += " = " + ByteStringForm(signature.pattern);
     if (!signature.extra.empty()) out += " extra " + ByteStringForm(signature.extra);
-    out += ";\n";
+    out += ";";
+    if (const auto name = signatureNames.find(signature.id); name != signatureNames.end()) {
+      // One line of comment whatever the map holds.
+      std::string shown = name->second;
+      std::replace_if(shown.begin(), shown.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+      out += "  # " + shown;
+    }
+    out += "\n";
   }
   if (!entries.signatures.empty() && !entries.rules.empty()) out += '\n';
 

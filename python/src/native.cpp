@@ -26,6 +26,7 @@
 #include "engine/text/windows1252.h"
 #include "scanning/scan_archives.h"
 #include "scanning/scan_report.h"
+#include "scanning/signature_names.h"
 
 namespace py = pybind11;
 
@@ -121,6 +122,7 @@ struct NativeDatabase {
   uint64_t buildTime = 0;
   uint32_t signatureCount = 0;
   uint32_t ruleCount = 0;
+  uint32_t headerCrc = 0;  // ties a signature name map to this database
 };
 
 NativeDatabase LoadImage(const py::object& data) {
@@ -141,6 +143,7 @@ NativeDatabase LoadImage(const py::object& data) {
   database.buildTime = BuildTime(handle->library->header);
   database.signatureCount = handle->library->header.signatureCount;
   database.ruleCount = handle->library->header.ruleCount;
+  database.headerCrc = handle->library->header.headerCrc;
   database.pool->Give(std::move(handle));
   return database;
 }
@@ -304,6 +307,18 @@ py::tuple Compile(const std::string& source, const std::string& path, std::optio
   return py::make_tuple(py::bytes(reinterpret_cast<const char*>(image.data()), image.size()), diagnostics);
 }
 
+// The names of a signature name map's text (NAME.vlb.names) as {id: name};
+// ValueError when it is not one, or not this database's.
+py::dict ParseNames(const NativeDatabase& database, const py::bytes& text) {
+  std::string error;
+  const std::optional<scanning::SignatureNames> names =
+      scanning::ParseSignatureNames(std::string_view(text), database.headerCrc, error);
+  if (!names) throw py::value_error(error);
+  py::dict out;
+  for (const auto& [id, name] : *names) out[py::int_(id)] = ArchiveText(name);
+  return out;
+}
+
 }  // namespace
 }  // namespace veltor::python
 
@@ -326,7 +341,8 @@ PYBIND11_MODULE(_native, module) {
       .def("scan", &ScanBytes)
       .def("begin", &BeginStream)
       .def("explain", &ExplainBytes)
-      .def("walk_archive", &WalkArchive);
+      .def("walk_archive", &WalkArchive)
+      .def("parse_names", &ParseNames);
   py::class_<NativeStream>(module, "Stream")
       .def("feed", &NativeStream::Feed)
       .def("finish", &NativeStream::Finish)
@@ -342,4 +358,5 @@ PYBIND11_MODULE(_native, module) {
   module.attr("MAX_UNPACKED") = limits.maxUnpacked;
   module.attr("MAX_MEMBERS") = limits.maxMembers;
   module.attr("MAX_RATIO") = limits.maxRatio;
+  module.attr("SIGNATURE_NAMES_SUFFIX") = std::string(veltor::scanning::SignatureNamesSuffix);
 }

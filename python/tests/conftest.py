@@ -4,6 +4,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import warnings
 
 import pytest
 
@@ -19,6 +20,14 @@ import veltor  # noqa: E402
 VELTOR_PROGRAM = BUILD / "veltor" / "veltor"
 DEFAULT_DATABASE = BUILD / "engine" / "api" / "qzdata.vlb"
 SAMPLES = ROOT / "samples"
+
+
+@pytest.fixture(autouse=True)
+def _compile_warnings_quiet():
+    """The tests compile sources with warnings on purpose; test_first_use checks that they are issued."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", veltor.CompileWarning)
+        yield
 
 
 @pytest.fixture(scope="session")

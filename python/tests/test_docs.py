@@ -49,6 +49,19 @@ def test_the_json_lines_have_the_fields_the_readme_shows():
     assert list(printed["summary"]) == list(summary["summary"])
 
 
+def test_the_signatures_under_a_report_are_what_the_readme_shows():
+    shown = next(block for block in code_blocks(README) if "  21 pe_dos_stub:" in block)
+    result = run("scan", "-s", "--no-summary", "samples/locker.exe")
+    assert result.returncode == 1, result.stderr
+    assert result.stdout.decode() == shown
+
+
+def test_the_signature_match_repr_is_what_python_prints():
+    shown = re.search(r"# \[(SignatureMatch\(id=21.*?name=.*?\)),", GUIDES["python.md"]).group(1)
+    db = veltor.Database.load(DEFAULT_DATABASE)
+    assert repr(db.explain((ROOT / "samples" / "locker.exe").read_bytes()).signatures[0]) == shown
+
+
 @pytest.mark.parametrize(
     "text", [README, GUIDES["python.md"]], ids=["README.md", "docs/python.md"]
 )

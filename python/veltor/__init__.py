@@ -15,8 +15,9 @@ from __future__ import annotations
 
 import datetime as _datetime
 import os as _os
+import warnings as _warnings
 from dataclasses import dataclass, field
-from typing import BinaryIO, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import BinaryIO, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _native
 
@@ -25,6 +26,7 @@ __all__ = [
     "ArchiveError",
     "ArchiveProblem",
     "CompileError",
+    "CompileWarning",
     "Database",
     "DatabaseError",
     "Diagnostic",
@@ -34,6 +36,7 @@ __all__ = [
     "RuleScore",
     "SignatureMatch",
     "compile",
+    "compile_with_diagnostics",
 ]
 
 #: Bytes read per step by ``scan_file`` and ``scan_stream``.
@@ -121,12 +124,27 @@ class CompileError(Exception):
         super().__init__("\n".join(str(d) for d in errors))
 
 
+class CompileWarning(UserWarning):
+    """A warning of the rule compiler: the database was built all the same.
+
+    ``compile`` issues one per warning (``warnings.warn``); turn them into
+    errors with ``warnings.simplefilter("error", veltor.CompileWarning)``.
+    ``diagnostic`` is the compiler's ``Diagnostic``.
+    """
+
+    def __init__(self, diagnostic: Diagnostic):
+        super().__init__(str(diagnostic))
+        self.diagnostic = diagnostic
+
+
 @dataclass(frozen=True)
 class SignatureMatch:
     """A signature that occurred: how often each form did, and the first offsets.
 
     ``plain_offsets`` and ``wide_offsets`` hold at most the first eight
-    occurrences of each form; the counts are complete.
+    occurrences of each form; the counts are complete. ``name`` is the
+    signature's name in the rule source, from the name map ``veltor compile``
+    writes beside the database (``NAME.vlb.names``), or None.
     """
 
     id: int
@@ -134,6 +152,7 @@ class SignatureMatch:
     plain_offsets: Tuple[int, ...]
     wide_count: int
     wide_offsets: Tuple[int, ...]
+    name: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -189,20 +208,51 @@ class Database:
     busy, about as much memory as the database itself) and returns it after.
     """
 
-    __slots__ = ("_native",)
+    __slots__ = ("_native", "_names")
 
     def __init__(self, native: "_native.Database"):
+        # Database(path) would otherwise give an object that fails later, far
+        # from the mistake.
+        if not isinstance(native, _native.Database):
+            raise TypeError(
+                "Database() is not called directly: open a database file with veltor.Database.load(path), "
+                "or an image in memory with veltor.Database.from_bytes(data)"
+            )
         self._native = native
+        self._names: Dict[int, str] = {}
 
     @classmethod
     def load(cls, path: StrPath) -> "Database":
         """Loads a database file.
 
+        The signature name map beside it (``PATH.names``, written by
+        ``veltor compile``), when there, names the signatures of ``explain``;
+        one that cannot be used is left out with a ``UserWarning``.
+
         Raises ``FileNotFoundError`` (and other ``OSError``) when the file
         cannot be read, ``DatabaseError`` when it is not a database.
         """
         with open(path, "rb") as file:
-            return cls.from_bytes(file.read())
+            database = cls.from_bytes(file.read())
+        names_path = _os.fsdecode(path) + _native.SIGNATURE_NAMES_SUFFIX
+        try:
+            with open(names_path, "rb") as file:
+                text = file.read()
+        except FileNotFoundError:
+            return database
+        except OSError as error:
+            _warnings.warn(f"signature names not used: {names_path}: {error.strerror}", stacklevel=2)
+            return database
+        try:
+            database._names = database._native.parse_names(text)
+        except ValueError as error:
+            _warnings.warn(f"signature names not used: {names_path}: {error}", stacklevel=2)
+        return database
+
+    @property
+    def signature_names(self) -> Dict[int, str]:
+        """The signatures' names by id, from the name map beside the file ``load`` read (empty without one)."""
+        return dict(self._names)
 
     @classmethod
     def from_bytes(cls, data: Union[bytes, bytearray, memoryview]) -> "Database":
@@ -311,7 +361,7 @@ class Database:
         signatures, rules = self._native.explain(data)
         return Explanation(
             signatures=[
-                SignatureMatch(sid, plain[0], tuple(plain[1]), wide[0], tuple(wide[1]))
+                SignatureMatch(sid, plain[0], tuple(plain[1]), wide[0], tuple(wide[1]), self._names.get(sid))
                 for _index, sid, plain, wide in signatures
             ],
             rules=[
@@ -332,14 +382,12 @@ class Database:
         )
 
 
-def compile(
+def compile_with_diagnostics(
     source: str, *, path: str = "<string>", build_time: Optional[_datetime.datetime] = None
-) -> bytes:
-    """Compiles rule language source into a database image (see docs/rules.md).
+) -> Tuple[bytes, List[Diagnostic]]:
+    """Compiles like ``compile`` and returns the image with the compiler's warnings.
 
-    ``path`` names the source in diagnostics; ``build_time`` (an aware
-    datetime) is stored instead of now. Raises ``CompileError`` carrying
-    every diagnostic when the source has errors.
+    Issues no Python warnings; raises ``CompileError`` when the source has errors.
     """
     seconds = None if build_time is None else int(build_time.timestamp())
     image, diagnostics = _native.compile(source, path, seconds)
@@ -349,4 +397,21 @@ def compile(
     ]
     if image is None:
         raise CompileError(found)
+    return image, found
+
+
+def compile(
+    source: str, *, path: str = "<string>", build_time: Optional[_datetime.datetime] = None
+) -> bytes:
+    """Compiles rule language source into a database image (see docs/rules.md).
+
+    ``path`` names the source in diagnostics; ``build_time`` (an aware
+    datetime) is stored instead of now. Each warning of the compiler is
+    issued as a ``CompileWarning``; ``compile_with_diagnostics`` returns
+    them instead. Raises ``CompileError`` carrying every diagnostic when the
+    source has errors.
+    """
+    image, diagnostics = compile_with_diagnostics(source, path=path, build_time=build_time)
+    for diagnostic in diagnostics:
+        _warnings.warn(CompileWarning(diagnostic), stacklevel=2)
     return image

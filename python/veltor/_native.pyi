@@ -1,5 +1,5 @@
 """Type stub of the native module; the public interface is the veltor package."""
-from typing import List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 class DatabaseError(Exception): ...
 
@@ -26,6 +26,7 @@ class Database:
         max_members: int,
         max_ratio: int,
     ) -> Tuple[List[Tuple[Tuple[str, ...], str, int, float]], List[Tuple[Tuple[str, ...], bool, str]]]: ...
+    def parse_names(self, text: bytes) -> Dict[int, str]: ...
     def explain(
         self, data: object
     ) -> Tuple[
@@ -39,6 +40,7 @@ MAX_ARCHIVE_DEPTH_LIMIT: int
 MAX_UNPACKED: int
 MAX_MEMBERS: int
 MAX_RATIO: int
+SIGNATURE_NAMES_SUFFIX: str
 
 def load_image(data: object) -> Database: ...
 def compile(

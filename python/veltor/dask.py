@@ -253,6 +253,17 @@ def _walk_folder(folder: bytes, recursive: bool, paths: List, excluded: List[Rec
             excluded.append({**_display_path(path), "excluded": _kind_name(mode)})
 
 
+def _worker_count(text: str) -> int:
+    """--workers: a cluster of no workers would wait for one for ever."""
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"takes a whole number of 1 or more, not '{text}'") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"takes 1 or more, not {count} (with no worker nothing would ever run)")
+    return count
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """``veltor-dask-scan``: scan files on a Dask cluster, print JSON Lines."""
     parser = argparse.ArgumentParser(
@@ -262,7 +273,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--db", required=True, help="the database file (read here, shipped to the workers)")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="an existing cluster's scheduler, e.g. tcp://host:8786")
-    where.add_argument("--workers", type=int, default=2, metavar="N", help="local worker processes (default 2)")
+    where.add_argument("--workers", type=_worker_count, default=2, metavar="N", help="local worker processes (default 2)")
     parser.add_argument("-r", "--recursive", action="store_true", help="scan folders and everything below them")
     parser.add_argument("--progress", action="store_true", help="show Dask's progress bar on standard error")
     parser.add_argument("paths", nargs="+", metavar="PATH")

@@ -14,7 +14,7 @@ _veltor() {
     local command=${words[1]} options=""
     case $command in
         scan)
-            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --archives --no-archives --max-archive-depth --max-unpacked --max-members --max-ratio --limits-ok --encrypted-ok --damaged-ok --infected --quiet --explain --max-depth --exclude --include --exclude-dir --file-list --null --max-scan-time --no-summary --log --version --help -r -L -x -j -i -q -0 -h" ;;
+            options="--db --recursive --follow-links --one-file-system --max-filesize --threads --sort --json --archives --no-archives --max-archive-depth --max-unpacked --max-members --max-ratio --limits-ok --encrypted-ok --damaged-ok --signatures --infected --quiet --explain --max-depth --exclude --include --exclude-dir --file-list --null --max-scan-time --no-summary --log --version --help -r -L -x -j -s -i -q -0 -h" ;;
         compile)
             options="--output --fail-on-warnings --help -o -w -h" ;;
         dump)
