@@ -25,25 +25,28 @@ demo:
 test: test-release test-asan test-tsan test-python
 
 test-release:
-	@scripts/ensure-packages.sh build
+	@scripts/ensure-packages.sh build service
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --test-dir build/release $(CTEST_FLAGS)
 
 test-asan:
-	@scripts/ensure-packages.sh build
+	@scripts/ensure-packages.sh build service
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --test-dir build/asan $(CTEST_FLAGS)
 
 # ThreadSanitizer over the concurrency tests only: they are what it can judge
-# (the library's handles on many threads; veltor scan's workers).
+# (the library's handles on many threads; veltor scan's workers; veltord's
+# workers, networking and reloads, served to its real clients).
 test-tsan:
-	@scripts/ensure-packages.sh build
+	@scripts/ensure-packages.sh build service
 	cmake --preset tsan
-	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests veltor_scan_tests
+	cmake --build --preset tsan -j $(JOBS) --target api_concurrency_tests veltor_scan_tests veltord veltor veltor_default_database
 	build/tsan/tests/engine/api/api_concurrency_tests
 	build/tsan/tests/veltor/veltor_scan_tests --gtest_filter='*Workers*'
+	$(PYTHON) tests/veltord/veltord_clients_test.py build/tsan/veltord/veltord build/tsan/veltor/veltor \
+	  build/tsan/engine/api/qzdata.vlb samples
 
 # The Python package (python/, docs/python.md): its native module built in
 # place with the Release build, then its pytest suite on Debian's interpreter,

@@ -42,6 +42,17 @@ if(TARGET veltor)
     ${PROJECT_SOURCE_DIR}/docs/python.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/veltor)
 endif()
 
+if(TARGET veltord)
+  # The service finds the default database as the program does, and its
+  # commented configuration goes where it is read from (/etc/veltor for a
+  # /usr installation).
+  install(TARGETS veltord RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/veltord/veltord.conf DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/veltor)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/veltord.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  install(FILES ${PROJECT_BINARY_DIR}/veltord/systemd/veltord.service ${PROJECT_BINARY_DIR}/veltord/systemd/veltord.socket
+    DESTINATION lib/systemd/system)
+endif()
+
 # pkg-config: paths relative to the .pc file, so that the package works from
 # whatever prefix it is installed into (cmake --install --prefix).
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")

@@ -240,6 +240,26 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> ArchiveSeeds() {
   return seeds;
 }
 
+// Conversations in the clamd protocol, the first byte choosing the pieces
+// the rest arrives in: each command form, a session, a stream of chunks,
+// a stream cut short.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> ClamdProtocolSeeds() {
+  auto bytes = [](std::string_view text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+  auto chunk = [](std::string_view data) {
+    const auto n = static_cast<uint32_t>(data.size());
+    std::string out{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                    static_cast<char>(n)};
+    return out.append(data);
+  };
+  using namespace std::string_literals;
+  return {
+      {"ping", bytes("\x05zPING\0nVERSION\nSTATS\n"s)},
+      {"session", bytes("\x03zIDSESSION\0zPING\0zSCAN /tmp/x\0\0zFILDES\0zEND\0"s)},
+      {"stream", bytes("\x10zINSTREAM\0"s + chunk("hello ") + chunk("world") + chunk("") + "nPING\n")},
+      {"cut", bytes("\x00nINSTREAM\n"s + chunk(std::string(300, 'a')).substr(0, 100))},
+  };
+}
+
 void WriteSeeds(const fs::path& folder, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& seeds) {
   fs::create_directories(folder);
   for (const auto& [name, bytes] : seeds) WriteWholeFile((folder / ("seed-" + name)).string(), bytes);
@@ -263,5 +283,6 @@ int main(int argc, char** argv) {
   WriteSeeds(root / "rule_compiler", RuleCompilerSeeds());
   WriteSeeds(root / "dump_compile", DumpCompileSeeds());
   WriteSeeds(root / "archive", ArchiveSeeds());
+  WriteSeeds(root / "clamd_protocol", ClamdProtocolSeeds());
   return 0;
 }

@@ -43,6 +43,26 @@ InputFile::~InputFile() {
 #endif
 }
 
+bool AdoptInput(InputFile& file, int descriptor, std::string& error) {
+  file.descriptor = descriptor;
+  file.owned = true;
+#ifdef _WIN32
+  struct _stat64 facts {};
+  const bool known = _fstat64(descriptor, &facts) == 0;
+  file.regular = known && (facts.st_mode & _S_IFMT) == _S_IFREG;
+#else
+  struct stat facts {};
+  const bool known = fstat(descriptor, &facts) == 0;
+  file.regular = known && S_ISREG(facts.st_mode);
+#endif
+  if (!known) {
+    error = "cannot read: " + SystemMessage(errno);
+    return false;
+  }
+  file.size = file.regular ? static_cast<uint64_t>(facts.st_size) : 0;
+  return true;
+}
+
 void OpenStandardInput(InputFile& file) {
   file.descriptor = 0;
   file.owned = false;

@@ -45,6 +45,12 @@ std::string NotRegularFileReason(std::filesystem::file_type type);
 // Opens `path`; false with `error` set to the reason.
 bool OpenInput(InputFile& file, const std::filesystem::path& path, std::string& error);
 
+// Takes over `descriptor`, a file some other part opened (a descriptor a
+// client handed over, a stream spooled to a temporary file): it is closed
+// with `file`, even when this fails. False with `error` set when it cannot
+// be looked at.
+bool AdoptInput(InputFile& file, int descriptor, std::string& error);
+
 // Borrows standard input (which may block: that is where its bytes come from).
 void OpenStandardInput(InputFile& file);
 

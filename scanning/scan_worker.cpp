@@ -11,6 +11,47 @@ namespace {
 
 FileOutcome Failed(std::string reason) { return {Outcome::Error, {}, std::move(reason), 0, {}}; }
 
+// The moment a scan that starts now must end by; never without a limit.
+ScanClock::time_point Deadline(double seconds) {
+  return seconds > 0 ? ScanClock::now() + std::chrono::duration_cast<ScanClock::duration>(
+                                              std::chrono::duration<double>(seconds))
+                     : ScanClock::time_point::max();
+}
+
+// Streams the file through `buffer` into the handle and collects its
+// reports. False with `error` set when a read fails or memory runs out, or
+// with `outcome` Skipped past `maxSize` bytes. Past `deadline` the reading
+// stops and `outOfTime` is set; what was read is still scanned.
+bool ScanBytes(InputFile& file, ScanHandle& handle, std::span<uint8_t> buffer, uint64_t maxSize,
+               ScanClock::time_point deadline, bool& outOfTime, FileOutcome& outcome, std::string& error) {
+  BeginScan(handle);
+  for (;;) {
+    // Checked once per chunk; a regular file read to its size is whole.
+    if (outcome.bytes != 0 && deadline != ScanClock::time_point::max() && ScanClock::now() > deadline &&
+        !(file.regular && outcome.bytes >= file.size)) {
+      outOfTime = true;
+      break;
+    }
+    const std::optional<size_t> count = ReadInput(file, buffer.data(), buffer.size(), error);
+    if (!count) return false;
+    if (*count == 0) break;
+    outcome.bytes += *count;
+    // Standard input has no size to check up front.
+    if (outcome.bytes > maxSize) {
+      outcome = {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
+      return false;
+    }
+    FeedScan(handle, buffer.data(), *count);
+  }
+  FinishScan(handle);
+  if (!CollectReports(handle, {}, outcome.reports)) {
+    error = "out of memory while collecting reports";
+    return false;
+  }
+  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  return true;
+}
+
 }  // namespace
 
 bool OpenWorker(Worker& worker, const ScanSettings& settings) {
@@ -38,35 +79,13 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 
   FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
   ScanHandle& handle = *worker.handle;
-  const ScanClock::time_point deadline =
-      settings.maxScanTime > 0
-          ? ScanClock::now() + std::chrono::duration_cast<ScanClock::duration>(
-                                   std::chrono::duration<double>(settings.maxScanTime))
-          : ScanClock::time_point::max();
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
   bool outOfTime = false;
-  BeginScan(handle);
-  for (;;) {
-    // Checked once per chunk; a regular file read to its size is whole.
-    if (outcome.bytes != 0 && deadline != ScanClock::time_point::max() && ScanClock::now() > deadline &&
-        !(file.regular && outcome.bytes >= file.size)) {
-      outOfTime = true;
-      break;
-    }
-    const std::optional<size_t> count = ReadInput(file, worker.buffer.get(), settings.chunkSize, error);
-    if (!count) {
-      return Failed(target.standardInput ? "cannot read standard input: " + error : error);
-    }
-    if (*count == 0) break;
-    outcome.bytes += *count;
-    // Standard input has no size to check up front.
-    if (outcome.bytes > settings.maxFileSize) {
-      return {Outcome::Skipped, {}, "larger than --max-filesize", 0, {}};
-    }
-    FeedScan(handle, worker.buffer.get(), *count);
+  if (!ScanBytes(file, handle, {worker.buffer.get(), settings.chunkSize}, settings.maxFileSize, deadline, outOfTime,
+                 outcome, error)) {
+    if (outcome.outcome == Outcome::Skipped) return outcome;
+    return Failed(target.standardInput ? "cannot read standard input: " + error : error);
   }
-  FinishScan(handle);
-  if (!CollectReports(handle, {}, outcome.reports)) return Failed("out of memory while collecting reports");
-  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
   if (outOfTime) {
     // What was read is scanned and reported; the rest is not, so the file
     // is never taken for clean.
@@ -89,6 +108,23 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
     };
     ScanArchiveMembers(file, PathText(target), handle, more, settings.archives, outcome, deadline,
                        settings.maxScanTime);
+  }
+  return outcome;
+}
+
+FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& more,
+                         std::span<uint8_t> buffer, const ScanSettings& settings) {
+  FileOutcome outcome{Outcome::Clean, {}, {}, 0, {}};
+  std::string error;
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
+  bool outOfTime = false;
+  if (!ScanBytes(file, handle, buffer, UINT64_MAX, deadline, outOfTime, outcome, error)) return Failed(error);
+  if (outOfTime) {
+    outcome.archiveNotes.push_back({{}, true, !settings.archives.limitsOk, TimeLimitReason(settings.maxScanTime)});
+    return outcome;
+  }
+  if (file.regular) {
+    ScanArchiveMembers(file, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
   }
   return outcome;
 }

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/api/scan_handle.h"
@@ -51,5 +53,13 @@ bool OpenWorker(Worker& worker, const ScanSettings& settings);
 
 // Scans one target and says what came of it.
 FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSettings& settings);
+
+// Scans a file already open, from where it stands, through `buffer`, and
+// the members of the archive it is (read again from its start) when it is
+// a regular file: what `name` is reported under, members inside members
+// scanned with the handles `more` gives. Nothing is skipped for its size.
+// (`inspect` is not called.)
+FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& more,
+                         std::span<uint8_t> buffer, const ScanSettings& settings);
 
 }  // namespace veltor::scanning

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, checking first and installing
 # only what is missing. Usage: scripts/ensure-packages.sh GROUP...
-# Groups: build, windows, fuzz, valgrind, bench, python, package.
+# Groups: build, service, windows, fuzz, valgrind, bench, python, package.
 set -euo pipefail
 
 packages_for() {
   case "$1" in
-    build)    echo "cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev libarchive-dev zlib1g-dev" ;;
+    build)    echo "cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev libarchive-dev zlib1g-dev libboost-dev libboost-program-options-dev" ;;
+    # The clients veltord's tests drive: they speak the clamd protocol.
+    service)  echo "python3 clamdscan python3-pyclamd" ;;
     windows)  echo "g++-mingw-w64-x86-64 wine wine64 googletest" ;;
     fuzz)     echo "clang libclang-rt-14-dev" ;;
     valgrind) echo "valgrind" ;;

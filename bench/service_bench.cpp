@@ -1,0 +1,286 @@
+// veltord beside clamd over the clamd protocol, driven by the same client:
+// requests per second for 4 KiB INSTREAM bodies over the Unix socket and
+// TCP with 1 and 16 clients, MB/s for 64 MiB streams, p50 and p99 latency.
+// Both services are started here, on temporary sockets, with the same
+// signatures: veltord with the database, clamd with its exact-case literal
+// signatures written as its own literal-signature file (.ndb). clamd is
+// left out when it is not installed (Debian clamav-daemon).
+//
+//   service_bench [--seconds S] [--veltord PATH] [--db PATH] [--clamd PATH]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compiler/rulelang/database_image.h"
+#include "engine/database/database_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Server {
+  std::string name;
+  pid_t pid = -1;
+  std::string unixPath;
+  uint16_t port = 0;
+};
+
+uint16_t FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+int Connect(const Server& server, bool tcp) {
+  if (tcp) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(s);
+      return -1;
+    }
+    return s;
+  }
+  const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", server.unixPath.c_str());
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+bool SendAll(int s, const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t sent = send(s, bytes, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    bytes += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+// One INSTREAM request on a connection of its own; the reply, or "" on a
+// failure.
+std::string Scan(const Server& server, bool tcp, const std::vector<uint8_t>& body) {
+  const int s = Connect(server, tcp);
+  if (s < 0) return "";
+  constexpr size_t Chunk = size_t{1} << 20;
+  bool ok = SendAll(s, "zINSTREAM", 10);
+  for (size_t at = 0; ok && at < body.size(); at += Chunk) {
+    const size_t piece = std::min(Chunk, body.size() - at);
+    const uint32_t length = htonl(static_cast<uint32_t>(piece));
+    ok = SendAll(s, &length, 4) && SendAll(s, body.data() + at, piece);
+  }
+  const uint32_t end = 0;
+  ok = ok && SendAll(s, &end, 4);
+  std::string reply;
+  char buffer[512];
+  for (ssize_t got; ok && (got = recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(got));
+  close(s);
+  return reply;
+}
+
+struct Result {
+  double requestsPerSecond = 0;
+  double megabytesPerSecond = 0;
+  double p50 = 0;
+  double p99 = 0;
+  size_t requests = 0;
+  size_t wrong = 0;
+};
+
+Result Drive(const Server& server, bool tcp, unsigned clients, size_t bodySize, double seconds, size_t minimum) {
+  std::vector<std::vector<double>> latencies(clients);
+  std::atomic<size_t> wrong{0};
+  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+  const auto started = Clock::now();
+  std::vector<std::thread> threads;
+  for (unsigned c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      std::mt19937_64 random(c + 1);
+      std::vector<uint8_t> body(bodySize);
+      for (auto& byte : body) byte = static_cast<uint8_t>(random() % 255 + 1);
+      while (Clock::now() < until || latencies[c].size() < minimum) {
+        const auto begin = Clock::now();
+        const std::string reply = Scan(server, tcp, body);
+        latencies[c].push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        if (reply != std::string("stream: OK", 11)) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+  std::vector<double> all;
+  for (const auto& list : latencies) all.insert(all.end(), list.begin(), list.end());
+  std::sort(all.begin(), all.end());
+  Result result;
+  result.requests = all.size();
+  result.wrong = wrong;
+  result.requestsPerSecond = static_cast<double>(all.size()) / elapsed;
+  result.megabytesPerSecond = result.requestsPerSecond * static_cast<double>(bodySize) / 1e6;
+  result.p50 = all.empty() ? 0 : all[all.size() / 2];
+  result.p99 = all.empty() ? 0 : all[std::min(all.size() - 1, all.size() * 99 / 100)];
+  return result;
+}
+
+pid_t Start(const std::vector<std::string>& arguments, const fs::path& log) {
+  std::fflush(stdout);  // or the child would write it again
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (std::freopen(log.c_str(), "w", stderr) == nullptr) _exit(127);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+bool WaitReady(const Server& server, double seconds) {
+  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < until) {
+    const int s = Connect(server, false);
+    if (s >= 0) {
+      close(s);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// The database's exact-case signatures as clamd literal signatures:
+// "Name:0:*:HEX", a wide signature as its UTF-16LE bytes. Returns how many
+// were written and how many (case-blind) were left out.
+std::pair<size_t, size_t> WriteLiteralSignatures(const fs::path& database, const fs::path& out) {
+  std::ifstream in(database, std::ios::binary);
+  const std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string error;
+  const auto contents = veltor::rulelang::ReadDatabaseImage(image, error);
+  if (!contents) {
+    std::fprintf(stderr, "service_bench: %s\n", error.c_str());
+    std::exit(1);
+  }
+  std::ofstream file(out);
+  size_t written = 0;
+  size_t skipped = 0;
+  for (const auto& signature : contents->entries.signatures) {
+    if ((signature.flags & veltor::SignatureFlagExactCase) == 0) {
+      ++skipped;
+      continue;
+    }
+    const bool wide = (signature.flags & veltor::SignatureFlagWide) != 0;
+    std::string hex;
+    char digits[3];
+    for (const uint8_t byte : signature.pattern) {
+      std::snprintf(digits, sizeof digits, "%02x", byte);
+      hex += digits;
+      if (wide) hex += "00";
+    }
+    file << "Bench.Signature" << signature.id << ":0:*:" << hex << "\n";
+    ++written;
+  }
+  return {written, skipped};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 3;
+  std::string veltord = VELTORD_PROGRAM;
+  std::string database = VELTOR_DEFAULT_DATABASE;
+  std::string clamd = "/usr/sbin/clamd";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    if (name == "--seconds") seconds = std::atof(argv[i + 1]);
+    else if (name == "--veltord") veltord = argv[i + 1];
+    else if (name == "--db") database = argv[i + 1];
+    else if (name == "--clamd") clamd = argv[i + 1];
+  }
+  signal(SIGPIPE, SIG_IGN);
+  char pattern[] = "/tmp/veltor-service-bench.XXXXXX";
+  const fs::path folder = mkdtemp(pattern);
+
+  std::vector<Server> servers;
+  Server ours{"veltord", -1, (folder / "veltord.sock").string(), FreePort()};
+  ours.pid = Start({veltord, "--foreground", "--db", database, "--unix-socket", ours.unixPath, "--tcp",
+                    "127.0.0.1:" + std::to_string(ours.port), "--max-connections", "1024"},
+                   folder / "veltord.log");
+  servers.push_back(ours);
+  if (fs::exists(clamd)) {
+    fs::create_directories(folder / "clamd-db");
+    const auto [written, skipped] = WriteLiteralSignatures(database, folder / "clamd-db" / "bench.ndb");
+    std::printf("clamd: %zu literal signatures (%zu case-blind ones left out)\n", written, skipped);
+    Server theirs{"clamd", -1, (folder / "clamd.sock").string(), FreePort()};
+    std::ofstream config(folder / "clamd.conf");
+    config << "LocalSocket " << theirs.unixPath << "\nTCPSocket " << theirs.port << "\nTCPAddr 127.0.0.1\n"
+           << "DatabaseDirectory " << (folder / "clamd-db").string() << "\nForeground yes\nLogFile "
+           << (folder / "clamd.log").string() << "\nStreamMaxLength 100M\nMaxThreads 16\nMaxConnectionQueueLength 64\n";
+    config.close();
+    theirs.pid = Start({clamd, "--config-file=" + (folder / "clamd.conf").string()}, folder / "clamd.stderr");
+    servers.push_back(theirs);
+  }
+  for (const Server& server : servers) {
+    if (!WaitReady(server, 60)) {
+      std::fprintf(stderr, "service_bench: %s did not start (logs in %s)\n", server.name.c_str(), folder.c_str());
+      return 1;
+    }
+  }
+  struct Case {
+    bool tcp;
+    unsigned clients;
+    size_t size;
+  };
+  const Case cases[] = {{false, 1, 4096},  {false, 16, 4096},      {true, 1, 4096},
+                        {true, 16, 4096},  {false, 1, size_t{64} << 20}, {true, 1, size_t{64} << 20}};
+  std::printf("%-8s %-5s %7s %8s %10s %9s %9s %9s %6s\n", "service", "via", "clients", "body", "req/s", "MB/s",
+              "p50 ms", "p99 ms", "wrong");
+  for (const Case& c : cases) {
+    for (const Server& server : servers) {
+      const Result r = Drive(server, c.tcp, c.clients, c.size, seconds, c.size > 1000000 ? 3 : 1);
+      std::printf("%-8s %-5s %7u %8s %10.1f %9.1f %9.2f %9.2f %6zu\n", server.name.c_str(), c.tcp ? "tcp" : "unix",
+                  c.clients, c.size > 1000000 ? "64 MiB" : "4 KiB", r.requestsPerSecond, r.megabytesPerSecond, r.p50,
+                  r.p99, r.wrong);
+      std::fflush(stdout);
+    }
+  }
+  for (const Server& server : servers) {
+    kill(server.pid, SIGTERM);
+    waitpid(server.pid, nullptr, 0);
+  }
+  fs::remove_all(folder);
+  return 0;
+}

@@ -1,0 +1,433 @@
+#!/usr/bin/env python3
+"""veltord served to clients nobody here wrote (clamdscan, pyclamd) and to
+clients that misbehave, each test against a veltord of its own on a
+temporary Unix socket and a loopback port the system chooses.
+
+Run by ctest: veltord_clients_test.py VELTORD VELTOR DATABASE SAMPLES [unittest args]
+"""
+import io
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zipfile
+
+import pyclamd
+
+VELTORD, VELTOR, DATABASE, SAMPLES = sys.argv[1:5]
+TEST_FILE = os.path.join(SAMPLES, "test-file.com")
+TEST_RULE = "Test.File.AntivirusTestString"
+with open(TEST_FILE, "rb") as f:
+    TEST_BYTES = f.read()
+
+
+class Service:
+    """A veltord in the foreground; its log is kept for the test to read."""
+
+    def __init__(self, folder, *options):
+        self.socket = os.path.join(folder, "veltord.sock")
+        self.log_path = os.path.join(folder, "veltord.log")
+        self.log = open(self.log_path, "w+")
+        self.process = subprocess.Popen(
+            [VELTORD, "--foreground", "--db", DATABASE, "--unix-socket", self.socket, "--tcp", "127.0.0.1:0",
+             "--threads", "2", *options],
+            stderr=self.log, stdin=subprocess.DEVNULL)
+        self.port = None
+        deadline = time.monotonic() + 20
+        while self.port is None:
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError("veltord did not start:\n" + self.text())
+            for line in self.text().splitlines():
+                if " ready " in line:
+                    self.port = int(line.split(" tcp=")[1].split()[0].rsplit(":", 1)[1])
+            time.sleep(0.02)
+
+    def text(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=20)
+        self.log.close()
+        return status
+
+    def connect(self, tcp=False):
+        if tcp:
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        else:
+            s = socket.socket(socket.AF_UNIX)
+            s.settimeout(10)
+            s.connect(self.socket)
+        return s
+
+    def ask(self, payload, tcp=False):
+        """Sends the bytes (as many as the service takes before it answers
+        and closes) and reads the reply until the service closes."""
+        with self.connect(tcp) as s:
+            try:
+                s.sendall(payload)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            return read_all(s)
+
+
+def read_all(s):
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
+def instream(data, chunk=65536, prefix=b"z"):
+    out = [prefix + b"INSTREAM" + (b"\0" if prefix == b"z" else b"\n")]
+    for i in range(0, len(data), chunk):
+        piece = data[i:i + chunk]
+        out.append(struct.pack(">I", len(piece)) + piece)
+    out.append(struct.pack(">I", 0))
+    return b"".join(out)
+
+
+def zip_holding(name, data):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(name, data)
+    return buffer.getvalue()
+
+
+class ServiceTest(unittest.TestCase):
+    options = ()
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="veltord-test-")
+        self.service = Service(self.folder, *self.options)
+
+    def tearDown(self):
+        status = self.service.stop()
+        text = self.service.text()
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.assertEqual(status, 0, text)
+        self.assertFalse(os.path.exists(self.service.socket))
+
+    def write(self, name, data):
+        path = os.path.join(self.folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def clamdscan(self, *arguments):
+        config = self.write("clamd.conf", ("LocalSocket %s\n" % self.service.socket).encode())
+        return subprocess.run(["clamdscan", "--config-file=" + config, "--no-summary", *arguments],
+                              capture_output=True, text=True, timeout=60)
+
+
+class Clamdscan(ServiceTest):
+    def test_modes_and_exit_statuses(self):
+        clean = self.write("clean.txt", b"nothing to see here\n")
+        missing = os.path.join(self.folder, "missing.txt")
+        for mode in ("--stream", "--fdpass", "--multiscan"):
+            with self.subTest(mode=mode):
+                found = self.clamdscan(mode, TEST_FILE)
+                self.assertEqual(found.returncode, 1, found)
+                self.assertIn("%s: %s FOUND" % (TEST_FILE, TEST_RULE), found.stdout)
+                ok = self.clamdscan(mode, clean)
+                self.assertEqual(ok.returncode, 0, ok)
+                self.assertIn("%s: OK" % clean, ok.stdout)
+                error = self.clamdscan(mode, missing)
+                self.assertEqual(error.returncode, 2, error)
+
+    def test_folder_by_path(self):
+        result = self.clamdscan("--multiscan", os.path.abspath(SAMPLES))
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("test-file.com: %s FOUND" % TEST_RULE, result.stdout)
+        self.assertNotIn("notes.txt", result.stdout)
+
+    def test_same_verdicts_as_veltor_scan(self):
+        archive = self.write("inside.zip", zip_holding("docs/test.com", TEST_BYTES))
+        # Scanned while the zip around it is still open: a handle of its own.
+        nested = self.write("nested.zip", zip_holding("inner.zip", zip_holding("docs/test.com", TEST_BYTES)))
+        files = sorted(os.path.join(SAMPLES, n) for n in os.listdir(SAMPLES)) + [archive, nested]
+        scan = subprocess.run([VELTOR, "scan", "--json", "--db", DATABASE, *files],
+                              capture_output=True, text=True, timeout=60)
+        expected = {}
+        for line in scan.stdout.splitlines():
+            record = json.loads(line)
+            if "path" not in record:
+                continue
+            best = expected.get(record["path"])
+            if "rule" in record:
+                if best is None or best == "OK" or record["level"] < best[1]:
+                    expected[record["path"]] = (record["rule"], record["level"])
+            elif "clean" in record:
+                expected.setdefault(record["path"], "OK")
+        self.assertEqual(len(expected), len(files))
+        self.assertEqual(expected[archive][0], TEST_RULE)
+        self.assertEqual(expected[nested][0], TEST_RULE)
+        for path in files:
+            with open(path, "rb") as f:
+                reply = self.service.ask(instream(f.read(), chunk=7)).decode()
+            want = "stream: OK\0" if expected[path] == "OK" else "stream: %s FOUND\0" % expected[path][0]
+            self.assertEqual(reply, want, path)
+
+
+class PyClamd(ServiceTest):
+    def test_ping_version_stream_over_both_sockets(self):
+        for client in (pyclamd.ClamdUnixSocket(self.service.socket, timeout=10),
+                       pyclamd.ClamdNetworkSocket("127.0.0.1", self.service.port, timeout=10)):
+            self.assertTrue(client.ping())
+            self.assertTrue(client.version().startswith("Veltor "))
+            self.assertEqual(client.scan_stream(TEST_BYTES), {"stream": ("FOUND", TEST_RULE)})
+            self.assertIsNone(client.scan_stream(b"clean bytes " * 5000))
+            self.assertEqual(client.scan_stream(zip_holding("a/b.com", TEST_BYTES)), {"stream": ("FOUND", TEST_RULE)})
+            self.assertIn("END", client.stats())
+
+    def test_session(self):
+        with self.service.connect() as s:
+            s.sendall(b"zIDSESSION\0zPING\0" + instream(TEST_BYTES) + b"zVERSION\0nPING\n" + instream(b"clean"))
+            replies = b""
+            while replies.count(b"\0") < 3 or replies.count(b"\n") < 1 or not replies.endswith(b"\0"):
+                chunk = s.recv(4096)
+                self.assertTrue(chunk, replies)
+                replies += chunk
+            s.sendall(b"zEND\0")
+            self.assertEqual(read_all(s), b"")
+        parts = replies.replace(b"\n", b"\0").split(b"\0")
+        self.assertEqual(parts[0], b"1: PONG")
+        self.assertEqual(parts[1], ("2: stream: %s FOUND" % TEST_RULE).encode())
+        self.assertTrue(parts[2].startswith(b"3: Veltor "))
+        self.assertEqual(parts[3], b"4: PONG")
+        self.assertEqual(parts[4], b"5: stream: OK")
+
+
+class Limits(ServiceTest):
+    options = ("--max-members", "1")
+
+    def test_an_archive_not_scanned_whole_is_never_ok(self):
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as z:
+            z.writestr("one.txt", b"clean")
+            z.writestr("two.txt", b"clean too")
+        reply = self.service.ask(instream(buffer.getvalue())).decode()
+        self.assertTrue(reply.startswith("stream: ") and reply.endswith(" ERROR\0"), reply)
+        self.assertIn("incomplete", reply)
+        result = self.clamdscan("--stream", self.write("two.zip", buffer.getvalue()))
+        self.assertEqual(result.returncode, 2, result)
+
+
+class LimitsAccepted(ServiceTest):
+    options = ("--max-members", "1", "--limits-ok")
+
+    def test_limits_ok(self):
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as z:
+            z.writestr("one.txt", b"clean")
+            z.writestr("two.txt", b"clean too")
+        self.assertEqual(self.service.ask(instream(buffer.getvalue())), b"stream: OK\0")
+
+
+class Faults(ServiceTest):
+    options = ("--read-timeout", "1", "--max-stream", "1M", "--max-connections", "6")
+
+    def assertServing(self):
+        self.assertEqual(self.service.ask(b"zPING\0"), b"PONG\0")
+
+    def test_bad_input_gets_an_error_and_others_are_served(self):
+        cases = [
+            (b"zFROBNICATE\0", b"UNKNOWN COMMAND\0"),
+            (b"nPING" + b"x" * 10000, b"Command line too long. ERROR\n"),
+            (b"zINSTREAM\0\xff\xff\xff\xff", b"INSTREAM size limit exceeded. ERROR\0"),
+            (instream(b"a" * (2 << 20)), b"INSTREAM size limit exceeded. ERROR\0"),
+            (b"zSHUTDOWN\0", b"SHUTDOWN: not allowed by the configuration. ERROR\0"),
+        ]
+        for payload, reply in cases:
+            with self.subTest(payload=payload[:20]):
+                self.assertEqual(self.service.ask(payload), reply)
+        self.assertIn(b"Unix socket only", self.service.ask(b"zSCAN /etc/hostname\0", tcp=True))
+        self.assertIn(b"ERROR", self.service.ask(b"zSCAN relative/path\0"))
+        self.assertServing()
+
+    def test_stalled_clients_time_out_while_others_are_served(self):
+        silent = self.service.connect()
+        stalled = self.service.connect()
+        stalled.sendall(b"zINSTREAM\0" + struct.pack(">I", 1000) + b"0123456789")
+        ended = self.service.connect()
+        ended.sendall(b"zINSTREAM\0" + struct.pack(">I", 1000) + b"0123456789")
+        ended.shutdown(socket.SHUT_WR)
+        self.assertEqual(read_all(ended), b"stream: the stream ended before its zero-length chunk. ERROR\0")
+        started = time.monotonic()
+        self.assertServing()
+        self.assertLess(time.monotonic() - started, 0.9)
+        self.assertEqual(read_all(silent), b"no command came in time. ERROR\n")
+        self.assertIn(b"timed out", read_all(stalled))
+        for s in (silent, stalled, ended):
+            s.close()
+        self.assertServing()
+        self.assertIn("client-error", self.service.text())
+
+    def test_too_many_connections_are_refused_then_served_again(self):
+        held = [self.service.connect() for _ in range(6)]
+        self.service.ask(b"")  # the refusals are counted from here on
+        for _ in range(3):
+            self.assertEqual(self.service.ask(b"zPING\0"), b"Too many connections. ERROR\n")
+        for s in held:
+            s.close()
+        deadline = time.monotonic() + 5
+        while self.service.ask(b"zPING\0") != b"PONG\0":
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        self.assertIn("too many connections", self.service.text())
+
+
+class Reload(ServiceTest):
+    def setUp(self):
+        self.folder_for_db = tempfile.mkdtemp(prefix="veltord-db-")
+        self.database = os.path.join(self.folder_for_db, "db.vlb")
+        self.compile("rule Old.Marker report = marker;\n")
+        global DATABASE
+        self.saved, DATABASE = DATABASE, self.database
+        try:
+            super().setUp()
+        finally:
+            DATABASE = self.saved
+
+    def tearDown(self):
+        super().tearDown()
+        shutil.rmtree(self.folder_for_db, ignore_errors=True)
+
+    def compile(self, rules):
+        source = os.path.join(self.folder_for_db, "rules.vsr")
+        with open(source, "w") as f:
+            f.write('signature marker = "reload-marker-string";\n' + rules)
+        result = subprocess.run([VELTOR, "compile", source, "-o", self.database + ".new"],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result)
+        os.replace(self.database + ".new", self.database)
+
+    def verdict(self):
+        return self.service.ask(instream(b"xx reload-marker-string xx")).decode()
+
+    def test_reload_under_load_and_a_bad_database(self):
+        self.assertEqual(self.verdict(), "stream: Old.Marker FOUND\0")
+        answers, stop = [], threading.Event()
+
+        def client():
+            while not stop.is_set():
+                answers.append(self.verdict())
+
+        clients = [threading.Thread(target=client) for _ in range(4)]
+        for t in clients:
+            t.start()
+        self.compile("rule New.Marker report = marker;\n")
+        self.assertEqual(self.service.ask(b"zRELOAD\0"), b"RELOADING\0")
+        deadline = time.monotonic() + 10
+        while self.verdict() != "stream: New.Marker FOUND\0":
+            self.assertLess(time.monotonic(), deadline)
+        for _ in range(5):
+            self.service.process.send_signal(signal.SIGHUP)
+            time.sleep(0.05)
+        stop.set()
+        for t in clients:
+            t.join()
+        self.assertTrue(answers)
+        self.assertEqual(set(answers) - {"stream: Old.Marker FOUND\0", "stream: New.Marker FOUND\0"}, set())
+        with open(self.database, "wb") as f:
+            f.write(b"not a database at all")
+        self.service.process.send_signal(signal.SIGHUP)
+        deadline = time.monotonic() + 10
+        while "reload-failed" not in self.service.text():
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        self.assertEqual(self.verdict(), "stream: New.Marker FOUND\0")
+
+
+class Systemd(unittest.TestCase):
+    def test_readiness_reload_and_stop_are_notified(self):
+        with tempfile.TemporaryDirectory() as folder:
+            notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            notify.bind(os.path.join(folder, "notify"))
+            notify.settimeout(20)
+            process = subprocess.Popen(
+                [VELTORD, "--foreground", "--db", DATABASE, "--unix-socket", os.path.join(folder, "s.sock")],
+                env=dict(os.environ, NOTIFY_SOCKET=os.path.join(folder, "notify")), stderr=subprocess.DEVNULL)
+            try:
+                self.assertIn(b"READY=1", notify.recv(4096))
+                process.send_signal(signal.SIGHUP)
+                self.assertIn(b"RELOADING=1", notify.recv(4096))
+                self.assertIn(b"READY=1", notify.recv(4096))
+                process.send_signal(signal.SIGTERM)
+                self.assertIn(b"STOPPING=1", notify.recv(4096))
+                self.assertEqual(process.wait(timeout=20), 0)
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                notify.close()
+
+    def test_socket_activation(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "activated.sock")
+            process = subprocess.Popen(
+                ["systemd-socket-activate", "--listen=" + path, VELTORD, "--foreground", "--db", DATABASE,
+                 "--unix-socket", os.path.join(folder, "unused.sock")], stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 20
+                while not os.path.exists(path):
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.02)
+                with socket.socket(socket.AF_UNIX) as s:
+                    s.settimeout(20)
+                    s.connect(path)
+                    s.sendall(instream(TEST_BYTES))
+                    self.assertEqual(read_all(s), ("stream: %s FOUND\0" % TEST_RULE).encode())
+                self.assertFalse(os.path.exists(os.path.join(folder, "unused.sock")))
+            finally:
+                process.send_signal(signal.SIGTERM)
+                self.assertEqual(process.wait(timeout=20), 0)
+
+
+class Configuration(unittest.TestCase):
+    def test_file_and_flags(self):
+        with tempfile.TemporaryDirectory() as folder:
+            config = os.path.join(folder, "veltord.conf")
+            with open(config, "w") as f:
+                f.write("# a comment\nthreads = 3\nunix-socket = %s/a.sock\nlog-format = json\n" % folder)
+            result = subprocess.run([VELTORD, "--config", config, "--db", DATABASE, "--threads", "1", "--check-config"],
+                                    capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result)
+            self.assertIn("threads: 1\n", result.stdout)
+            self.assertIn("unix socket: %s/a.sock\n" % folder, result.stdout)
+            with open(config, "a") as f:
+                f.write("no-such-option = 1\n")
+            result = subprocess.run([VELTORD, "--config", config, "--check-config"], capture_output=True, text=True,
+                                    timeout=60)
+            self.assertEqual(result.returncode, 2, result)
+            self.assertIn("no-such-option", result.stderr)
+            # The commented configuration that is installed, every setting
+            # taken out of its comment, is read as it is.
+            shipped = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "veltord", "veltord.conf")
+            with open(shipped) as f:
+                settings = [line[2:] for line in f if re.match(r"# [a-z-]+ =", line)]
+            with open(config, "w") as f:
+                f.writelines(settings)
+            result = subprocess.run([VELTORD, "--config", config, "--db", DATABASE, "--check-config"],
+                                    capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 0, result)
+            self.assertGreater(len(settings), 15)
+            missing = subprocess.run([VELTORD, "--db", os.path.join(folder, "none.vlb"), "--check-config"],
+                                     capture_output=True, text=True, timeout=60)
+            self.assertEqual(missing.returncode, 1, missing)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[5:])

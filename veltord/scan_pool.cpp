@@ -1,0 +1,202 @@
+#include "veltord/scan_pool.h"
+
+#include <array>
+#include <ctime>
+#include <new>
+#include <string_view>
+
+#include "compiler/rulelang/database_image.h"
+#include "engine/database/database_format.h"
+#include "scanning/files.h"
+#include "scanning/scan_targets.h"
+
+namespace veltor::service {
+namespace {
+
+std::string DescribeBuildTime(uint64_t fileTime) {
+  const std::time_t seconds = static_cast<std::time_t>(rulelang::UnixSecondsFromFileTime(fileTime));
+  std::tm parts{};
+  if (gmtime_r(&seconds, &parts) == nullptr) return "unknown";
+  char text[64];
+  const size_t length = std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &parts);
+  return std::string(text, length);
+}
+
+scanning::FileOutcome Failed(std::string reason) { return {scanning::Outcome::Error, {}, std::move(reason), 0, {}}; }
+
+// Walks `job.path` (a folder through its subfolders) and scans each file.
+void ScanPath(ScanJob& job, ScanHandle& handle, const scanning::MemberHandles& more, std::span<uint8_t> buffer,
+              const scanning::ScanSettings& settings) {
+  const std::array<std::string_view, 1> arguments{job.path};
+  scanning::WalkResult walk = scanning::CollectTargets(arguments, {true, false, false});
+  if (job.mode == PathMode::List) {
+    job.targets = std::move(walk.targets);
+    return;
+  }
+  for (const scanning::ScanTarget& target : walk.targets) {
+    const std::string name = scanning::PathText(target);
+    if (target.state == scanning::TargetState::Excluded) continue;
+    if (target.state == scanning::TargetState::Error) {
+      job.results.emplace_back(name, Failed(target.reason));
+      continue;
+    }
+    scanning::InputFile file;
+    std::string error;
+    if (!scanning::OpenInput(file, std::filesystem::path(target.path), error)) {
+      job.results.emplace_back(name, Failed(error));
+    } else if (!file.regular) {
+      job.results.emplace_back(name, Failed("not a regular file"));
+    } else {
+      job.results.emplace_back(name, scanning::ScanOpenFile(file, name, handle, more, buffer, settings));
+    }
+    if (job.mode == PathMode::Scan && job.results.back().second.outcome == scanning::Outcome::Reported) break;
+  }
+}
+
+void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buffer) {
+  const std::shared_ptr<LoadedDatabase> database = CurrentDatabase(*pool.databases);
+  job.generation = database->generation;
+  ScanHandle& handle = *database->handles[index];
+  const scanning::MemberHandles more = [&database, index](uint32_t level) -> ScanHandle* {
+    std::vector<std::unique_ptr<ScanHandle>>& kept = database->memberHandles[index];
+    if (kept.size() < level - 1) kept.resize(level - 1);
+    std::unique_ptr<ScanHandle>& member = kept[level - 2];
+    if (!member) {
+      member = std::make_unique<ScanHandle>();
+      if (!LoadHandleImage(*member, database->image)) member.reset();
+    }
+    return member.get();
+  };
+  try {
+    if (job.file.descriptor >= 0) {
+      job.results.emplace_back(job.name,
+                               scanning::ScanOpenFile(job.file, job.name, handle, more, buffer, pool.settings));
+    } else {
+      ScanPath(job, handle, more, buffer, pool.settings);
+    }
+  } catch (const std::bad_alloc&) {
+    job.results.clear();
+    job.results.emplace_back(job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
+  }
+  for (const auto& [name, outcome] : job.results) {
+    pool.counters.scans += 1;
+    pool.counters.bytes += outcome.bytes;
+    if (!outcome.reports.empty()) pool.counters.found += 1;
+    if (outcome.outcome == scanning::Outcome::Error) pool.counters.errors += 1;
+  }
+}
+
+void Work(ScanPool& pool, unsigned index) {
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[pool.settings.chunkSize]);
+  for (;;) {
+    std::shared_ptr<ScanJob> job;
+    {
+      std::unique_lock lock(pool.mutex);
+      pool.wake.wait(lock, [&] { return pool.stopping || !pool.queue.empty(); });
+      if (pool.stopping) return;
+      job = std::move(pool.queue.front());
+      pool.queue.pop_front();
+      if (!pool.waiting.empty()) {
+        pool.queue.push_back(std::move(pool.waiting.front()));
+        pool.waiting.pop_front();
+      }
+      ++pool.busy;
+    }
+    if (buffer) {
+      RunJob(pool, *job, index, {buffer.get(), pool.settings.chunkSize});
+    } else {
+      job->results.emplace_back(job->name, Failed("out of memory"));
+    }
+    {
+      std::lock_guard lock(pool.mutex);
+      --pool.busy;
+    }
+    if (job->done) job->done();
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned workers, uint64_t generation,
+                                             std::string& error) {
+  try {
+    auto image = scanning::ReadWholeFile(path, error, MaxDatabaseSize);
+    if (!image) return nullptr;
+    const auto contents = rulelang::ReadDatabaseImage(*image, error);
+    if (!contents) {
+      error = path + ": " + error;
+      return nullptr;
+    }
+    auto database = std::make_shared<LoadedDatabase>();
+    database->path = path;
+    database->buildTime = DescribeBuildTime(BuildTime(contents->header));
+    database->signatures = contents->entries.signatures.size();
+    database->rules = contents->entries.rules.size();
+    database->generation = generation;
+    for (unsigned i = 0; i < workers; ++i) {
+      auto handle = std::make_unique<ScanHandle>();
+      if (!LoadHandleImage(*handle, *image)) {
+        error = path + ": the engine does not load it";
+        return nullptr;
+      }
+      database->handles.push_back(std::move(handle));
+    }
+    database->memberHandles.resize(workers);
+    database->image = std::move(*image);
+    return database;
+  } catch (const std::bad_alloc&) {
+    error = path + ": out of memory";
+    return nullptr;
+  }
+}
+
+std::shared_ptr<LoadedDatabase> CurrentDatabase(DatabaseSet& set) {
+  std::lock_guard lock(set.mutex);
+  return set.current;
+}
+
+void ReplaceDatabase(DatabaseSet& set, std::shared_ptr<LoadedDatabase> database) {
+  std::shared_ptr<LoadedDatabase> old;
+  {
+    std::lock_guard lock(set.mutex);
+    old = std::move(set.current);
+    set.current = std::move(database);
+  }
+  // `old` is freed here, outside the lock, unless a scan still holds it.
+}
+
+void StartPool(ScanPool& pool, unsigned threads) {
+  for (unsigned i = 0; i < threads; ++i) pool.threads.emplace_back(Work, std::ref(pool), i);
+}
+
+void SubmitJob(ScanPool& pool, std::shared_ptr<ScanJob> job) {
+  {
+    std::lock_guard lock(pool.mutex);
+    if (pool.queue.size() < pool.capacity) {
+      pool.queue.push_back(std::move(job));
+    } else {
+      pool.waiting.push_back(std::move(job));
+      return;
+    }
+  }
+  pool.wake.notify_one();
+}
+
+void StopPool(ScanPool& pool) {
+  {
+    std::lock_guard lock(pool.mutex);
+    pool.stopping = true;
+    pool.queue.clear();
+    pool.waiting.clear();
+  }
+  pool.wake.notify_all();
+  for (std::thread& thread : pool.threads) thread.join();
+  pool.threads.clear();
+}
+
+PoolState ReadPoolState(ScanPool& pool) {
+  std::lock_guard lock(pool.mutex);
+  return {pool.threads.size(), pool.busy, pool.queue.size(), pool.waiting.size()};
+}
+
+}  // namespace veltor::service

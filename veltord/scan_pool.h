@@ -1,0 +1,118 @@
+#pragma once
+// The scanning side of veltord: the database in use (one generation at a
+// time, replaced whole by a reload while scans in flight finish on the one
+// they began with), and the workers, one scan handle each, fed from a
+// bounded queue. Networking never scans and a worker never waits on a
+// client: a job reaches the queue only once its bytes are all on hand.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/api/scan_handle.h"
+#include "scanning/scan_report.h"
+#include "scanning/scan_system.h"
+#include "scanning/scan_targets.h"
+#include "scanning/scan_worker.h"
+
+namespace veltor::service {
+
+// One database as loaded: a handle per worker, each its own copy, all built
+// from one read of the file.
+struct LoadedDatabase {
+  std::vector<std::unique_ptr<ScanHandle>> handles;
+  // Per worker, the handles for members inside members (level 2 and up),
+  // built from `image` when first needed; only that worker touches them.
+  std::vector<std::vector<std::unique_ptr<ScanHandle>>> memberHandles;
+  std::vector<uint8_t> image;
+  std::string path;
+  std::string buildTime;  // UTC, as "Thu Dec  9 20:55:21 2026"
+  size_t signatures = 0;
+  size_t rules = 0;
+  uint64_t generation = 0;  // 1 for the first, one more per reload
+};
+
+// Reads the database at `path` once and builds `workers` handles from it;
+// nothing, with `error` set, when any of that fails.
+std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned workers, uint64_t generation,
+                                             std::string& error);
+
+// The database in use; a reload swaps it.
+struct DatabaseSet {
+  std::mutex mutex;
+  std::shared_ptr<LoadedDatabase> current;
+};
+std::shared_ptr<LoadedDatabase> CurrentDatabase(DatabaseSet& set);
+void ReplaceDatabase(DatabaseSet& set, std::shared_ptr<LoadedDatabase> database);
+
+// SCAN stops at the first file with a report; CONTSCAN goes on;
+// ALLMATCHSCAN goes on and lists every report. List only walks: MULTISCAN
+// then hands the files to the workers one job each.
+enum class PathMode : uint8_t { Scan, Continue, AllMatch, List };
+
+struct ScanJob {
+  // A descriptor to scan from where it stands (a spooled stream, a passed
+  // descriptor), reported as `name`; or, when it is closed, `path` walked.
+  scanning::InputFile file;
+  std::string name;
+  std::string path;
+  PathMode mode = PathMode::Scan;
+
+  // Filled by the worker: each file scanned (or failing) with what came of
+  // it, in walk order.
+  std::vector<std::pair<std::string, scanning::FileOutcome>> results;
+  std::vector<scanning::ScanTarget> targets;  // what List found
+  uint64_t generation = 0;
+  // Called on the worker's thread once the results are in.
+  std::function<void()> done;
+};
+
+struct PoolCounters {
+  std::atomic<uint64_t> scans{0};
+  std::atomic<uint64_t> bytes{0};
+  std::atomic<uint64_t> found{0};
+  std::atomic<uint64_t> errors{0};
+};
+
+struct ScanPool {
+  DatabaseSet* databases = nullptr;
+  scanning::ScanSettings settings;
+  size_t capacity = 0;  // jobs queued for a worker
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<std::shared_ptr<ScanJob>> queue;
+  // Jobs that found the queue full: their clients wait (and are not read)
+  // until a worker takes a queued job. One per connection at most.
+  std::deque<std::shared_ptr<ScanJob>> waiting;
+  size_t busy = 0;
+  bool stopping = false;
+  std::vector<std::thread> threads;
+  PoolCounters counters;
+};
+
+// Starts `threads` workers, worker i scanning with handle i of the database
+// in use when it takes a job.
+void StartPool(ScanPool& pool, unsigned threads);
+
+// Queues the job, or holds it until there is room.
+void SubmitJob(ScanPool& pool, std::shared_ptr<ScanJob> job);
+
+// Drops what is queued and waits for the jobs under way.
+void StopPool(ScanPool& pool);
+
+struct PoolState {
+  size_t threads = 0;
+  size_t busy = 0;
+  size_t queued = 0;
+  size_t waiting = 0;
+};
+PoolState ReadPoolState(ScanPool& pool);
+
+}  // namespace veltor::service

@@ -1,0 +1,873 @@
+#include "veltord/server.h"
+
+// Boost 1.74's coroutine support uses std::exchange without including it.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <fcntl.h>
+#ifdef VELTORD_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "scanning/scan_archives.h"
+#include "scanning/scan_text.h"
+#include "veltord/clamd_protocol.h"
+#include "veltord/service_log.h"
+#include "veltord/verdicts.h"
+
+namespace veltor::service {
+namespace {
+
+namespace asio = boost::asio;
+using asio::awaitable;
+using asio::redirect_error;
+using asio::use_awaitable;
+using boost::system::error_code;
+using UnixSocket = asio::local::stream_protocol::socket;
+using TcpSocket = asio::ip::tcp::socket;
+using Clock = std::chrono::steady_clock;
+
+// A connection's unread bytes; larger than the longest command, so that a
+// command always fits.
+constexpr size_t ReadBufferSize = 64 * 1024;
+static_assert(ReadBufferSize > MaxCommandLine);
+// Descriptors a client may have passed and not yet used.
+constexpr size_t MaxPassedDescriptors = 8;
+// How long a reply to a client that does not read may take.
+constexpr auto WriteTimeout = std::chrono::seconds(10);
+constexpr std::string_view TooManyConnections = "Too many connections. ERROR\n";
+// How long, and for how many bytes, a closing connection is drained.
+constexpr auto LingerTime = std::chrono::seconds(1);
+constexpr size_t LingerBytes = size_t{4} << 20;
+
+struct UniqueFd {
+  int fd = -1;
+  UniqueFd() = default;
+  explicit UniqueFd(int descriptor) : fd(descriptor) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (fd >= 0) close(fd);
+    fd = std::exchange(other.fd, -1);
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd >= 0) close(fd);
+  }
+  int Release() { return std::exchange(fd, -1); }
+};
+
+// Members are declared in the order that lets the networking's coroutines,
+// destroyed with `io`, still find what they count, and the listeners go
+// before `io`.
+struct ServiceState {
+  explicit ServiceState(const ServiceOptions& given) : options(given) {}
+  const ServiceOptions& options;
+  Clock::time_point started = Clock::now();
+  // Touched on the networking thread only.
+  unsigned connections = 0;
+  uint64_t connectionsServed = 0;
+  uint64_t connectionsRefused = 0;
+  unsigned refusalsDraining = 0;
+  // Reloads run on a thread of their own, one at a time; requests made
+  // while one runs make one more.
+  std::mutex reloadMutex;
+  std::condition_variable reloadWake;
+  unsigned reloadRequests = 0;
+  bool reloadStop = false;
+  std::thread reloader;
+  uint64_t lastGeneration = 1;
+  std::atomic<uint64_t> reloads{0};
+  std::atomic<uint64_t> reloadFailures{0};
+  DatabaseSet databases;
+  ScanPool pool;
+  asio::io_context io{1};
+  asio::signal_set signals{io};
+  std::optional<asio::local::stream_protocol::acceptor> unixAcceptor;
+  std::optional<asio::ip::tcp::acceptor> tcpAcceptor;
+};
+
+// Tells systemd (Type=notify) where the service stands; nothing elsewhere.
+void Notify([[maybe_unused]] const std::string& status) {
+#ifdef VELTORD_HAVE_SYSTEMD
+  sd_notify(0, status.c_str());
+#endif
+}
+
+void RequestReload(ServiceState& state) {
+  {
+    std::lock_guard lock(state.reloadMutex);
+    ++state.reloadRequests;
+  }
+  state.reloadWake.notify_one();
+}
+
+void ReloadLoop(ServiceState& state) {
+  for (;;) {
+    {
+      std::unique_lock lock(state.reloadMutex);
+      state.reloadWake.wait(lock, [&] { return state.reloadStop || state.reloadRequests > 0; });
+      if (state.reloadStop) return;
+      state.reloadRequests = 0;
+    }
+    const uint64_t generation = ++state.lastGeneration;
+    Notify("RELOADING=1\nSTATUS=loading " + state.options.database);
+    std::string error;
+    const auto started = Clock::now();
+    auto database = LoadDatabase(state.options.database, state.options.threads, generation, error);
+    if (!database) {
+      ++state.reloadFailures;
+      Log("reload-failed", {{"db", state.options.database}, {"reason", error}, {"serving", "the previous database"}});
+      Notify("READY=1\nSTATUS=serving; the last reload failed: " + error);
+      continue;
+    }
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    const std::string rules = std::to_string(database->rules);
+    const std::string generationText = std::to_string(generation);
+    const std::string took = std::to_string(millis) + " ms";
+    ReplaceDatabase(state.databases, std::move(database));
+    ++state.reloads;
+    Log("reloaded", {{"db", state.options.database}, {"generation", generationText}, {"rules", rules}, {"took", took}});
+    Notify("READY=1\nSTATUS=serving generation " + generationText);
+  }
+}
+
+void Stop(ServiceState& state) {
+  Notify("STOPPING=1");
+  error_code ignored;
+  if (state.unixAcceptor) state.unixAcceptor->close(ignored);
+  if (state.tcpAcceptor) state.tcpAcceptor->close(ignored);
+  state.signals.cancel(ignored);
+  state.io.stop();
+}
+
+template <class Socket>
+constexpr bool IsUnix = std::is_same_v<Socket, UnixSocket>;
+
+template <class Socket>
+struct Connection {
+  Connection(Socket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
+  Socket socket;
+  // The watchdog cancels the socket's operations when this passes.
+  asio::steady_timer deadline;
+  bool timedOut = false;
+  std::deque<UniqueFd> passed;  // descriptors received, oldest first
+  std::array<uint8_t, ReadBufferSize> buffer{};
+  size_t start = 0;  // the unread bytes: buffer[start, end)
+  size_t end = 0;
+  ProtocolReader reader;
+  std::string peer;
+};
+
+template <class Socket>
+awaitable<void> Watchdog(std::shared_ptr<Connection<Socket>> connection) {
+  while (connection->socket.is_open()) {
+    if (connection->deadline.expiry() <= Clock::now()) {
+      connection->timedOut = true;
+      error_code ignored;
+      connection->socket.cancel(ignored);
+      connection->deadline.expires_at(Clock::time_point::max());
+    }
+    error_code ignored;
+    co_await connection->deadline.async_wait(redirect_error(use_awaitable, ignored));
+  }
+}
+
+// Reads more bytes after the unread ones; on the Unix socket through
+// recvmsg, so that descriptors passed along with the bytes are kept.
+template <class Socket>
+awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
+  if (connection.start > 0) {
+    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start,
+                 connection.end - connection.start);
+    connection.end -= connection.start;
+    connection.start = 0;
+  }
+  if (connection.end == connection.buffer.size()) {
+    error = asio::error::no_buffer_space;
+    co_return;
+  }
+  if constexpr (IsUnix<Socket>) {
+    for (;;) {
+      co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
+      if (error) co_return;
+      iovec vector{connection.buffer.data() + connection.end, connection.buffer.size() - connection.end};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
+      msghdr message{};
+      message.msg_iov = &vector;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t count =
+          recvmsg(connection.socket.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+      if (count < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+        error = error_code(errno, boost::system::system_category());
+        co_return;
+      }
+      for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+        const size_t descriptors = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < descriptors; ++i) {
+          int descriptor = -1;
+          std::memcpy(&descriptor, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+          UniqueFd owned(descriptor);
+          if (connection.passed.size() < MaxPassedDescriptors) connection.passed.push_back(std::move(owned));
+        }
+      }
+      if (count == 0) {
+        error = asio::error::eof;
+        co_return;
+      }
+      connection.end += static_cast<size_t>(count);
+      co_return;
+    }
+  } else {
+    const size_t count = co_await connection.socket.async_read_some(
+        asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
+        redirect_error(use_awaitable, error));
+    connection.end += count;
+  }
+}
+
+template <class Socket>
+awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
+  connection.deadline.expires_after(WriteTimeout);
+  error_code error;
+  co_await asio::async_write(connection.socket, asio::buffer(text), redirect_error(use_awaitable, error));
+  connection.deadline.expires_at(Clock::time_point::max());
+  co_return !error;
+}
+
+struct Waiter {
+  explicit Waiter(asio::io_context& io) : timer(io) {}
+  asio::steady_timer timer;
+  size_t left = 0;
+};
+
+// Hands the jobs to the pool and waits, without holding the networking
+// thread, until workers have finished them all.
+awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs) {
+  auto waiter = std::make_shared<Waiter>(state.io);
+  waiter->timer.expires_at(Clock::time_point::max());
+  waiter->left = jobs.size();
+  auto executor = state.io.get_executor();
+  for (const auto& job : jobs) {
+    job->done = [waiter, executor] {
+      asio::post(executor, [waiter] {
+        if (--waiter->left == 0) waiter->timer.cancel();
+      });
+    };
+    SubmitJob(state.pool, job);
+  }
+  while (waiter->left > 0) {
+    error_code ignored;
+    co_await waiter->timer.async_wait(redirect_error(use_awaitable, ignored));
+  }
+}
+
+awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
+  const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
+  co_await RunJobs(state, jobs);
+}
+
+// MULTISCAN: the walk on a worker, then the files on every worker, at most
+// as many at once as there are workers, so that one folder does not
+// crowd out other clients. The results come in walk order.
+awaitable<void> RunMultiScan(ServiceState& state, ScanJob& job) {
+  auto listing = std::make_shared<ScanJob>();
+  listing->path = job.path;
+  listing->mode = PathMode::List;
+  co_await RunJob(state, listing);
+  const size_t window = std::max<size_t>(1, state.options.threads);
+  std::vector<std::shared_ptr<ScanJob>> batch;
+  auto flush = [&]() -> awaitable<void> {
+    co_await RunJobs(state, batch);
+    for (const auto& file : batch) {
+      for (auto& result : file->results) job.results.push_back(std::move(result));
+    }
+    batch.clear();
+  };
+  for (const scanning::ScanTarget& target : listing->targets) {
+    if (target.state == scanning::TargetState::Excluded) continue;
+    if (target.state == scanning::TargetState::Error) {
+      co_await flush();
+      job.results.emplace_back(scanning::PathText(target), scanning::FileOutcome{scanning::Outcome::Error, {}, target.reason, 0, {}});
+      continue;
+    }
+    auto file = std::make_shared<ScanJob>();
+    file->path = scanning::PathText(target);
+    file->mode = PathMode::Continue;
+    batch.push_back(std::move(file));
+    if (batch.size() == window) co_await flush();
+  }
+  co_await flush();
+}
+
+// The state of one conversation: in an IDSESSION replies carry the
+// request's number.
+struct Dialogue {
+  bool inSession = false;
+  unsigned id = 0;
+  Delimiter delimiter = Delimiter::Bare;
+  UniqueFd spool;  // the INSTREAM stream under way
+  uint64_t streamBytes = 0;
+};
+
+std::string Line(const Dialogue& dialogue, std::string_view text) {
+  std::string line = dialogue.inSession ? std::to_string(dialogue.id) + ": " : std::string();
+  line += text;
+  line += ReplyTerminator(dialogue.delimiter);
+  return line;
+}
+
+std::string VersionText(ServiceState& state) {
+  const auto database = CurrentDatabase(state.databases);
+  return std::string("Veltor ") + VELTOR_VERSION + "/" + std::to_string(database->rules) + "/" + database->buildTime;
+}
+
+std::string StatsText(ServiceState& state) {
+  const auto database = CurrentDatabase(state.databases);
+  const PoolState pool = ReadPoolState(state.pool);
+  const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - state.started).count();
+  const PoolCounters& counters = state.pool.counters;
+  return "POOLS: 1\n\nSTATE: VALID PRIMARY\nTHREADS: live " + std::to_string(pool.busy) + "  idle " +
+         std::to_string(pool.threads - pool.busy) + " max " + std::to_string(pool.threads) + "\nQUEUE: " +
+         std::to_string(pool.queued) + " items (" + std::to_string(pool.waiting) + " waiting for room)\n" +
+         "CONNECTIONS: open " + std::to_string(state.connections) + " served " +
+         std::to_string(state.connectionsServed) + " refused " + std::to_string(state.connectionsRefused) +
+         "\nSCANS: " + std::to_string(counters.scans.load()) + " bytes " + std::to_string(counters.bytes.load()) +
+         " found " + std::to_string(counters.found.load()) + " errors " + std::to_string(counters.errors.load()) +
+         "\nDATABASE: " + database->path + " generation " + std::to_string(database->generation) + " built " +
+         database->buildTime + " signatures " + std::to_string(database->signatures) + " rules " +
+         std::to_string(database->rules) + "\nRELOADS: " + std::to_string(state.reloads.load()) + " failed " +
+         std::to_string(state.reloadFailures.load()) + "\nUPTIME: " + std::to_string(uptime) + " s\nEND";
+}
+
+// An anonymous file where a stream is kept while it arrives, so that a slow
+// client holds a file rather than a worker; it vanishes when closed.
+UniqueFd OpenSpool(const ServiceOptions& options, std::string& error) {
+  std::string folder = options.tempDir;
+  if (folder.empty()) {
+    const char* environment = std::getenv("TMPDIR");
+    folder = environment != nullptr && *environment != '\0' ? environment : "/tmp";
+  }
+  int descriptor = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    std::string name = folder + "/veltord-stream-XXXXXX";
+    descriptor = mkostemp(name.data(), O_CLOEXEC);
+    if (descriptor >= 0) unlink(name.c_str());
+  }
+  if (descriptor < 0) error = "cannot spool the stream in " + folder + ": " + std::strerror(errno);
+  return UniqueFd(descriptor);
+}
+
+bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(descriptor, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = std::string("cannot spool the stream: ") + std::strerror(errno);
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+void LogResults(const std::string& peer, const ScanJob& job) {
+  for (const auto& [name, outcome] : job.results) {
+    for (const scanning::RuleReport& report : outcome.reports) {
+      std::string where = name;
+      for (const std::string& part : report.archivePath) where += "!" + part;
+      Log("found", {{"client", peer}, {"name", where}, {"rule", ShownRuleName(report)},
+                    {"level", std::to_string(report.level)}});
+    }
+    const std::string reason = ErrorReason(outcome);
+    if (outcome.reports.empty() && !reason.empty()) Log("scan-error", {{"client", peer}, {"name", name}, {"reason", reason}});
+  }
+}
+
+// Scans what a descriptor holds and replies.
+template <class Socket>
+awaitable<bool> ScanDescriptor(ServiceState& state, Connection<Socket>& connection, Dialogue& dialogue, UniqueFd file,
+                               std::string name) {
+  auto job = std::make_shared<ScanJob>();
+  std::string error;
+  const int descriptor = file.Release();
+  if (!scanning::AdoptInput(job->file, descriptor, error)) co_return co_await Send(connection, Line(dialogue, name + ": " + error + " ERROR"));
+  job->name = std::move(name);
+  co_await RunJob(state, job);
+  LogResults(connection.peer, *job);
+  std::string reply;
+  for (const std::string& line : VerdictLines(job->name, job->results.front().second, false)) reply += Line(dialogue, line);
+  co_return co_await Send(connection, reply);
+}
+
+template <class Socket>
+awaitable<bool> ScanPathCommand(ServiceState& state, Connection<Socket>& connection, Dialogue& dialogue,
+                                const Command& command) {
+  const std::string& path = command.argument;
+  const std::string_view commandName = CommandText(command.name);
+  if (path.empty()) co_return co_await Send(connection, Line(dialogue, std::string(commandName) + ": no path given. ERROR"));
+  if (!IsUnix<Socket> && !state.options.tcpPathScans) {
+    Log("refused", {{"client", connection.peer}, {"command", commandName}, {"reason", "path scans over TCP are off"}});
+    co_return co_await Send(connection, Line(dialogue, scanning::DisplayPath(path) +
+                                                           ": path scans are served on the Unix socket only. ERROR"));
+  }
+  if (path.front() != '/') co_return co_await Send(connection, Line(dialogue, scanning::DisplayPath(path) + ": the path must be absolute. ERROR"));
+  auto job = std::make_shared<ScanJob>();
+  job->path = path;
+  job->mode = command.name == CommandName::Scan       ? PathMode::Scan
+              : command.name == CommandName::AllMatchScan ? PathMode::AllMatch
+                                                          : PathMode::Continue;
+  if (command.name == CommandName::MultiScan) {
+    co_await RunMultiScan(state, *job);
+  } else {
+    co_await RunJob(state, job);
+  }
+  LogResults(connection.peer, *job);
+  std::string reply;
+  for (const auto& [name, outcome] : job->results) {
+    if (IsClean(outcome)) continue;
+    for (const std::string& line : VerdictLines(name, outcome, job->mode == PathMode::AllMatch)) {
+      reply += Line(dialogue, line);
+    }
+  }
+  if (reply.empty()) reply = Line(dialogue, scanning::DisplayPath(path) + ": OK");
+  co_return co_await Send(connection, reply);
+}
+
+// The conversation with one client: one command, or an IDSESSION of many.
+template <class Socket>
+awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
+  ProtocolReader& reader = connection.reader;
+  reader.maxStream = state.options.maxStream;
+  Dialogue dialogue;
+  const auto readTimeout = std::chrono::seconds(state.options.readTimeoutSeconds);
+  const auto idleTimeout = std::chrono::seconds(state.options.idleTimeoutSeconds);
+  for (;;) {
+    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    const size_t before = input.size();
+    Event event = NextEvent(reader, input);
+    connection.start += before - input.size();
+    switch (event.kind) {
+      case EventKind::NeedMore: {
+        const bool idle = dialogue.inSession && !MidMessage(reader);
+        connection.deadline.expires_after(idle ? idleTimeout : readTimeout);
+        error_code error;
+        co_await ReadMore(connection, error);
+        connection.deadline.expires_at(Clock::time_point::max());
+        if (!error) break;
+        const bool middle = MidMessage(reader);
+        if (connection.timedOut) {
+          if (idle) co_return;  // an idle session simply ends
+          const std::string reason = middle ? "read timed out in the middle of a command or stream" : "no command came in time";
+          Log("client-error", {{"client", connection.peer}, {"reason", reason}});
+          connection.timedOut = false;
+          co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
+        } else if (error == asio::error::eof) {
+          if (middle) {
+            const std::string reason = dialogue.spool.fd >= 0 ? "the stream ended before its zero-length chunk"
+                                                                : "the connection ended in the middle of a command";
+            Log("client-error", {{"client", connection.peer}, {"reason", reason}});
+            co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
+          }
+        } else if (error != asio::error::operation_aborted) {
+          Log("client-error", {{"client", connection.peer}, {"reason", error.message()}});
+        }
+        co_return;
+      }
+      case EventKind::Error: {
+        if (event.error != ProtocolError::SizeLimit) dialogue.delimiter = event.command.delimiter;
+        Log("client-error", {{"client", connection.peer}, {"reason", ErrorText(event.error)}});
+        co_await Send(connection, Line(dialogue, ErrorText(event.error)));
+        co_return;
+      }
+      case EventKind::StreamBytes: {
+        std::string error;
+        if (!WriteAll(dialogue.spool.fd, event.bytes, error)) {
+          Log("error", {{"client", connection.peer}, {"reason", error}});
+          co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
+          co_return;
+        }
+        dialogue.streamBytes += event.bytes.size();
+        break;
+      }
+      case EventKind::StreamEnd: {
+        lseek(dialogue.spool.fd, 0, SEEK_SET);
+        if (!co_await ScanDescriptor(state, connection, dialogue, std::move(dialogue.spool), "stream")) co_return;
+        if (!dialogue.inSession) co_return;
+        break;
+      }
+      case EventKind::Command: {
+        const Command& command = event.command;
+        dialogue.delimiter = command.delimiter;
+        if (dialogue.inSession) ++dialogue.id;
+        bool carryOn = true;
+        switch (command.name) {
+          case CommandName::IdSession:
+            if (dialogue.inSession) {
+              carryOn = co_await Send(connection, Line(dialogue, "IDSESSION: already in a session. ERROR"));
+            }
+            dialogue.inSession = true;
+            dialogue.id = 0;
+            continue;
+          case CommandName::End:
+            co_return;
+          case CommandName::Ping:
+            carryOn = co_await Send(connection, Line(dialogue, "PONG"));
+            break;
+          case CommandName::Version:
+            carryOn = co_await Send(connection, Line(dialogue, VersionText(state)));
+            break;
+          case CommandName::VersionCommands:
+            carryOn = co_await Send(connection, Line(dialogue, VersionText(state) + "| COMMANDS: " + std::string(CommandList())));
+            break;
+          case CommandName::Stats:
+            carryOn = co_await Send(connection, Line(dialogue, StatsText(state)));
+            break;
+          case CommandName::Reload:
+          case CommandName::Shutdown:
+          case CommandName::ContScan:
+          case CommandName::MultiScan:
+          case CommandName::AllMatchScan:
+            if (dialogue.inSession) {
+              carryOn = co_await Send(connection, Line(dialogue, std::string(CommandText(command.name)) +
+                                                                     ": not accepted inside IDSESSION. ERROR"));
+              break;
+            }
+            if (command.name == CommandName::Reload) {
+              Log("reload-requested", {{"client", connection.peer}});
+              RequestReload(state);
+              carryOn = co_await Send(connection, Line(dialogue, "RELOADING"));
+            } else if (command.name == CommandName::Shutdown) {
+              if (!state.options.allowShutdown) {
+                Log("refused", {{"client", connection.peer}, {"command", "SHUTDOWN"}, {"reason", "allow-shutdown is off"}});
+                carryOn = co_await Send(connection, Line(dialogue, "SHUTDOWN: not allowed by the configuration. ERROR"));
+              } else {
+                Log("shutdown", {{"client", connection.peer}});
+                Stop(state);
+                co_return;
+              }
+            } else {
+              carryOn = co_await ScanPathCommand(state, connection, dialogue, command);
+            }
+            break;
+          case CommandName::Scan:
+            carryOn = co_await ScanPathCommand(state, connection, dialogue, command);
+            break;
+          case CommandName::InStream: {
+            std::string error;
+            dialogue.spool = OpenSpool(state.options, error);
+            dialogue.streamBytes = 0;
+            if (dialogue.spool.fd < 0) {
+              Log("error", {{"client", connection.peer}, {"reason", error}});
+              co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
+              co_return;
+            }
+            continue;  // the stream's chunks follow
+          }
+          case CommandName::FilDes: {
+            if constexpr (!IsUnix<Socket>) {
+              carryOn = co_await Send(connection, Line(dialogue, "FILDES: only over the Unix socket. ERROR"));
+              break;
+            } else {
+              while (connection.passed.empty()) {
+                connection.deadline.expires_after(readTimeout);
+                error_code error;
+                co_await ReadMore(connection, error);
+                connection.deadline.expires_at(Clock::time_point::max());
+                if (error) {
+                  Log("client-error", {{"client", connection.peer}, {"reason", "FILDES without a descriptor"}});
+                  co_await Send(connection, Line(dialogue, "FILDES: no descriptor received. ERROR"));
+                  co_return;
+                }
+              }
+              UniqueFd file = std::move(connection.passed.front());
+              connection.passed.pop_front();
+              const std::string name = "fd[" + std::to_string(file.fd) + "]";
+              carryOn = co_await ScanDescriptor(state, connection, dialogue, std::move(file), name);
+              break;
+            }
+          }
+        }
+        if (!carryOn || !dialogue.inSession) co_return;
+        break;
+      }
+    }
+  }
+}
+
+// Ends the connection so that the client reads the last reply: closing a
+// socket with unread bytes (a stream cut off at the size limit) would reset
+// it and drop the reply. What the client still sends is read and dropped,
+// for a short while.
+template <class Socket>
+awaitable<void> LingeringClose(Connection<Socket>& connection) {
+  error_code error;
+  connection.socket.shutdown(Socket::shutdown_send, error);
+  connection.deadline.expires_after(LingerTime);
+  std::array<uint8_t, 16384> sink;
+  for (size_t dropped = 0; !error && dropped < LingerBytes;) {
+    dropped += co_await connection.socket.async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
+  }
+  connection.socket.close(error);
+}
+
+template <class Socket>
+awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
+  struct Count {
+    ServiceState& state;
+    explicit Count(ServiceState& s) : state(s) {
+      ++state.connections;
+      ++state.connectionsServed;
+    }
+    ~Count() { --state.connections; }
+  } count(state);
+  connection->deadline.expires_at(Clock::time_point::max());
+  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  try {
+    co_await Converse(state, *connection);
+  } catch (const std::exception& failure) {
+    Log("error", {{"client", connection->peer}, {"reason", failure.what()}});
+  }
+  co_await LingeringClose(*connection);
+  connection->deadline.cancel();
+}
+
+template <class Socket>
+awaitable<void> Refuse(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
+  ++state.refusalsDraining;
+  connection->deadline.expires_at(Clock::time_point::max());
+  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  co_await LingeringClose(*connection);
+  connection->deadline.cancel();
+  --state.refusalsDraining;
+}
+
+template <class Acceptor>
+awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor) {
+  using Socket = typename Acceptor::protocol_type::socket;
+  asio::steady_timer pause(state.io);
+  for (;;) {
+    Socket socket(state.io);
+    error_code error;
+    co_await acceptor.async_accept(socket, redirect_error(use_awaitable, error));
+    if (!acceptor.is_open() || error == asio::error::operation_aborted) co_return;
+    if (error) {
+      // Out of descriptors, most likely: wait for some to be freed.
+      Log("error", {{"reason", "accept: " + error.message()}});
+      pause.expires_after(std::chrono::milliseconds(100));
+      co_await pause.async_wait(redirect_error(use_awaitable, error));
+      continue;
+    }
+    std::string peer = "unix";
+    if constexpr (!IsUnix<Socket>) {
+      const auto endpoint = socket.remote_endpoint(error);
+      if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    }
+    if (state.connections >= state.options.maxConnections) {
+      // A clear refusal that cannot wait on the client; drained for a
+      // moment, unless as many refusals are draining already.
+      ++state.connectionsRefused;
+      [[maybe_unused]] const ssize_t sent = send(socket.native_handle(), TooManyConnections.data(),
+                                                 TooManyConnections.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      Log("refused", {{"client", peer}, {"reason", "too many connections"},
+                      {"limit", std::to_string(state.options.maxConnections)}});
+      if (state.refusalsDraining < state.options.maxConnections) {
+        auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
+        asio::co_spawn(state.io, Refuse(state, std::move(connection)), asio::detached);
+      }
+      continue;
+    }
+    auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
+    connection->peer = std::move(peer);
+    asio::co_spawn(state.io, ServeConnection(state, std::move(connection)), asio::detached);
+  }
+}
+
+awaitable<void> SignalLoop(ServiceState& state) {
+  for (;;) {
+    error_code error;
+    const int number = co_await state.signals.async_wait(redirect_error(use_awaitable, error));
+    if (error) co_return;
+    if (number == SIGHUP) {
+      Log("reload-requested", {{"by", "SIGHUP"}});
+      RequestReload(state);
+    } else {
+      Log("stopping", {{"signal", number == SIGTERM ? "SIGTERM" : "SIGINT"}});
+      Stop(state);
+      co_return;
+    }
+  }
+}
+
+// The Unix socket: a stale socket file from an earlier run is replaced, a
+// live one (another daemon answering) is not.
+bool ListenUnix(ServiceState& state, const std::string& path, std::string& error) {
+  namespace fs = std::filesystem;
+  std::error_code code;
+  const fs::path folder = fs::path(path).parent_path();
+  if (!folder.empty()) fs::create_directories(folder, code);
+  if (fs::is_socket(fs::symlink_status(path, code))) {
+    UnixSocket probe(state.io);
+    error_code probeError;
+    probe.connect(asio::local::stream_protocol::endpoint(path), probeError);
+    if (!probeError) {
+      error = path + ": another service is listening there";
+      return false;
+    }
+    fs::remove(path, code);
+  }
+  error_code failure;
+  auto& acceptor = state.unixAcceptor.emplace(state.io);
+  acceptor.open(asio::local::stream_protocol(), failure);
+  if (!failure) acceptor.bind(asio::local::stream_protocol::endpoint(path), failure);
+  if (!failure && chmod(path.c_str(), state.options.unixSocketMode) != 0) {
+    failure = error_code(errno, boost::system::system_category());
+  }
+  if (!failure) acceptor.listen(asio::socket_base::max_listen_connections, failure);
+  if (failure) {
+    error = path + ": " + failure.message();
+    return false;
+  }
+  return true;
+}
+
+bool ListenTcp(ServiceState& state, const Endpoint& where, std::string& error) {
+  error_code failure;
+  const auto address = asio::ip::make_address(where.host == "localhost" ? "127.0.0.1" : where.host, failure);
+  if (failure) {
+    error = where.host + ": not an IP address";
+    return false;
+  }
+  auto& acceptor = state.tcpAcceptor.emplace(state.io);
+  const asio::ip::tcp::endpoint endpoint(address, where.port);
+  acceptor.open(endpoint.protocol(), failure);
+  if (!failure) acceptor.set_option(asio::socket_base::reuse_address(true), failure);
+  if (!failure) acceptor.bind(endpoint, failure);
+  if (!failure) acceptor.listen(asio::socket_base::max_listen_connections, failure);
+  if (failure) {
+    error = where.host + ":" + std::to_string(where.port) + ": " + failure.message();
+    return false;
+  }
+  return true;
+}
+
+// Where TCP is served, with the port the system chose for port 0.
+std::string BoundTcp(ServiceState& state) {
+  if (!state.tcpAcceptor) return "";
+  error_code error;
+  const auto endpoint = state.tcpAcceptor->local_endpoint(error);
+  return error ? "" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+// Sockets systemd opened for the service (veltord.socket): a Unix socket
+// and a TCP socket at most, each taken instead of the one configured.
+// False with `error` set for a socket of another kind.
+bool AdoptActivatedSockets(ServiceState& state, bool& adoptedUnix, bool& adoptedTcp, std::string& error) {
+  adoptedUnix = adoptedTcp = false;
+#ifdef VELTORD_HAVE_SYSTEMD
+  const int count = sd_listen_fds(1);
+  for (int descriptor = SD_LISTEN_FDS_START; descriptor < SD_LISTEN_FDS_START + std::max(count, 0); ++descriptor) {
+    error_code failure;
+    if (!adoptedUnix && sd_is_socket_unix(descriptor, SOCK_STREAM, 1, nullptr, 0) > 0) {
+      state.unixAcceptor.emplace(state.io).assign(asio::local::stream_protocol(), descriptor, failure);
+      adoptedUnix = !failure;
+    } else if (!adoptedTcp && sd_is_socket_inet(descriptor, AF_INET, SOCK_STREAM, 1, 0) > 0) {
+      state.tcpAcceptor.emplace(state.io).assign(asio::ip::tcp::v4(), descriptor, failure);
+      adoptedTcp = !failure;
+    } else if (!adoptedTcp && sd_is_socket_inet(descriptor, AF_INET6, SOCK_STREAM, 1, 0) > 0) {
+      state.tcpAcceptor.emplace(state.io).assign(asio::ip::tcp::v6(), descriptor, failure);
+      adoptedTcp = !failure;
+    } else {
+      error = "socket activation: descriptor " + std::to_string(descriptor) + " is not a listening stream socket";
+      return false;
+    }
+    if (failure) {
+      error = "socket activation: " + failure.message();
+      return false;
+    }
+  }
+#else
+  (void)state;
+  (void)error;
+#endif
+  return true;
+}
+
+}  // namespace
+
+int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> database, void (*ready)()) {
+  ServiceState state(options);
+  ReplaceDatabase(state.databases, std::move(database));
+  state.pool.databases = &state.databases;
+  state.pool.settings.archives = options.archives;
+  state.pool.capacity = options.maxQueue;
+
+  std::string error;
+  bool activatedUnix = false;
+  bool activatedTcp = false;
+  if (!AdoptActivatedSockets(state, activatedUnix, activatedTcp, error) ||
+      (!activatedUnix && !options.unixSocket.empty() && !ListenUnix(state, options.unixSocket, error)) ||
+      (!activatedTcp && options.tcp && !ListenTcp(state, *options.tcp, error))) {
+    Log("error", {{"reason", "cannot listen: " + error}});
+    return 1;
+  }
+  if (!state.unixAcceptor && !state.tcpAcceptor) {
+    Log("error", {{"reason", "nothing to listen on: neither unix-socket nor tcp is set"}});
+    return 1;
+  }
+  state.signals.add(SIGTERM);
+  state.signals.add(SIGINT);
+  state.signals.add(SIGHUP);
+
+  if (ready != nullptr) {
+    state.io.notify_fork(asio::execution_context::fork_prepare);
+    ready();
+    state.io.notify_fork(asio::execution_context::fork_child);
+  }
+  StartPool(state.pool, options.threads);
+  state.reloader = std::thread(ReloadLoop, std::ref(state));
+  if (state.unixAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.unixAcceptor), asio::detached);
+  if (state.tcpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.tcpAcceptor), asio::detached);
+  asio::co_spawn(state.io, SignalLoop(state), asio::detached);
+
+  const auto current = CurrentDatabase(state.databases);
+  Notify("READY=1\nSTATUS=serving generation 1");
+  Log("ready", {{"unix-socket", activatedUnix ? "(from systemd)" : options.unixSocket},
+                {"tcp", BoundTcp(state)},
+                {"db", current->path}, {"rules", std::to_string(current->rules)},
+                {"threads", std::to_string(options.threads)}});
+  state.io.run();
+
+  {
+    std::lock_guard lock(state.reloadMutex);
+    state.reloadStop = true;
+  }
+  state.reloadWake.notify_all();
+  state.reloader.join();
+  StopPool(state.pool);
+  // A socket systemd made is systemd's to remove.
+  if (state.unixAcceptor && !activatedUnix) {
+    std::error_code ignored;
+    std::filesystem::remove(options.unixSocket, ignored);
+  }
+  Log("stopped", {});
+  return 0;
+}
+
+}  // namespace veltor::service
