@@ -114,3 +114,40 @@ def test_the_guides_the_help_names_are_installed():
     for guide in named:
         assert guide in GUIDES
         assert "docs/" + guide in install
+
+
+def database_command_lines():
+    """The compile/dump/info/pack/unpack lines the README and guides show, and each command's usage line."""
+    commands = ("compile", "unpack", "pack", "dump", "info")
+    lines = set()
+    for text in [README, *GUIDES.values()]:
+        for block in code_blocks(text):
+            lines |= {re.split(r"\s{2,}", line)[0] for line in block.splitlines()
+                      if re.match(r"veltor (%s) " % "|".join(commands), line)}
+    for command in commands:
+        usage = run(command, "--help").stdout.decode().splitlines()[0]
+        lines.add(usage.removeprefix("usage: "))
+    # In the order a reader would run them: a database first, then its body.
+    return sorted(lines, key=lambda line: commands.index(line.split()[1]))
+
+
+def test_every_database_command_line_shown_runs(tmp_path):
+    """Each placeholder stands for a real file; every [option] shown is given
+    (with --body, the input is the body unpack wrote)."""
+    files = {
+        "RULES.vsr...": str(ROOT / "signatures" / "default.vsr"),
+        "qzdata.vlb": str(tmp_path / "qzdata.vlb"),
+        "FILE.vlb": str(tmp_path / "qzdata.vlb"),
+        "OUT.vsr": str(tmp_path / "out.vsr"),
+        "BODY": str(tmp_path / "body.bin"),
+    }
+    for line in database_command_lines():
+        words = [files.get(word, word) for word in line.replace("[", "").replace("]", "").split()]
+        if "--body" in words:
+            words[2] = files["BODY"]
+        if words[1] == "pack":
+            words[words.index("-o") + 1] = str(tmp_path / "packed.vlb")
+        result = run(*words[1:], cwd=tmp_path)
+        assert result.returncode == 0, (line, result.stderr)
+    # The overview's own line: veltor --version [--db FILE].
+    assert run("--version", "--db", files["qzdata.vlb"]).returncode == 0
