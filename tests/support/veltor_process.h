@@ -26,6 +26,13 @@ inline ProcessResult RunVeltor(const TempDir& scratch, const std::vector<std::st
   return RunProcess(scratch, ProgramPath(), arguments);
 }
 
+// Text without carriage returns: on Windows the help and --version lines end
+// in CR LF.
+inline std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
 // The names in a folder, sorted.
 inline std::vector<std::string> FolderContents(const std::filesystem::path& folder) {
   std::vector<std::string> names;
