@@ -82,7 +82,7 @@ package:
 # that hangs fails the run instead of holding CI.
 PACKAGE_TIMEOUT ?= 1500
 test-package:
-	@scripts/ensure-packages.sh build python package
+	@scripts/ensure-packages.sh build python package service
 	timeout $(PACKAGE_TIMEOUT) scripts/test-packages.sh
 
 # memcheck over the Release build's integration tests (scripts/test-valgrind.sh).

@@ -48,6 +48,22 @@ foreach(installed
   endif()
 endforeach()
 
+if(VELTORD)
+  # The service, its units, its configuration and its manual page.
+  foreach(installed
+      ${prefix}/bin/veltord ${prefix}/lib/systemd/system/veltord.service
+      ${prefix}/lib/systemd/system/veltord.socket ${prefix}/etc/veltor/veltord.conf
+      ${prefix}/share/man/man8/veltord.8)
+    if(NOT EXISTS ${installed})
+      message(FATAL_ERROR "not installed: ${installed}")
+    endif()
+  endforeach()
+  run(WHAT "installed veltord" OUTPUT out
+      COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH
+              ${prefix}/bin/veltord --check-config --config ${prefix}/etc/veltor/veltord.conf)
+  expect_contains("${out}" "database: ${libdir}/qzdata.vlb: built " "installed veltord")
+endif()
+
 # The installed program finds the installed database.
 run(WHAT "installed veltor" EXPECT 1 OUTPUT out
     COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${prefix}/bin/veltor scan -q ${flagged})
