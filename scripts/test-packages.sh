@@ -107,15 +107,16 @@ getent passwd veltor | grep -q ':/nonexistent:/usr/sbin/nologin$' || fail "no sy
   fail "/run/veltor is $(stat -c '%U:%G %a' /run/veltor), expected veltor:veltor 755 (tmpfiles.d, as the units have it)"
 # Served as the service runs it: under systemd, the units the install
 # started; elsewhere (a container), the same command line as the user
-# veltor, with the installed configuration and socket.
+# veltor, with the installed configuration and socket (setpriv execs it, so
+# the signal that stops it reaches veltord itself).
 if [ -d /run/systemd/system ]; then
   systemctl is-active --quiet veltord.socket || fail "veltord.socket is not active after the install"
 else
-  $sudo runuser -u veltor -- /usr/bin/veltord --foreground &
+  $sudo setpriv --reuid=veltor --regid=veltor --init-groups /usr/bin/veltord --foreground &
   daemon=$!
 fi
 printf 'LocalSocket /run/veltor/veltord.sock\n' >clamd.conf
-clamdscan --config-file=clamd.conf --ping 30:1 >/dev/null || fail "veltord does not answer PING on /run/veltor/veltord.sock"
+clamdscan --config-file=clamd.conf --ping 30:1 >/dev/null 2>&1 || fail "veltord does not answer PING on /run/veltor/veltord.sock"
 [ "$(stat -c '%U:%G %a' /run/veltor/veltord.sock)" = "veltor:veltor 660" ] ||
   fail "the socket is $(stat -c '%U:%G %a' /run/veltor/veltord.sock), expected veltor:veltor 660"
 status=0
