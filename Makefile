@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build demo test test-long test-release test-asan test-tsan test-python test-windows test-valgrind package test-package fuzz fuzz-smoke fuzz-seeds bench clean
+.PHONY: all build demo test test-long test-release test-asan test-tsan test-python test-windows test-valgrind package test-package package-reproducible fuzz fuzz-smoke fuzz-seeds bench clean
 
 all: build
 
@@ -84,6 +84,12 @@ PACKAGE_TIMEOUT ?= 1500
 test-package:
 	@scripts/ensure-packages.sh build python package service
 	timeout $(PACKAGE_TIMEOUT) scripts/test-packages.sh
+
+# The packages built twice and compared byte for byte
+# (scripts/check-reproducible-packages.sh).
+package-reproducible:
+	@scripts/ensure-packages.sh build python package
+	scripts/check-reproducible-packages.sh
 
 # memcheck over the Release build's integration tests (scripts/test-valgrind.sh).
 test-valgrind:
