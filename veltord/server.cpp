@@ -27,8 +27,8 @@
 #include "veltord/clamd_protocol.h"
 #include "veltord/database_watch.h"
 #include "veltord/http_service.h"
-#include "veltord/service_state.h"
 #include "veltord/service_log.h"
+#include "veltord/service_state.h"
 #include "veltord/verdicts.h"
 
 namespace veltor::service {
