@@ -57,8 +57,11 @@ HttpRoute RouteFor(http::verb method, std::string_view target, std::string_view&
   allow = {};
   for (const RouteEntry& entry : Routes) {
     if (entry.path != path) continue;
-    if (entry.method == method) return entry.route;
     allow = entry.methodName;
+    if (entry.method == method) {
+      allow = {};
+      return entry.route;
+    }
   }
   return allow.empty() ? HttpRoute::NotFound : HttpRoute::WrongMethod;
 }
