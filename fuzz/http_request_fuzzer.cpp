@@ -5,7 +5,11 @@
 // chooses, each call getting what is left unread plus the new bytes, as the
 // service's read buffer does. A body never passes its limit, a piece is
 // never empty or longer than HttpBodyPiece, an error stays, and the reader
-// always takes bytes, gives an event or asks for more. Any difference aborts.
+// always takes bytes, gives an event or asks for more. Any difference aborts,
+// but one: the parser finds some malformed heads and chunk lines as soon as
+// it has the bytes at once, and otherwise once the head is whole, so a run
+// may end waiting in the middle of a request where another found a 400.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -70,6 +74,15 @@ std::vector<std::string> Events(std::span<const uint8_t> wire, size_t piece) {
   return events;
 }
 
+bool Same(const std::vector<std::string>& one, const std::vector<std::string>& other) {
+  if (one == other) return true;
+  if (one.size() != other.size() || !std::equal(one.begin(), one.end() - 1, other.begin())) return false;
+  const auto foundLater = [](const std::string& mid, const std::string& error) {
+    return mid == "mid" && error.rfind("error 400 ", 0) == 0;
+  };
+  return foundLater(one.back(), other.back()) || foundLater(other.back(), one.back());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -77,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t piece = size_t{data[0]} + 1;
   const std::span<const uint8_t> wire(data + 1, size - 1);
   const std::vector<std::string> whole = Events(wire, wire.size() + 1);
-  if (Events(wire, 1) != whole || Events(wire, piece) != whole) std::abort();
+  if (!Same(Events(wire, 1), whole) || !Same(Events(wire, piece), whole)) std::abort();
   return 0;
 }
