@@ -8,6 +8,7 @@
 #ifdef VELTORD_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +181,13 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
         redirect_error(use_awaitable, error));
     connection.end += count;
+    // Clients write a command, a chunk length and the chunk apart; with
+    // Nagle's algorithm on their side each small write waits for the ACK
+    // of the one before, which a delayed ACK holds back for milliseconds.
+    // Linux turns quick ACKs off again by itself, so they are asked for
+    // after every read.
+    const int on = 1;
+    setsockopt(connection.socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
   }
 }
 
@@ -592,8 +600,18 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, bool http = 
   using Socket = typename Acceptor::protocol_type::socket;
   asio::steady_timer pause(state.io);
   for (;;) {
-    Socket socket(state.io);
     error_code error;
+    // With every slot taken and as many refusals draining, new connections
+    // wait in the listen queue: accepted now, they could only be closed
+    // unread, and a close with unread bytes resets the connection, losing
+    // the refusal. Each drain ends within LingerTime.
+    while (state.connections >= state.options.maxConnections &&
+           state.refusalsDraining >= state.options.maxConnections) {
+      pause.expires_after(std::chrono::milliseconds(10));
+      co_await pause.async_wait(redirect_error(use_awaitable, error));
+      if (!acceptor.is_open()) co_return;
+    }
+    Socket socket(state.io);
     co_await acceptor.async_accept(socket, redirect_error(use_awaitable, error));
     if (!acceptor.is_open() || error == asio::error::operation_aborted) co_return;
     if (error) {
@@ -605,22 +623,21 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, bool http = 
     }
     std::string peer = "unix";
     if constexpr (!IsUnix<Socket>) {
+      socket.set_option(asio::ip::tcp::no_delay(true), error);  // replies go out whole, at once
       const auto endpoint = socket.remote_endpoint(error);
       if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
     }
     if (state.connections >= state.options.maxConnections) {
-      // A clear refusal that cannot wait on the client; drained for a
-      // moment, unless as many refusals are draining already.
+      // A clear refusal that cannot wait on the client, then drained for a
+      // moment so that the close does not reset it away.
       ++state.connectionsRefused;
       const std::string_view refusal = http ? HttpTooManyConnections() : TooManyConnections;
       [[maybe_unused]] const ssize_t sent =
           send(socket.native_handle(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       Log("refused", {{"client", peer}, {"reason", "too many connections"},
                       {"limit", std::to_string(state.options.maxConnections)}});
-      if (state.refusalsDraining < state.options.maxConnections) {
-        auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
-        asio::co_spawn(state.io, Refuse(state, std::move(connection)), asio::detached);
-      }
+      auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
+      asio::co_spawn(state.io, Refuse(state, std::move(connection)), asio::detached);
       continue;
     }
     if constexpr (!IsUnix<Socket>) {
