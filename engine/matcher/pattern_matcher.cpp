@@ -30,7 +30,8 @@ int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length
   // The list's room is the last allocation: until it succeeds nothing is
   // changed. Once it has, the sets may point into a list that moved.
   if (!matcher->patterns.Append(std::move(entry))) return 0;
-  ResetTables(matcher);
+  // Every table is built with the sets, so without them there is none.
+  if (matcher->longSet || matcher->shortSet) ResetTables(matcher);
   if (isLong) {
     ++matcher->longCount;
     matcher->minLength = std::min(matcher->minLength, length);
