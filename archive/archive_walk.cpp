@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "archive/gzip_check.h"
 #include "engine/text/little_endian.h"
 
 #if VELTOR_HAVE_LIBARCHIVE
@@ -322,6 +323,7 @@ struct TopSource {
   const ArchiveInput* input;
   std::unique_ptr<uint8_t[]> buffer;
   bool countsPacked = true;  // false for a member held in memory
+  GzipCheck* gzip = nullptr;  // when set, checks the bytes read as gzip
   bool failed = false;
   std::string error{};
 };
@@ -337,6 +339,7 @@ la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexc
       return -1;
     }
     if (source->countsPacked) source->walk->packedRead += static_cast<uint64_t>(count);
+    if (source->gzip != nullptr) FeedGzipCheck(*source->gzip, {source->buffer.get(), static_cast<size_t>(count)});
     *block = source->buffer.get();
     return static_cast<la_ssize_t>(count);
   } catch (const std::bad_alloc&) {
@@ -370,6 +373,7 @@ struct NestedSource {
   uint64_t taken = 0;   // bytes taken so far
   bool failed = false;  // the stream is unreadable: `error` says why
   std::string error{};
+  GzipCheck* gzip = nullptr;  // when set, checks the bytes taken as gzip
   std::vector<uint8_t> replay{};
   std::vector<uint8_t> prefix{};
   size_t prefixOffset = 0;
@@ -398,6 +402,7 @@ int64_t Pull(NestedSource& source) {
   }
   source.taken += static_cast<uint64_t>(count);
   const std::span<const uint8_t> bytes(source.buffer.get(), static_cast<size_t>(count));
+  if (source.gzip != nullptr) FeedGzipCheck(*source.gzip, bytes);
   if (source.level != 0 && !walk.sink.memberBytes(walk.sink.user, source.level, bytes)) {
     walk.stopped = walk.sinkStopped = true;
     return -1;
@@ -662,9 +667,24 @@ void WalkContainer(Walk& walk, NestedSource& source, bool sibling) {
   if (sibling) walk.path.push_back(std::move(name));
 }
 
+// What the gzip check found once a stream was unpacked to its end without
+// another error: a trailer that does not match, or one never reached, is
+// damage, whatever was read before it.
+void ReportGzipCheck(Walk& walk, const GzipCheck& check) {
+  switch (check.verdict) {
+    case GzipVerdict::NotGzip:
+    case GzipVerdict::Intact: return;
+    case GzipVerdict::OutOfMemory: return OutOfMemory(walk);
+    case GzipVerdict::Unfinished: return Report(walk, ProblemKind::Error, "gzip stream ends before its trailer");
+    case GzipVerdict::CrcMismatch:
+    case GzipVerdict::LengthMismatch: return Report(walk, ProblemKind::Error, GzipMismatchReason(check.verdict));
+  }
+}
+
 // Hands over what the compressed stream read by `reader` unpacks to, as the
 // member named after walk.path's last name (or `container`), and walks it.
-void WalkUnpacked(Walk& walk, struct archive* reader, std::string_view container) {
+// `gzip` has seen the packed bytes `reader` read.
+void WalkUnpacked(Walk& walk, struct archive* reader, std::string_view container, const GzipCheck& gzip) {
   walk.path.push_back(RawMemberName(container));
   if (++walk.result.members > walk.limits.maxMembers) {
     LimitReached(walk, "member", walk.limits.maxMembers);
@@ -674,7 +694,11 @@ void WalkUnpacked(Walk& walk, struct archive* reader, std::string_view container
     NestedSource unpacked{&walk, reader, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), walk.level};
     WalkContainer(walk, unpacked, true);
     Drain(unpacked);
-    if (unpacked.failed) Report(walk, ProblemKind::Error, unpacked.error);
+    if (unpacked.failed) {
+      Report(walk, ProblemKind::Error, unpacked.error);
+    } else if (!walk.stopped) {
+      ReportGzipCheck(walk, gzip);
+    }
     if (!walk.sinkStopped) walk.sink.memberEnd(walk.sink.user, walk.path, walk.level);
     --walk.level;
   }
@@ -689,6 +713,8 @@ void ScanMember(Walk& walk, struct archive* outer) {
     return;
   }
   NestedSource member{&walk, outer, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), walk.level};
+  GzipCheck gzip;
+  member.gzip = &gzip;
   // A reader of compressions alone: what it yields is what the member
   // unpacks to, or the member itself.
   ArchivePtr peel(archive_read_new());
@@ -709,7 +735,7 @@ void ScanMember(Walk& walk, struct archive* outer) {
       } else if (walk.path.size() >= walk.limits.maxDepth) {
         DepthLimit(walk);
       } else {
-        WalkUnpacked(walk, peel.get(), walk.path.back());
+        WalkUnpacked(walk, peel.get(), walk.path.back(), gzip);
       }
     } else if (opened) {
       NestedSource same{&walk, peel.get(), std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), 0, false};
@@ -824,6 +850,8 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
   try {
     // A reader of compressions alone tells whether the file is compressed.
     TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
+    GzipCheck gzip;
+    source.gzip = &gzip;
     ArchivePtr peel(archive_read_new());
     if (!peel) throw std::bad_alloc();
     EnableCompressions(peel.get());
@@ -847,7 +875,7 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
       if (!opened) {
         Report(walk, ProblemKind::Error, ErrorText(peel.get()));
       } else {
-        WalkUnpacked(walk, peel.get(), name);
+        WalkUnpacked(walk, peel.get(), name, gzip);
       }
     } else if (input.seek != nullptr) {
       peel.reset();

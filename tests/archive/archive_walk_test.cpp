@@ -282,6 +282,50 @@ TEST(ArchiveWalk, DamageIsAnErrorAfterWhatCouldBeRead) {
   }
 }
 
+// A gzip member's trailer holds the CRC-32 and the length of what it
+// unpacks to; one that does not match is damage even when the deflate data
+// decodes, at the top and inside a container alike. Concatenated members
+// and trailing data that starts no member are not.
+TEST(ArchiveWalk, AGzipTrailerThatDoesNotMatchIsAnError) {
+  const auto gzip = [](const std::string& content) {
+    return Write(archive_write_set_format_raw, {archive_write_add_filter_gzip}, {{"data", content}});
+  };
+  const std::string first = gzip(Payload());
+  const auto flipped = [](std::string bytes, size_t fromEnd) {
+    bytes[bytes.size() - fromEnd] = static_cast<char>(bytes[bytes.size() - fromEnd] ^ 0x01);
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* error;  // null: intact
+  };
+  const std::vector<Case> cases{
+      {"crc.gz", flipped(first, 8), "CRC-32"},
+      {"length.gz", flipped(first, 1), "length"},
+      {"first-of-two.gz", flipped(first, 5) + gzip("more"), "CRC-32"},
+      {"second-of-two.gz", first + flipped(gzip("more"), 3), "length"},
+      {"inside.tar", Write(archive_write_set_format_ustar, {}, {{"in.gz", flipped(first, 8)}}), "CRC-32"},
+      {"two.gz", first + gzip("more"), nullptr},
+      {"trailing.gz", first + "not a member", nullptr},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    Recorder recorder;
+    const WalkResult result = WalkBytes(test.bytes, test.name, recorder);
+    EXPECT_EQ(result.outcome, WalkOutcome::Walked);
+    EXPECT_EQ(result.errors, test.error != nullptr) << recorder.Describe();
+    if (test.error != nullptr) {
+      ASSERT_EQ(recorder.errors.size(), 1u) << recorder.Describe();
+      EXPECT_NE(recorder.errors.front().find(test.error), std::string::npos) << recorder.errors.front();
+    }
+    // What was unpacked was handed over all the same.
+    std::string unpacked = test.name;
+    unpacked = unpacked.ends_with(".tar") ? "in.gz!in" : unpacked.substr(0, unpacked.size() - 3);
+    EXPECT_TRUE(recorder.members[unpacked].starts_with(Payload().substr(0, 4096))) << recorder.Describe();
+  }
+}
+
 TEST(ArchiveWalk, AnEncryptedMemberIsAnError) {
   const std::string zip = Write(archive_write_set_format_zip, {},
                                 {{"secret.bin", std::string(Needle)}, {"open.txt", "visible"}},
