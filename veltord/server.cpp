@@ -25,6 +25,7 @@
 #include "scanning/scan_archives.h"
 #include "scanning/scan_text.h"
 #include "veltord/clamd_protocol.h"
+#include "veltord/icap_service.h"
 #include "veltord/service_log.h"
 #include "veltord/verdicts.h"
 
@@ -97,6 +98,7 @@ struct ServiceState {
   asio::signal_set signals{io};
   std::optional<asio::local::stream_protocol::acceptor> unixAcceptor;
   std::optional<asio::ip::tcp::acceptor> tcpAcceptor;
+  std::optional<asio::ip::tcp::acceptor> icapAcceptor;
 };
 
 // Tells systemd (Type=notify) where the service stands; nothing elsewhere.
@@ -149,6 +151,7 @@ void Stop(ServiceState& state) {
   error_code ignored;
   if (state.unixAcceptor) state.unixAcceptor->close(ignored);
   if (state.tcpAcceptor) state.tcpAcceptor->close(ignored);
+  if (state.icapAcceptor) state.icapAcceptor->close(ignored);
   state.signals.cancel(ignored);
   state.io.stop();
 }
@@ -755,14 +758,15 @@ bool ListenUnix(ServiceState& state, const std::string& path, std::string& error
   return true;
 }
 
-bool ListenTcp(ServiceState& state, const Endpoint& where, std::string& error) {
+bool ListenTcp(ServiceState& state, std::optional<asio::ip::tcp::acceptor>& listener, const Endpoint& where,
+               std::string& error) {
   error_code failure;
   const auto address = asio::ip::make_address(where.host == "localhost" ? "127.0.0.1" : where.host, failure);
   if (failure) {
     error = where.host + ": not an IP address";
     return false;
   }
-  auto& acceptor = state.tcpAcceptor.emplace(state.io);
+  auto& acceptor = listener.emplace(state.io);
   const asio::ip::tcp::endpoint endpoint(address, where.port);
   acceptor.open(endpoint.protocol(), failure);
   if (!failure) acceptor.set_option(asio::socket_base::reuse_address(true), failure);
@@ -776,10 +780,10 @@ bool ListenTcp(ServiceState& state, const Endpoint& where, std::string& error) {
 }
 
 // Where TCP is served, with the port the system chose for port 0.
-std::string BoundTcp(ServiceState& state) {
-  if (!state.tcpAcceptor) return "";
+std::string BoundTcp(const std::optional<asio::ip::tcp::acceptor>& listener) {
+  if (!listener) return "";
   error_code error;
-  const auto endpoint = state.tcpAcceptor->local_endpoint(error);
+  const auto endpoint = listener->local_endpoint(error);
   return error ? "" : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
@@ -831,12 +835,13 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   bool activatedTcp = false;
   if (!AdoptActivatedSockets(state, activatedUnix, activatedTcp, error) ||
       (!activatedUnix && !options.unixSocket.empty() && !ListenUnix(state, options.unixSocket, error)) ||
-      (!activatedTcp && options.tcp && !ListenTcp(state, *options.tcp, error))) {
+      (!activatedTcp && options.tcp && !ListenTcp(state, state.tcpAcceptor, *options.tcp, error)) ||
+      (options.icap && !ListenTcp(state, state.icapAcceptor, *options.icap, error))) {
     Log("error", {{"reason", "cannot listen: " + error}});
     return 1;
   }
-  if (!state.unixAcceptor && !state.tcpAcceptor) {
-    Log("error", {{"reason", "nothing to listen on: neither unix-socket nor tcp is set"}});
+  if (!state.unixAcceptor && !state.tcpAcceptor && !state.icapAcceptor) {
+    Log("error", {{"reason", "nothing to listen on: none of unix-socket, tcp and icap is set"}});
     return 1;
   }
   state.signals.add(SIGTERM);
@@ -853,11 +858,15 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   if (state.unixAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.unixAcceptor), asio::detached);
   if (state.tcpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.tcpAcceptor), asio::detached);
   asio::co_spawn(state.io, SignalLoop(state), asio::detached);
+  IcapHost icap{state.io, state.options, state.databases, state.connections,
+                [&state](std::shared_ptr<ScanJob> job) { return RunJob(state, std::move(job)); },
+                [&state](std::string& reason) { return OpenSpool(state.options, reason).Release(); }};
+  if (state.icapAcceptor) asio::co_spawn(state.io, IcapAcceptLoop(icap, *state.icapAcceptor), asio::detached);
 
   const auto current = CurrentDatabase(state.databases);
   Notify("READY=1\nSTATUS=serving generation 1");
   Log("ready", {{"unix-socket", activatedUnix ? "(from systemd)" : options.unixSocket},
-                {"tcp", BoundTcp(state)},
+                {"tcp", BoundTcp(state.tcpAcceptor)}, {"icap", BoundTcp(state.icapAcceptor)},
                 {"db", current->path}, {"rules", std::to_string(current->rules)},
                 {"threads", std::to_string(options.threads)}});
   state.io.run();

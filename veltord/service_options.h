@@ -37,6 +37,11 @@ struct ServiceOptions {
   std::string tempDir;         // where streams are spooled; "" for TMPDIR or /tmp
   LogFormat logFormat = LogFormat::Text;
   scanning::ArchiveSettings archives;
+  // ICAP (icap_service.h): off unless set; the Preview offered in OPTIONS
+  // (none when unset), and the Transfer-Ignore list ("" for none).
+  std::optional<Endpoint> icap;
+  std::optional<uint64_t> icapPreview = 4096;
+  std::string icapTransferIgnore;
   bool checkConfig = false;
   bool version = false;
   bool help = false;
