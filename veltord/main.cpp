@@ -83,6 +83,7 @@ int Run(int argc, char** argv) {
               << database->signatures << " signatures, " << database->rules << " rules\n"
               << "unix socket: " << (options->unixSocket.empty() ? "(none)" : options->unixSocket) << "\n"
               << "tcp: " << (options->tcp ? options->tcp->host + ":" + std::to_string(options->tcp->port) : "(none)")
+              << "\nicap: " << (options->icap ? options->icap->host + ":" + std::to_string(options->icap->port) + "/veltor" : "(none)")
               << "\nthreads: " << options->threads << "\nOK\n";
     return ExitSuccess;
   }

@@ -123,6 +123,12 @@ class CIcapClient(IcapTest):
         for name, payload in cases.items():
             with self.subTest(name):
                 self.assertTrue(self.ask(payload).startswith(b"ICAP/1.0 400 "), name)
+        # A gzip-encoded body that does not decode is not scanned whole: blocked.
+        gzip_head = b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n"
+        reply = self.ask(head + b"Allow: 204\r\nConnection: close\r\nEncapsulated: res-hdr=0, res-body=%d\r\n\r\n"
+                         % len(gzip_head) + gzip_head + b"8\r\nnot gzip\r\n0\r\n\r\n")
+        self.assertIn(b"403 Forbidden", reply)
+        self.assertIn(b"could not be scanned whole", reply)
         self.assertTrue(self.ask(b"OPTIONS icap://127.0.0.1/other ICAP/1.0\r\n\r\n").startswith(b"ICAP/1.0 404 "))
         self.assertTrue(self.ask(b"PUT icap://127.0.0.1/veltor ICAP/1.0\r\n\r\n").startswith(b"ICAP/1.0 405 "))
         # A request that stops: the read timeout answers it.
