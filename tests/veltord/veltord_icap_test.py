@@ -139,6 +139,27 @@ class CIcapClient(IcapTest):
         self.assertIn("ICAP/1.0 200 OK", self.client())
 
 
+class Limits(IcapTest):
+    """A body past max-stream is blocked, or with limits-ok passed; the
+    choice is logged."""
+    options = ("--max-stream", "64K")
+
+    def test_a_body_past_the_limit(self):
+        body = self.write("big.bin", os.urandom(200000))
+        for limits_ok, expected in ((False, "403 Forbidden"), (True, "204")):
+            with self.subTest(limits_ok=limits_ok):
+                if limits_ok:
+                    self.service.stop()
+                    self.service = Service(self.folder, "--icap", "127.0.0.1:0", *self.options, "--limits-ok")
+                    self.port = icap_port(self.service)
+                result = subprocess.run(["c-icap-client", "-i", "127.0.0.1", "-p", str(self.port), "-s", "veltor",
+                                         "-v", "-f", body], capture_output=True, text=True, timeout=60)
+                out = result.stdout + result.stderr
+                self.assertIn(expected, out)
+                self.assertIn("icap-unscanned", self.service.text())
+                self.assertIn("passed (limits-ok)" if limits_ok else "action=blocked", self.service.text())
+
+
 class StalledClient(IcapTest):
     options = ("--read-timeout", "1")
 
