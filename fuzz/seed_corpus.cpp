@@ -280,6 +280,19 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> IcapProtocolSeeds() {
   };
 }
 
+std::vector<std::pair<std::string, std::vector<uint8_t>>> HttpRequestSeeds() {
+  auto bytes = [](std::string_view text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+  using namespace std::string_literals;
+  return {
+      {"get", bytes("\x07GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.0\r\n\r\n"s)},
+      {"post", bytes("\x20POST /v1/scan HTTP/1.1\r\nContent-Length: 11\r\nExpect: 100-continue\r\n\r\nhello world"
+                     "DELETE /v1/scan HTTP/1.1\r\n\r\n"s)},
+      {"chunked", bytes("\x03PUT /v1/scan?x=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\nTrailer: t\r\n\r\nGET /nowhere HTTP/1.1\r\n\r\n"s)},
+      {"large", bytes("\x00POST /v1/scan HTTP/1.1\r\nContent-Length: 5000\r\n\r\nabc"s)},
+  };
+}
+
 void WriteSeeds(const fs::path& folder, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& seeds) {
   fs::create_directories(folder);
   for (const auto& [name, bytes] : seeds) WriteWholeFile((folder / ("seed-" + name)).string(), bytes);
@@ -304,6 +317,7 @@ int main(int argc, char** argv) {
   WriteSeeds(root / "dump_compile", DumpCompileSeeds());
   WriteSeeds(root / "archive", ArchiveSeeds());
   WriteSeeds(root / "clamd_protocol", ClamdProtocolSeeds());
+  WriteSeeds(root / "http_request", HttpRequestSeeds());
   WriteSeeds(root / "icap_protocol", IcapProtocolSeeds());
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "veltord/icap_service.h"
 
+#include <boost/asio.hpp>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,38 +24,16 @@
 namespace veltor::service {
 namespace {
 
-namespace asio = boost::asio;
 using asio::awaitable;
 using asio::redirect_error;
 using asio::use_awaitable;
 using boost::system::error_code;
-using Clock = std::chrono::steady_clock;
 
 constexpr size_t ReadBufferSize = 64 * 1024;
-// How long a reply to a client that does not read may take.
-constexpr auto WriteTimeout = std::chrono::seconds(10);
-// How long, and for how many bytes, a closing connection is drained.
-constexpr auto LingerTime = std::chrono::seconds(1);
-constexpr size_t LingerBytes = size_t{4} << 20;
 // How long a proxy may keep the OPTIONS answer.
 constexpr unsigned OptionsTtlSeconds = 3600;
 // The block an unmodified body is sent back in.
 constexpr size_t EchoBlock = 256 * 1024;
-
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int descriptor) : fd(descriptor) {}
-  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (fd >= 0) close(fd);
-    fd = std::exchange(other.fd, -1);
-    return *this;
-  }
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 struct Connection {
   Connection(asio::ip::tcp::socket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
@@ -67,31 +46,6 @@ struct Connection {
   icap::Reader reader;
   std::string peer;
 };
-
-awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
-  while (connection->socket.is_open()) {
-    if (connection->deadline.expiry() <= Clock::now()) {
-      connection->timedOut = true;
-      error_code ignored;
-      connection->socket.cancel(ignored);
-      connection->deadline.expires_at(Clock::time_point::max());
-    }
-    error_code ignored;
-    co_await connection->deadline.async_wait(redirect_error(use_awaitable, ignored));
-  }
-}
-
-// Closes so that the client reads the last reply rather than a reset.
-awaitable<void> LingeringClose(Connection& connection) {
-  error_code error;
-  connection.socket.shutdown(asio::ip::tcp::socket::shutdown_send, error);
-  connection.deadline.expires_after(LingerTime);
-  std::array<uint8_t, 16384> sink;
-  for (size_t dropped = 0; !error && dropped < LingerBytes;) {
-    dropped += co_await connection.socket.async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
-  }
-  connection.socket.close(error);
-}
 
 awaitable<bool> Send(Connection& connection, std::string_view text) {
   connection.deadline.expires_after(WriteTimeout);
@@ -114,25 +68,13 @@ awaitable<void> ReadMore(Connection& connection, error_code& error) {
   connection.end += count;
 }
 
-bool WriteAll(int descriptor, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(descriptor, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 // A body as it arrives: spooled whole when it may have to be sent back,
 // and, when the HTTP message says gzip or deflate, decoded into the file
 // that is scanned. Neither file passes max-stream unless the body must be
 // returned unmodified and limits are accepted.
 struct Body {
-  Fd raw;      // the body's bytes as they came
-  Fd decoded;  // the decoded bytes, when decoding
+  UniqueFd raw;      // the body's bytes as they came
+  UniqueFd decoded;  // the decoded bytes, when decoding
   bool keepRaw = false;
   bool echo = false;   // sent back unmodified when clean (no 204 allowed)
   bool decoding = false;
@@ -193,10 +135,7 @@ void Decode(Body& body, std::span<const uint8_t> bytes) {
       body.overLimit = true;
       return;
     }
-    if (!WriteAll(body.decoded.fd, {out.data(), produced})) {
-      body.failure = std::string("cannot spool the body: ") + std::strerror(errno);
-      return;
-    }
+    if (!WriteAll(body.decoded.fd, {out.data(), produced}, body.failure)) return;
     body.decodedBytes += produced;
     if (status == Z_STREAM_END) body.ended = true;
     if (status == Z_BUF_ERROR && produced == 0) break;
@@ -208,7 +147,7 @@ void Take(Body& body, std::span<const uint8_t> bytes) {
   body.rawBytes += bytes.size();
   // Past the limit the raw bytes are kept only to be sent back.
   if (body.keepRaw && body.failure.empty() && (!body.overLimit || (body.echo && body.limitsOk))) {
-    if (!WriteAll(body.raw.fd, bytes)) body.failure = std::string("cannot spool the body: ") + std::strerror(errno);
+    WriteAll(body.raw.fd, bytes, body.failure);
   }
   Decode(body, bytes);
 }
@@ -223,8 +162,8 @@ std::string RequestUrl(const icap::Request& request) {
   return std::string(rest.substr(0, rest.find(' ')));
 }
 
-std::string CurrentIsTag(IcapHost& host) {
-  const auto database = CurrentDatabase(host.databases);
+std::string CurrentIsTag(ServiceState& state) {
+  const auto database = CurrentDatabase(state.databases);
   return icap::MakeIsTag(database->generation, database->buildTime);
 }
 
@@ -248,13 +187,13 @@ awaitable<bool> SendEcho(Connection& connection, const icap::Request& request, c
 
 // One RESPMOD or REQMOD whose body is complete: the scan, the verdict and
 // the reply. False when the connection is to end.
-awaitable<bool> Answer(IcapHost& host, Connection& connection, const icap::Request& request, Body& body, bool ieof) {
+awaitable<bool> Answer(ServiceState& state, Connection& connection, const icap::Request& request, Body& body, bool ieof) {
   const std::string url = RequestUrl(request);
   const std::string name = url.empty() ? std::string("icap") : url;
   std::string threat;
   std::string unscanned;  // why the body was not scanned whole
   if (body.overLimit) {
-    unscanned = "larger than max-stream (" + std::to_string(host.options.maxStream) + " bytes)";
+    unscanned = "larger than max-stream (" + std::to_string(state.options.maxStream) + " bytes)";
   } else {
     const int scanned = body.decoding ? body.decoded.fd : body.raw.fd;
     auto job = std::make_shared<ScanJob>();
@@ -264,19 +203,16 @@ awaitable<bool> Answer(IcapHost& host, Connection& connection, const icap::Reque
     if (copy < 0 || !scanning::AdoptInput(job->file, copy, error)) {
       if (copy >= 0 && error.empty()) error = "cannot scan the spool";
       Log("error", {{"client", connection.peer}, {"reason", error}});
-      co_await Send(connection, icap::StatusReply(500, CurrentIsTag(host), true));
+      co_await Send(connection, icap::StatusReply(500, CurrentIsTag(state), true));
       co_return false;
     }
     job->name = name;
-    co_await host.runJob(job);
+    co_await RunJob(state, job);
+    LogResults(connection.peer, *job);
     const scanning::FileOutcome& outcome = job->results.front().second;
     const scanning::RuleReport* best = nullptr;
     for (const scanning::RuleReport& report : outcome.reports) {
       if (best == nullptr || report.level < best->level) best = &report;
-      std::string where = name;
-      for (const std::string& part : report.archivePath) where += "!" + part;
-      Log("found", {{"client", connection.peer}, {"protocol", "icap"}, {"name", where}, {"rule", ShownRuleName(report)},
-                    {"level", std::to_string(report.level)}});
     }
     if (best != nullptr) {
       threat = ShownRuleName(*best);
@@ -285,7 +221,7 @@ awaitable<bool> Answer(IcapHost& host, Connection& connection, const icap::Reque
       if (!body.failure.empty()) unscanned = body.failure;
     }
   }
-  const std::string istag = CurrentIsTag(host);
+  const std::string istag = CurrentIsTag(state);
   if (!threat.empty()) {
     // Semicolons and spaces would split the header's fields.
     std::string headerThreat = threat;
@@ -296,7 +232,7 @@ awaitable<bool> Answer(IcapHost& host, Connection& connection, const icap::Reque
                                                                     threat + ".", headerThreat));
   }
   if (!unscanned.empty()) {
-    const bool pass = host.options.archives.limitsOk;
+    const bool pass = state.options.archives.limitsOk;
     Log("icap-unscanned", {{"client", connection.peer}, {"name", name}, {"reason", unscanned},
                            {"action", pass ? "passed (limits-ok)" : "blocked"}});
     if (!pass) {
@@ -310,9 +246,9 @@ awaitable<bool> Answer(IcapHost& host, Connection& connection, const icap::Reque
 }
 
 // Opens the files a body needs; false with `error` set.
-bool PrepareBody(IcapHost& host, const icap::Request& request, Body& body, std::string& error) {
-  body.limit = host.options.maxStream;
-  body.limitsOk = host.options.archives.limitsOk;
+bool PrepareBody(ServiceState& state, const icap::Request& request, Body& body, std::string& error) {
+  body.limit = state.options.maxStream;
+  body.limitsOk = state.options.archives.limitsOk;
   body.echo = !request.allow204;
   const std::string& head = request.body == icap::Section::ResBody ? request.responseHead : request.requestHead;
   const auto fields = icap::HttpFields(head);
@@ -325,17 +261,17 @@ bool PrepareBody(IcapHost& host, const icap::Request& request, Body& body, std::
     }
   }
   body.keepRaw = body.echo || !body.decoding;
-  auto open = [&](Fd& file) {
-    file = Fd(host.openSpool(error));
+  auto open = [&](UniqueFd& file) {
+    file = OpenSpool(state.options, error);
     return file.fd >= 0;
   };
   return (!body.keepRaw || open(body.raw)) && (!body.decoding || open(body.decoded));
 }
 
-awaitable<void> Converse(IcapHost& host, Connection& connection) {
+awaitable<void> Converse(ServiceState& state, Connection& connection) {
   icap::Reader& reader = connection.reader;
-  const auto readTimeout = std::chrono::seconds(host.options.readTimeoutSeconds);
-  const auto idleTimeout = std::chrono::seconds(host.options.idleTimeoutSeconds);
+  const auto readTimeout = std::chrono::seconds(state.options.readTimeoutSeconds);
+  const auto idleTimeout = std::chrono::seconds(state.options.idleTimeoutSeconds);
   std::optional<icap::Request> request;
   std::unique_ptr<Body> body;
   for (;;) {
@@ -355,17 +291,19 @@ awaitable<void> Converse(IcapHost& host, Connection& connection) {
         const std::string reason = connection.timedOut ? "read timed out in the middle of a request"
                                    : error == asio::error::eof ? "the connection ended in the middle of a request"
                                                                : error.message();
+        CountClientError(state, connection.timedOut ? ClientErrorKind::Timeout : ClientErrorKind::EndedEarly);
         Log("client-error", {{"client", connection.peer}, {"protocol", "icap"}, {"reason", reason}});
         connection.timedOut = false;
-        if (error != asio::error::eof) co_await Send(connection, icap::StatusReply(400, CurrentIsTag(host), true));
+        if (error != asio::error::eof) co_await Send(connection, icap::StatusReply(400, CurrentIsTag(state), true));
         co_return;
       }
       case icap::EventKind::Error:
+        CountClientError(state, ClientErrorKind::Malformed);
         Log("client-error", {{"client", connection.peer}, {"protocol", "icap"}, {"reason", event.reason}});
-        co_await Send(connection, icap::StatusReply(400, CurrentIsTag(host), true));
+        co_await Send(connection, icap::StatusReply(400, CurrentIsTag(state), true));
         co_return;
       case icap::EventKind::Request: {
-        const std::string istag = CurrentIsTag(host);
+        const std::string istag = CurrentIsTag(state);
         if (event.request.service != icap::ServiceName) {
           Log("client-error", {{"client", connection.peer}, {"protocol", "icap"},
                                {"reason", "no such service: " + event.request.service}});
@@ -383,10 +321,10 @@ awaitable<void> Converse(IcapHost& host, Connection& connection) {
           icap::OptionsInfo info;
           info.istag = istag;
           info.service = std::string("Veltor ") + VELTOR_VERSION;
-          info.maxConnections = host.options.maxConnections;
+          info.maxConnections = state.options.maxConnections;
           info.ttlSeconds = OptionsTtlSeconds;
-          info.preview = host.options.icapPreview;
-          info.transferIgnore = host.options.icapTransferIgnore;
+          info.preview = state.options.icapPreview;
+          info.transferIgnore = state.options.icapTransferIgnore;
           if (!co_await Send(connection, icap::OptionsReply(info)) || close) co_return;
           break;
         }
@@ -400,7 +338,7 @@ awaitable<void> Converse(IcapHost& host, Connection& connection) {
         }
         body = std::make_unique<Body>();
         std::string error;
-        if (!PrepareBody(host, event.request, *body, error)) {
+        if (!PrepareBody(state, event.request, *body, error)) {
           Log("error", {{"client", connection.peer}, {"reason", error}});
           co_await Send(connection, icap::StatusReply(500, istag, true));
           co_return;
@@ -420,7 +358,7 @@ awaitable<void> Converse(IcapHost& host, Connection& connection) {
           body->failure = "the encoded body ends early";
         }
         const bool close = icap::FieldValue(request->headers, "Connection").value_or("") == "close";
-        const bool sent = co_await Answer(host, connection, *request, *body, event.ieof);
+        const bool sent = co_await Answer(state, connection, *request, *body, event.ieof);
         body.reset();
         request.reset();
         if (!sent || close) co_return;
@@ -430,52 +368,26 @@ awaitable<void> Converse(IcapHost& host, Connection& connection) {
   }
 }
 
-awaitable<void> ServeIcap(IcapHost& host, std::shared_ptr<Connection> connection) {
-  struct Count {
-    unsigned& connections;
-    explicit Count(unsigned& c) : connections(c) { ++connections; }
-    ~Count() { --connections; }
-  } count(host.connections);
+}  // namespace
+
+std::string_view IcapTooManyConnections() {
+  static const std::string refusal = icap::StatusReply(503, "\"VT-busy\"", true);
+  return refusal;
+}
+
+awaitable<void> ServeIcap(ServiceState& state, asio::ip::tcp::socket socket, std::string peer) {
+  const ConnectionCount count(state);
+  auto connection = std::make_shared<Connection>(std::move(socket), state.io);
+  connection->peer = std::move(peer);
   connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(host.io, Watchdog(connection), asio::detached);
+  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
   try {
-    co_await Converse(host, *connection);
+    co_await Converse(state, *connection);
   } catch (const std::exception& failure) {
     Log("error", {{"client", connection->peer}, {"protocol", "icap"}, {"reason", failure.what()}});
   }
   co_await LingeringClose(*connection);
   connection->deadline.cancel();
-}
-
-}  // namespace
-
-awaitable<void> IcapAcceptLoop(IcapHost& host, asio::ip::tcp::acceptor& acceptor) {
-  asio::steady_timer pause(host.io);
-  for (;;) {
-    error_code error;
-    asio::ip::tcp::socket socket(host.io);
-    co_await acceptor.async_accept(socket, redirect_error(use_awaitable, error));
-    if (!acceptor.is_open() || error == asio::error::operation_aborted) co_return;
-    if (error) {
-      Log("error", {{"reason", "accept: " + error.message()}});
-      pause.expires_after(std::chrono::milliseconds(100));
-      co_await pause.async_wait(redirect_error(use_awaitable, error));
-      continue;
-    }
-    std::string peer = "icap";
-    const auto endpoint = socket.remote_endpoint(error);
-    if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-    if (host.connections >= host.options.maxConnections) {
-      const std::string refusal = icap::StatusReply(503, CurrentIsTag(host), true);
-      [[maybe_unused]] const ssize_t sent =
-          send(socket.native_handle(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-      Log("refused", {{"client", peer}, {"protocol", "icap"}, {"reason", "too many connections"}});
-      continue;
-    }
-    auto connection = std::make_shared<Connection>(std::move(socket), host.io);
-    connection->peer = std::move(peer);
-    asio::co_spawn(host.io, ServeIcap(host, std::move(connection)), asio::detached);
-  }
 }
 
 }  // namespace veltor::service

@@ -7,31 +7,21 @@
 // Boost 1.74's coroutine support uses std::exchange without including it.
 #include <utility>
 
-#include <boost/asio.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
-#include <functional>
-#include <memory>
 #include <string>
+#include <string_view>
 
-#include "veltord/scan_pool.h"
-#include "veltord/service_options.h"
+#include "veltord/service_state.h"
 
 namespace veltor::service {
 
-// What the service lends its ICAP listener, all on the networking thread.
-struct IcapHost {
-  boost::asio::io_context& io;
-  const ServiceOptions& options;
-  DatabaseSet& databases;
-  unsigned& connections;  // open connections, every listener's together
-  // Hands a job to the pool; resumes once a worker has finished it.
-  std::function<boost::asio::awaitable<void>(std::shared_ptr<ScanJob>)> runJob;
-  // An anonymous spool file, or -1 with the reason.
-  std::function<int(std::string&)> openSpool;
-};
+// Serves one ICAP connection, request after request until the client
+// closes it.
+asio::awaitable<void> ServeIcap(ServiceState& state, asio::ip::tcp::socket socket, std::string peer);
 
-// Accepts ICAP connections until the acceptor is closed; one coroutine per
-// connection, persistent until the client closes.
-boost::asio::awaitable<void> IcapAcceptLoop(IcapHost& host, boost::asio::ip::tcp::acceptor& acceptor);
+// The whole reply a connection past max-connections gets (503).
+std::string_view IcapTooManyConnections();
 
 }  // namespace veltor::service

@@ -1,5 +1,6 @@
 // veltord: the scanning service. One database loaded once, a pool of scan
-// workers, the clamd protocol on a Unix socket and, when configured, TCP.
+// workers, the clamd protocol on a Unix socket and, when configured, TCP;
+// HTTP/JSON when configured.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -51,10 +52,11 @@ int Run(int argc, char** argv) {
   }
   if (options->help) {
     std::cout << "usage: veltord [--config FILE] [--foreground] [--db PATH] [--unix-socket PATH] [--tcp HOST:PORT]\n"
-                 "               [--threads N] [--max-stream SIZE] [--log-format text|json] [OPTIONS]\n"
+                 "               [--http HOST:PORT] [--threads N] [--max-stream SIZE] [--log-format text|json] [OPTIONS]\n"
                  "       veltord --check-config [OPTIONS]\n"
                  "       veltord --version\n\n"
-                 "Serves scans over the clamd protocol, so existing clients work (docs/service.md).\n\n"
+                 "Serves scans over the clamd protocol, so existing clients work, and over HTTP/JSON\n"
+                 "(docs/service.md).\n\n"
               << help;
     return ExitSuccess;
   }
@@ -84,7 +86,10 @@ int Run(int argc, char** argv) {
               << "unix socket: " << (options->unixSocket.empty() ? "(none)" : options->unixSocket) << "\n"
               << "tcp: " << (options->tcp ? options->tcp->host + ":" + std::to_string(options->tcp->port) : "(none)")
               << "\nicap: " << (options->icap ? options->icap->host + ":" + std::to_string(options->icap->port) + "/veltor" : "(none)")
-              << "\nthreads: " << options->threads << "\nOK\n";
+              << "\nhttp: " << (options->http ? options->http->host + ":" + std::to_string(options->http->port) : "(none)")
+              << "\nthreads: " << options->threads << "\nwatch database: "
+              << (options->watchDatabase ? "every " + std::to_string(options->watchIntervalSeconds) + " s" : "no")
+              << "\nOK\n";
     return ExitSuccess;
   }
   signal(SIGPIPE, SIG_IGN);

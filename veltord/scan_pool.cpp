@@ -53,6 +53,34 @@ void ScanPath(ScanJob& job, ScanHandle& handle, const scanning::MemberHandles& m
   }
 }
 
+void Count(PoolCounters& counters, const ScanJob& job) {
+  for (const auto& [name, outcome] : job.results) {
+    counters.scans += 1;
+    counters.bytes += outcome.bytes;
+    if (!outcome.reports.empty()) counters.found += 1;
+    if (outcome.outcome == scanning::Outcome::Error) counters.errors += 1;
+    for (const scanning::RuleReport& report : outcome.reports) {
+      counters.reportsByLevel[report.level == 1 || report.level == 2 ? static_cast<size_t>(report.level) : 0] += 1;
+    }
+    std::array<bool, ScanErrorKinds> met{};
+    met[static_cast<size_t>(ScanErrorKind::Failed)] = outcome.outcome == scanning::Outcome::Error;
+    for (const scanning::ArchiveNote& note : outcome.archiveNotes) {
+      if (!note.isError) continue;
+      const ScanErrorKind kind = note.kind == scanning::NoteKind::Incomplete  ? ScanErrorKind::Incomplete
+                                 : note.kind == scanning::NoteKind::Encrypted ? ScanErrorKind::Encrypted
+                                 : note.kind == scanning::NoteKind::Damaged   ? ScanErrorKind::Damaged
+                                                                              : ScanErrorKind::Failed;
+      met[static_cast<size_t>(kind)] = true;
+    }
+    for (size_t kind = 0; kind < ScanErrorKinds; ++kind) counters.errorsByKind[kind] += met[kind] ? 1 : 0;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - job.submitted).count();
+  size_t bucket = 0;
+  while (bucket < LatencyBounds.size() && seconds > LatencyBounds[bucket]) ++bucket;
+  counters.latency[bucket] += 1;
+  counters.latencyMicroseconds += static_cast<uint64_t>(seconds * 1e6);
+}
+
 void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buffer) {
   const std::shared_ptr<LoadedDatabase> database = CurrentDatabase(*pool.databases);
   job.generation = database->generation;
@@ -78,12 +106,7 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
     job.results.clear();
     job.results.emplace_back(job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
   }
-  for (const auto& [name, outcome] : job.results) {
-    pool.counters.scans += 1;
-    pool.counters.bytes += outcome.bytes;
-    if (!outcome.reports.empty()) pool.counters.found += 1;
-    if (outcome.outcome == scanning::Outcome::Error) pool.counters.errors += 1;
-  }
+  Count(pool.counters, job);
 }
 
 void Work(ScanPool& pool, unsigned index) {
@@ -130,6 +153,7 @@ std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned w
     auto database = std::make_shared<LoadedDatabase>();
     database->path = path;
     database->buildTime = DescribeBuildTime(BuildTime(contents->header));
+    database->buildSeconds = static_cast<int64_t>(rulelang::UnixSecondsFromFileTime(BuildTime(contents->header)));
     database->signatures = contents->entries.signatures.size();
     database->rules = contents->entries.rules.size();
     database->generation = generation;
@@ -170,6 +194,7 @@ void StartPool(ScanPool& pool, unsigned threads) {
 }
 
 void SubmitJob(ScanPool& pool, std::shared_ptr<ScanJob> job) {
+  job->submitted = std::chrono::steady_clock::now();
   {
     std::lock_guard lock(pool.mutex);
     if (pool.queue.size() < pool.capacity) {

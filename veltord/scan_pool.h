@@ -4,7 +4,9 @@
 // they began with), and the workers, one scan handle each, fed from a
 // bounded queue. Networking never scans and a worker never waits on a
 // client: a job reaches the queue only once its bytes are all on hand.
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -34,6 +36,7 @@ struct LoadedDatabase {
   std::vector<uint8_t> image;
   std::string path;
   std::string buildTime;  // UTC, as "Thu Dec  9 20:55:21 2026"
+  int64_t buildSeconds = 0;  // the same, seconds since 1970
   size_t signatures = 0;
   size_t rules = 0;
   uint64_t generation = 0;  // 1 for the first, one more per reload
@@ -70,15 +73,33 @@ struct ScanJob {
   std::vector<std::pair<std::string, scanning::FileOutcome>> results;
   std::vector<scanning::ScanTarget> targets;  // what List found
   uint64_t generation = 0;
+  std::chrono::steady_clock::time_point submitted{};  // set by SubmitJob
   // Called on the worker's thread once the results are in.
   std::function<void()> done;
 };
 
+// A job's time from submission to its results, counted at or below each
+// bound (seconds); the last count takes the rest.
+inline constexpr std::array<double, 12> LatencyBounds{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                                                      0.05,   0.1,   0.25,   1,     5,    30};
+
+// Why a file or stream was not scanned whole, counted once per scan for each
+// kind it met (only those that count as errors): the scan failed, a limit
+// stopped it, an encrypted or a damaged member.
+enum class ScanErrorKind : uint8_t { Failed, Incomplete, Encrypted, Damaged };
+inline constexpr size_t ScanErrorKinds = 4;
+
+// What the workers did, whichever protocol asked; read for STATS and the
+// HTTP metrics.
 struct PoolCounters {
   std::atomic<uint64_t> scans{0};
   std::atomic<uint64_t> bytes{0};
   std::atomic<uint64_t> found{0};
   std::atomic<uint64_t> errors{0};
+  std::array<std::atomic<uint64_t>, 3> reportsByLevel{};  // index: level 1, 2; 0 for any other
+  std::array<std::atomic<uint64_t>, ScanErrorKinds> errorsByKind{};
+  std::array<std::atomic<uint64_t>, LatencyBounds.size() + 1> latency{};  // per job, not per file
+  std::atomic<uint64_t> latencyMicroseconds{0};
 };
 
 struct ScanPool {

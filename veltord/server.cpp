@@ -8,6 +8,7 @@
 #ifdef VELTORD_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
 #endif
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,21 +26,22 @@
 #include "scanning/scan_archives.h"
 #include "scanning/scan_text.h"
 #include "veltord/clamd_protocol.h"
+#include "veltord/database_watch.h"
+#include "veltord/http_service.h"
 #include "veltord/icap_service.h"
 #include "veltord/service_log.h"
+#include "veltord/service_state.h"
 #include "veltord/verdicts.h"
 
 namespace veltor::service {
 namespace {
 
-namespace asio = boost::asio;
 using asio::awaitable;
 using asio::redirect_error;
 using asio::use_awaitable;
 using boost::system::error_code;
 using UnixSocket = asio::local::stream_protocol::socket;
 using TcpSocket = asio::ip::tcp::socket;
-using Clock = std::chrono::steady_clock;
 
 // A connection's unread bytes; larger than the longest command, so that a
 // command always fits.
@@ -47,59 +49,7 @@ constexpr size_t ReadBufferSize = 64 * 1024;
 static_assert(ReadBufferSize > MaxCommandLine);
 // Descriptors a client may have passed and not yet used.
 constexpr size_t MaxPassedDescriptors = 8;
-// How long a reply to a client that does not read may take.
-constexpr auto WriteTimeout = std::chrono::seconds(10);
 constexpr std::string_view TooManyConnections = "Too many connections. ERROR\n";
-// How long, and for how many bytes, a closing connection is drained.
-constexpr auto LingerTime = std::chrono::seconds(1);
-constexpr size_t LingerBytes = size_t{4} << 20;
-
-struct UniqueFd {
-  int fd = -1;
-  UniqueFd() = default;
-  explicit UniqueFd(int descriptor) : fd(descriptor) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (fd >= 0) close(fd);
-    fd = std::exchange(other.fd, -1);
-    return *this;
-  }
-  ~UniqueFd() {
-    if (fd >= 0) close(fd);
-  }
-  int Release() { return std::exchange(fd, -1); }
-};
-
-// Members are declared in the order that lets the networking's coroutines,
-// destroyed with `io`, still find what they count, and the listeners go
-// before `io`.
-struct ServiceState {
-  explicit ServiceState(const ServiceOptions& given) : options(given) {}
-  const ServiceOptions& options;
-  Clock::time_point started = Clock::now();
-  // Touched on the networking thread only.
-  unsigned connections = 0;
-  uint64_t connectionsServed = 0;
-  uint64_t connectionsRefused = 0;
-  unsigned refusalsDraining = 0;
-  // Reloads run on a thread of their own, one at a time; requests made
-  // while one runs make one more.
-  std::mutex reloadMutex;
-  std::condition_variable reloadWake;
-  unsigned reloadRequests = 0;
-  bool reloadStop = false;
-  std::thread reloader;
-  uint64_t lastGeneration = 1;
-  std::atomic<uint64_t> reloads{0};
-  std::atomic<uint64_t> reloadFailures{0};
-  DatabaseSet databases;
-  ScanPool pool;
-  asio::io_context io{1};
-  asio::signal_set signals{io};
-  std::optional<asio::local::stream_protocol::acceptor> unixAcceptor;
-  std::optional<asio::ip::tcp::acceptor> tcpAcceptor;
-  std::optional<asio::ip::tcp::acceptor> icapAcceptor;
-};
 
 // Tells systemd (Type=notify) where the service stands; nothing elsewhere.
 void Notify([[maybe_unused]] const std::string& status) {
@@ -108,6 +58,8 @@ void Notify([[maybe_unused]] const std::string& status) {
 #endif
 }
 
+}  // namespace
+
 void RequestReload(ServiceState& state) {
   {
     std::lock_guard lock(state.reloadMutex);
@@ -115,6 +67,8 @@ void RequestReload(ServiceState& state) {
   }
   state.reloadWake.notify_one();
 }
+
+namespace {
 
 void ReloadLoop(ServiceState& state) {
   for (;;) {
@@ -151,6 +105,7 @@ void Stop(ServiceState& state) {
   error_code ignored;
   if (state.unixAcceptor) state.unixAcceptor->close(ignored);
   if (state.tcpAcceptor) state.tcpAcceptor->close(ignored);
+  if (state.httpAcceptor) state.httpAcceptor->close(ignored);
   if (state.icapAcceptor) state.icapAcceptor->close(ignored);
   state.signals.cancel(ignored);
   state.io.stop();
@@ -173,20 +128,6 @@ struct Connection {
   ProtocolReader reader;
   std::string peer;
 };
-
-template <class Socket>
-awaitable<void> Watchdog(std::shared_ptr<Connection<Socket>> connection) {
-  while (connection->socket.is_open()) {
-    if (connection->deadline.expiry() <= Clock::now()) {
-      connection->timedOut = true;
-      error_code ignored;
-      connection->socket.cancel(ignored);
-      connection->deadline.expires_at(Clock::time_point::max());
-    }
-    error_code ignored;
-    co_await connection->deadline.async_wait(redirect_error(use_awaitable, ignored));
-  }
-}
 
 // Reads more bytes after the unread ones; on the Unix socket through
 // recvmsg, so that descriptors passed along with the bytes are kept.
@@ -242,6 +183,13 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
         redirect_error(use_awaitable, error));
     connection.end += count;
+    // Clients write a command, a chunk length and the chunk apart; with
+    // Nagle's algorithm on their side each small write waits for the ACK
+    // of the one before, which a delayed ACK holds back for milliseconds.
+    // Linux turns quick ACKs off again by itself, so they are asked for
+    // after every read.
+    const int on = 1;
+    setsockopt(connection.socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
   }
 }
 
@@ -281,10 +229,14 @@ awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<Sca
   }
 }
 
+}  // namespace
+
 awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
   const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
   co_await RunJobs(state, jobs);
 }
+
+namespace {
 
 // MULTISCAN: the walk on a worker, then the files on every worker, at most
 // as many at once as there are workers, so that one folder does not
@@ -359,8 +311,21 @@ std::string StatsText(ServiceState& state) {
          std::to_string(state.reloadFailures.load()) + "\nUPTIME: " + std::to_string(uptime) + " s\nEND";
 }
 
-// An anonymous file where a stream is kept while it arrives, so that a slow
-// client holds a file rather than a worker; it vanishes when closed.
+}  // namespace
+
+void LogResults(const std::string& peer, const ScanJob& job) {
+  for (const auto& [name, outcome] : job.results) {
+    for (const scanning::RuleReport& report : outcome.reports) {
+      std::string where = name;
+      for (const std::string& part : report.archivePath) where += "!" + part;
+      Log("found", {{"client", peer}, {"name", where}, {"rule", ShownRuleName(report)},
+                    {"level", std::to_string(report.level)}});
+    }
+    const std::string reason = ErrorReason(outcome);
+    if (outcome.reports.empty() && !reason.empty()) Log("scan-error", {{"client", peer}, {"name", name}, {"reason", reason}});
+  }
+}
+
 UniqueFd OpenSpool(const ServiceOptions& options, std::string& error) {
   std::string folder = options.tempDir;
   if (folder.empty()) {
@@ -390,18 +355,7 @@ bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error
   return true;
 }
 
-void LogResults(const std::string& peer, const ScanJob& job) {
-  for (const auto& [name, outcome] : job.results) {
-    for (const scanning::RuleReport& report : outcome.reports) {
-      std::string where = name;
-      for (const std::string& part : report.archivePath) where += "!" + part;
-      Log("found", {{"client", peer}, {"name", where}, {"rule", ShownRuleName(report)},
-                    {"level", std::to_string(report.level)}});
-    }
-    const std::string reason = ErrorReason(outcome);
-    if (outcome.reports.empty() && !reason.empty()) Log("scan-error", {{"client", peer}, {"name", name}, {"reason", reason}});
-  }
-}
+namespace {
 
 // Scans what a descriptor holds and replies.
 template <class Socket>
@@ -479,6 +433,7 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
           if (idle) co_return;  // an idle session simply ends
           const std::string reason = middle ? "read timed out in the middle of a command or stream" : "no command came in time";
           Log("client-error", {{"client", connection.peer}, {"reason", reason}});
+          CountClientError(state, ClientErrorKind::Timeout);
           connection.timedOut = false;
           co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
         } else if (error == asio::error::eof) {
@@ -486,6 +441,7 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
             const std::string reason = dialogue.spool.fd >= 0 ? "the stream ended before its zero-length chunk"
                                                                 : "the connection ended in the middle of a command";
             Log("client-error", {{"client", connection.peer}, {"reason", reason}});
+            CountClientError(state, ClientErrorKind::EndedEarly);
             co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
           }
         } else if (error != asio::error::operation_aborted) {
@@ -496,6 +452,8 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
       case EventKind::Error: {
         if (event.error != ProtocolError::SizeLimit) dialogue.delimiter = event.command.delimiter;
         Log("client-error", {{"client", connection.peer}, {"reason", ErrorText(event.error)}});
+        CountClientError(state, event.error == ProtocolError::SizeLimit ? ClientErrorKind::SizeLimit
+                                                                        : ClientErrorKind::Malformed);
         co_await Send(connection, Line(dialogue, ErrorText(event.error)));
         co_return;
       }
@@ -614,32 +572,9 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
   }
 }
 
-// Ends the connection so that the client reads the last reply: closing a
-// socket with unread bytes (a stream cut off at the size limit) would reset
-// it and drop the reply. What the client still sends is read and dropped,
-// for a short while.
-template <class Socket>
-awaitable<void> LingeringClose(Connection<Socket>& connection) {
-  error_code error;
-  connection.socket.shutdown(Socket::shutdown_send, error);
-  connection.deadline.expires_after(LingerTime);
-  std::array<uint8_t, 16384> sink;
-  for (size_t dropped = 0; !error && dropped < LingerBytes;) {
-    dropped += co_await connection.socket.async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
-  }
-  connection.socket.close(error);
-}
-
 template <class Socket>
 awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
-  struct Count {
-    ServiceState& state;
-    explicit Count(ServiceState& s) : state(s) {
-      ++state.connections;
-      ++state.connectionsServed;
-    }
-    ~Count() { --state.connections; }
-  } count(state);
+  const ConnectionCount count(state);
   connection->deadline.expires_at(Clock::time_point::max());
   asio::co_spawn(state.io, Watchdog(connection), asio::detached);
   try {
@@ -661,8 +596,11 @@ awaitable<void> Refuse(ServiceState& state, std::shared_ptr<Connection<Socket>> 
   --state.refusalsDraining;
 }
 
+// What a listener speaks: the clamd protocol, HTTP or ICAP.
+enum class Listener : uint8_t { Clamd, Http, Icap };
+
 template <class Acceptor>
-awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor) {
+awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener listener = Listener::Clamd) {
   using Socket = typename Acceptor::protocol_type::socket;
   asio::steady_timer pause(state.io);
   for (;;) {
@@ -689,6 +627,7 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor) {
     }
     std::string peer = "unix";
     if constexpr (!IsUnix<Socket>) {
+      socket.set_option(asio::ip::tcp::no_delay(true), error);  // replies go out whole, at once
       const auto endpoint = socket.remote_endpoint(error);
       if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
     }
@@ -696,13 +635,26 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor) {
       // A clear refusal that cannot wait on the client, then drained for a
       // moment so that the close does not reset it away.
       ++state.connectionsRefused;
-      [[maybe_unused]] const ssize_t sent = send(socket.native_handle(), TooManyConnections.data(),
-                                                 TooManyConnections.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      const std::string_view refusal = listener == Listener::Http   ? HttpTooManyConnections()
+                                       : listener == Listener::Icap ? IcapTooManyConnections()
+                                                                    : TooManyConnections;
+      [[maybe_unused]] const ssize_t sent =
+          send(socket.native_handle(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       Log("refused", {{"client", peer}, {"reason", "too many connections"},
                       {"limit", std::to_string(state.options.maxConnections)}});
       auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
       asio::co_spawn(state.io, Refuse(state, std::move(connection)), asio::detached);
       continue;
+    }
+    if constexpr (!IsUnix<Socket>) {
+      if (listener == Listener::Http) {
+        asio::co_spawn(state.io, ServeHttp(state, std::move(socket), std::move(peer)), asio::detached);
+        continue;
+      }
+      if (listener == Listener::Icap) {
+        asio::co_spawn(state.io, ServeIcap(state, std::move(socket), std::move(peer)), asio::detached);
+        continue;
+      }
     }
     auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
     connection->peer = std::move(peer);
@@ -836,12 +788,13 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   if (!AdoptActivatedSockets(state, activatedUnix, activatedTcp, error) ||
       (!activatedUnix && !options.unixSocket.empty() && !ListenUnix(state, options.unixSocket, error)) ||
       (!activatedTcp && options.tcp && !ListenTcp(state, state.tcpAcceptor, *options.tcp, error)) ||
+      (options.http && !ListenTcp(state, state.httpAcceptor, *options.http, error)) ||
       (options.icap && !ListenTcp(state, state.icapAcceptor, *options.icap, error))) {
     Log("error", {{"reason", "cannot listen: " + error}});
     return 1;
   }
-  if (!state.unixAcceptor && !state.tcpAcceptor && !state.icapAcceptor) {
-    Log("error", {{"reason", "nothing to listen on: none of unix-socket, tcp and icap is set"}});
+  if (!state.unixAcceptor && !state.tcpAcceptor && !state.httpAcceptor && !state.icapAcceptor) {
+    Log("error", {{"reason", "nothing to listen on: none of unix-socket, tcp, http and icap is set"}});
     return 1;
   }
   state.signals.add(SIGTERM);
@@ -857,16 +810,21 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   state.reloader = std::thread(ReloadLoop, std::ref(state));
   if (state.unixAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.unixAcceptor), asio::detached);
   if (state.tcpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.tcpAcceptor), asio::detached);
+  if (state.httpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.httpAcceptor, Listener::Http), asio::detached);
+  if (state.icapAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.icapAcceptor, Listener::Icap), asio::detached);
+  if (options.watchDatabase) {
+    asio::co_spawn(state.io, WatchDatabase(state.io, options.database, options.watchIntervalSeconds, [&state] {
+                     Log("reload-requested", {{"by", "a change of the database file"}});
+                     RequestReload(state);
+                   }), asio::detached);
+  }
   asio::co_spawn(state.io, SignalLoop(state), asio::detached);
-  IcapHost icap{state.io, state.options, state.databases, state.connections,
-                [&state](std::shared_ptr<ScanJob> job) { return RunJob(state, std::move(job)); },
-                [&state](std::string& reason) { return OpenSpool(state.options, reason).Release(); }};
-  if (state.icapAcceptor) asio::co_spawn(state.io, IcapAcceptLoop(icap, *state.icapAcceptor), asio::detached);
 
   const auto current = CurrentDatabase(state.databases);
   Notify("READY=1\nSTATUS=serving generation 1");
   Log("ready", {{"unix-socket", activatedUnix ? "(from systemd)" : options.unixSocket},
-                {"tcp", BoundTcp(state.tcpAcceptor)}, {"icap", BoundTcp(state.icapAcceptor)},
+                {"tcp", BoundTcp(state.tcpAcceptor)}, {"http", BoundTcp(state.httpAcceptor)},
+                {"icap", BoundTcp(state.icapAcceptor)},
                 {"db", current->path}, {"rules", std::to_string(current->rules)},
                 {"threads", std::to_string(options.threads)}});
   state.io.run();

@@ -1,7 +1,8 @@
 #pragma once
 // veltord's networking (Boost.Asio): the listeners, one coroutine per
-// connection speaking the clamd protocol, the signals, and reloads. One
-// thread runs the networking; the pool's workers scan.
+// connection speaking the clamd protocol (or HTTP, http_service.h), the
+// signals, and reloads (on a signal, a command or a change of the database
+// file). One thread runs the networking; the pool's workers scan.
 #include <memory>
 
 #include "veltord/scan_pool.h"

@@ -57,6 +57,9 @@ po::options_description Describe() {
       ("unix-socket", po::value<std::string>(), "the Unix socket's path (default /run/veltor/veltord.sock; empty: none)")
       ("unix-socket-mode", po::value<std::string>(), "the Unix socket's permissions, octal (default 0660)")
       ("tcp", po::value<std::string>(), "also listen on TCP at HOST:PORT (PORT alone: 127.0.0.1)")
+      ("http", po::value<std::string>(), "serve HTTP/JSON at HOST:PORT (PORT alone: 127.0.0.1; default off)")
+      ("watch-db", po::value<bool>()->implicit_value(true)->zero_tokens(), "reload when the database file changes (default false)")
+      ("watch-interval", po::value<unsigned>(), "seconds between looks at the database file; set, it turns watch-db on (default 5)")
       ("threads", po::value<unsigned>(), "scan workers, each with its own copy of the database (default: the cores)")
       ("max-stream", po::value<std::string>(), "the largest INSTREAM stream, K, M, G: powers of 1024 (default 100M)")
       ("max-queue", po::value<unsigned>(), "scans waiting for a worker before clients wait (default: four per thread)")
@@ -123,6 +126,9 @@ std::optional<ServiceOptions> ReadOptions(int argc, const char* const* argv, std
   boolean("tcp-path-scans", options.tcpPathScans);
   boolean("archives", options.archives.enabled);
   boolean("limits-ok", options.archives.limitsOk);
+  boolean("watch-db", options.watchDatabase);
+  if (Set(map, "watch-interval") && !Set(map, "watch-db")) options.watchDatabase = true;
+  number("watch-interval", options.watchIntervalSeconds);
   boolean("check-config", options.checkConfig);
   boolean("version", options.version);
   boolean("help", options.help);
@@ -149,10 +155,11 @@ std::optional<ServiceOptions> ReadOptions(int argc, const char* const* argv, std
     }
     options.unixSocketMode = static_cast<unsigned>(value);
   }
-  if (Set(map, "tcp")) {
-    options.tcp = ParseEndpoint(map["tcp"].as<std::string>());
-    if (!options.tcp) {
-      error = "--tcp: not HOST:PORT or PORT: " + map["tcp"].as<std::string>();
+  for (auto [name, field] : {std::pair{"tcp", &options.tcp}, std::pair{"http", &options.http}}) {
+    if (!Set(map, name)) continue;
+    *field = ParseEndpoint(map[name].as<std::string>());
+    if (!*field) {
+      error = std::string("--") + name + ": not HOST:PORT or PORT: " + map[name].as<std::string>();
       return std::nullopt;
     }
   }
@@ -198,11 +205,11 @@ std::optional<ServiceOptions> ReadOptions(int argc, const char* const* argv, std
   }
   if (options.threads == 0) options.threads = std::max(1u, std::thread::hardware_concurrency());
   if (options.threads > 256 || options.maxConnections == 0 || options.maxStream == 0 ||
-      options.readTimeoutSeconds == 0 || options.idleTimeoutSeconds == 0 ||
+      options.readTimeoutSeconds == 0 || options.idleTimeoutSeconds == 0 || options.watchIntervalSeconds == 0 ||
       options.archives.limits.maxDepth > archive::MaxArchiveDepthLimit) {
     error = "out of range: --threads 1 to 256, --max-archive-depth up to " +
             std::to_string(archive::MaxArchiveDepthLimit) +
-            "; --max-connections, --max-stream, --read-timeout and --idle-timeout above 0";
+            "; --max-connections, --max-stream, --read-timeout, --idle-timeout and --watch-interval above 0";
     return std::nullopt;
   }
   if (options.maxQueue == 0) options.maxQueue = 4 * options.threads;

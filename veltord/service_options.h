@@ -26,6 +26,7 @@ struct ServiceOptions {
   std::string unixSocket = DefaultUnixSocket;  // "" for none
   unsigned unixSocketMode = 0660;
   std::optional<Endpoint> tcp;
+  std::optional<Endpoint> http;  // HTTP/JSON, off unless set
   unsigned threads = 0;        // 0: the cores
   uint64_t maxStream = uint64_t{100} << 20;
   unsigned maxQueue = 0;       // 0: four per thread
@@ -35,6 +36,8 @@ struct ServiceOptions {
   bool allowShutdown = false;
   bool tcpPathScans = false;   // SCAN and its kind over TCP
   std::string tempDir;         // where streams are spooled; "" for TMPDIR or /tmp
+  bool watchDatabase = false;          // reload when the database file changes
+  unsigned watchIntervalSeconds = 5;   // how often it is looked at, and how long a change must hold
   LogFormat logFormat = LogFormat::Text;
   scanning::ArchiveSettings archives;
   // ICAP (icap_service.h): off unless set; the Preview offered in OPTIONS

@@ -21,6 +21,14 @@ std::string ErrorReason(const scanning::FileOutcome& outcome) {
   return {};
 }
 
+const scanning::RuleReport& BestReport(const scanning::FileOutcome& outcome) {
+  const scanning::RuleReport* best = &outcome.reports.front();
+  for (const scanning::RuleReport& report : outcome.reports) {
+    if (report.level < best->level) best = &report;
+  }
+  return *best;
+}
+
 bool IsClean(const scanning::FileOutcome& outcome) { return outcome.reports.empty() && ErrorReason(outcome).empty(); }
 
 std::vector<std::string> VerdictLines(std::string_view name, const scanning::FileOutcome& outcome, bool allMatch) {
@@ -31,11 +39,7 @@ std::vector<std::string> VerdictLines(std::string_view name, const scanning::Fil
       for (const scanning::RuleReport& report : outcome.reports) lines.push_back(prefix + ShownRuleName(report) + " FOUND");
       return lines;
     }
-    const scanning::RuleReport* best = &outcome.reports.front();
-    for (const scanning::RuleReport& report : outcome.reports) {
-      if (report.level < best->level) best = &report;
-    }
-    lines.push_back(prefix + ShownRuleName(*best) + " FOUND");
+    lines.push_back(prefix + ShownRuleName(BestReport(outcome)) + " FOUND");
     return lines;
   }
   const std::string reason = ErrorReason(outcome);

@@ -17,6 +17,10 @@ namespace veltor::service {
 // is an ERROR with the reason, never OK.
 std::vector<std::string> VerdictLines(std::string_view name, const scanning::FileOutcome& outcome, bool allMatch);
 
+// The report a verdict names: the highest level (level 1 before level 2;
+// among equals the first). `outcome` has reports.
+const scanning::RuleReport& BestReport(const scanning::FileOutcome& outcome);
+
 // True when the lines say nothing was found and nothing failed.
 bool IsClean(const scanning::FileOutcome& outcome);
 

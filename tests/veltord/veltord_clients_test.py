@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""veltord served to clients nobody here wrote (clamdscan, pyclamd) and to
+"""veltord served to clients nobody here wrote (clamdscan, pyclamd, curl) and to
 clients that misbehave, each test against a veltord of its own on a
-temporary Unix socket and a loopback port the system chooses.
+temporary Unix socket and loopback ports the system chooses.
 
 Run by ctest: veltord_clients_test.py VELTORD VELTOR DATABASE SAMPLES [unittest args]
 """
@@ -39,16 +39,17 @@ class Service:
         self.log = open(self.log_path, "w+")
         self.process = subprocess.Popen(
             [VELTORD, "--foreground", "--db", DATABASE, "--unix-socket", self.socket, "--tcp", "127.0.0.1:0",
-             "--threads", "2", *options],
+             "--http", "127.0.0.1:0", "--threads", "2", *options],
             stderr=self.log, stdin=subprocess.DEVNULL)
-        self.port = None
+        self.port = self.http_port = None
         deadline = time.monotonic() + 20
         while self.port is None:
             if time.monotonic() > deadline or self.process.poll() is not None:
                 raise AssertionError("veltord did not start:\n" + self.text())
             for line in self.text().splitlines():
                 if " ready " in line:
-                    self.port = int(line.split(" tcp=")[1].split()[0].rsplit(":", 1)[1])
+                    self.port, self.http_port = (int(line.split(" %s=" % key)[1].split()[0].rsplit(":", 1)[1])
+                                                 for key in ("tcp", "http"))
             time.sleep(0.02)
 
     def text(self):
@@ -70,6 +71,23 @@ class Service:
             s.settimeout(10)
             s.connect(self.socket)
         return s
+
+    def curl(self, path, *arguments, data=None):
+        """curl against the HTTP listener: (status, body bytes)."""
+        result = subprocess.run(["curl", "-sS", "-w", "\n%{http_code}", *arguments,
+                                 "http://127.0.0.1:%d%s" % (self.http_port, path)],
+                                input=data, capture_output=True, timeout=60)
+        body, _, status = result.stdout.rpartition(b"\n")
+        return int(status), body
+
+    def scan_json(self, data, *arguments):
+        status, body = self.curl("/v1/scan", "--data-binary", "@-", *arguments, data=data)
+        return status, json.loads(body)
+
+    def metric(self, sample):
+        """The value of one sample of GET /metrics ("name" or "name{labels}")."""
+        text = self.curl("/metrics")[1].decode()
+        return float(re.search(r"^%s (\S+)$" % re.escape(sample), text, re.M).group(1))
 
     def ask(self, payload, tcp=False):
         """Sends the bytes (as many as the service takes before it answers
@@ -211,6 +229,65 @@ class PyClamd(ServiceTest):
         self.assertEqual(parts[4], b"5: stream: OK")
 
 
+def without_path(records):
+    return [{k: v for k, v in r.items() if k != "path"} for r in records]
+
+
+class Http(ServiceTest):
+    options = ("--max-stream", "1M")
+
+    def test_scans_give_the_records_of_veltor_scan(self):
+        archive = self.write("inside.zip", zip_holding("docs/test.com", TEST_BYTES))
+        clean = self.write("clean.txt", b"nothing to see here\n")
+        whole, chunked = ("--data-binary", "@-"), ("-H", "Transfer-Encoding: chunked", "-T", "-")
+        for path, arguments, rule in [(TEST_FILE, whole, TEST_RULE), (clean, whole, None), (archive, whole, TEST_RULE),
+                                      (TEST_FILE, chunked, TEST_RULE), (archive, chunked, TEST_RULE)]:
+            with self.subTest(path=path, arguments=arguments):
+                with open(path, "rb") as f:
+                    status, body = self.service.curl("/v1/scan", *arguments, data=f.read())
+                reply = json.loads(body)
+                self.assertEqual(status, 200, reply)
+                self.assertEqual(reply.get("rule"), rule)
+                self.assertEqual(reply["verdict"], "found" if rule else "clean")
+                scan = subprocess.run([VELTOR, "scan", "--json", "--db", DATABASE, path],
+                                      capture_output=True, text=True, timeout=60)
+                expected = [json.loads(line) for line in scan.stdout.splitlines()]
+                self.assertEqual(without_path(reply["results"]), without_path(r for r in expected if "path" in r))
+
+    def test_routes_statuses_and_metrics(self):
+        scans = self.service.metric("veltord_scans_total")
+        reports = self.service.metric('veltord_reports_total{level="1"}')
+        self.assertEqual(self.service.ask(instream(TEST_BYTES)), ("stream: %s FOUND\0" % TEST_RULE).encode())
+        self.assertEqual(self.service.scan_json(TEST_BYTES)[0], 200)
+        self.assertEqual(self.service.metric("veltord_scans_total"), scans + 2)  # both protocols counted
+        self.assertEqual(self.service.metric('veltord_reports_total{level="1"}'), reports + 2)
+        self.assertEqual(self.service.metric("veltord_scan_duration_seconds_count"), scans + 2)
+        status, body = self.service.scan_json(b"a" * (2 << 20))
+        self.assertEqual((status, "max-stream" in body["error"]), (413, True))
+        self.assertEqual(self.service.metric('veltord_errors_total{kind="size_limit"}'), 1)
+        status, health = self.service.curl("/v1/health")
+        self.assertEqual((status, json.loads(health)["status"]), (200, "ok"))
+        status, version = self.service.curl("/v1/version")
+        version = json.loads(version)
+        clamd = self.service.ask(b"zVERSION\0").decode()
+        self.assertEqual(clamd, "Veltor %s/%d/%s\0" % (version["version"], version["database"]["rules"],
+                                                         version["database"]["buildTime"]))
+        self.assertEqual(self.service.curl("/nowhere")[0], 404)
+        self.assertEqual(self.service.curl("/v1/scan")[0], 405)
+        self.assertEqual(self.service.curl("/metrics", "-X", "POST")[0], 405)
+        # Keep-alive: the second request rides on the first one's connection.
+        result = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-o", "/dev/null",
+                                 "-w", "%{http_code} %{num_connects}\n"] +
+                                ["http://127.0.0.1:%d/v1/health" % self.service.http_port] * 2,
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.stdout, "200 1\n200 0\n")
+        for request in (b"NOT HTTP AT ALL\r\n\r\n", b"POST /v1/scan HTTP/1.1\r\nContent-Length: x\r\n\r\n"):
+            with socket.create_connection(("127.0.0.1", self.service.http_port), timeout=10) as s:
+                s.sendall(request)
+                self.assertTrue(read_all(s).startswith(b"HTTP/1.1 400 "), request)
+        self.assertEqual(self.service.curl("/v1/health")[0], 200)
+
+
 class Limits(ServiceTest):
     options = ("--max-members", "1")
 
@@ -224,6 +301,8 @@ class Limits(ServiceTest):
         self.assertIn("incomplete", reply)
         result = self.clamdscan("--stream", self.write("two.zip", buffer.getvalue()))
         self.assertEqual(result.returncode, 2, result)
+        status, reply = self.service.scan_json(buffer.getvalue())
+        self.assertEqual((status, reply["verdict"], reply["incomplete"]), (422, "incomplete", True), reply)
 
 
 class LimitsAccepted(ServiceTest):
@@ -235,6 +314,8 @@ class LimitsAccepted(ServiceTest):
             z.writestr("one.txt", b"clean")
             z.writestr("two.txt", b"clean too")
         self.assertEqual(self.service.ask(instream(buffer.getvalue())), b"stream: OK\0")
+        status, reply = self.service.scan_json(buffer.getvalue())
+        self.assertEqual((status, reply["verdict"]), (200, "clean"), reply)
 
 
 class Faults(ServiceTest):
@@ -290,7 +371,9 @@ class Faults(ServiceTest):
         self.assertIn("too many connections", self.service.text())
 
 
-class Reload(ServiceTest):
+class CompiledDatabase:
+    """A service on a database of its own, compiled by the test."""
+
     def setUp(self):
         self.folder_for_db = tempfile.mkdtemp(prefix="veltord-db-")
         self.database = os.path.join(self.folder_for_db, "db.vlb")
@@ -318,6 +401,14 @@ class Reload(ServiceTest):
     def verdict(self):
         return self.service.ask(instream(b"xx reload-marker-string xx")).decode()
 
+    def wait_for(self, condition):
+        deadline = time.monotonic() + 15
+        while not condition():
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+
+
+class Reload(CompiledDatabase, ServiceTest):
     def test_reload_under_load_and_a_bad_database(self):
         self.assertEqual(self.verdict(), "stream: Old.Marker FOUND\0")
         answers, stop = [], threading.Event()
@@ -350,6 +441,24 @@ class Reload(ServiceTest):
             self.assertLess(time.monotonic(), deadline)
             time.sleep(0.05)
         self.assertEqual(self.verdict(), "stream: New.Marker FOUND\0")
+
+
+class Watch(CompiledDatabase, ServiceTest):
+    options = ("--watch-interval", "1")
+
+    def test_a_changed_database_file_is_loaded_and_garbage_is_not(self):
+        def rule():
+            return self.service.scan_json(b"xx reload-marker-string xx")[1].get("rule")
+        self.assertEqual(rule(), "Old.Marker")
+        self.compile("rule New.Marker report = marker;\n")
+        self.wait_for(lambda: rule() == "New.Marker")
+        with open(self.database, "wb") as f:
+            f.write(b"not a database at all")
+        self.wait_for(lambda: "reload-failed" in self.service.text())
+        self.assertEqual(rule(), "New.Marker")
+        self.assertEqual(self.service.metric('veltord_reloads_total{result="ok"}'), 1)
+        self.assertEqual(self.service.metric('veltord_reloads_total{result="failed"}'), 1)
+        self.assertNotIn("SIGHUP", self.service.text())
 
 
 class Systemd(unittest.TestCase):

@@ -1,0 +1,159 @@
+#pragma once
+// What veltord's listeners share on the networking thread: the service's
+// state, the connection watchdog and close, the spool a stream is kept in
+// while it arrives, and the hand-over of jobs to the pool. The clamd
+// protocol (server.cpp) and HTTP (http_service.cpp) both build on it.
+// Boost 1.74's coroutine support uses std::exchange without including it.
+#include <utility>
+
+#include <boost/asio.hpp>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "veltord/scan_pool.h"
+#include "veltord/service_options.h"
+
+namespace veltor::service {
+
+namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
+
+// How long a reply to a client that does not read may take.
+inline constexpr auto WriteTimeout = std::chrono::seconds(10);
+// How long, and for how many bytes, a closing connection is drained.
+inline constexpr auto LingerTime = std::chrono::seconds(1);
+inline constexpr size_t LingerBytes = size_t{4} << 20;
+
+struct UniqueFd {
+  int fd = -1;
+  UniqueFd() = default;
+  explicit UniqueFd(int descriptor) : fd(descriptor) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (fd >= 0) close(fd);
+    fd = std::exchange(other.fd, -1);
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd >= 0) close(fd);
+  }
+  int Release() { return std::exchange(fd, -1); }
+};
+
+// Why a client's request ended in an error, as the metrics count them.
+enum class ClientErrorKind : uint8_t { Malformed, SizeLimit, Timeout, EndedEarly };
+inline constexpr size_t ClientErrorKinds = 4;
+
+// Members are declared in the order that lets the networking's coroutines,
+// destroyed with `io`, still find what they count, and the listeners go
+// before `io`.
+struct ServiceState {
+  explicit ServiceState(const ServiceOptions& given) : options(given) {}
+  const ServiceOptions& options;
+  Clock::time_point started = Clock::now();
+  // Touched on the networking thread only.
+  unsigned connections = 0;
+  uint64_t connectionsServed = 0;
+  uint64_t connectionsRefused = 0;
+  unsigned refusalsDraining = 0;
+  std::array<uint64_t, ClientErrorKinds> clientErrors{};
+  std::array<uint64_t, 600> httpReplies{};  // by status
+  // Reloads run on a thread of their own, one at a time; requests made
+  // while one runs make one more.
+  std::mutex reloadMutex;
+  std::condition_variable reloadWake;
+  unsigned reloadRequests = 0;
+  bool reloadStop = false;
+  std::thread reloader;
+  uint64_t lastGeneration = 1;
+  std::atomic<uint64_t> reloads{0};
+  std::atomic<uint64_t> reloadFailures{0};
+  DatabaseSet databases;
+  ScanPool pool;
+  asio::io_context io{1};
+  asio::signal_set signals{io};
+  std::optional<asio::local::stream_protocol::acceptor> unixAcceptor;
+  std::optional<asio::ip::tcp::acceptor> tcpAcceptor;
+  std::optional<asio::ip::tcp::acceptor> httpAcceptor;
+  std::optional<asio::ip::tcp::acceptor> icapAcceptor;
+};
+
+inline void CountClientError(ServiceState& state, ClientErrorKind kind) {
+  ++state.clientErrors[static_cast<size_t>(kind)];
+}
+
+// Counts a connection served while it lives.
+struct ConnectionCount {
+  ServiceState& state;
+  explicit ConnectionCount(ServiceState& s) : state(s) {
+    ++state.connections;
+    ++state.connectionsServed;
+  }
+  ~ConnectionCount() { --state.connections; }
+  ConnectionCount(const ConnectionCount&) = delete;
+  ConnectionCount& operator=(const ConnectionCount&) = delete;
+};
+
+// Asks the reload thread for one more load of the database file.
+void RequestReload(ServiceState& state);
+
+// An anonymous file where a stream is kept while it arrives, so that a slow
+// client holds a file rather than a worker; it vanishes when closed.
+UniqueFd OpenSpool(const ServiceOptions& options, std::string& error);
+bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error);
+
+// Logs each report of a finished job ("found") and each file it could not
+// scan whole ("scan-error").
+void LogResults(const std::string& peer, const ScanJob& job);
+
+// Hands the job to the pool and waits, without holding the networking
+// thread, until a worker has finished it.
+asio::awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job);
+
+// For a connection record with `socket`, `deadline` and `timedOut`: the
+// watchdog cancels the socket's operations once the deadline passes.
+template <class Connection>
+asio::awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
+  while (connection->socket.is_open()) {
+    if (connection->deadline.expiry() <= Clock::now()) {
+      connection->timedOut = true;
+      boost::system::error_code ignored;
+      connection->socket.cancel(ignored);
+      connection->deadline.expires_at(Clock::time_point::max());
+    }
+    boost::system::error_code ignored;
+    co_await connection->deadline.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+}
+
+// Ends the connection so that the client reads the last reply: closing a
+// socket with unread bytes (a stream cut off at the size limit) would reset
+// it and drop the reply. What the client still sends is read and dropped,
+// for a short while.
+template <class Connection>
+asio::awaitable<void> LingeringClose(Connection& connection) {
+  using Socket = decltype(connection.socket);
+  boost::system::error_code error;
+  connection.socket.shutdown(Socket::shutdown_send, error);
+  connection.deadline.expires_after(LingerTime);
+  std::array<uint8_t, 16384> sink;
+  for (size_t dropped = 0; !error && dropped < LingerBytes;) {
+    dropped += co_await connection.socket.async_read_some(asio::buffer(sink),
+                                                          asio::redirect_error(asio::use_awaitable, error));
+  }
+  connection.socket.close(error);
+}
+
+}  // namespace veltor::service
