@@ -1,8 +1,6 @@
 #include "veltord/icap_service.h"
 
 #include <boost/asio.hpp>
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 

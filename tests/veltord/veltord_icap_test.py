@@ -160,6 +160,63 @@ class Limits(IcapTest):
                 self.assertIn("passed (limits-ok)" if limits_ok else "action=blocked", self.service.text())
 
 
+def respmod(stream, body):
+    """One RESPMOD on a kept connection (a file from socket.makefile):
+    the ICAP status, the ISTag and the encapsulated HTTP body, if any."""
+    http = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body)
+    stream.write(b"RESPMOD icap://127.0.0.1/veltor ICAP/1.0\r\nHost: x\r\nAllow: 204\r\n"
+                 b"Encapsulated: res-hdr=0, res-body=%d\r\n\r\n" % len(http) + http +
+                 b"%x\r\n" % len(body) + body + b"\r\n0\r\n\r\n")
+    stream.flush()
+    head = []
+    while (line := stream.readline()) not in (b"\r\n", b""):
+        head.append(line.decode())
+    status = int(head[0].split()[1])
+    fields = dict(line.rstrip().split(": ", 1) for line in head[1:] if ": " in line)
+    content = b""
+    if status == 200:
+        stream.read(int(fields["Encapsulated"].split("res-body=")[1]))
+        while (size := int(stream.readline(), 16)) > 0:
+            content += stream.read(size)
+            stream.readline()
+        stream.readline()
+    return status, fields["ISTag"], content
+
+
+class ReloadUnderLoad(IcapTest):
+    def test_reloads_change_the_istag_and_fail_no_request(self):
+        bodies = [os.urandom(n) for n in (10, 5000, 300000)] + [b"x" * 1000 + TEST_BYTES]
+        tags, failures = set(), []
+        stop = threading.Event()
+
+        def client(index):
+            with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
+                stream = s.makefile("rwb")
+                count = 0
+                while not stop.is_set() or count < 20:
+                    body = bodies[(index + count) % len(bodies)]
+                    status, istag, content = respmod(stream, body)
+                    tags.add(istag)
+                    infected = TEST_BYTES in body
+                    if (status, TEST_RULE.encode() in content) != ((200, True) if infected else (204, False)):
+                        failures.append((index, count, status))
+                    count += 1
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for reload in range(5):
+            self.service.process.send_signal(1)  # SIGHUP
+            deadline = time.monotonic() + 30
+            while self.service.text().count(" reloaded ") <= reload and time.monotonic() < deadline:
+                time.sleep(0.05)
+        stop.set()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(failures, [])
+        self.assertEqual(self.service.text().count(" reloaded "), 5)
+        self.assertGreaterEqual(len(tags), 3, tags)
+
+
 class StalledClient(IcapTest):
     options = ("--read-timeout", "1")
 
