@@ -64,6 +64,7 @@ awaitable<void> ReadMore(Connection& connection, error_code& error) {
       asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
       redirect_error(use_awaitable, error));
   connection.end += count;
+  AskQuickAck(connection.socket.native_handle());
 }
 
 // A body as it arrives: spooled whole when it may have to be sent back,

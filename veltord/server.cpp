@@ -183,13 +183,7 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
         redirect_error(use_awaitable, error));
     connection.end += count;
-    // Clients write a command, a chunk length and the chunk apart; with
-    // Nagle's algorithm on their side each small write waits for the ACK
-    // of the one before, which a delayed ACK holds back for milliseconds.
-    // Linux turns quick ACKs off again by itself, so they are asked for
-    // after every read.
-    const int on = 1;
-    setsockopt(connection.socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    AskQuickAck(connection.socket.native_handle());
   }
 }
 
