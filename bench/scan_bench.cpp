@@ -6,7 +6,16 @@
 // built in, and the signatures it finds must be the scan path's. Then the
 // hostile cases: 16 MiB inputs generated here, the same way every run.
 //
-// Usage: scan_bench [--quick]   (--quick: one run each, 100,000 set skipped)
+// Memory: a handle's heap (the library and its context, as the allocator
+// counts it) for the first handle of a database, and for one more handle of
+// the same database, loaded while the first is open: the finder's tables are
+// shared, so the extra handle costs its library and per-scan state only.
+//
+// Usage: scan_bench [--quick | --memory]
+//   --quick: one run each, 100,000 set skipped
+//   --memory: only the pattern sets' load time and memory, no scans
+#include <malloc.h>
+
 #include <ctime>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +43,12 @@ constexpr size_t HostileSize = static_cast<size_t>(MaxScannedFileSize);
 // with other work, wall time would measure the neighbours too.
 double Seconds(std::clock_t since) { return static_cast<double>(std::clock() - since) / CLOCKS_PER_SEC; }
 
+// Heap bytes in use (glibc's count, mapped blocks included).
+size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
 // The forms the scan context registers: the pattern, and the UTF-16LE form
 // of a wide one (ASCII only here, so each byte is one unit).
 std::vector<LiteralForm> Forms(const std::vector<Pattern>& patterns) {
@@ -56,6 +71,11 @@ struct Figures {
   double loadMilliseconds = 0;
   size_t contextBytes = 0;
   size_t tableBytes = 0;  // of contextBytes, the finder's read-only tables
+  size_t handleHeap = 0;       // heap of the first handle: library and context
+  size_t extraHandleHeap = 0;  // heap of a second handle of the same database
+  size_t extraLibraryBytes = 0;  // of which its library (SignatureLibraryMemory)
+  double extraLoadMilliseconds = 0;
+  bool tablesShared = false;
   FilterKind filter = FilterKind::None;
   double scanMBps = 0;
   double searchMBps = -1;  // not measured
@@ -63,7 +83,8 @@ struct Figures {
   bool sameFound = true;
 };
 
-Figures Measure(const std::vector<Pattern>& patterns, std::span<const uint8_t> input, int runs, bool searchBuffer) {
+Figures Measure(const std::vector<Pattern>& patterns, std::span<const uint8_t> input, int runs, bool searchBuffer,
+                bool scan = true) {
   Figures figures;
   figures.inputBytes = input.size();
   // Signature ids follow the pattern index, so index order is pattern order.
@@ -81,14 +102,29 @@ Figures Measure(const std::vector<Pattern>& patterns, std::span<const uint8_t> i
   const std::vector<uint8_t> body = WriteDatabaseBody(signatures, rules);
   figures.bodyBytes = body.size();
 
+  const size_t heapBefore = HeapInUse();
   const auto loadStart = std::clock();
   const SignatureLibraryPtr library = ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()));
   ScanContextPtr context = BuildScanContext(library.get());
   figures.loadMilliseconds = Seconds(loadStart) * 1000;
+  figures.handleHeap = HeapInUse() - heapBefore;
   if (!context) {
     std::fprintf(stderr, "scan context build failed\n");
     return figures;
   }
+  {
+    // A second handle of the same database while the first is open.
+    const size_t tablesBefore = SharedFinderTablesCount();
+    const size_t extraBefore = HeapInUse();
+    const auto extraStart = std::clock();
+    const SignatureLibraryPtr extraLibrary = ParseDatabaseBody(body.data(), static_cast<uint32_t>(body.size()));
+    const ScanContextPtr extra = BuildScanContext(extraLibrary.get());
+    figures.extraLoadMilliseconds = Seconds(extraStart) * 1000;
+    figures.extraHandleHeap = HeapInUse() - extraBefore;
+    figures.extraLibraryBytes = SignatureLibraryMemory(extraLibrary.get());
+    figures.tablesShared = extra && SharedFinderTablesCount() == tablesBefore;
+  }
+  if (!scan) return figures;
   figures.contextBytes = ScanContextMemory(context.get());
   figures.tableBytes = LiteralFinderMemory(context->finder.get()) - LiteralFinderScanMemory(context->finder.get());
   figures.filter = ChosenFilter(context->finder.get());
@@ -156,6 +192,20 @@ void PrintHeader(const char* first) {
               "| SearchBuffer MB/s | Hyperscan MB/s | ratio | HS build ms | HS MiB | same found |\n",
               first);
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+}
+
+// One row of the memory table: set, patterns, body KiB, load ms and per
+// 10,000 signatures, the first handle's heap, an extra handle's heap (and
+// of it, its library) and load ms, whether it shared the finder's tables.
+void PrintMemoryRow(const std::string& name, size_t count, const Figures& f) {
+  std::printf("| %s | %zu | %s | %s | %s | %s | %s | %s | %s | %s |\n", name.c_str(), count,
+              Number(static_cast<double>(f.bodyBytes) / 1024, "%.0f").c_str(), Number(f.loadMilliseconds, "%.1f").c_str(),
+              Number(f.loadMilliseconds * 10000 / static_cast<double>(count), "%.1f").c_str(),
+              Number(static_cast<double>(f.handleHeap) / MiB, "%.1f").c_str(),
+              Number(static_cast<double>(f.extraHandleHeap) / MiB, "%.2f").c_str(),
+              Number(static_cast<double>(f.extraLibraryBytes) / MiB, "%.2f").c_str(),
+              Number(f.extraLoadMilliseconds, "%.1f").c_str(), f.tablesShared ? "yes" : "no");
+  std::fflush(stdout);
 }
 
 Pattern Literal(std::vector<uint8_t> bytes, int32_t exactCase = 0) { return {std::move(bytes), exactCase, false}; }
@@ -261,7 +311,18 @@ std::vector<std::function<Hostile()>> HostileCases() {
 int main(int argc, char** argv) {
   using namespace veltor::bench;
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  const bool memoryOnly = argc > 1 && std::strcmp(argv[1], "--memory") == 0;
   const int runs = quick ? 1 : 3;
+  std::printf("Memory per handle (heap in use: the library and its scan context):\n\n");
+  std::printf("| set | patterns | db KiB | load ms | load ms per 10,000 | handle MiB | extra handle MiB | of which library MiB "
+              "| extra load ms | tables shared |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+  for (size_t count : {size_t{100}, size_t{1000}, size_t{10000}, size_t{100000}}) {
+    if (quick && count == 100000) continue;
+    PrintMemoryRow(std::to_string(count), count, Measure(MakePatterns(count, 0), {}, 1, false, false));
+  }
+  std::printf("\n");
+  if (memoryOnly) return 0;
   std::printf("scan_bench: one core, processor time, best of %d runs; SIMD path %s (VELTOR_SIMD lowers it); Hyperscan %s\n\n",
               runs, veltor::FinderPathName(veltor::ActiveFinderPath()),
               HyperscanAvailable() ? "5 (literal mode, single-match, block mode)" : "not built in");

@@ -2,6 +2,10 @@
 // Why a scan reported what it did, for rule authors: which signatures
 // occurred (in which form, and where first), every rule's score, and what
 // each rule's score rests on (its direct references).
+//
+// For the programs only (veltor scan --explain): no export reaches this
+// file, so the standard containers it returns never enter the shared
+// library (the ExceptionFree test checks the library's imports).
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -1,9 +1,7 @@
 // The eight exports. Each one catches everything: nothing is thrown across
 // the library boundary, and a failure is a null handle or a 0 result.
 #include <climits>
-#include <exception>
 #include <memory>
-#include <new>
 
 #include "engine/api/module_directory.h"
 #include "engine/api/scan.h"
@@ -29,17 +27,12 @@ HeapArray<char> WidePathToAnsi(const VeltorWideChar* path) noexcept {
   return ansi;
 }
 
-// Opens a handle without throwing: the load allocates only through calls
-// that report failure by their result, so out of memory is a null handle
-// even in a host that lacks the C++ runtime's per-thread exception state.
+// Opens a handle without throwing: the load allocates only through
+// engine/platform/allocation.h, whose failure is a null result, and nothing
+// on its path can throw, so out of memory is a null handle even in a host
+// that lacks the C++ runtime's per-thread exception state (a throw would
+// need it; the ExceptionFree test checks that the library cannot throw).
 ScanHandle* NewHandle(const char* path) noexcept {
-  // The matcher's build keeps standard containers, which report a lack of
-  // memory by throwing (caught inside the library). A throw needs this
-  // thread's exception state, which the runtime of a C host allocates on
-  // first use and cannot do without: take it now, before the load has used
-  // the memory, so that a throw under a memory limit stays an ordinary
-  // failure. (Kept in a volatile: the call is declared pure.)
-  [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
   char defaultPath[DefaultDatabasePathSize];
   if (path == nullptr) {
     // Only null selects the default: an empty path stays empty.

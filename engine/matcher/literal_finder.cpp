@@ -4,10 +4,8 @@
 // complete rows and report links follow in the same order.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
-#include <new>
-#include <utility>
-#include <vector>
 
 #include "engine/matcher/fold_table.h"
 #include "engine/matcher/literal_finder_tables.h"
@@ -37,26 +35,28 @@ struct EntryKey {
   bool exact;
 };
 
-template <typename T>
-size_t Bytes(const std::vector<T>& v) noexcept {
-  return v.capacity() * sizeof(T);
-}
+// Per state while building, then packed into the automaton's `states`.
+struct StateLinks {
+  GrowableArray<int32_t> firstChild;   // id of its first child
+  GrowableArray<uint16_t> childCount;  // 0..256
+  GrowableArray<int32_t> fail;         // longest proper suffix that is a state
+};
 
 // The child of `state` by key byte k, or -1. Children are sorted by label.
-int32_t ChildOf(const FinderAutomaton& a, int32_t state, uint8_t k) noexcept {
-  const int32_t first = a.firstChild[static_cast<size_t>(state)];
+int32_t ChildOf(const FinderAutomaton& a, const StateLinks& links, int32_t state, uint8_t k) noexcept {
+  const int32_t first = links.firstChild[static_cast<size_t>(state)];
   const uint8_t* labels = a.label.data() + first;
-  const uint8_t* end = labels + a.childCount[static_cast<size_t>(state)];
+  const uint8_t* end = labels + links.childCount[static_cast<size_t>(state)];
   const uint8_t* at = std::lower_bound(labels, end, k);
   return at != end && *at == k ? first + static_cast<int32_t>(at - labels) : -1;
 }
 
 // The automaton's transition by key byte k, for states already linked.
-int32_t Transition(const FinderAutomaton& a, int32_t state, uint8_t k) noexcept {
+int32_t Transition(const FinderAutomaton& a, const StateLinks& links, int32_t state, uint8_t k) noexcept {
   while (state >= a.denseRows) {
-    const int32_t child = ChildOf(a, state, k);
+    const int32_t child = ChildOf(a, links, state, k);
     if (child >= 0) return child;
-    state = a.fail[static_cast<size_t>(state)];
+    state = links.fail[static_cast<size_t>(state)];
   }
   // A key byte is its own raw form (folding leaves folded bytes alone).
   return static_cast<int32_t>(a.dense[static_cast<size_t>(state) * 256 + k]);
@@ -76,43 +76,48 @@ int RawForms(bool folded, uint8_t k, uint8_t (&forms)[2]) noexcept {
 
 // Sorted patterns give their start pairs in order; neighbours (alike in
 // their first byte) share a bucket, so a bucket's nibble sets stay small.
-void FillNibbleMasks(FinderAutomaton& a, const std::vector<KeyedPattern>& patterns, bool folded) {
-  std::vector<std::pair<int32_t, int32_t>> pairs;  // (first, second or -1 for a 1-byte pattern)
+// A pair is coded first * 512 + second + 1 (second -1 for a 1-byte
+// pattern), which sorts as (first, second). False when memory runs out.
+bool FillNibbleMasks(FinderAutomaton& a, const GrowableArray<KeyedPattern>& patterns, bool folded) noexcept {
+  GrowableArray<int32_t> pairs;
   for (const KeyedPattern& p : patterns) {
-    const std::pair<int32_t, int32_t> pair{p.key[0], p.length >= 2 ? p.key[1] : -1};
-    if (pairs.empty() || pairs.back() != pair) pairs.push_back(pair);
+    const int32_t pair = p.key[0] * 512 + (p.length >= 2 ? p.key[1] : -1) + 1;
+    if ((pairs.empty() || pairs.back() != pair) && !pairs.Append(pair)) return false;
   }
   std::sort(pairs.begin(), pairs.end());
-  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  if (pairs.size() > static_cast<size_t>(NibbleSkipPairLimit)) return;
+  pairs.Truncate(static_cast<size_t>(std::unique(pairs.begin(), pairs.end()) - pairs.begin()));
+  if (pairs.size() > static_cast<size_t>(NibbleSkipPairLimit)) return true;
   a.nibbleSkip = true;
   for (size_t i = 0; i < pairs.size(); ++i) {
     const auto bit = static_cast<uint8_t>(1u << (i * 8 / pairs.size()));
+    const int32_t first = pairs[i] / 512;
+    const int32_t second = pairs[i] % 512 - 1;
     uint8_t forms[2];
-    for (int f = RawForms(folded, static_cast<uint8_t>(pairs[i].first), forms); f-- > 0;) {
+    for (int f = RawForms(folded, static_cast<uint8_t>(first), forms); f-- > 0;) {
       a.nibbleMasks[0][forms[f] & 15] |= bit;
       a.nibbleMasks[1][forms[f] >> 4] |= bit;
     }
-    if (pairs[i].second < 0) {
+    if (second < 0) {
       for (int n = 0; n < 16; ++n) {
         a.nibbleMasks[2][n] |= bit;
         a.nibbleMasks[3][n] |= bit;
       }
       continue;
     }
-    for (int f = RawForms(folded, static_cast<uint8_t>(pairs[i].second), forms); f-- > 0;) {
+    for (int f = RawForms(folded, static_cast<uint8_t>(second), forms); f-- > 0;) {
       a.nibbleMasks[2][forms[f] & 15] |= bit;
       a.nibbleMasks[3][forms[f] >> 4] |= bit;
     }
   }
+  return true;
 }
 
 // Builds one automaton over `patterns` (sorted here), appending its entries
-// and their tags to the finder.
-void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, bool folded, bool wideRows,
-                    LiteralFinder& finder, std::vector<EntryKey>& keys) {
+// and their tags to the tables. False when memory runs out.
+bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, bool folded, bool wideRows,
+                    FinderTables& tables, GrowableArray<EntryKey>& keys) noexcept {
   a.folded = folded;
-  if (patterns.empty()) return;
+  if (patterns.empty()) return true;
   std::sort(patterns.begin(), patterns.end(), KeyLess);
 
   // States: the distinct non-empty prefixes, plus the root.
@@ -127,21 +132,21 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     }
     states += static_cast<size_t>(patterns[i].length) - shared;
   }
-  if (states > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
+  if (states > static_cast<size_t>(INT32_MAX)) return false;
   a.stateCount = static_cast<int32_t>(states);
-  a.firstChild.assign(states, 0);
-  a.childCount.assign(states, 0);
-  a.label.assign(states, 0);
-  a.fail.assign(states, 0);
-  a.report.assign(states, -1);
-  a.entry.assign(states, -1);
-  a.startPairs.assign(65536 / 64, 0);
   a.denseRows = std::min(a.stateCount, DenseRowLimit);
-  a.dense.assign(static_cast<size_t>(a.denseRows) * 256, 0);
+  StateLinks links;
   // Per state while building: its range of sorted patterns and its depth.
-  std::vector<int32_t> rangeLo(states, 0);
-  std::vector<int32_t> rangeHi(states, static_cast<int32_t>(patterns.size()));
-  std::vector<int32_t> depth(states, 0);
+  GrowableArray<int32_t> rangeLo;
+  GrowableArray<int32_t> rangeHi;
+  GrowableArray<int32_t> depth;
+  if (!links.firstChild.Assign(states, 0) || !links.childCount.Assign(states, 0) || !links.fail.Assign(states, 0) ||
+      !a.label.Assign(states, 0) || !a.report.Assign(states, -1) || !a.entry.Assign(states, -1) ||
+      !a.startPairs.Assign(65536 / 64, 0) || !a.dense.Assign(static_cast<size_t>(a.denseRows) * 256, 0) ||
+      !rangeLo.Assign(states, 0) || !rangeHi.Assign(states, static_cast<int32_t>(patterns.size())) ||
+      !depth.Assign(states, 0)) {
+    return false;
+  }
 
   int32_t next = 1;  // the next free state id
   for (int32_t s = 0; s < a.stateCount; ++s) {
@@ -151,17 +156,17 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
     const int32_t d = depth[us];
     // Patterns ending here sort first in the range; they are one entry.
     if (lo < hi && patterns[static_cast<size_t>(lo)].length == d) {
-      const int32_t id = finder.entryCount++;
+      const int32_t id = tables.entryCount++;
       for (; lo < hi && patterns[static_cast<size_t>(lo)].length == d; ++lo) {
-        finder.tags.push_back(patterns[static_cast<size_t>(lo)].tag);
+        if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
       }
-      finder.tagStart.push_back(static_cast<int32_t>(finder.tags.size()));
+      if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
       a.entry[us] = id;
       ++a.entryCount;
-      keys.push_back({patterns[static_cast<size_t>(rangeLo[us])].key, d, s, id, !folded});
+      if (!keys.Append({patterns[static_cast<size_t>(rangeLo[us])].key, d, s, id, !folded})) return false;
     }
     // Children: sub-ranges by the byte at depth d, in byte order.
-    a.firstChild[us] = next;
+    links.firstChild[us] = next;
     while (lo < hi) {
       const uint8_t k = patterns[static_cast<size_t>(lo)].key[d];
       int32_t end = lo + 1;
@@ -171,7 +176,7 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
       rangeLo[child] = lo;
       rangeHi[child] = end;
       depth[child] = d + 1;
-      ++a.childCount[us];
+      ++links.childCount[us];
       lo = end;
     }
     // Complete rows: a missing child falls back to the failure state's row,
@@ -180,28 +185,31 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
       uint32_t* row = a.dense.data() + us * 256;
       for (int raw = 0; raw < 256; ++raw) {
         const uint8_t k = KeyOf(folded, static_cast<uint8_t>(raw));
-        const int32_t child = ChildOf(a, s, k);
+        const int32_t child = ChildOf(a, links, s, k);
         row[raw] = child >= 0 ? static_cast<uint32_t>(child)
                    : s == 0 ? 0u
-                            : a.dense[static_cast<size_t>(a.fail[us]) * 256 + static_cast<size_t>(raw)];
+                            : a.dense[static_cast<size_t>(links.fail[us]) * 256 + static_cast<size_t>(raw)];
       }
     }
     // Links of the children: every state they depend on is shallower, so
     // it is complete already.
-    for (int32_t c = a.firstChild[us]; c < a.firstChild[us] + a.childCount[us]; ++c) {
+    for (int32_t c = links.firstChild[us]; c < links.firstChild[us] + links.childCount[us]; ++c) {
       const auto uc = static_cast<size_t>(c);
-      a.fail[uc] = s == 0 ? 0 : Transition(a, a.fail[us], a.label[uc]);
+      links.fail[uc] = s == 0 ? 0 : Transition(a, links, links.fail[us], a.label[uc]);
     }
   }
+  rangeLo.Release();
+  rangeHi.Release();
+  depth.Release();
   // Report links, in id order: a failure state is shallower, so its link
   // is already set.
   for (int32_t s = 1; s < a.stateCount; ++s) {
     const auto us = static_cast<size_t>(s);
-    a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(a.fail[us])];
+    a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(links.fail[us])];
   }
 
   if (!wideRows && a.stateCount <= NarrowRowLimit) {
-    a.narrow.assign(static_cast<size_t>(a.stateCount) * 256, 0);
+    if (!a.narrow.Assign(static_cast<size_t>(a.stateCount) * 256, 0)) return false;
     for (int32_t s = 0; s < a.stateCount; ++s) {
       const auto us = static_cast<size_t>(s);
       uint16_t* row = a.narrow.data() + us * 256;
@@ -209,15 +217,15 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
         for (size_t raw = 0; raw < 256; ++raw) row[raw] = static_cast<uint16_t>(a.dense[us * 256 + raw]);
         continue;
       }
-      std::copy_n(a.narrow.data() + static_cast<size_t>(a.fail[us]) * 256, 256, row);
-      for (int32_t c = a.firstChild[us]; c < a.firstChild[us] + a.childCount[us]; ++c) {
+      std::copy_n(a.narrow.data() + static_cast<size_t>(links.fail[us]) * 256, 256, row);
+      for (int32_t c = links.firstChild[us]; c < links.firstChild[us] + links.childCount[us]; ++c) {
         const uint8_t k = a.label[static_cast<size_t>(c)];
         row[k] = static_cast<uint16_t>(c);
         // A folded letter is reached from its lower-case form too.
         if (folded && k >= 'A' && k <= 'Z') row[k + ('a' - 'A')] = static_cast<uint16_t>(c);
       }
     }
-    std::vector<uint32_t>().swap(a.dense);
+    a.dense.Release();
     a.denseRows = 0;
     for (uint16_t& target : a.narrow) {
       if (a.report[target] >= 0) target = static_cast<uint16_t>(target | NarrowReportFlag);
@@ -226,15 +234,14 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
   for (uint32_t& target : a.dense) {
     if (a.report[target] >= 0) target |= ReportFlag;
   }
-  a.depthOneEnd = 1 + a.childCount[0];
-  a.states.resize(states);
+  a.depthOneEnd = 1 + links.childCount[0];
+  if (!a.states.Resize(states)) return false;
   for (size_t i = 0; i < states; ++i) {
-    a.states[i] = {a.firstChild[i], a.fail[i], a.childCount[i], static_cast<uint8_t>(a.report[i] >= 0 ? 1 : 0), 0};
+    a.states[i] = {links.firstChild[i], links.fail[i], links.childCount[i],
+                   static_cast<uint8_t>(a.report[i] >= 0 ? 1 : 0), 0};
   }
-  std::vector<int32_t>().swap(a.firstChild);
-  std::vector<uint16_t>().swap(a.childCount);
-  std::vector<int32_t>().swap(a.fail);
-  FillNibbleMasks(a, patterns, folded);
+  links = StateLinks();
+  if (!FillNibbleMasks(a, patterns, folded)) return false;
 
   // Root skip pairs over raw input bytes.
   for (const KeyedPattern& p : patterns) {
@@ -247,6 +254,7 @@ void BuildAutomaton(FinderAutomaton& a, std::vector<KeyedPattern>& patterns, boo
       }
     }
   }
+  return true;
 }
 
 // How often a byte is expected in ordinary data, roughly: runs of zeros,
@@ -266,52 +274,63 @@ int CeilLog2(size_t n) noexcept {
 }
 
 // Lists the entries shorter than FilterGram by their folded first byte.
-void BuildShortIndex(FinderFilter& f, const std::vector<EntryKey>& shortKeys) {
-  if (shortKeys.empty()) return;
-  f.shortStart.assign(257, 0);
-  f.shortPairs.assign(65536 / 64, 0);
+// False when memory runs out.
+bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) noexcept {
+  if (shortKeys.empty()) return true;
+  GrowableArray<int32_t> next;
+  if (!f.shortStart.Assign(257, 0) || !f.shortPairs.Assign(65536 / 64, 0) || !next.Resize(256) ||
+      !f.shortItems.Resize(shortKeys.size())) {
+    return false;
+  }
   for (const EntryKey& k : shortKeys) ++f.shortStart[static_cast<size_t>(FoldByte(k.key[0])) + 1];
   for (size_t b = 0; b < 256; ++b) f.shortStart[b + 1] += f.shortStart[b];
-  std::vector<int32_t> next(f.shortStart.begin(), f.shortStart.end() - 1);
-  f.shortItems.resize(shortKeys.size());
+  std::copy_n(f.shortStart.data(), 256, next.data());
   for (const EntryKey& k : shortKeys) {
     const uint8_t first = FoldByte(k.key[0]);
     f.shortItems[static_cast<size_t>(next[first]++)] = {0, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), 0,
                                                         static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
-    f.keyBytes.insert(f.keyBytes.end(), k.key, k.key + k.length);
+    if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
     for (int second = 0; second < 256; ++second) {
       if (k.length >= 2 && FoldByte(static_cast<uint8_t>(second)) != FoldByte(k.key[1])) continue;
       const auto bit = static_cast<size_t>(first) << 8 | static_cast<size_t>(second);
       f.shortPairs[bit >> 6] |= uint64_t{1} << (bit & 63);
     }
   }
+  return true;
 }
 
 // Files every entry under its rarest anchor (shorter ones in the short
 // index), when no key is longer than FilterMaxLength; otherwise leaves the
-// filter off.
-void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
-  if (allKeys.empty()) return;
+// filter off. False when memory runs out.
+bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexcept {
+  if (allKeys.empty()) return true;
   f.enabled = false;
   int32_t longest = 0;
   size_t keyBytes = 0;
-  std::vector<EntryKey> keys;
-  std::vector<EntryKey> shortKeys;
+  size_t shortCount = 0;
   for (const EntryKey& k : allKeys) {
-    if (k.length > FilterMaxLength) return;
+    if (k.length > FilterMaxLength) return true;
     longest = std::max(longest, k.length);
     keyBytes += static_cast<size_t>(k.length);
-    (k.length < FilterGram ? shortKeys : keys).push_back(k);
+    if (k.length < FilterGram) ++shortCount;
+  }
+  GrowableArray<EntryKey> keys;
+  GrowableArray<EntryKey> shortKeys;
+  if (!keys.Reserve(allKeys.size() - shortCount) || !shortKeys.Reserve(shortCount)) return false;
+  for (const EntryKey& k : allKeys) {
+    if (!(k.length < FilterGram ? shortKeys : keys).Append(k)) return false;
   }
   const int bitLog = std::clamp(CeilLog2(keys.size() * 64), 15, 23);
   const int bucketLog = std::clamp(CeilLog2(keys.size() * 2), 8, 20);
   f.bitShift = static_cast<uint32_t>(32 - bitLog);
   f.bucketShift = static_cast<uint32_t>(32 - bucketLog);
-  f.bits.assign(size_t{1} << (bitLog - 6), 0);
-  std::vector<int32_t> load(size_t{1} << bucketLog, 0);
-  std::vector<uint32_t> bucketOf(keys.size());
-  f.items.resize(keys.size());
-  f.keyBytes.reserve(keyBytes + 8);
+  GrowableArray<int32_t> load;
+  GrowableArray<uint32_t> bucketOf;
+  GrowableArray<FilterItem> unsorted;
+  if (!f.bits.Assign(size_t{1} << (bitLog - 6), 0) || !load.Assign(size_t{1} << bucketLog, 0) ||
+      !bucketOf.Resize(keys.size()) || !unsorted.Resize(keys.size()) || !f.keyBytes.Reserve(keyBytes + 8)) {
+    return false;
+  }
   for (size_t i = 0; i < keys.size(); ++i) {
     const EntryKey& k = keys[i];
     int bestScore = INT32_MAX;
@@ -339,23 +358,25 @@ void BuildFilter(FinderFilter& f, const std::vector<EntryKey>& allKeys) {
     bucketOf[i] = hash >> f.bucketShift;
     const uint32_t bit = hash >> f.bitShift;
     f.bits[bit >> 6] |= uint64_t{1} << (bit & 63);
-    f.items[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint8_t>(best),
-                  static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
-    f.keyBytes.insert(f.keyBytes.end(), k.key, k.key + k.length);
+    unsorted[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint8_t>(best),
+                   static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
   }
   // Items sorted by bucket, stably.
-  f.bucketStart.assign(load.size() + 1, 0);
+  GrowableArray<int32_t> next;
+  if (!f.bucketStart.Assign(load.size() + 1, 0) || !next.Resize(load.size()) || !f.items.Resize(unsorted.size())) {
+    return false;
+  }
   for (size_t b = 0; b < load.size(); ++b) f.bucketStart[b + 1] = f.bucketStart[b] + load[b];
-  std::vector<FilterItem> sorted(f.items.size());
-  std::vector<int32_t> next(f.bucketStart.begin(), f.bucketStart.end() - 1);
-  for (size_t i = 0; i < f.items.size(); ++i) sorted[static_cast<size_t>(next[bucketOf[i]]++)] = f.items[i];
-  f.items.swap(sorted);
-  BuildShortIndex(f, shortKeys);
-  f.keyBytes.resize(f.keyBytes.size() + 8, 0);  // for the 8-byte head comparison
+  std::copy_n(f.bucketStart.data(), load.size(), next.data());
+  for (size_t i = 0; i < unsorted.size(); ++i) f.items[static_cast<size_t>(next[bucketOf[i]]++)] = unsorted[i];
+  if (!BuildShortIndex(f, shortKeys)) return false;
+  // Zeros for the 8-byte head comparison.
+  static constexpr uint8_t Padding[8] = {};
+  if (!f.keyBytes.AppendRange(Padding, sizeof Padding)) return false;
   f.carry = longest - 1;
-  f.raw.assign(static_cast<size_t>(f.carry) + FilterPiece + 8, 0);
-  f.folded.assign(f.raw.size(), 0);
   f.enabled = true;
+  return true;
 }
 
 // One anchor as the nibble pass sees it: its folded bytes, -1 where any byte
@@ -396,28 +417,30 @@ double PassRate(const uint16_t (&low)[FilterGram], const uint16_t (&high)[Filter
   return rate;
 }
 
+enum class Masks { Filled, NotWorth, OutOfMemory };
+
 // Spreads the distinct anchors over the buckets, each to the bucket whose
 // pass rate it raises least (in sorted order, so alike anchors meet), and
 // fills the masks when the sum of the buckets' rates is low enough for the
-// pass to pay, or always when `force`. False (masks untouched) otherwise.
-bool BuildNibbleMasks(FinderFilter& f, bool force) {
-  std::vector<NibbleAnchor> anchors;
-  anchors.reserve(f.items.size() + f.shortItems.size());
+// pass to pay, or always when `force`. NotWorth (masks untouched) otherwise.
+Masks BuildNibbleMasks(FinderFilter& f, bool force) noexcept {
+  GrowableArray<NibbleAnchor> anchors;
+  if (!anchors.Reserve(f.items.size() + f.shortItems.size())) return Masks::OutOfMemory;
   for (const FilterItem& item : f.items) {
     NibbleAnchor anchor;
     for (int32_t j = 0; j < FilterGram; ++j) anchor[static_cast<size_t>(j)] = static_cast<int16_t>(item.gram >> (8 * j) & 0xFF);
-    anchors.push_back(anchor);
+    anchors.Append(anchor);  // reserved
   }
   for (const FilterItem& item : f.shortItems) {
     NibbleAnchor anchor;
     for (int32_t j = 0; j < FilterGram; ++j) {
       anchor[static_cast<size_t>(j)] = j < item.length ? FoldByte(f.keyBytes[item.keyAt + static_cast<uint32_t>(j)]) : -1;
     }
-    anchors.push_back(anchor);
+    anchors.Append(anchor);  // reserved
   }
   std::sort(anchors.begin(), anchors.end());
-  anchors.erase(std::unique(anchors.begin(), anchors.end()), anchors.end());
-  if (!force && anchors.size() > NibbleAnchorLimit) return false;
+  anchors.Truncate(static_cast<size_t>(std::unique(anchors.begin(), anchors.end()) - anchors.begin()));
+  if (!force && anchors.size() > NibbleAnchorLimit) return Masks::NotWorth;
   const std::array<double, 256> shares = ByteShares();
   uint16_t low[NibbleBuckets][FilterGram] = {};
   uint16_t high[NibbleBuckets][FilterGram] = {};
@@ -450,7 +473,7 @@ bool BuildNibbleMasks(FinderFilter& f, bool force) {
   }
   double total = 0;
   for (double r : rate) total += r;
-  if (!force && total * NibblePassLimit > 1) return false;
+  if (!force && total * NibblePassLimit > 1) return Masks::NotWorth;
   for (int b = 0; b < NibbleBuckets; ++b) {
     for (int32_t j = 0; j < FilterGram; ++j) {
       for (int n = 0; n < 16; ++n) {
@@ -460,67 +483,110 @@ bool BuildNibbleMasks(FinderFilter& f, bool force) {
     }
   }
   f.nibble = true;
-  return true;
+  return Masks::Filled;
 }
 
 }  // namespace
 
-void FreeLiteralFinder(LiteralFinder* finder) noexcept { DeleteObject(finder); }
+void DestroyFinderTables(FinderTables* tables) noexcept { DeleteObject(tables); }
 
-LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const FinderOptions& options) noexcept {
+void RetainFinderTables(FinderTables* tables) noexcept {
+  tables->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ReleaseFinderTables(FinderTables* tables) noexcept {
+  if (tables == nullptr || tables->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (tables->cached) ForgetCachedFinderTables(tables);
+  DestroyFinderTables(tables);
+}
+
+void FreeLiteralFinder(LiteralFinder* finder) noexcept {
+  if (finder == nullptr) return;
+  ReleaseFinderTables(finder->tables);
+  DeleteObject(finder);
+}
+
+FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const FinderOptions& options) noexcept {
   if (registered == nullptr) return nullptr;
-  LiteralFinderPtr finder(NewObject<LiteralFinder>().release());
-  if (!finder) return nullptr;
-  try {
-    std::vector<KeyedPattern> byKind[2];
-    for (const PatternEntry& entry : registered->patterns) {
-      const bool exact = entry.exactCase != 0;
-      byKind[exact ? 1 : 0].push_back({exact ? entry.bytes.get() : entry.folded.get(), entry.length, entry.tag});
+  FinderTablesPtr tables(NewObject<FinderTables>().release());
+  if (!tables) return nullptr;
+  FinderTables& t = *tables;
+  GrowableArray<KeyedPattern> byKind[2];
+  for (const PatternEntry& entry : registered->patterns) {
+    const bool exact = entry.exactCase != 0;
+    if (!byKind[exact ? 1 : 0].Append({exact ? entry.bytes.get() : entry.folded.get(), entry.length, entry.tag})) {
+      return nullptr;
     }
-    finder->tagStart.push_back(0);
-    std::vector<EntryKey> keys;
-    BuildAutomaton(finder->automata[0], byKind[0], true, options.wideRows, *finder, keys);
-    BuildAutomaton(finder->automata[1], byKind[1], false, options.wideRows, *finder, keys);
-    FinderFilter& f = finder->filter;
-    if (options.filter != FilterKind::None) BuildFilter(f, keys);
-    if (f.enabled) {
-      const bool nibble = options.filter == FilterKind::Nibble ||
-                          (options.filter == FilterKind::BySet && BuildNibbleMasks(f, false));
-      if (nibble && !f.nibble) BuildNibbleMasks(f, true);
-      finder->kind = f.nibble ? FilterKind::Nibble : FilterKind::Hashed;
-    }
-    const bool small = finder->automata[0].narrow.size() == static_cast<size_t>(finder->automata[0].stateCount) * 256 &&
-                       finder->automata[1].narrow.size() == static_cast<size_t>(finder->automata[1].stateCount) * 256;
-    f.workPerByte = options.filterWorkPerByte >= 0 ? static_cast<uint64_t>(options.filterWorkPerByte)
-                    : small                        ? FilterWorkPerByteSmall
-                                                   : FilterWorkPerByteLarge;
-    f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
-                  : small                      ? FilterWorkSlackSmall
-                                               : FilterWorkSlackLarge;
-    finder->found.assign(static_cast<size_t>(finder->entryCount), 0);
-  } catch (const std::bad_alloc&) {
+  }
+  GrowableArray<EntryKey> keys;
+  if (!t.tagStart.Append(0) ||
+      !BuildAutomaton(t.automata[0], byKind[0], true, options.wideRows, t, keys) ||
+      !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
   }
-  const FinderFilter& f = finder->filter;
-  size_t memory = sizeof(LiteralFinder) + Bytes(finder->tagStart) + Bytes(finder->tags) + Bytes(finder->found) +
-                  Bytes(f.bits) + Bytes(f.bucketStart) + Bytes(f.items) + Bytes(f.keyBytes) + Bytes(f.raw) +
-                  Bytes(f.folded) + Bytes(f.shortItems) + Bytes(f.shortStart) + Bytes(f.shortPairs);
-  for (const FinderAutomaton& a : finder->automata) {
-    memory += Bytes(a.dense) + Bytes(a.firstChild) + Bytes(a.childCount) + Bytes(a.label) + Bytes(a.fail) +
-              Bytes(a.report) + Bytes(a.states) + Bytes(a.entry) + Bytes(a.narrow) + Bytes(a.startPairs);
+  FinderFilter& f = t.filter;
+  if (options.filter != FilterKind::None && !BuildFilter(f, keys)) return nullptr;
+  if (f.enabled) {
+    bool nibble = options.filter == FilterKind::Nibble;
+    if (options.filter == FilterKind::BySet) {
+      const Masks masks = BuildNibbleMasks(f, false);
+      if (masks == Masks::OutOfMemory) return nullptr;
+      nibble = masks == Masks::Filled;
+    }
+    if (nibble && !f.nibble && BuildNibbleMasks(f, true) == Masks::OutOfMemory) return nullptr;
+    t.kind = f.nibble ? FilterKind::Nibble : FilterKind::Hashed;
   }
-  finder->memory = memory;
-  finder->scanMemory = Bytes(finder->found) + Bytes(f.raw) + Bytes(f.folded);
+  const bool small = t.automata[0].narrow.size() == static_cast<size_t>(t.automata[0].stateCount) * 256 &&
+                     t.automata[1].narrow.size() == static_cast<size_t>(t.automata[1].stateCount) * 256;
+  f.workPerByte = options.filterWorkPerByte >= 0 ? static_cast<uint64_t>(options.filterWorkPerByte)
+                  : small                        ? FilterWorkPerByteSmall
+                                                 : FilterWorkPerByteLarge;
+  f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
+                : small                      ? FilterWorkSlackSmall
+                                             : FilterWorkSlackLarge;
+  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + f.bits.Bytes() +
+                  f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
+                  f.shortStart.Bytes() + f.shortPairs.Bytes();
+  for (const FinderAutomaton& a : t.automata) {
+    memory += a.dense.Bytes() + a.label.Bytes() + a.report.Bytes() + a.states.Bytes() + a.entry.Bytes() +
+              a.narrow.Bytes() + a.startPairs.Bytes();
+  }
+  t.memory = memory;
+  return tables;
+}
+
+LiteralFinderPtr NewLiteralFinder(FinderTablesPtr tables) noexcept {
+  if (!tables) return nullptr;
+  LiteralFinderPtr finder(NewObject<LiteralFinder>().release());
+  if (!finder) return nullptr;
+  const FinderTables& t = *tables;
+  finder->tables = tables.release();
+  const size_t window = t.filter.enabled ? static_cast<size_t>(t.filter.carry) + FilterPiece + 8 : 0;
+  finder->found = NewArray<uint8_t>(static_cast<size_t>(t.entryCount));
+  if (window != 0) {
+    finder->raw = NewArray<uint8_t>(window);
+    finder->folded = NewArray<uint8_t>(window);
+  }
+  if (!finder->found || (window != 0 && (!finder->raw || !finder->folded))) return nullptr;
+  finder->scanMemory = sizeof(LiteralFinder) + static_cast<size_t>(t.entryCount) + 2 * window;
   return finder;
 }
 
-size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->memory : 0; }
+LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const FinderOptions& options) noexcept {
+  return NewLiteralFinder(BuildFinderTables(registered, options));
+}
+
+size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept {
+  return finder != nullptr ? finder->tables->memory + finder->scanMemory : 0;
+}
 
 size_t LiteralFinderScanMemory(const LiteralFinder* finder) noexcept {
   return finder != nullptr ? finder->scanMemory : 0;
 }
 
-FilterKind ChosenFilter(const LiteralFinder* finder) noexcept { return finder != nullptr ? finder->kind : FilterKind::None; }
+FilterKind ChosenFilter(const LiteralFinder* finder) noexcept {
+  return finder != nullptr ? finder->tables->kind : FilterKind::None;
+}
 
 const char* FilterKindName(FilterKind kind) noexcept {
   switch (kind) {
@@ -535,16 +601,16 @@ const char* FilterKindName(FilterKind kind) noexcept {
 
 void BeginFinderScan(LiteralFinder* finder) noexcept {
   if (finder == nullptr) return;
-  std::fill(finder->found.begin(), finder->found.end(), uint8_t{0});
-  for (FinderAutomaton& a : finder->automata) {
-    a.state = 0;
-    a.unfound = a.entryCount;
+  const FinderTables& t = *finder->tables;
+  std::fill_n(finder->found.get(), static_cast<size_t>(t.entryCount), uint8_t{0});
+  for (size_t i = 0; i < 2; ++i) {
+    finder->state[i] = 0;
+    finder->unfound[i] = t.automata[i].entryCount;
   }
-  FinderFilter& f = finder->filter;
-  f.active = f.enabled;
-  f.kept = 0;
-  f.fed = 0;
-  f.work = 0;
+  finder->active = t.filter.enabled;
+  finder->kept = 0;
+  finder->fed = 0;
+  finder->work = 0;
 }
 
 }  // namespace veltor

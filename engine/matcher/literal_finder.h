@@ -19,12 +19,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "engine/matcher/pattern_matcher.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
 struct LiteralFinder;  // layout: matcher/literal_finder_tables.h
+struct FinderTables;   // the part of a finder that is read-only once built
 
 void FreeLiteralFinder(LiteralFinder* finder) noexcept;
 
@@ -32,6 +35,15 @@ struct LiteralFinderDeleter {
   void operator()(LiteralFinder* finder) const noexcept { FreeLiteralFinder(finder); }
 };
 using LiteralFinderPtr = std::unique_ptr<LiteralFinder, LiteralFinderDeleter>;
+
+// Drops one reference to the tables; the last frees them. Accepts null.
+void ReleaseFinderTables(FinderTables* tables) noexcept;
+
+struct FinderTablesDeleter {
+  void operator()(FinderTables* tables) const noexcept { ReleaseFinderTables(tables); }
+};
+// One reference to tables that may be shared.
+using FinderTablesPtr = std::unique_ptr<FinderTables, FinderTablesDeleter>;
 
 // Which filter runs in front of the automata (engine/matcher/DESIGN.md). By
 // default the set's shape decides, when the finder is built.
@@ -54,9 +66,33 @@ struct FinderOptions {
   int64_t filterWorkSlack = -1;
 };
 
-// A finder over every pattern on the matcher's registration list, its tags
-// and exact-case flags included. Null for a null matcher or exhausted memory.
+// The tables of a finder over every pattern on the matcher's registration
+// list, its tags and exact-case flags included. Null for a null matcher or
+// exhausted memory.
+FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const FinderOptions& options = {}) noexcept;
+
+// A finder (the scan state of one user) over the tables, which it keeps the
+// reference to. Null for null tables or exhausted memory (the reference is
+// then dropped).
+LiteralFinderPtr NewLiteralFinder(FinderTablesPtr tables) noexcept;
+
+// BuildFinderTables, then NewLiteralFinder.
 LiteralFinderPtr BuildLiteralFinder(const PatternMatcher* registered, const FinderOptions& options = {}) noexcept;
+
+// The process's cache of finder tables, so that users of the same patterns
+// (handles of one database) share one copy. A key must determine the
+// tables entirely: the caller serialises whatever they are built from.
+// Thread-safe. A key is compared whole; its hash only narrows the search.
+//
+// A new reference to the tables filed under `key`, or null when none are.
+FinderTablesPtr FindSharedFinderTables(std::span<const uint8_t> key) noexcept;
+// Files `tables` (not yet filed, not yet used by a finder) under `key`,
+// which they keep, and returns them; when equal tables were filed
+// meanwhile, returns those instead and drops `tables`. Filed tables leave
+// the cache when their last reference is dropped. Allocates nothing.
+FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, GrowableArray<uint8_t>&& key) noexcept;
+// How many tables the cache holds (for tests).
+size_t SharedFinderTablesCount() noexcept;
 
 // The filter the finder was built with (never BySet).
 FilterKind ChosenFilter(const LiteralFinder* finder) noexcept;
@@ -73,7 +109,7 @@ void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint
 // Bytes the finder allocated (tables and per-scan state), for reporting.
 size_t LiteralFinderMemory(const LiteralFinder* finder) noexcept;
 // Of those, the per-scan state (found flags, the filter's window); the rest
-// are tables, read-only once built.
+// are tables, read-only once built and possibly shared.
 size_t LiteralFinderScanMemory(const LiteralFinder* finder) noexcept;
 
 // How a scan skips the positions where no pattern (for the automata) or no

@@ -49,23 +49,28 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
   return a.dense[static_cast<size_t>(state) * 256 + raw];
 }
 
-void Walk(FinderAutomaton& a, LiteralFinder& finder, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+// Marks the entries on the dictionary chain from state `from` of automaton
+// `which`, down to the first one already found.
+void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+  const FinderTables& tables = *finder.tables;
+  const FinderAutomaton& a = tables.automata[which];
   for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.states[static_cast<size_t>(t)].fail)]) {
     const auto e = static_cast<size_t>(a.entry[static_cast<size_t>(t)]);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
-    --a.unfound;
-    for (int32_t k = finder.tagStart[e]; k < finder.tagStart[e + 1]; ++k) {
-      const int32_t tag = finder.tags[static_cast<size_t>(k)];
+    --finder.unfound[which];
+    for (int32_t k = tables.tagStart[e]; k < tables.tagStart[e + 1]; ++k) {
+      const int32_t tag = tables.tags[static_cast<size_t>(k)];
       if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
     }
   }
 }
 
-void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+void Run(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
          size_t hitCount) noexcept {
+  const FinderAutomaton& a = finder.tables->automata[which];
   const int32_t* report = a.report.data();
-  int32_t state = a.state;
+  int32_t state = finder.state[which];
   const uint64_t* pairs = a.startPairs.data();
   const uint8_t* label = a.label.data();
   for (size_t i = 0; i < length; ++i) {
@@ -76,19 +81,20 @@ void Run(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t
     const uint32_t next = Step(a, state, bytes[i]);
     state = static_cast<int32_t>(next & ~ReportFlag);
     if ((next & ReportFlag) != 0) {
-      Walk(a, finder, report[static_cast<size_t>(state)], hits, hitCount);
-      if (a.unfound == 0) break;
+      Walk(finder, which, report[static_cast<size_t>(state)], hits, hitCount);
+      if (finder.unfound[which] == 0) break;
     }
   }
-  a.state = state;
+  finder.state[which] = state;
 }
 
 // The same loop over every state's complete row.
-void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits,
+void RunNarrow(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
                size_t hitCount) noexcept {
+  const FinderAutomaton& a = finder.tables->automata[which];
   const int32_t* report = a.report.data();
   const uint16_t* narrow = a.narrow.data();
-  uint32_t state = static_cast<uint32_t>(a.state);
+  auto state = static_cast<uint32_t>(finder.state[which]);
   const uint64_t* pairs = a.startPairs.data();
   const uint8_t* label = a.label.data();
   const auto depthOneEnd = static_cast<uint32_t>(a.depthOneEnd);
@@ -100,27 +106,27 @@ void RunNarrow(FinderAutomaton& a, LiteralFinder& finder, const uint8_t* bytes, 
     const uint32_t next = narrow[state * 256 + bytes[i]];
     state = next & ~uint32_t{NarrowReportFlag};
     if ((next & NarrowReportFlag) != 0) {
-      Walk(a, finder, report[state], hits, hitCount);
-      if (a.unfound == 0) break;
+      Walk(finder, which, report[state], hits, hitCount);
+      if (finder.unfound[which] == 0) break;
     }
   }
-  a.state = static_cast<int32_t>(state);
+  finder.state[which] = static_cast<int32_t>(state);
 }
 
 void RunAutomata(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
-  for (FinderAutomaton& a : finder.automata) {
+  for (size_t which = 0; which < 2; ++which) {
     // Once every entry is found, nothing more can be marked.
-    if (a.unfound == 0) continue;
-    if (a.narrow.empty()) {
-      Run(a, finder, bytes, length, hits, hitCount);
+    if (finder.unfound[which] == 0) continue;
+    if (finder.tables->automata[which].narrow.empty()) {
+      Run(finder, which, bytes, length, hits, hitCount);
     } else {
-      RunNarrow(a, finder, bytes, length, hits, hitCount);
+      RunNarrow(finder, which, bytes, length, hits, hitCount);
     }
   }
 }
 
 bool AllFound(const LiteralFinder& finder) noexcept {
-  return finder.automata[0].unfound == 0 && finder.automata[1].unfound == 0;
+  return finder.unfound[0] == 0 && finder.unfound[1] == 0;
 }
 
 // Verifies the items [k, end) against an anchor at window position p: an
@@ -128,17 +134,17 @@ bool AllFound(const LiteralFinder& finder) noexcept {
 // window's first n bytes. False once every entry is found.
 inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, int32_t end, size_t p, size_t n,
                    uint32_t gram, bool checkGram, uint8_t* hits, size_t hitCount) noexcept {
-  FinderFilter& f = finder.filter;
-  const uint8_t* found = finder.found.data();
+  const FinderFilter& f = finder.tables->filter;
+  const uint8_t* found = finder.found.get();
   for (; k < end; ++k) {
     const FilterItem& item = items[k];
-    ++f.work;
+    ++finder.work;
     if ((checkGram && item.gram != gram) || found[item.entry] != 0 || p < item.offset) continue;
     const size_t start = p - item.offset;
     if (start + item.length > n) continue;
     // The first 8 bytes in one comparison (window and keys are padded), the
     // rest only when they agree.
-    const uint8_t* against = (item.exact != 0 ? f.raw.data() : f.folded.data()) + start;
+    const uint8_t* against = (item.exact != 0 ? finder.raw.get() : finder.folded.get()) + start;
     const uint8_t* key = f.keyBytes.data() + item.keyAt;
     uint64_t head;
     uint64_t keyHead;
@@ -146,12 +152,12 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
     std::memcpy(&keyHead, key, sizeof keyHead);
     const uint64_t mask = item.length >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * item.length)) - 1;
     if (((head ^ keyHead) & mask) != 0) continue;
-    f.work += item.length;
+    finder.work += item.length;
     if (item.length > 8 && std::memcmp(against + 8, key + 8, item.length - 8u) != 0) continue;
     // A success is paid for by the entry, found once per scan: only the
     // failures count against the bytes fed.
-    f.work -= uint64_t{item.length} + 1;
-    Walk(finder.automata[item.exact], finder, item.state, hits, hitCount);
+    finder.work -= uint64_t{item.length} + 1;
+    Walk(finder, item.exact, item.state, hits, hitCount);
     if (AllFound(finder)) return false;
   }
   return true;
@@ -196,14 +202,14 @@ inline Checked CheckPosition(LiteralFinder& finder, const WindowTables& t, size_
     const uint32_t hash = gram * FilterHashFactor;
     const uint32_t bit = hash >> t.bitShift;
     if ((t.bits[bit >> 6] >> (bit & 63) & 1) != 0) {
-      ++finder.filter.work;
+      ++finder.work;
       const uint32_t bucket = hash >> t.bucketShift;
       if (!Verify(finder, t.items, t.bucketStart[bucket], t.bucketStart[bucket + 1], p, n, gram, true, hits, hitCount)) {
         return Checked::Done;
       }
     }
   }
-  return finder.filter.work > budget ? Checked::OverBudget : Checked::Go;
+  return finder.work > budget ? Checked::OverBudget : Checked::Go;
 }
 
 // Checks every position of the window's first n bytes, verifying the
@@ -214,10 +220,10 @@ inline Checked CheckPosition(LiteralFinder& finder, const WindowTables& t, size_
 // partly checked).
 template <bool HasShort, bool Nibble>
 bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCount) noexcept {
-  const FinderFilter& f = finder.filter;
-  const WindowTables t{f.folded.data(), f.bits.data(),       f.bucketStart.data(), f.items.data(), f.shortPairs.data(),
+  const FinderFilter& f = finder.tables->filter;
+  const WindowTables t{finder.folded.get(), f.bits.data(),       f.bucketStart.data(), f.items.data(), f.shortPairs.data(),
                        f.shortStart.data(), f.shortItems.data(), f.bitShift,         f.bucketShift};
-  const uint64_t budget = f.fed * f.workPerByte + f.workSlack;
+  const uint64_t budget = finder.fed * f.workPerByte + f.workSlack;
   // Positions where an anchor fits; past them only short entries can start.
   const size_t anchorEnd = n >= FilterGram ? n - FilterGram + 1 : 0;
   size_t p = 0;
@@ -254,17 +260,18 @@ bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCoun
 // was marked with its whole suffix chain (Walk), so the automata's stop at a
 // found entry stays sound.
 void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
-  FinderFilter& f = finder.filter;
+  const FinderFilter& f = finder.tables->filter;
   const auto carry = static_cast<size_t>(f.carry);
+  uint8_t* raw = finder.raw.get();
   for (size_t at = 0; at < length;) {
     if (AllFound(finder)) return;
     const size_t piece = std::min(FilterPiece, length - at);
-    std::memcpy(f.raw.data() + f.kept, bytes + at, piece);
-    uint8_t* folded = f.folded.data() + f.kept;
+    std::memcpy(raw + finder.kept, bytes + at, piece);
+    uint8_t* folded = finder.folded.get() + finder.kept;
     for (size_t i = 0; i < piece; ++i) folded[i] = FoldByte(bytes[at + i]);
-    const size_t n = f.kept + piece;
+    const size_t n = finder.kept + piece;
     at += piece;
-    f.fed += piece;
+    finder.fed += piece;
     // One loop per shape, so that each stays as small as the hashed test alone.
     const bool withinBudget =
         f.shortStart.empty() ? (f.nibble ? FilterWindow<false, true>(finder, n, hits, hitCount)
@@ -272,16 +279,16 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
                              : (f.nibble ? FilterWindow<true, true>(finder, n, hits, hitCount)
                                          : FilterWindow<true, false>(finder, n, hits, hitCount));
     if (!withinBudget) {
-      f.active = false;
-      for (FinderAutomaton& a : finder.automata) a.state = 0;
-      RunAutomata(finder, f.raw.data(), n, hits, hitCount);
+      finder.active = false;
+      finder.state[0] = finder.state[1] = 0;
+      RunAutomata(finder, raw, n, hits, hitCount);
       RunAutomata(finder, bytes + at, length - at, hits, hitCount);
       return;
     }
     const size_t keep = std::min(n, carry);
-    std::memmove(f.raw.data(), f.raw.data() + n - keep, keep);
-    std::memmove(f.folded.data(), f.folded.data() + n - keep, keep);
-    f.kept = keep;
+    std::memmove(raw, raw + n - keep, keep);
+    std::memmove(finder.folded.get(), finder.folded.get() + n - keep, keep);
+    finder.kept = keep;
   }
 }
 
@@ -290,7 +297,7 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
 void FeedFinder(LiteralFinder* finder, const uint8_t* bytes, size_t length, uint8_t* hits,
                 size_t hitCount) noexcept {
   if (finder == nullptr || bytes == nullptr || length == 0) return;
-  if (finder->filter.active) {
+  if (finder->active) {
     FeedFilter(*finder, bytes, length, hits, hitCount);
   } else {
     RunAutomata(*finder, bytes, length, hits, hitCount);

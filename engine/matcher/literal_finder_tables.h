@@ -15,11 +15,16 @@
 // folding already applied), so a step from them is one lookup and the
 // failure walk ends at the first of them it meets; the other states keep
 // only their children and a failure link.
+//
+// Everything below FinderTables is read-only once built, so one copy may
+// serve every handle that loaded the same signatures (finder_cache.cpp);
+// what a scan changes lives in LiteralFinder, one per handle.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "engine/matcher/literal_finder.h"
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
@@ -52,30 +57,26 @@ struct SparseState {
   uint8_t unused = 0;
 };
 
-// Vectors are filled while building (which catches exhausted memory) and
-// never resized afterwards, so a scan cannot allocate.
+// Filled while building (each allocation checked) and never resized
+// afterwards, so a scan cannot allocate.
 struct FinderAutomaton {
   int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
   int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
   bool folded = false;     // input bytes go through FoldByte before `label` is compared
   // denseRows * 256 complete transitions; a target that has a report
   // (report >= 0) carries ReportFlag, so a step needs no second load.
-  std::vector<uint32_t> dense;
-  // Per state while building, then packed into `states` and released.
-  std::vector<int32_t> firstChild;   // id of its first child
-  std::vector<uint16_t> childCount;  // 0..256
-  std::vector<int32_t> fail;         // longest proper suffix that is a state
-  std::vector<SparseState> states;   // the three above and the report flag, per state
-  std::vector<uint8_t> label;        // per state: the (folded) byte of the edge into it
+  GrowableArray<uint32_t> dense;
+  GrowableArray<SparseState> states;  // first child, child count, failure link and report flag, per state
+  GrowableArray<uint8_t> label;       // per state: the (folded) byte of the edge into it
   // per state: the first state on its suffix chain (itself included) that
   // ends an entry, or -1. The dictionary walk starts here.
-  std::vector<int32_t> report;
+  GrowableArray<int32_t> report;
   // per state: the entry it ends, or -1.
-  std::vector<int32_t> entry;
+  GrowableArray<int32_t> entry;
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
   // input bytes a, b (folding applied), or a alone is a pattern.
-  std::vector<uint64_t> startPairs;  // 65536 bits
-  std::vector<uint16_t> narrow;  // stateCount * 256 targets, NarrowReportFlag as above; or empty
+  GrowableArray<uint64_t> startPairs;  // 65536 bits
+  GrowableArray<uint16_t> narrow;  // stateCount * 256 targets, NarrowReportFlag as above; or empty
   // Vector skip ("nibble buckets"): the distinct start pairs, spread over 8
   // buckets, as four 16-entry tables indexed by the low and high nibbles of
   // a position's first and second byte; a bucket bit set in all four lookups
@@ -85,8 +86,6 @@ struct FinderAutomaton {
   alignas(16) uint8_t nibbleMasks[4][16] = {};  // low 1st, high 1st, low 2nd, high 2nd
   int32_t depthOneEnd = 1;  // states [1, depthOneEnd) are the depth-1 states
   int32_t entryCount = 0;  // entries ending in this automaton
-  int32_t state = 0;       // where the stream so far left it
-  int32_t unfound = 0;     // entries not yet found this scan: at 0 the automaton stops
 };
 
 // The filter in front of the automata, for sets whose patterns all have at
@@ -142,13 +141,13 @@ struct FinderFilter {
   bool enabled = false;  // the set qualifies
   uint32_t bitShift = 32;     // a hash's top (32 - bitShift) bits index `bits`
   uint32_t bucketShift = 32;  // its top (32 - bucketShift) bits index `bucketStart`
-  std::vector<uint64_t> bits;
-  std::vector<int32_t> bucketStart;  // buckets + 1 offsets into items
-  std::vector<FilterItem> items;
-  std::vector<uint8_t> keyBytes;
-  std::vector<FilterItem> shortItems;  // sorted by folded first byte
-  std::vector<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
-  std::vector<uint64_t> shortPairs;    // 65536 bits
+  GrowableArray<uint64_t> bits;
+  GrowableArray<int32_t> bucketStart;  // buckets + 1 offsets into items
+  GrowableArray<FilterItem> items;
+  GrowableArray<uint8_t> keyBytes;
+  GrowableArray<FilterItem> shortItems;  // sorted by folded first byte
+  GrowableArray<int32_t> shortStart;     // 257 offsets into shortItems, or empty: no short entry
+  GrowableArray<uint64_t> shortPairs;    // 65536 bits
   // The nibble pass: low and high nibble tables for each anchor byte j at
   // [2j] and [2j + 1]; only run when `nibble` is set.
   bool nibble = false;
@@ -156,27 +155,52 @@ struct FinderFilter {
   int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
   uint64_t workPerByte = FilterWorkPerByteLarge;
   uint64_t workSlack = FilterWorkSlackLarge;
-  // Per scan. The window holds the last `carry` bytes of the stream and the
-  // next piece, raw and folded: a verification never reaches outside it.
-  std::vector<uint8_t> raw;
-  std::vector<uint8_t> folded;
+};
+
+// What a finder reads and never changes: both automata, the filter and the
+// tag lists. Shared by reference count (literal_finder.h).
+struct FinderTables {
+  FinderAutomaton automata[2];  // [0] folded, [1] exact-case
+  FinderFilter filter;
+  FilterKind kind = FilterKind::None;  // what `filter` does: None, Hashed or Nibble
+  int32_t entryCount = 0;              // over both automata
+  GrowableArray<int32_t> tagStart;     // entryCount + 1 offsets into tags
+  GrowableArray<int32_t> tags;
+  size_t memory = 0;  // bytes allocated for all of the above
+  // Holders: finders and the cache's lookups. The last release frees.
+  std::atomic<int32_t> references{1};
+  // Set when the tables are in the cache (finder_cache.cpp): the key they
+  // were filed under, and their place in its list.
+  GrowableArray<uint8_t> cacheKey;
+  uint64_t cacheHash = 0;
+  bool cached = false;
+  FinderTables* cacheNext = nullptr;
+};
+
+// One handle's scan state over shared tables.
+struct LiteralFinder {
+  FinderTables* tables = nullptr;  // one reference, released with the finder
+  int32_t state[2] = {};    // where the stream so far left each automaton
+  int32_t unfound[2] = {};  // entries not yet found this scan: at 0 the automaton stops
+  HeapArray<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
+  // The filter's window: the last `carry` bytes of the stream and the next
+  // piece, raw and folded: a verification never reaches outside it.
+  HeapArray<uint8_t> raw;
+  HeapArray<uint8_t> folded;
   bool active = false;  // this scan still filters (else the automata run)
   size_t kept = 0;
   uint64_t fed = 0;
   uint64_t work = 0;
+  size_t scanMemory = 0;  // bytes of the above
 };
 
-struct LiteralFinder {
-  FinderAutomaton automata[2];  // [0] folded, [1] exact-case
-  FinderFilter filter;
-  FilterKind kind = FilterKind::None;  // what `filter` does: None, Hashed or Nibble
-  int32_t entryCount = 0;       // over both automata
-  std::vector<int32_t> tagStart;  // entryCount + 1 offsets into tags
-  std::vector<int32_t> tags;
-  std::vector<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
-  size_t memory = 0;                 // bytes allocated for all of the above
-  size_t scanMemory = 0;             // of which per-scan state: `found` and the filter's window
-};
+// Adds one reference; releasing the last frees the tables (and takes them
+// out of the cache).
+void RetainFinderTables(FinderTables* tables) noexcept;
+// Frees the tables themselves (the last release calls it).
+void DestroyFinderTables(FinderTables* tables) noexcept;
+// Takes tables that are about to be freed out of the cache (finder_cache.cpp).
+void ForgetCachedFinderTables(FinderTables* tables) noexcept;
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
   const auto bit = static_cast<uint32_t>(first) << 8 | second;

@@ -16,7 +16,6 @@
 #include <bit>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <tuple>
 #include <utility>
 
@@ -217,12 +216,8 @@ int32_t SearchBuffer(PatternMatcher* matcher, const uint8_t* input, int32_t leng
   if (matcher == nullptr || input == nullptr || length <= 0) return 0;
   if (BuildTables(matcher) == 0) return 0;
   const auto size = static_cast<size_t>(length);
-  std::unique_ptr<uint8_t[]> folded;
-  try {
-    folded = std::make_unique_for_overwrite<uint8_t[]>(size + FoldedBytesPadding);
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
+  const HeapArray<uint8_t> folded = NewBuffer<uint8_t>(size + FoldedBytesPadding);
+  if (!folded) return 0;
   uint8_t* out = folded.get();
   for (size_t i = 0; i < size; ++i) out[i] = FoldByte(input[i]);
   std::fill_n(out + size, FoldedBytesPadding, uint8_t{0});

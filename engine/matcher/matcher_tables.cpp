@@ -2,8 +2,6 @@
 // always rebuilt from scratch over the whole registration list.
 #include <algorithm>
 #include <cstring>
-#include <new>
-#include <vector>
 
 #include "engine/matcher/pattern_matcher.h"
 
@@ -27,6 +25,17 @@ bool LongSetLess(const PatternEntry* a, const PatternEntry* b) noexcept {
   return hashA != hashB ? hashA < hashB : FoldedLess(a, b);
 }
 
+// The set order: by `Less`, entries still equal newest first. Entries lie in
+// the registration list oldest first, so the later address is the newer
+// one. A total order, so an unstable sort (which allocates nothing, unlike a
+// stable one) gives the one result.
+template <bool (*Less)(const PatternEntry*, const PatternEntry*) noexcept>
+bool NewestFirst(const PatternEntry* a, const PatternEntry* b) noexcept {
+  if (Less(a, b)) return true;
+  if (Less(b, a)) return false;
+  return a > b;
+}
+
 // Bucket starts over a set sorted by key: index[k] is the position of the
 // first entry whose key is k or greater, or count when there is none.
 template <typename KeyOf>
@@ -45,13 +54,14 @@ void FillBucketStarts(int32_t* index, size_t indexSize, const PatternEntry* cons
 // Shift values: a window whose last block cannot end inside any pattern's
 // first minLength bytes moves by minLength; the others by how far that
 // block lies from the window's end.
-void FillShiftTable(PatternMatcher& matcher) {
+bool FillShiftTable(PatternMatcher& matcher) noexcept {
   const int32_t window = matcher.minLength;
   int32_t* shift = matcher.shiftTable.get();
   std::fill_n(shift, BlockHashSize, window);
 
-  std::vector<uint8_t> endsWithFirstByte(256);
-  std::vector<uint8_t> endsWithFirstTwo(65536);
+  uint8_t endsWithFirstByte[256] = {};
+  const HeapArray<uint8_t> endsWithFirstTwo = NewArray<uint8_t>(65536);
+  if (!endsWithFirstTwo) return false;
   for (int32_t i = 0; i < matcher.longCount; ++i) {
     const uint8_t* folded = matcher.longSet.get()[i]->folded.get();
     endsWithFirstByte[folded[0]] = 1;
@@ -69,17 +79,20 @@ void FillShiftTable(PatternMatcher& matcher) {
       shift[h] = std::min(shift[h], window - 1 - j);
     }
   }
+  return true;
 }
 
 // The search's compact copies of the long set and the shift table.
-void FillSearchData(PatternMatcher& matcher) {
+bool FillSearchData(PatternMatcher& matcher) noexcept {
   const auto count = static_cast<size_t>(matcher.longCount);
   const PatternEntry* const* set = matcher.longSet.get();
   size_t totalBytes = 0;
   for (size_t i = 0; i < count; ++i) totalBytes += static_cast<size_t>(set[i]->length);
-  matcher.longCandidates = std::make_unique<LongCandidate[]>(count);
+  matcher.longCandidates = NewArray<LongCandidate>(count);
   // Zeros after the last entry let the search compare in 8-byte steps.
-  matcher.longFoldedBytes = std::make_unique<uint8_t[]>(totalBytes + FoldedBytesPadding);
+  matcher.longFoldedBytes = NewArray<uint8_t>(totalBytes + FoldedBytesPadding);
+  matcher.windowShift = NewBuffer<uint8_t>(BlockHashSize);
+  if (!matcher.longCandidates || !matcher.longFoldedBytes || !matcher.windowShift) return false;
   uint8_t* pool = matcher.longFoldedBytes.get();
   for (size_t i = 0; i < count; ++i) {
     const PatternEntry& entry = *set[i];
@@ -93,19 +106,21 @@ void FillSearchData(PatternMatcher& matcher) {
     candidate.tag = entry.tag;
   }
 
-  matcher.windowShift = std::make_unique_for_overwrite<uint8_t[]>(BlockHashSize);
   const int32_t* shift = matcher.shiftTable.get();
   uint8_t* narrow = matcher.windowShift.get();
   // A shift of 256 becomes 255: moving less is always safe.
   for (uint32_t h = 0; h < BlockHashSize; ++h) narrow[h] = static_cast<uint8_t>(std::min(shift[h], 255));
+  return true;
 }
 
-void BuildSets(PatternMatcher& matcher) {
+bool BuildSets(PatternMatcher& matcher) noexcept {
   if (matcher.longCount > 0) {
-    matcher.longSet = std::make_unique_for_overwrite<const PatternEntry*[]>(static_cast<size_t>(matcher.longCount));
+    matcher.longSet = NewBuffer<const PatternEntry*>(static_cast<size_t>(matcher.longCount));
+    if (!matcher.longSet) return false;
   }
   if (matcher.shortCount > 0) {
-    matcher.shortSet = std::make_unique_for_overwrite<const PatternEntry*[]>(static_cast<size_t>(matcher.shortCount));
+    matcher.shortSet = NewBuffer<const PatternEntry*>(static_cast<size_t>(matcher.shortCount));
+    if (!matcher.shortSet) return false;
   }
   const PatternEntry** longFill = matcher.longSet.get();
   const PatternEntry** shortFill = matcher.shortSet.get();
@@ -116,11 +131,9 @@ void BuildSets(PatternMatcher& matcher) {
       *shortFill++ = &entry;
     }
   }
-  // Stable sorts of the newest-first walk make the set order deterministic:
-  // equal keys stay newest first. A stable sort that cannot get its scratch
-  // memory falls back to an in-place merge; it never throws.
-  if (matcher.longSet) std::stable_sort(matcher.longSet.get(), longFill, LongSetLess);
-  if (matcher.shortSet) std::stable_sort(matcher.shortSet.get(), shortFill, FoldedLess);
+  if (matcher.longSet) std::sort(matcher.longSet.get(), longFill, NewestFirst<LongSetLess>);
+  if (matcher.shortSet) std::sort(matcher.shortSet.get(), shortFill, NewestFirst<FoldedLess>);
+  return true;
 }
 
 }  // namespace
@@ -129,22 +142,24 @@ int32_t BuildTables(PatternMatcher* matcher) noexcept {
   if (matcher == nullptr) return 0;
   if (matcher->built != 0) return 1;
   ResetTables(matcher);
-  try {
-    BuildSets(*matcher);
+  const auto built = [matcher]() noexcept {
+    if (!BuildSets(*matcher)) return false;
     if (matcher->shortSet) {
       FillBucketStarts(matcher->shortIndex, 256, matcher->shortSet.get(), matcher->shortCount,
                        [](const PatternEntry& entry) { return entry.folded[0]; });
     }
     if (matcher->longSet) {
       // One entry more than there are hashes: the end of the last bucket.
-      matcher->longIndex = std::make_unique_for_overwrite<int32_t[]>(BlockHashSize + 1);
+      matcher->longIndex = NewBuffer<int32_t>(BlockHashSize + 1);
+      matcher->shiftTable = NewBuffer<int32_t>(BlockHashSize);
+      if (!matcher->longIndex || !matcher->shiftTable) return false;
       FillBucketStarts(matcher->longIndex.get(), BlockHashSize + 1, matcher->longSet.get(), matcher->longCount,
                        LeadingBlockHash);
-      matcher->shiftTable = std::make_unique_for_overwrite<int32_t[]>(BlockHashSize);
-      FillShiftTable(*matcher);
-      FillSearchData(*matcher);
+      if (!FillShiftTable(*matcher) || !FillSearchData(*matcher)) return false;
     }
-  } catch (const std::bad_alloc&) {
+    return true;
+  };
+  if (!built()) {
     ResetTables(matcher);
     return 0;
   }

@@ -4,19 +4,12 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 
 #include "engine/matcher/fold_table.h"
 
 namespace veltor {
 
-PatternMatcherPtr CreateMatcher() noexcept {
-  try {
-    return PatternMatcherPtr(std::make_unique<PatternMatcher>().release());
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
+PatternMatcherPtr CreateMatcher() noexcept { return PatternMatcherPtr(NewObject<PatternMatcher>().release()); }
 
 int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length, int32_t exactCase,
                    int32_t tag) noexcept {
@@ -24,22 +17,21 @@ int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length
   const bool isLong = length > 2;
   // The counts are 32-bit; refuse a registration they could not count.
   if ((isLong ? matcher->longCount : matcher->shortCount) == std::numeric_limits<int32_t>::max()) return 0;
-  try {
-    const auto size = static_cast<size_t>(length);
-    PatternEntry entry;
-    entry.length = length;
-    entry.tag = tag;
-    entry.bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
-    std::copy_n(bytes, size, entry.bytes.get());
-    entry.exactCase = exactCase;
-    entry.folded = std::make_unique_for_overwrite<uint8_t[]>(size);
-    for (size_t i = 0; i < size; ++i) entry.folded[i] = FoldTable[bytes[i]];
-    // The list's room is the last allocation: until it succeeds nothing is
-    // changed (push_front changes nothing when it throws).
-    matcher->patterns.push_front(std::move(entry));
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
+  const auto size = static_cast<size_t>(length);
+  PatternEntry entry;
+  entry.length = length;
+  entry.tag = tag;
+  entry.exactCase = exactCase;
+  entry.bytes = NewBuffer<uint8_t>(size);
+  entry.folded = NewBuffer<uint8_t>(size);
+  if (!entry.bytes || !entry.folded) return 0;
+  std::copy_n(bytes, size, entry.bytes.get());
+  for (size_t i = 0; i < size; ++i) entry.folded[i] = FoldTable[bytes[i]];
+  // The list's room is the last allocation: until it succeeds nothing is
+  // changed. Once it has, the sets may point into a list that moved.
+  if (!matcher->patterns.Append(std::move(entry))) return 0;
+  // Every table is built with the sets, so without them there is none.
+  if (matcher->longSet || matcher->shortSet) ResetTables(matcher);
   if (isLong) {
     ++matcher->longCount;
     matcher->minLength = std::min(matcher->minLength, length);
@@ -64,8 +56,7 @@ void ResetTables(PatternMatcher* matcher) noexcept {
 
 void DestroyMatcher(PatternMatcher* matcher) noexcept {
   if (matcher == nullptr) return;
-  ResetTables(matcher);
-  std::unique_ptr<PatternMatcher> owned(matcher);
+  DeleteObject(matcher);
 }
 
 }  // namespace veltor

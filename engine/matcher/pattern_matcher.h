@@ -19,8 +19,7 @@
 //   the shorter entry first when one is a prefix of the other;
 // - longSet: by the block hash of the first three folded bytes, then by the
 //   folded bytes as for shortSet;
-// - entries still equal keep the order of the registration list (newest
-//   first): each set is a stable sort of the newest-first walk.
+// - entries still equal come newest first (the later registration first).
 // So at one position, hits of equal folded bytes come newest first, and a
 // pattern comes before every longer pattern that it is a prefix of.
 //
@@ -28,8 +27,9 @@
 // to INT32_MAX bytes is searched without overflow. Out-of-memory is never
 // thrown out of these operations: it is their 0 or null result.
 #include <cstdint>
-#include <deque>
 #include <memory>
+
+#include "engine/platform/allocation.h"
 
 namespace veltor {
 
@@ -47,9 +47,9 @@ struct PatternMatcher;
 
 struct PatternEntry {
   int32_t tag = 0;
-  std::unique_ptr<uint8_t[]> bytes;   // the pattern as registered
-  int32_t length = 0;                 // > 0
-  std::unique_ptr<uint8_t[]> folded;  // bytes through FoldTable
+  HeapArray<uint8_t> bytes;   // the pattern as registered
+  int32_t length = 0;         // > 0
+  HeapArray<uint8_t> folded;  // bytes through FoldTable
   int32_t exactCase = 0;              // nonzero: an occurrence must also match bytes exactly
 };
 
@@ -72,27 +72,27 @@ struct LongCandidate {
 };
 
 struct PatternMatcher {
-  // Registration list, newest first. A deque adds at the front without a
-  // node per entry, and leaves the sets' pointers to its entries valid.
-  std::deque<PatternEntry> patterns;
-  std::unique_ptr<const PatternEntry*[]> longSet;   // entries of length >= 3, in set order
-  std::unique_ptr<const PatternEntry*[]> shortSet;  // entries of length 1-2, in set order
+  // Registration list, oldest first. The sets point into it, so a
+  // registration (which may move it) releases the sets and tables.
+  GrowableArray<PatternEntry> patterns;
+  HeapArray<const PatternEntry*> longSet;   // entries of length >= 3, in set order
+  HeapArray<const PatternEntry*> shortSet;  // entries of length 1-2, in set order
   int32_t longCount = 0;
   int32_t shortCount = 0;
-  std::unique_ptr<int32_t[]> shiftTable;  // BlockHashSize entries
+  HeapArray<int32_t> shiftTable;  // BlockHashSize entries
   // BlockHashSize bucket starts into longSet, plus one last entry holding
   // longCount, so that every bucket ends at longIndex[h + 1].
-  std::unique_ptr<int32_t[]> longIndex;
+  HeapArray<int32_t> longIndex;
   int32_t shortIndex[256] = {};  // bucket starts into shortSet by first folded byte
   int32_t minLength = MaxWindowLength;
   int32_t built = 0;
   // Derived by BuildTables for the search's speed, and freed with the other
   // tables. The long pass reads these instead of longSet and shiftTable:
   // they pack what it needs closer together, so more of it stays in cache.
-  std::unique_ptr<LongCandidate[]> longCandidates;  // longCount entries in set order
-  std::unique_ptr<uint8_t[]> longFoldedBytes;      // every long entry's folded bytes, in set order, then
-                                                   // FoldedBytesPadding zeros
-  std::unique_ptr<uint8_t[]> windowShift;          // shiftTable capped at 255, one byte each
+  HeapArray<LongCandidate> longCandidates;  // longCount entries in set order
+  HeapArray<uint8_t> longFoldedBytes;       // every long entry's folded bytes, in set order, then
+                                            // FoldedBytesPadding zeros
+  HeapArray<uint8_t> windowShift;           // shiftTable capped at 255, one byte each
 };
 
 void DestroyMatcher(PatternMatcher* matcher) noexcept;
@@ -105,7 +105,8 @@ using PatternMatcherPtr = std::unique_ptr<PatternMatcher, PatternMatcherDeleter>
 // A new, empty, open matcher with minLength 256; null when memory runs out.
 PatternMatcherPtr CreateMatcher() noexcept;
 
-// Registers a copy of the pattern. 1 on success; 0 for a null matcher, null
+// Registers a copy of the pattern (and releases the sets and tables, which
+// the next build makes again). 1 on success; 0 for a null matcher, null
 // bytes, length <= 0 or exhausted memory (the matcher is then unchanged).
 int32_t AddPattern(PatternMatcher* matcher, const uint8_t* bytes, int32_t length, int32_t exactCase,
                    int32_t tag) noexcept;

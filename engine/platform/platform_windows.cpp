@@ -36,6 +36,17 @@ int32_t WideToAnsi(const char16_t* source, int32_t sourceLength, char* destinati
                              sourceLength, destination, destinationCapacity, nullptr, nullptr);
 }
 
+namespace {
+
+// Statically initialised: it exists before any constructor runs.
+SRWLOCK processState = SRWLOCK_INIT;
+
+}  // namespace
+
+void LockProcessState() noexcept { AcquireSRWLockExclusive(&processState); }
+
+void UnlockProcessState() noexcept { ReleaseSRWLockExclusive(&processState); }
+
 uint32_t ModuleFileName(const void* module, char* buffer, uint32_t size) noexcept {
   if (buffer == nullptr || size == 0) return 0;
   buffer[0] = '\0';

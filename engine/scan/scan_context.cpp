@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <climits>
+#include <cstring>
 
 #include "engine/platform/platform.h"
 #include "engine/rules/evaluator.h"
@@ -49,6 +50,47 @@ bool RegisterSignature(PatternMatcher& matcher, const SignatureRecord& signature
   return true;
 }
 
+// What the finder's tables are made of, written out as the key they are
+// shared under: per signature, in index order (the index is the tag), its
+// pattern's length, the flags that decide its forms and its bytes. Equal
+// keys give equal tables in one process (the wide forms depend only on the
+// process's code page). False when memory runs out.
+bool FinderKey(const SignatureLibrary& library, GrowableArray<uint8_t>& key) noexcept {
+  const auto signatures = Signatures(library);
+  size_t bytes = 0;
+  for (const SignatureRecord& signature : signatures) bytes += 5 + size_t{signature.patternLength};
+  if (!key.Reserve(bytes)) return false;
+  for (const SignatureRecord& signature : signatures) {
+    uint8_t head[5];
+    std::memcpy(head, &signature.patternLength, 4);
+    head[4] = static_cast<uint8_t>(((signature.flags & SignatureFlagExactCase) != 0 ? 1 : 0) |
+                                   ((signature.flags & SignatureFlagWide) != 0 ? 2 : 0));
+    key.AppendRange(head, sizeof head);  // reserved
+    if (signature.patternLength != 0 && signature.pattern) {
+      key.AppendRange(signature.pattern.get(), signature.patternLength);
+    }
+  }
+  return true;
+}
+
+// The finder tables for the library: those of another context over the same
+// signatures when there is one, else built and filed for the next.
+FinderTablesPtr SharedFinderTables(const SignatureLibrary& library) noexcept {
+  GrowableArray<uint8_t> key;
+  if (!FinderKey(library, key)) return nullptr;
+  if (FinderTablesPtr shared = FindSharedFinderTables({key.data(), key.size()})) return shared;
+  // The matcher only collects the registrations and is released once the
+  // tables hold them.
+  FinderTablesPtr built;
+  {
+    const PatternMatcherPtr registered = RegisterLibraryPatterns(library);
+    if (!registered) return nullptr;
+    built = BuildFinderTables(registered.get());
+  }
+  if (!built) return nullptr;
+  return ShareFinderTables(std::move(built), std::move(key));
+}
+
 }  // namespace
 
 PatternMatcherPtr RegisterLibraryPatterns(const SignatureLibrary& library) noexcept {
@@ -70,11 +112,8 @@ ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept {
   if (!AllocateEvaluationState(*library, context->evaluation)) return nullptr;
 
   // A context is built whole or not at all: every signature registered and
-  // the finder built, so that a scan cannot fail. The matcher only collects
-  // the registrations and is released once the finder holds them.
-  const PatternMatcherPtr registered = RegisterLibraryPatterns(*library);
-  if (!registered) return nullptr;
-  context->finder = BuildLiteralFinder(registered.get());
+  // the finder built, so that a scan cannot fail.
+  context->finder = NewLiteralFinder(SharedFinderTables(*library));
   if (!context->finder) return nullptr;
   return context;
 }

@@ -18,7 +18,9 @@ struct ScanContext {
   EvaluationState evaluation;
   // Which signatures' patterns occur in the stream: built from the same
   // registrations a PatternMatcher takes, it keeps its own state across fed
-  // chunks, so occurrences over chunk borders need no copied bytes.
+  // chunks, so occurrences over chunk borders need no copied bytes. Its
+  // tables are shared with every other context over the same signatures in
+  // the process; its scan state is its own.
   LiteralFinderPtr finder;
   // Whether the last finished pass had a top-level rule above 0.0001: the
   // report loop runs only then (scan/report_loop.h).
@@ -35,9 +37,10 @@ struct ScanContextDeleter {
 using ScanContextPtr = std::unique_ptr<ScanContext, ScanContextDeleter>;
 
 // Registers every signature's pattern (and its UTF-16LE form for wide
-// signatures) under the signature's index and builds the finder over them.
-// Null for a null library, when an array cannot be allocated or when a
-// pattern cannot be registered.
+// signatures) under the signature's index and builds the finder over them,
+// or takes the finder tables another context over the same signatures
+// already built (thread-safe). Null for a null library, when an array
+// cannot be allocated or when a pattern cannot be registered.
 ScanContextPtr BuildScanContext(const SignatureLibrary* library) noexcept;
 
 // A matcher holding every signature's pattern, and the UTF-16LE form of wide
@@ -71,8 +74,8 @@ int32_t FinishScanPass(ScanContext* context) noexcept;
 // The matcher callback that marks a signature: userData is the ScanContext.
 void MarkSignatureHit(int32_t position, int32_t tag, void* userData) noexcept;
 
-// Bytes the context really allocated: its arrays and the finder's tables.
-// 0 for a null context.
+// Bytes the context uses: its arrays and the finder's tables (which may be
+// shared with other contexts). 0 for a null context.
 size_t ScanContextMemory(const ScanContext* context) noexcept;
 
 }  // namespace veltor

@@ -1,7 +1,9 @@
 #pragma once
 // UTF-8, the form the tools read rule source in and write names, paths and
 // JSON in. Well-formed means the shortest form of a code point up to
-// U+10FFFF that is not a surrogate.
+// U+10FFFF that is not a surrogate. AppendUtf8 grows a std::string and is
+// for the programs only: no export reaches it (the ExceptionFree test
+// checks the library's imports).
 #include <cstddef>
 #include <optional>
 #include <string>

@@ -56,7 +56,8 @@ inline constexpr std::optional<char32_t> DecodeWindows1252(uint8_t byte) noexcep
 }
 
 // The UTF-8 form of Windows-1252 text (a rule name as stored), every byte
-// converted as Windows1252ToUnicode does.
+// converted as Windows1252ToUnicode does. For the programs only: it grows a
+// std::string, and no export reaches it (the ExceptionFree test checks).
 std::string Utf8FromWindows1252(std::string_view text);
 
 }  // namespace veltor

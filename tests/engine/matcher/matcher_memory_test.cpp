@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "engine/matcher/literal_finder.h"
 #include "engine/matcher/pattern_matcher.h"
 #include "support/allocation_failure.h"
 
@@ -184,6 +185,39 @@ TEST(MatcherOutOfMemory, HolderReportsFailedBuild) {
   EXPECT_EQ(HolderSearch(&holder, Bytes(Haystack), static_cast<int32_t>(Haystack.size()), CountHit, &calls), 0);
   EXPECT_EQ(calls, 0);
   EXPECT_TRUE(failFirst.Triggered());
+}
+
+// The scan path's finder: on every path its build can take, each
+// allocation failing in turn gives no finder and leaks nothing; the build
+// that no failure reaches marks what a finder should.
+TEST(MatcherOutOfMemory, FinderBuildFailsWholeOnEveryPath) {
+  PatternMatcherPtr matcher = MakeMatcher();
+  ASSERT_EQ(AddPattern(matcher.get(), Bytes("XyZ"), 3, 1, 6), 1);  // exact-case
+  ASSERT_EQ(AddPattern(matcher.get(), Bytes("ABCDEF"), 6, 1, 7), 1);
+  FinderOptions automata;
+  automata.filter = FilterKind::None;
+  FinderOptions wide = automata;
+  wide.wideRows = true;
+  FinderOptions hashed;
+  hashed.filter = FilterKind::Hashed;
+  FinderOptions nibble;
+  nibble.filter = FilterKind::Nibble;
+  for (const FinderOptions& options : {FinderOptions{}, automata, wide, hashed, nibble}) {
+    const int64_t live = LiveAllocationCount();
+    uint8_t hits[8] = {};
+    const int64_t points = ForEachAllocationFailure([&](const AllocationFailureScope& scope) {
+      const LiteralFinderPtr finder = BuildLiteralFinder(matcher.get(), options);
+      EXPECT_EQ(finder == nullptr, scope.Triggered());
+      if (!finder) return;
+      BeginFinderScan(finder.get());
+      FeedFinder(finder.get(), Bytes(Haystack), Haystack.size(), hits, sizeof hits);
+    });
+    EXPECT_GE(points, 8) << FilterKindName(options.filter);
+    // a, ab, abc, abcd, zzy, ABCDEF; not the exact-case XyZ.
+    const uint8_t expected[8] = {0, 1, 1, 1, 1, 1, 0, 1};
+    EXPECT_TRUE(std::equal(hits, hits + 8, expected)) << FilterKindName(options.filter);
+    EXPECT_EQ(LiveAllocationCount(), live);
+  }
 }
 
 }  // namespace

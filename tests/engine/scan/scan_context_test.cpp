@@ -35,6 +35,42 @@ std::vector<uint8_t> Hits(const ScanContext& context) {
   return {context.evaluation.signatureHits.get(), context.evaluation.signatureHits.get() + count};
 }
 
+// Contexts over the same signatures (one database loaded twice) share one
+// copy of the finder's tables and nothing else: interleaved streams stay
+// apart. Other signatures, or the same bytes with another case rule, get
+// tables of their own, and the last context to go frees its tables.
+TEST(ScanContext, ContextsOverTheSameSignaturesShareOnlyTheFinderTables) {
+  const std::vector<SignatureInput> signatures{testing::Signature(1, "needle"), testing::Signature(2, "hay", SignatureFlagWide)};
+  const std::vector<RuleInput> rules{Rule(1, SignatureRef(1))};
+  const auto first = Library(signatures, rules);
+  const auto second = Library(signatures, {});
+  auto exact = signatures;
+  exact[0].flags = SignatureFlagExactCase;
+  const auto other = Library(exact, rules);
+  const size_t before = SharedFinderTablesCount();
+  {
+    const auto a = BuildScanContext(first.get());
+    const auto b = BuildScanContext(second.get());
+    const auto c = BuildScanContext(other.get());
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(SharedFinderTablesCount(), before + 2);
+    BeginScanPass(a.get());
+    BeginScanPass(b.get());
+    BeginScanPass(c.get());
+    for (const std::string_view piece : {"nee", "dle and NEE"}) {
+      FeedScanPass(a.get(), reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+      FeedScanPass(b.get(), reinterpret_cast<const uint8_t*>("xh"), 2);
+      FeedScanPass(c.get(), reinterpret_cast<const uint8_t*>("NEEDLE"), 6);
+    }
+    EXPECT_EQ(FinishScanPass(a.get()), 1);
+    EXPECT_EQ(FinishScanPass(c.get()), 0);
+    EXPECT_EQ(Hits(*a), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(Hits(*b), (std::vector<uint8_t>{0, 0}));
+    EXPECT_EQ(Hits(*c), (std::vector<uint8_t>{0, 0}));
+  }
+  EXPECT_EQ(SharedFinderTablesCount(), before);
+}
+
 TEST(ScanContext, EachFormMarksItsSignatureWithItsCaseRule) {
   // Written out of id order: index order is id order.
   const auto library = Library({testing::Signature(30, "xyz", SignatureFlagExactCase | SignatureFlagWide), testing::Signature(10, "AB", SignatureFlagWide),

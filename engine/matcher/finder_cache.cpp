@@ -1,0 +1,106 @@
+// The process's cache of finder tables (literal_finder.h): a list of the
+// tables in use, each filed under the key it was built from. The list and
+// the filing fields are guarded by the platform's process-state lock; the
+// reference counts are atomic, so a finder drops its reference without the
+// lock, and only the last release takes it, to unlink the tables before
+// they are freed. A lookup never revives tables whose count reached 0:
+// their last holder is about to unlink and free them.
+#include <cstring>
+
+#include "engine/matcher/literal_finder_tables.h"
+#include "engine/platform/platform.h"
+
+namespace veltor {
+namespace {
+
+FinderTables* cacheHead = nullptr;  // guarded by the process-state lock
+size_t cacheCount = 0;              // likewise
+
+struct ProcessStateLock {
+  ProcessStateLock() noexcept { platform::LockProcessState(); }
+  ~ProcessStateLock() { platform::UnlockProcessState(); }
+  ProcessStateLock(const ProcessStateLock&) = delete;
+  ProcessStateLock& operator=(const ProcessStateLock&) = delete;
+};
+
+// A 64-bit hash of the key, 8 bytes a step; only narrows the search.
+uint64_t KeyHash(std::span<const uint8_t> key) noexcept {
+  uint64_t hash = 0x9E3779B97F4A7C15u ^ key.size();
+  size_t i = 0;
+  for (; i + 8 <= key.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, key.data() + i, sizeof word);
+    hash = (hash ^ word) * 0xFF51AFD7ED558CCDu;
+    hash ^= hash >> 32;
+  }
+  for (; i < key.size(); ++i) hash = (hash ^ key[i]) * 0x100000001B3u;
+  return hash ^ (hash >> 29);
+}
+
+// With the lock held: the filed tables under `key`, with one reference
+// more, or null.
+FinderTables* Lookup(std::span<const uint8_t> key, uint64_t hash) noexcept {
+  for (FinderTables* t = cacheHead; t != nullptr; t = t->cacheNext) {
+    if (t->cacheHash != hash || t->cacheKey.size() != key.size() ||
+        (!key.empty() && std::memcmp(t->cacheKey.data(), key.data(), key.size()) != 0)) {
+      continue;
+    }
+    int32_t count = t->references.load(std::memory_order_relaxed);
+    while (count > 0 &&
+           !t->references.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
+                                                std::memory_order_relaxed)) {
+    }
+    if (count > 0) return t;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+FinderTablesPtr FindSharedFinderTables(std::span<const uint8_t> key) noexcept {
+  const uint64_t hash = KeyHash(key);
+  const ProcessStateLock lock;
+  return FinderTablesPtr(Lookup(key, hash));
+}
+
+FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, GrowableArray<uint8_t>&& key) noexcept {
+  if (!tables) return nullptr;
+  const uint64_t hash = KeyHash({key.data(), key.size()});
+  // Counted before the lock is taken: nobody else holds these tables yet.
+  tables->memory += key.Bytes();
+  FinderTablesPtr dropped;  // released after the lock
+  {
+    const ProcessStateLock lock;
+    if (FinderTables* filed = Lookup({key.data(), key.size()}, hash)) {
+      // Built twice at once: the first filed are kept.
+      dropped = std::move(tables);
+      tables.reset(filed);
+    } else {
+      tables->cacheKey = std::move(key);
+      tables->cacheHash = hash;
+      tables->cacheNext = cacheHead;
+      tables->cached = true;
+      cacheHead = tables.get();
+      ++cacheCount;
+    }
+  }
+  return tables;
+}
+
+void ForgetCachedFinderTables(FinderTables* tables) noexcept {
+  const ProcessStateLock lock;
+  for (FinderTables** link = &cacheHead; *link != nullptr; link = &(*link)->cacheNext) {
+    if (*link == tables) {
+      *link = tables->cacheNext;
+      --cacheCount;
+      return;
+    }
+  }
+}
+
+size_t SharedFinderTablesCount() noexcept {
+  const ProcessStateLock lock;
+  return cacheCount;
+}
+
+}  // namespace veltor
