@@ -1,6 +1,8 @@
 // veltord beside clamd over the clamd protocol, driven by the same client:
 // requests per second for 4 KiB INSTREAM bodies over the Unix socket and
-// TCP with 1 and 16 clients, MB/s for 64 MiB streams, p50 and p99 latency.
+// TCP with 1 and 16 clients, MB/s for 64 MiB streams, p50 and p99 latency;
+// then veltord's ICAP service the same way (RESPMOD with Allow: 204, each
+// client on a kept connection, as proxies do).
 // Both services are started here, on temporary sockets, with the same
 // signatures: veltord with the database, clamd with its exact-case literal
 // signatures written as its own literal-signature file (.ndb). clamd is
@@ -41,6 +43,7 @@ struct Server {
   pid_t pid = -1;
   std::string unixPath;
   uint16_t port = 0;
+  uint16_t icapPort = 0;  // 0: no ICAP
 };
 
 uint16_t FreePort() {
@@ -111,6 +114,30 @@ std::string Scan(const Server& server, bool tcp, const std::vector<uint8_t>& bod
   return reply;
 }
 
+// One RESPMOD on a kept ICAP connection; true when it was answered 204.
+bool IcapScan(int s, const std::vector<uint8_t>& body) {
+  constexpr size_t Chunk = size_t{1} << 20;
+  const std::string http = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  const std::string head = "RESPMOD icap://127.0.0.1/veltor ICAP/1.0\r\nHost: bench\r\nAllow: 204\r\n"
+                           "Encapsulated: res-hdr=0, res-body=" + std::to_string(http.size()) + "\r\n\r\n" + http;
+  bool ok = SendAll(s, head.data(), head.size());
+  for (size_t at = 0; ok && at < body.size(); at += Chunk) {
+    const size_t piece = std::min(Chunk, body.size() - at);
+    char size[32];
+    const int length = std::snprintf(size, sizeof size, "%zx\r\n", piece);
+    ok = SendAll(s, size, static_cast<size_t>(length)) && SendAll(s, body.data() + at, piece) && SendAll(s, "\r\n", 2);
+  }
+  ok = ok && SendAll(s, "0\r\n\r\n", 5);
+  std::string reply;
+  char buffer[512];
+  while (ok && reply.find("\r\n\r\n") == std::string::npos) {
+    const ssize_t got = recv(s, buffer, sizeof buffer, 0);
+    if (got <= 0) return false;
+    reply.append(buffer, static_cast<size_t>(got));
+  }
+  return ok && reply.rfind("ICAP/1.0 204 ", 0) == 0;
+}
+
 struct Result {
   double requestsPerSecond = 0;
   double megabytesPerSecond = 0;
@@ -120,7 +147,8 @@ struct Result {
   size_t wrong = 0;
 };
 
-Result Drive(const Server& server, bool tcp, unsigned clients, size_t bodySize, double seconds, size_t minimum) {
+Result Drive(const Server& server, bool tcp, bool icap, unsigned clients, size_t bodySize, double seconds,
+             size_t minimum) {
   std::vector<std::vector<double>> latencies(clients);
   std::atomic<size_t> wrong{0};
   const auto until = Clock::now() + std::chrono::duration<double>(seconds);
@@ -131,12 +159,17 @@ Result Drive(const Server& server, bool tcp, unsigned clients, size_t bodySize, 
       std::mt19937_64 random(c + 1);
       std::vector<uint8_t> body(bodySize);
       for (auto& byte : body) byte = static_cast<uint8_t>(random() % 255 + 1);
+      Server kept = server;
+      kept.port = server.icapPort;
+      const int connection = icap ? Connect(kept, true) : -1;
       while (Clock::now() < until || latencies[c].size() < minimum) {
         const auto begin = Clock::now();
-        const std::string reply = Scan(server, tcp, body);
+        const bool right = icap ? IcapScan(connection, body) : Scan(server, tcp, body) == std::string("stream: OK", 11);
         latencies[c].push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
-        if (reply != std::string("stream: OK", 11)) ++wrong;
+        if (!right) ++wrong;
+        if (!right && icap) break;  // the connection is gone
       }
+      if (connection >= 0) close(connection);
     });
   }
   for (auto& thread : threads) thread.join();
@@ -235,9 +268,10 @@ int main(int argc, char** argv) {
   const fs::path folder = mkdtemp(pattern);
 
   std::vector<Server> servers;
-  Server ours{"veltord", -1, (folder / "veltord.sock").string(), FreePort()};
+  Server ours{"veltord", -1, (folder / "veltord.sock").string(), FreePort(), FreePort()};
   ours.pid = Start({veltord, "--foreground", "--db", database, "--unix-socket", ours.unixPath, "--tcp",
-                    "127.0.0.1:" + std::to_string(ours.port), "--max-connections", "1024"},
+                    "127.0.0.1:" + std::to_string(ours.port), "--icap", "127.0.0.1:" + std::to_string(ours.icapPort),
+                    "--max-connections", "1024"},
                    folder / "veltord.log");
   servers.push_back(ours);
   if (fs::exists(clamd)) {
@@ -263,15 +297,19 @@ int main(int argc, char** argv) {
     bool tcp;
     unsigned clients;
     size_t size;
+    bool icap = false;
   };
   const Case cases[] = {{false, 1, 4096},  {false, 16, 4096},      {true, 1, 4096},
-                        {true, 16, 4096},  {false, 1, size_t{64} << 20}, {true, 1, size_t{64} << 20}};
+                        {true, 16, 4096},  {false, 1, size_t{64} << 20}, {true, 1, size_t{64} << 20},
+                        {true, 1, 4096, true}, {true, 16, 4096, true}, {true, 1, size_t{64} << 20, true}};
   std::printf("%-8s %-5s %7s %8s %10s %9s %9s %9s %6s\n", "service", "via", "clients", "body", "req/s", "MB/s",
               "p50 ms", "p99 ms", "wrong");
   for (const Case& c : cases) {
     for (const Server& server : servers) {
-      const Result r = Drive(server, c.tcp, c.clients, c.size, seconds, c.size > 1000000 ? 3 : 1);
-      std::printf("%-8s %-5s %7u %8s %10.1f %9.1f %9.2f %9.2f %6zu\n", server.name.c_str(), c.tcp ? "tcp" : "unix",
+      if (c.icap && server.icapPort == 0) continue;
+      const Result r = Drive(server, c.tcp, c.icap, c.clients, c.size, seconds, c.size > 1000000 ? 3 : 1);
+      std::printf("%-8s %-5s %7u %8s %10.1f %9.1f %9.2f %9.2f %6zu\n", server.name.c_str(),
+                  c.icap ? "icap" : c.tcp ? "tcp" : "unix",
                   c.clients, c.size > 1000000 ? "64 MiB" : "4 KiB", r.requestsPerSecond, r.megabytesPerSecond, r.p50,
                   r.p99, r.wrong);
       std::fflush(stdout);

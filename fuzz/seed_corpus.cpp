@@ -260,6 +260,26 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> ClamdProtocolSeeds() {
   };
 }
 
+// ICAP conversations, the first byte choosing the pieces: OPTIONS, a
+// RESPMOD with a preview continued, a REQMOD ended in its preview, a request
+// cut short.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> IcapProtocolSeeds() {
+  auto bytes = [](std::string_view text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+  using namespace std::string_literals;
+  const std::string req = "GET /x HTTP/1.1\r\nHost: o\r\n\r\n";
+  const std::string res = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n";
+  const std::string respmod = "RESPMOD icap://127.0.0.1:1344/veltor ICAP/1.0\r\nHost: h\r\nAllow: 204\r\nPreview: 4\r\n"
+                              "Encapsulated: req-hdr=0, res-hdr=" + std::to_string(req.size()) +
+                              ", res-body=" + std::to_string(req.size() + res.size()) + "\r\n\r\n" + req + res;
+  return {
+      {"options", bytes("\x05OPTIONS icap://h/veltor ICAP/1.0\r\nEncapsulated: null-body=0\r\n\r\n"s)},
+      {"respmod", bytes("\x10"s + respmod + "4\r\nabcd\r\n0\r\n\r\n3; x\r\nefg\r\n0\r\n\r\n")},
+      {"reqmod", bytes("\x03REQMOD /veltor ICAP/1.0\r\nPreview: 8\r\nEncapsulated: req-hdr=0, req-body=" +
+                       std::to_string(req.size()) + "\r\n\r\n" + req + "2\r\nab\r\n0; ieof\r\n\r\n")},
+      {"cut", bytes("\x00"s + respmod + "100\r\nab")},
+  };
+}
+
 std::vector<std::pair<std::string, std::vector<uint8_t>>> HttpRequestSeeds() {
   auto bytes = [](std::string_view text) { return std::vector<uint8_t>(text.begin(), text.end()); };
   using namespace std::string_literals;
@@ -298,5 +318,6 @@ int main(int argc, char** argv) {
   WriteSeeds(root / "archive", ArchiveSeeds());
   WriteSeeds(root / "clamd_protocol", ClamdProtocolSeeds());
   WriteSeeds(root / "http_request", HttpRequestSeeds());
+  WriteSeeds(root / "icap_protocol", IcapProtocolSeeds());
   return 0;
 }

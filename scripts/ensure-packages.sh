@@ -7,8 +7,9 @@ set -euo pipefail
 packages_for() {
   case "$1" in
     build)    echo "cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev libarchive-dev zlib1g-dev libboost-dev libboost-program-options-dev libsystemd-dev" ;;
-    # The clients veltord's tests drive: they speak the clamd protocol, and HTTP (curl).
-    service)  echo "python3 clamdscan python3-pyclamd curl" ;;
+    # The clients veltord's tests drive: they speak the clamd protocol, HTTP (curl)
+    # and ICAP (c-icap-client, Squid).
+    service)  echo "python3 clamdscan python3-pyclamd curl c-icap squid" ;;
     windows)  echo "g++-mingw-w64-x86-64 wine wine64 googletest" ;;
     fuzz)     echo "clang libclang-rt-14-dev" ;;
     valgrind) echo "valgrind" ;;

@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(database_body evaluator matcher scan_path engine rule_compiler dump_compile archive clamd_protocol http_request)
+targets=(database_body evaluator matcher scan_path engine rule_compiler dump_compile archive clamd_protocol http_request icap_protocol)
 bin=build/fuzz/fuzz
 
 # The longest input each target is given: enough for a database of a few

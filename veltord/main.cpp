@@ -85,6 +85,7 @@ int Run(int argc, char** argv) {
               << database->signatures << " signatures, " << database->rules << " rules\n"
               << "unix socket: " << (options->unixSocket.empty() ? "(none)" : options->unixSocket) << "\n"
               << "tcp: " << (options->tcp ? options->tcp->host + ":" + std::to_string(options->tcp->port) : "(none)")
+              << "\nicap: " << (options->icap ? options->icap->host + ":" + std::to_string(options->icap->port) + "/veltor" : "(none)")
               << "\nhttp: " << (options->http ? options->http->host + ":" + std::to_string(options->http->port) : "(none)")
               << "\nthreads: " << options->threads << "\nwatch database: "
               << (options->watchDatabase ? "every " + std::to_string(options->watchIntervalSeconds) + " s" : "no")

@@ -28,6 +28,7 @@
 #include "veltord/clamd_protocol.h"
 #include "veltord/database_watch.h"
 #include "veltord/http_service.h"
+#include "veltord/icap_service.h"
 #include "veltord/service_log.h"
 #include "veltord/service_state.h"
 #include "veltord/verdicts.h"
@@ -105,6 +106,7 @@ void Stop(ServiceState& state) {
   if (state.unixAcceptor) state.unixAcceptor->close(ignored);
   if (state.tcpAcceptor) state.tcpAcceptor->close(ignored);
   if (state.httpAcceptor) state.httpAcceptor->close(ignored);
+  if (state.icapAcceptor) state.icapAcceptor->close(ignored);
   state.signals.cancel(ignored);
   state.io.stop();
 }
@@ -181,13 +183,7 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
         redirect_error(use_awaitable, error));
     connection.end += count;
-    // Clients write a command, a chunk length and the chunk apart; with
-    // Nagle's algorithm on their side each small write waits for the ACK
-    // of the one before, which a delayed ACK holds back for milliseconds.
-    // Linux turns quick ACKs off again by itself, so they are asked for
-    // after every read.
-    const int on = 1;
-    setsockopt(connection.socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    AskQuickAck(connection.socket.native_handle());
   }
 }
 
@@ -594,9 +590,11 @@ awaitable<void> Refuse(ServiceState& state, std::shared_ptr<Connection<Socket>> 
   --state.refusalsDraining;
 }
 
-// The clamd protocol, or HTTP on the http listener.
+// What a listener speaks: the clamd protocol, HTTP or ICAP.
+enum class Listener : uint8_t { Clamd, Http, Icap };
+
 template <class Acceptor>
-awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, bool http = false) {
+awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener listener = Listener::Clamd) {
   using Socket = typename Acceptor::protocol_type::socket;
   asio::steady_timer pause(state.io);
   for (;;) {
@@ -631,7 +629,9 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, bool http = 
       // A clear refusal that cannot wait on the client, then drained for a
       // moment so that the close does not reset it away.
       ++state.connectionsRefused;
-      const std::string_view refusal = http ? HttpTooManyConnections() : TooManyConnections;
+      const std::string_view refusal = listener == Listener::Http   ? HttpTooManyConnections()
+                                       : listener == Listener::Icap ? IcapTooManyConnections()
+                                                                    : TooManyConnections;
       [[maybe_unused]] const ssize_t sent =
           send(socket.native_handle(), refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
       Log("refused", {{"client", peer}, {"reason", "too many connections"},
@@ -641,8 +641,12 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, bool http = 
       continue;
     }
     if constexpr (!IsUnix<Socket>) {
-      if (http) {
+      if (listener == Listener::Http) {
         asio::co_spawn(state.io, ServeHttp(state, std::move(socket), std::move(peer)), asio::detached);
+        continue;
+      }
+      if (listener == Listener::Icap) {
+        asio::co_spawn(state.io, ServeIcap(state, std::move(socket), std::move(peer)), asio::detached);
         continue;
       }
     }
@@ -778,12 +782,13 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   if (!AdoptActivatedSockets(state, activatedUnix, activatedTcp, error) ||
       (!activatedUnix && !options.unixSocket.empty() && !ListenUnix(state, options.unixSocket, error)) ||
       (!activatedTcp && options.tcp && !ListenTcp(state, state.tcpAcceptor, *options.tcp, error)) ||
-      (options.http && !ListenTcp(state, state.httpAcceptor, *options.http, error))) {
+      (options.http && !ListenTcp(state, state.httpAcceptor, *options.http, error)) ||
+      (options.icap && !ListenTcp(state, state.icapAcceptor, *options.icap, error))) {
     Log("error", {{"reason", "cannot listen: " + error}});
     return 1;
   }
-  if (!state.unixAcceptor && !state.tcpAcceptor && !state.httpAcceptor) {
-    Log("error", {{"reason", "nothing to listen on: none of unix-socket, tcp and http is set"}});
+  if (!state.unixAcceptor && !state.tcpAcceptor && !state.httpAcceptor && !state.icapAcceptor) {
+    Log("error", {{"reason", "nothing to listen on: none of unix-socket, tcp, http and icap is set"}});
     return 1;
   }
   state.signals.add(SIGTERM);
@@ -799,7 +804,8 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   state.reloader = std::thread(ReloadLoop, std::ref(state));
   if (state.unixAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.unixAcceptor), asio::detached);
   if (state.tcpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.tcpAcceptor), asio::detached);
-  if (state.httpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.httpAcceptor, true), asio::detached);
+  if (state.httpAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.httpAcceptor, Listener::Http), asio::detached);
+  if (state.icapAcceptor) asio::co_spawn(state.io, AcceptLoop(state, *state.icapAcceptor, Listener::Icap), asio::detached);
   if (options.watchDatabase) {
     asio::co_spawn(state.io, WatchDatabase(state.io, options.database, options.watchIntervalSeconds, [&state] {
                      Log("reload-requested", {{"by", "a change of the database file"}});
@@ -812,6 +818,7 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   Notify("READY=1\nSTATUS=serving generation 1");
   Log("ready", {{"unix-socket", activatedUnix ? "(from systemd)" : options.unixSocket},
                 {"tcp", BoundTcp(state.tcpAcceptor)}, {"http", BoundTcp(state.httpAcceptor)},
+                {"icap", BoundTcp(state.icapAcceptor)},
                 {"db", current->path}, {"rules", std::to_string(current->rules)},
                 {"threads", std::to_string(options.threads)}});
   state.io.run();

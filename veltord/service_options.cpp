@@ -76,6 +76,9 @@ po::options_description Describe() {
       ("max-members", po::value<uint64_t>(), "members per scan (default 100000)")
       ("max-ratio", po::value<uint64_t>(), "unpacked per packed byte, past 1 MiB; 0: no limit (default 200)")
       ("limits-ok", flag(), "an archive limit reached answers OK instead of ERROR")
+      ("icap", po::value<std::string>(), "serve ICAP at HOST:PORT (PORT alone: 127.0.0.1; 1344 is usual; default off)")
+      ("icap-preview", po::value<std::string>(), "the Preview size ICAP clients are offered, or none (default 4096)")
+      ("icap-transfer-ignore", po::value<std::string>(), "file extensions ICAP clients need not send, comma-separated")
       ("check-config", flag(), "check the configuration and the database, then exit")
       ("version", flag(), "print the version and exit")
       ("help", flag(), "show this text");
@@ -160,6 +163,22 @@ std::optional<ServiceOptions> ReadOptions(int argc, const char* const* argv, std
       return std::nullopt;
     }
   }
+  if (Set(map, "icap")) {
+    options.icap = ParseEndpoint(map["icap"].as<std::string>());
+    if (!options.icap) {
+      error = "--icap: not HOST:PORT or PORT: " + map["icap"].as<std::string>();
+      return std::nullopt;
+    }
+  }
+  if (Set(map, "icap-preview")) {
+    const std::string preview = map["icap-preview"].as<std::string>();
+    options.icapPreview = preview == "none" ? std::nullopt : ParseSize(preview);
+    if (preview != "none" && !options.icapPreview) {
+      error = "--icap-preview: not a size or none: " + preview;
+      return std::nullopt;
+    }
+  }
+  if (Set(map, "icap-transfer-ignore")) options.icapTransferIgnore = map["icap-transfer-ignore"].as<std::string>();
   auto size = [&](const char* name, uint64_t& field) {
     if (!Set(map, name)) return true;
     const auto value = ParseSize(map[name].as<std::string>());

@@ -40,6 +40,11 @@ struct ServiceOptions {
   unsigned watchIntervalSeconds = 5;   // how often it is looked at, and how long a change must hold
   LogFormat logFormat = LogFormat::Text;
   scanning::ArchiveSettings archives;
+  // ICAP (icap_service.h): off unless set; the Preview offered in OPTIONS
+  // (none when unset), and the Transfer-Ignore list ("" for none).
+  std::optional<Endpoint> icap;
+  std::optional<uint64_t> icapPreview = 4096;
+  std::string icapTransferIgnore;
   bool checkConfig = false;
   bool version = false;
   bool help = false;

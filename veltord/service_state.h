@@ -7,6 +7,9 @@
 #include <utility>
 
 #include <boost/asio.hpp>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -87,6 +90,7 @@ struct ServiceState {
   std::optional<asio::local::stream_protocol::acceptor> unixAcceptor;
   std::optional<asio::ip::tcp::acceptor> tcpAcceptor;
   std::optional<asio::ip::tcp::acceptor> httpAcceptor;
+  std::optional<asio::ip::tcp::acceptor> icapAcceptor;
 };
 
 inline void CountClientError(ServiceState& state, ClientErrorKind kind) {
@@ -104,6 +108,16 @@ struct ConnectionCount {
   ConnectionCount(const ConnectionCount&) = delete;
   ConnectionCount& operator=(const ConnectionCount&) = delete;
 };
+
+// Clients write a command, a chunk length and the chunk apart (an ICAP
+// head, chunk-size lines, chunks); with Nagle's algorithm on their side each
+// small write waits for the ACK of the one before, which a delayed ACK holds
+// back for milliseconds. Linux turns quick ACKs off again by itself, so they
+// are asked for after every read of a TCP socket.
+inline void AskQuickAck(int descriptor) {
+  const int on = 1;
+  setsockopt(descriptor, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
 
 // Asks the reload thread for one more load of the database file.
 void RequestReload(ServiceState& state);
