@@ -3,6 +3,7 @@
 // past the checksums, and database files on disk for the loader.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,5 +45,19 @@ struct ByteReader {
   std::span<const uint8_t> Rest() noexcept { return Take(bytes.size()); }
   bool Empty() const noexcept { return position >= bytes.size(); }
 };
+
+// For the protocol readers: the fuzz data's first byte picks a piece size,
+// and the rest, fed whole, byte by byte and in pieces of that size, must
+// give the same events. `events(wire, pieceSize)` lists what the reader
+// made of the bytes; `same` judges two lists.
+template <class Events, class Same>
+int CheckSameWhateverThePieces(const uint8_t* data, size_t size, Events events, Same same) {
+  if (size == 0) return 0;
+  const size_t piece = size_t{data[0]} + 1;
+  const std::span<const uint8_t> wire(data + 1, size - 1);
+  const auto whole = events(wire, wire.size() + 1);
+  if (!same(events(wire, 1), whole) || !same(events(wire, piece), whole)) std::abort();
+  return 0;
+}
 
 }  // namespace veltor::fuzz

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "veltord/http_request.h"
 
 using namespace veltor::service;
@@ -86,10 +87,5 @@ bool Same(const std::vector<std::string>& one, const std::vector<std::string>& o
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  const size_t piece = size_t{data[0]} + 1;
-  const std::span<const uint8_t> wire(data + 1, size - 1);
-  const std::vector<std::string> whole = Events(wire, wire.size() + 1);
-  if (!Same(Events(wire, 1), whole) || !Same(Events(wire, piece), whole)) std::abort();
-  return 0;
+  return veltor::fuzz::CheckSameWhateverThePieces(data, size, Events, Same);
 }
