@@ -671,13 +671,14 @@ void WalkContainer(Walk& walk, NestedSource& source, bool sibling) {
 // another error: a trailer that does not match, or one never reached, is
 // damage, whatever was read before it.
 void ReportGzipCheck(Walk& walk, const GzipCheck& check) {
-  switch (check.verdict) {
+  const GzipVerdict verdict = FinalGzipVerdict(check);
+  switch (verdict) {
     case GzipVerdict::NotGzip:
     case GzipVerdict::Intact: return;
     case GzipVerdict::OutOfMemory: return OutOfMemory(walk);
     case GzipVerdict::Unfinished: return Report(walk, ProblemKind::Error, "gzip stream ends before its trailer");
     case GzipVerdict::CrcMismatch:
-    case GzipVerdict::LengthMismatch: return Report(walk, ProblemKind::Error, GzipMismatchReason(check.verdict));
+    case GzipVerdict::LengthMismatch: return Report(walk, ProblemKind::Error, GzipMismatchReason(verdict));
   }
 }
 

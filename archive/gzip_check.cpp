@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace veltor::archive {
 
@@ -13,12 +14,14 @@ struct GzipCheckState {
   bool betweenMembers = false;  // a member ended: the next bytes may start another
   uint8_t pending[2]{};         // the first bytes seen after a member, until two are known
   uint32_t pendingCount = 0;
-  uint8_t scratch[16 * 1024];   // inflated bytes are thrown away
+  GzipCheck inner;              // what this stream inflates to, when it is gzip too
+  uint8_t scratch[16 * 1024];   // inflated bytes, handed to `inner`, then dropped
 };
 
 void GzipCheckRelease::operator()(GzipCheckState* state) const noexcept {
   if (state == nullptr) return;
   if (state->initialised) inflateEnd(&state->stream);
+  state->~GzipCheckState();
   std::free(state);
 }
 
@@ -28,6 +31,16 @@ constexpr uint8_t Magic0 = 0x1f;
 constexpr uint8_t Magic1 = 0x8b;
 constexpr int GzipWindowBits = 16 + MAX_WBITS;  // gzip wrapper only, trailer checked
 
+bool Failed(GzipVerdict verdict) {
+  return verdict == GzipVerdict::CrcMismatch || verdict == GzipVerdict::LengthMismatch ||
+         verdict == GzipVerdict::OutOfMemory;
+}
+
+bool Checking(const GzipCheck& check) {
+  return check.state != nullptr &&
+         (check.verdict == GzipVerdict::Unfinished || check.verdict == GzipVerdict::Intact);
+}
+
 GzipVerdict VerdictOfError(const z_stream& stream) {
   // zlib reports a trailer that does not match with these two messages;
   // any other data error is damage libarchive reports itself.
@@ -36,6 +49,15 @@ GzipVerdict VerdictOfError(const z_stream& stream) {
     return GzipVerdict::LengthMismatch;
   }
   return GzipVerdict::NotGzip;
+}
+
+// Hands inflated bytes to the check of what they hold.
+void FeedInner(GzipCheck& check, std::span<const uint8_t> inflated) {
+  GzipCheck& inner = check.state->inner;
+  if (check.depth + 1 >= MaxNestedGzip || inflated.empty()) return;
+  inner.depth = check.depth + 1;
+  FeedGzipCheck(inner, inflated);
+  if (Failed(inner.verdict)) check.verdict = inner.verdict;
 }
 
 // Inflates `bytes` of the current member; returns how many were used, the
@@ -48,6 +70,8 @@ size_t Inflate(GzipCheck& check, std::span<const uint8_t> bytes) {
     state.stream.next_out = state.scratch;
     state.stream.avail_out = sizeof state.scratch;
     const int status = inflate(&state.stream, Z_NO_FLUSH);
+    FeedInner(check, {state.scratch, sizeof state.scratch - state.stream.avail_out});
+    if (Failed(check.verdict)) break;
     if (status == Z_STREAM_END) {
       check.verdict = GzipVerdict::Intact;
       state.betweenMembers = true;
@@ -67,29 +91,37 @@ size_t Inflate(GzipCheck& check, std::span<const uint8_t> bytes) {
   return bytes.size() - state.stream.avail_in;
 }
 
+// Starts checking once the first two bytes say gzip.
+void Begin(GzipCheck& check, std::span<const uint8_t> start) {
+  check.decided = true;
+  if (start[0] != Magic0 || start[1] != Magic1) return;
+  void* memory = std::calloc(1, sizeof(GzipCheckState));
+  if (memory == nullptr) {
+    check.verdict = GzipVerdict::OutOfMemory;
+    return;
+  }
+  check.state.reset(::new (memory) GzipCheckState());
+  if (inflateInit2(&check.state->stream, GzipWindowBits) != Z_OK) {
+    check.verdict = GzipVerdict::OutOfMemory;
+    return;
+  }
+  check.state->initialised = true;
+  check.verdict = GzipVerdict::Unfinished;
+}
+
 }  // namespace
 
 void FeedGzipCheck(GzipCheck& check, std::span<const uint8_t> packed) noexcept {
-  if (packed.empty()) return;
   if (!check.decided) {
-    check.decided = true;
-    // A single byte cannot tell; libarchive would not take it for gzip either.
-    if (packed.size() < 2 || packed[0] != Magic0 || packed[1] != Magic1) return;
-    auto* memory = static_cast<GzipCheckState*>(std::calloc(1, sizeof(GzipCheckState)));
-    if (memory == nullptr) {
-      check.verdict = GzipVerdict::OutOfMemory;
-      return;
+    while (check.firstCount < 2 && !packed.empty()) {
+      check.first[check.firstCount++] = packed.front();
+      packed = packed.subspan(1);
     }
-    check.state.reset(memory);
-    if (inflateInit2(&memory->stream, GzipWindowBits) != Z_OK) {
-      check.verdict = GzipVerdict::OutOfMemory;
-      return;
-    }
-    memory->initialised = true;
-    check.verdict = GzipVerdict::Unfinished;
+    if (check.firstCount < 2) return;
+    Begin(check, check.first);
+    if (Checking(check)) Inflate(check, check.first);
   }
-  while (!packed.empty() && check.state != nullptr &&
-         (check.verdict == GzipVerdict::Unfinished || check.verdict == GzipVerdict::Intact)) {
+  while (!packed.empty() && Checking(check)) {
     GzipCheckState& state = *check.state;
     if (state.betweenMembers) {
       // Another member follows only if it starts as one.
@@ -99,7 +131,10 @@ void FeedGzipCheck(GzipCheck& check, std::span<const uint8_t> packed) noexcept {
       }
       if (state.pendingCount < 2) return;
       if (state.pending[0] != Magic0 || state.pending[1] != Magic1) {
-        check.state.reset();  // trailing data: the check is over
+        // Trailing data: the check is over; what it found inside stays.
+        const GzipVerdict inner = FinalGzipVerdict(state.inner);
+        if (inner == GzipVerdict::Unfinished || Failed(inner)) check.verdict = inner;
+        check.state.reset();
         return;
       }
       state.betweenMembers = false;
@@ -109,10 +144,17 @@ void FeedGzipCheck(GzipCheck& check, std::span<const uint8_t> packed) noexcept {
       }
       check.verdict = GzipVerdict::Unfinished;
       Inflate(check, state.pending);
-      if (check.verdict != GzipVerdict::Unfinished) continue;
+      continue;
     }
     packed = packed.subspan(Inflate(check, packed));
   }
+}
+
+GzipVerdict FinalGzipVerdict(const GzipCheck& check) noexcept {
+  if (check.state == nullptr || Failed(check.verdict)) return check.verdict;
+  const GzipVerdict inner = FinalGzipVerdict(check.state->inner);
+  if (Failed(inner) || (inner == GzipVerdict::Unfinished && check.verdict == GzipVerdict::Intact)) return inner;
+  return check.verdict;
 }
 
 const char* GzipMismatchReason(GzipVerdict verdict) noexcept {

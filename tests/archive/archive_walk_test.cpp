@@ -306,6 +306,11 @@ TEST(ArchiveWalk, AGzipTrailerThatDoesNotMatchIsAnError) {
       {"first-of-two.gz", flipped(first, 5) + gzip("more"), "CRC-32"},
       {"second-of-two.gz", first + flipped(gzip("more"), 3), "length"},
       {"inside.tar", Write(archive_write_set_format_ustar, {}, {{"in.gz", flipped(first, 8)}}), "CRC-32"},
+      // libarchive undoes both in one reader: the inner trailer is checked too.
+      {"twice.gz", Write(archive_write_set_format_raw, {archive_write_add_filter_gzip},
+                         {{"data", flipped(first, 8)}}), "CRC-32"},
+      {"twice-intact.gz", Write(archive_write_set_format_raw, {archive_write_add_filter_gzip}, {{"data", first}}),
+       nullptr},
       {"two.gz", first + gzip("more"), nullptr},
       {"trailing.gz", first + "not a member", nullptr},
   };
