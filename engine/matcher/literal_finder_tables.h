@@ -7,19 +7,23 @@
 // trie node that ends a pattern is one "entry": identical patterns share it
 // and their tags are listed together.
 //
-// States are numbered breadth-first, so the root is 0, shallower states come
-// first, and the children of every state are contiguous and sorted by their
-// edge byte. The first denseRows states (all of a small automaton; the
-// shallow ones, where a scan spends most of its steps, of a large one) have
-// complete transition rows (256 targets, indexed by the raw input byte with
-// folding already applied), so a step from them is one lookup and the
-// failure walk ends at the first of them it meets; the other states keep
-// only their children and a failure link.
+// The first min(states, DenseRowLimit) states are numbered breadth-first
+// (the root is 0, then every depth-1 state, ...); the deeper ones depth-first
+// from there, so a state's first child follows it and a chain of single
+// children is consecutive. The first denseRows states (all of a small
+// automaton; the shallow ones, where a scan spends most of its steps, of a
+// large one) have complete transition rows (256 targets, indexed by the raw
+// input byte with folding already applied), so a step from them is one
+// lookup and the failure walk ends at the first of them it meets. Every
+// state has one packed word (failure link, report flag, where its children
+// are) and its label; what only some states have (other children, an
+// entry, a report link) is kept for those alone, found by rank.
 //
 // Everything below FinderTables is read-only once built, so one copy may
 // serve every handle that loaded the same signatures (finder_cache.cpp);
 // what a scan changes lives in LiteralFinder, one per handle.
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -48,13 +52,31 @@ static_assert(NarrowRowLimit < NarrowReportFlag);
 inline constexpr int32_t NibbleSkipPairLimit = 48;
 
 
-// What a step from a state without a row reads, in one place.
-struct SparseState {
-  int32_t firstChild = 0;
-  int32_t fail = 0;
-  uint16_t childCount = 0;
-  uint8_t hasReport = 0;  // report >= 0
-  uint8_t unused = 0;
+// A state's packed word: its failure link above PackedFailShift, the
+// report flag (report >= 0) and where its children are: none, one (the
+// next state, StateNext), or listed in `edges` (StateEdges). Failure links
+// get 29 bits, so an automaton has fewer than StateLimit states (a set with
+// more, over 512 MiB of patterns, fails to build as if out of memory).
+inline constexpr uint32_t StateChildren = 3u;
+inline constexpr uint32_t StateNext = 1u;
+inline constexpr uint32_t StateEdges = 2u;
+inline constexpr uint32_t PackedReport = 4u;
+inline constexpr int PackedFailShift = 3;
+inline constexpr int32_t StateLimit = int32_t{1} << 29;
+
+// The sets of states found by rank, one bit per state: those whose
+// children are in `edges`, those that end an entry (the entry is the rank,
+// so entries are numbered in state order), those with a report link that
+// end no entry (their link is in `reportOf`).
+enum StateSet : int { EdgeStates = 0, EntryStates = 1, ReportStates = 2 };
+inline constexpr int StateSetCount = 3;
+
+// 64 states' bits of each set, in 32-bit halves (9 words per 64 states),
+// and how many states of each set come before them.
+struct StateBits {
+  uint32_t low[StateSetCount];
+  uint32_t high[StateSetCount];
+  int32_t before[StateSetCount];
 };
 
 // Filled while building (each allocation checked) and never resized
@@ -66,13 +88,19 @@ struct FinderAutomaton {
   // denseRows * 256 complete transitions; a target that has a report
   // (report >= 0) carries ReportFlag, so a step needs no second load.
   GrowableArray<uint32_t> dense;
-  GrowableArray<SparseState> states;  // first child, child count, failure link and report flag, per state
-  GrowableArray<uint8_t> label;       // per state: the (folded) byte of the edge into it
-  // per state: the first state on its suffix chain (itself included) that
-  // ends an entry, or -1. The dictionary walk starts here.
-  GrowableArray<int32_t> report;
-  // per state: the entry it ends, or -1.
-  GrowableArray<int32_t> entry;
+  GrowableArray<uint32_t> packed;   // per state: failure link, report flag, children (above)
+  GrowableArray<uint8_t> label;     // per state: the (folded) byte of the edge into it
+  GrowableArray<StateBits> bits;    // per 64 states
+  // Per EdgeStates state (by rank), and one more: its children's range in
+  // edgeLabel / edgeTarget, sorted by label.
+  GrowableArray<int32_t> edgeStart;
+  GrowableArray<uint8_t> edgeLabel;
+  GrowableArray<int32_t> edgeTarget;
+  // Per ReportStates state (by rank): the first state on its suffix chain
+  // that ends an entry. The dictionary walk starts there (at the state
+  // itself for one that ends an entry).
+  GrowableArray<int32_t> reportOf;
+  int32_t entryBase = 0;  // the entry of this automaton's first EntryStates state
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
   // input bytes a, b (folding applied), or a alone is a pattern.
   GrowableArray<uint64_t> startPairs;  // 65536 bits
@@ -201,6 +229,37 @@ void RetainFinderTables(FinderTables* tables) noexcept;
 void DestroyFinderTables(FinderTables* tables) noexcept;
 // Takes tables that are about to be freed out of the cache (finder_cache.cpp).
 void ForgetCachedFinderTables(FinderTables* tables) noexcept;
+
+inline bool InStateSet(const FinderAutomaton& a, StateSet set, int32_t state) noexcept {
+  const StateBits& b = a.bits[static_cast<size_t>(state) >> 6];
+  const auto bit = static_cast<uint32_t>(state) & 63;
+  return ((bit < 32 ? b.low[set] >> bit : b.high[set] >> (bit - 32)) & 1) != 0;
+}
+
+// How many states of `set` come before `state`.
+inline int32_t StateRank(const FinderAutomaton& a, StateSet set, int32_t state) noexcept {
+  const StateBits& b = a.bits[static_cast<size_t>(state) >> 6];
+  const auto bit = static_cast<uint32_t>(state) & 63;
+  const uint64_t word = (uint64_t{b.high[set]} << 32 | b.low[set]) & ((uint64_t{1} << bit) - 1);
+  return b.before[set] + std::popcount(word);
+}
+
+inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
+  return static_cast<int32_t>(a.packed[static_cast<size_t>(state)] >> PackedFailShift);
+}
+
+// The first state on the suffix chain of `state` (itself included) that
+// ends an entry, or -1.
+inline int32_t ReportOf(const FinderAutomaton& a, int32_t state) noexcept {
+  if (InStateSet(a, EntryStates, state)) return state;
+  if (!InStateSet(a, ReportStates, state)) return -1;
+  return a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, state))];
+}
+
+// The entry `state` ends; only for states that end one.
+inline int32_t EntryOf(const FinderAutomaton& a, int32_t state) noexcept {
+  return a.entryBase + StateRank(a, EntryStates, state);
+}
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
   const auto bit = static_cast<uint32_t>(first) << 8 | second;
