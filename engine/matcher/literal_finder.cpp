@@ -237,19 +237,20 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   GrowableArray<int32_t> newId;
   GrowableArray<int32_t> oldId;
   if (!NumberStates(trie, a.stateCount, prefix, newId, oldId)) return false;
-  size_t edgeStates = 0;
-  size_t edgeCount = 0;
+  // A list: the failure link, count - 1 and labels as bytes in whole
+  // words, the targets.
+  auto listWords = [](size_t children) { return 1 + (children + 4) / 4 + children; };
+  size_t edgeWords = 0;
   size_t reportStates = 0;
   for (size_t s = 0; s < states; ++s) {
     const uint16_t children = trie.childCount[s];
     if (children > 1 || (children == 1 && newId[static_cast<size_t>(trie.firstChild[s])] != newId[s] + 1)) {
-      ++edgeStates;
-      edgeCount += children;
+      edgeWords += listWords(children);
     }
     if (report[s] >= 0 && !ends(s)) ++reportStates;
   }
-  if (!a.packed.Resize(states) || !a.label.Resize(states) || !a.bits.Assign((states + 63) / 64, StateBits{}) ||
-      !a.edgeStart.Reserve(edgeStates + 1) || !a.edgeLabel.Reserve(edgeCount) || !a.edgeTarget.Reserve(edgeCount) ||
+  if (edgeWords >= (size_t{1} << (32 - PackedFailShift)) || !a.packed.Resize(states) || !a.label.Resize(states) ||
+      !a.bits.Assign((states + 63) / 64, StateBits{}) || !a.edges.Reserve(edgeWords) ||
       !a.reportOf.Reserve(reportStates)) {
     return false;
   }
@@ -273,13 +274,17 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
     if (children == 1 && newId[static_cast<size_t>(first)] == static_cast<int32_t>(n) + 1) {
       word |= StateNext;
     } else if (children > 0) {
-      word |= StateEdges;
-      addToSet(EdgeStates, n);
-      ++before[EdgeStates];
-      a.edgeStart.Append(static_cast<int32_t>(a.edgeLabel.size()));  // reserved
-      for (int32_t c = first; c < first + children; ++c) {
-        a.edgeLabel.Append(trie.label[static_cast<size_t>(c)]);  // reserved
-        a.edgeTarget.Append(newId[static_cast<size_t>(c)]);      // reserved
+      const size_t at = a.edges.size();
+      word = static_cast<uint32_t>(at) << PackedFailShift | (word & PackedReport) | StateEdges;
+      const size_t labelWords = (static_cast<size_t>(children) + 4) / 4;
+      a.edges.Append(static_cast<uint32_t>(newId[static_cast<size_t>(trie.fail[s])]));  // reserved
+      for (size_t w = 0; w < labelWords + children; ++w) a.edges.Append(0u);      // reserved
+      auto* labels = reinterpret_cast<uint8_t*>(a.edges.data() + at + 1);
+      labels[0] = static_cast<uint8_t>(children - 1);
+      for (int32_t j = 0; j < children; ++j) {
+        const auto c = static_cast<size_t>(first + j);
+        labels[1 + j] = trie.label[c];
+        a.edges[at + 1 + labelWords + static_cast<size_t>(j)] = static_cast<uint32_t>(newId[c]);
       }
     }
     a.packed[n] = word;
@@ -303,7 +308,6 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
       a.reportOf.Append(newId[static_cast<size_t>(report[s])]);  // reserved
     }
   }
-  a.edgeStart.Append(static_cast<int32_t>(a.edgeLabel.size()));  // reserved
   rangeLo.Release();
   rangeHi.Release();
   depth.Release();
@@ -653,8 +657,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
   for (const FinderAutomaton& a : t.automata) {
-    memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edgeStart.Bytes() +
-              a.edgeLabel.Bytes() + a.edgeTarget.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
+    memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
   }
   t.memory = memory;
   return tables;

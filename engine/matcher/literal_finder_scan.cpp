@@ -37,20 +37,21 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
         // A chain: the only child is the next state.
         if (label[static_cast<size_t>(state) + 1] == k) return Flagged(a, state + 1);
       } else if (children == StateEdges) {
-        const auto e = static_cast<size_t>(StateRank(a, EdgeStates, state));
-        const int32_t first = a.edgeStart[e];
-        const uint8_t* labels = a.edgeLabel.data() + first;
-        const auto count = static_cast<uint32_t>(a.edgeStart[e + 1] - first);
+        const uint32_t* list = a.edges.data() + (word >> PackedFailShift);
+        const auto* labels = reinterpret_cast<const uint8_t*>(list + 1);
+        const uint32_t count = labels[0] + 1u;
+        const uint32_t* targets = list + 1 + (count + 4) / 4;
+        ++labels;
         if (count <= 8) {
           for (uint32_t j = 0; j < count; ++j) {
-            if (labels[j] == k) return Flagged(a, a.edgeTarget[static_cast<size_t>(first) + j]);
+            if (labels[j] == k) return Flagged(a, static_cast<int32_t>(targets[j]));
           }
         } else {
           const uint8_t* at = std::lower_bound(labels, labels + count, k);
-          if (at != labels + count && *at == k) {
-            return Flagged(a, a.edgeTarget[static_cast<size_t>(first + (at - labels))]);
-          }
+          if (at != labels + count && *at == k) return Flagged(a, static_cast<int32_t>(targets[at - labels]));
         }
+        state = static_cast<int32_t>(list[0]);
+        continue;
       }
       state = static_cast<int32_t>(word >> PackedFailShift);
     } while (state >= a.denseRows);

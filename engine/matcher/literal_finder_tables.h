@@ -23,7 +23,6 @@
 // serve every handle that loaded the same signatures (finder_cache.cpp);
 // what a scan changes lives in LiteralFinder, one per handle.
 #include <atomic>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,27 +51,31 @@ static_assert(NarrowRowLimit < NarrowReportFlag);
 inline constexpr int32_t NibbleSkipPairLimit = 48;
 
 
-// A state's packed word: its failure link above PackedFailShift, the
-// report flag (report >= 0) and where its children are: none, one (the
-// next state, StateNext), or listed in `edges` (StateEdges). Failure links
-// get 29 bits, so an automaton has fewer than StateLimit states (a set with
-// more, over 512 MiB of patterns, fails to build as if out of memory).
+// A state's packed word: above PackedFailShift its failure link, or for a
+// state whose children are listed (StateEdges) the offset of its list in
+// `edges`; the report flag (report >= 0); and where its children are: none,
+// one (the next state, StateNext), or listed. A list is the failure link,
+// then the child count - 1 and the labels in sorted order, as bytes padded
+// to whole words, then the targets: one place to read for a step. Offsets
+// get 29 bits and a list at most 3 words per child, so an automaton has
+// fewer than StateLimit states (a set with more, over 128 MiB of patterns,
+// fails to build as if out of memory).
 inline constexpr uint32_t StateChildren = 3u;
 inline constexpr uint32_t StateNext = 1u;
 inline constexpr uint32_t StateEdges = 2u;
 inline constexpr uint32_t PackedReport = 4u;
 inline constexpr int PackedFailShift = 3;
-inline constexpr int32_t StateLimit = int32_t{1} << 29;
+inline constexpr int32_t StateLimit = int32_t{1} << 27;
 
-// The sets of states found by rank, one bit per state: those whose
-// children are in `edges`, those that end an entry (the entry is the rank,
-// so entries are numbered in state order), those with a report link that
-// end no entry (their link is in `reportOf`).
-enum StateSet : int { EdgeStates = 0, EntryStates = 1, ReportStates = 2 };
-inline constexpr int StateSetCount = 3;
+// The sets of states found by rank, one bit per state: those that end an
+// entry (the entry is the rank, so entries are numbered in state order),
+// and those with a report link that end no entry (their link is in
+// `reportOf`).
+enum StateSet : int { EntryStates = 0, ReportStates = 1 };
+inline constexpr int StateSetCount = 2;
 
-// 64 states' bits of each set, in 32-bit halves (9 words per 64 states),
-// and how many states of each set come before them.
+// 64 states' bits of each set, in 32-bit halves, and how many states of
+// each set come before them.
 struct StateBits {
   uint32_t low[StateSetCount];
   uint32_t high[StateSetCount];
@@ -91,11 +94,7 @@ struct FinderAutomaton {
   GrowableArray<uint32_t> packed;   // per state: failure link, report flag, children (above)
   GrowableArray<uint8_t> label;     // per state: the (folded) byte of the edge into it
   GrowableArray<StateBits> bits;    // per 64 states
-  // Per EdgeStates state (by rank), and one more: its children's range in
-  // edgeLabel / edgeTarget, sorted by label.
-  GrowableArray<int32_t> edgeStart;
-  GrowableArray<uint8_t> edgeLabel;
-  GrowableArray<int32_t> edgeTarget;
+  GrowableArray<uint32_t> edges;    // the lists of StateEdges states (above)
   // Per ReportStates state (by rank): the first state on its suffix chain
   // that ends an entry. The dictionary walk starts there (at the state
   // itself for one that ends an entry).
@@ -236,16 +235,27 @@ inline bool InStateSet(const FinderAutomaton& a, StateSet set, int32_t state) no
   return ((bit < 32 ? b.low[set] >> bit : b.high[set] >> (bit - 32)) & 1) != 0;
 }
 
+// The set bits of a word, inline: without a build flag for the popcnt
+// instruction (the library runs on any x86-64), std::popcount is a call.
+inline int32_t BitCount(uint64_t word) noexcept {
+  word -= (word >> 1) & 0x5555555555555555u;
+  word = (word & 0x3333333333333333u) + ((word >> 2) & 0x3333333333333333u);
+  word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int32_t>((word * 0x0101010101010101u) >> 56);
+}
+
 // How many states of `set` come before `state`.
 inline int32_t StateRank(const FinderAutomaton& a, StateSet set, int32_t state) noexcept {
   const StateBits& b = a.bits[static_cast<size_t>(state) >> 6];
   const auto bit = static_cast<uint32_t>(state) & 63;
   const uint64_t word = (uint64_t{b.high[set]} << 32 | b.low[set]) & ((uint64_t{1} << bit) - 1);
-  return b.before[set] + std::popcount(word);
+  return b.before[set] + BitCount(word);
 }
 
 inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
-  return static_cast<int32_t>(a.packed[static_cast<size_t>(state)] >> PackedFailShift);
+  const uint32_t word = a.packed[static_cast<size_t>(state)];
+  return static_cast<int32_t>((word & StateChildren) == StateEdges ? a.edges[word >> PackedFailShift]
+                                                                    : word >> PackedFailShift);
 }
 
 // The first state on the suffix chain of `state` (itself included) that
