@@ -118,12 +118,10 @@ bool FillNibbleMasks(FinderAutomaton& a, const GrowableArray<KeyedPattern>& patt
 // Numbers the states for the layout: breadth-first ids below `prefix` stay,
 // the deeper states are numbered depth-first from each child of the prefix
 // (in breadth-first order), so a state's first child follows it. Fills
-// newId (by breadth-first id) and oldId (its inverse). False when memory
-// runs out.
-bool NumberStates(const Trie& trie, int32_t states, int32_t prefix, GrowableArray<int32_t>& newId,
-                  GrowableArray<int32_t>& oldId) noexcept {
+// newId (by breadth-first id). False when memory runs out.
+bool NumberStates(const Trie& trie, int32_t states, int32_t prefix, GrowableArray<int32_t>& newId) noexcept {
   const auto count = static_cast<size_t>(states);
-  if (!newId.Resize(count) || !oldId.Resize(count)) return false;
+  if (!newId.Resize(count)) return false;
   for (int32_t s = 0; s < prefix; ++s) newId[static_cast<size_t>(s)] = s;
   const auto last = static_cast<size_t>(prefix - 1);
   const int32_t frontierEnd = trie.firstChild[last] + trie.childCount[last];
@@ -141,7 +139,6 @@ bool NumberStates(const Trie& trie, int32_t states, int32_t prefix, GrowableArra
       }
     }
   }
-  for (size_t s = 0; s < count; ++s) oldId[static_cast<size_t>(newId[s])] = static_cast<int32_t>(s);
   return true;
 }
 
@@ -235,23 +232,19 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   // The layout: per state in its new id, the packed word and label; the
   // ranked sets and what they index, in id order.
   GrowableArray<int32_t> newId;
-  GrowableArray<int32_t> oldId;
-  if (!NumberStates(trie, a.stateCount, prefix, newId, oldId)) return false;
+  if (!NumberStates(trie, a.stateCount, prefix, newId)) return false;
   // A list: the failure link, count - 1 and labels as bytes in whole
   // words, the targets.
   auto listWords = [](size_t children) { return 1 + (children + 4) / 4 + children; };
   size_t edgeWords = 0;
-  size_t reportStates = 0;
   for (size_t s = 0; s < states; ++s) {
     const uint16_t children = trie.childCount[s];
     if (children > 1 || (children == 1 && newId[static_cast<size_t>(trie.firstChild[s])] != newId[s] + 1)) {
       edgeWords += listWords(children);
     }
-    if (report[s] >= 0 && !ends(s)) ++reportStates;
   }
   if (edgeWords >= (size_t{1} << (32 - PackedFailShift)) || !a.packed.Resize(states) || !a.label.Resize(states) ||
-      !a.bits.Assign((states + 63) / 64, StateBits{}) || !a.edges.Reserve(edgeWords) ||
-      !a.reportOf.Reserve(reportStates)) {
+      !a.bits.Assign((states + 63) / 64, StateBits{}) || !a.edges.Reserve(edgeWords)) {
     return false;
   }
   auto addToSet = [&](StateSet set, size_t n) {
@@ -263,50 +256,69 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
       b.high[set] |= 1u << (bit - 32);
     }
   };
-  int32_t before[StateSetCount] = {};
-  for (size_t n = 0; n < states; ++n) {
-    if ((n & 63) == 0) std::copy_n(before, StateSetCount, a.bits[n >> 6].before);
-    const auto s = static_cast<size_t>(oldId[n]);
+  // In breadth-first order, so that the trie's arrays are read in order:
+  // each state's word, label and set bits at its new id (a list's place
+  // does not matter, its offset is in the word).
+  for (size_t s = 0; s < states; ++s) {
+    const auto n = static_cast<size_t>(newId[s]);
     const int32_t first = trie.firstChild[s];
     const uint16_t children = trie.childCount[s];
-    uint32_t word = static_cast<uint32_t>(newId[static_cast<size_t>(trie.fail[s])]) << PackedFailShift |
-                    (report[s] >= 0 ? PackedReport : 0u);
-    if (children == 1 && newId[static_cast<size_t>(first)] == static_cast<int32_t>(n) + 1) {
+    const auto fail = static_cast<uint32_t>(newId[static_cast<size_t>(trie.fail[s])]);
+    uint32_t word = fail << PackedFailShift | (report[s] >= 0 ? PackedReport : 0u);
+    if (children == 1 && static_cast<size_t>(newId[static_cast<size_t>(first)]) == n + 1) {
       word |= StateNext;
     } else if (children > 0) {
       const size_t at = a.edges.size();
       word = static_cast<uint32_t>(at) << PackedFailShift | (word & PackedReport) | StateEdges;
       const size_t labelWords = (static_cast<size_t>(children) + 4) / 4;
-      a.edges.Append(static_cast<uint32_t>(newId[static_cast<size_t>(trie.fail[s])]));  // reserved
-      for (size_t w = 0; w < labelWords + children; ++w) a.edges.Append(0u);      // reserved
+      a.edges.Append(fail);                                                   // reserved
+      for (size_t w = 0; w < labelWords + children; ++w) a.edges.Append(0u);  // reserved
       auto* labels = reinterpret_cast<uint8_t*>(a.edges.data() + at + 1);
       labels[0] = static_cast<uint8_t>(children - 1);
-      for (int32_t j = 0; j < children; ++j) {
-        const auto c = static_cast<size_t>(first + j);
+      for (size_t j = 0; j < children; ++j) {
+        const size_t c = static_cast<size_t>(first) + j;
         labels[1 + j] = trie.label[c];
-        a.edges[at + 1 + labelWords + static_cast<size_t>(j)] = static_cast<uint32_t>(newId[c]);
+        a.edges[at + 1 + labelWords + j] = static_cast<uint32_t>(newId[c]);
       }
     }
     a.packed[n] = word;
     a.label[n] = trie.label[s];
     if (ends(s)) {
-      // Entries in state order: the entry is the state's rank.
-      const int32_t id = tables.entryCount++;
-      for (int32_t lo = rangeLo[s]; lo < rangeHi[s] && patterns[static_cast<size_t>(lo)].length == depth[s]; ++lo) {
-        if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
-      }
-      if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
-      ++a.entryCount;
       addToSet(EntryStates, n);
-      ++before[EntryStates];
-      if (!keys.Append({patterns[static_cast<size_t>(rangeLo[s])].key, depth[s], static_cast<int32_t>(n), id, !folded})) {
-        return false;
-      }
     } else if (report[s] >= 0) {
       addToSet(ReportStates, n);
-      ++before[ReportStates];
-      a.reportOf.Append(newId[static_cast<size_t>(report[s])]);  // reserved
     }
+  }
+  int32_t before[StateSetCount] = {};
+  for (StateBits& b : a.bits) {
+    for (int set = 0; set < StateSetCount; ++set) {
+      b.before[set] = before[set];
+      before[set] += BitCount(uint64_t{b.high[set]} << 32 | b.low[set]);
+    }
+  }
+  // What is kept by rank: report links, and the entries, numbered in state
+  // order (the entry is the state's rank).
+  GrowableArray<int32_t> entryState;  // breadth-first id, by entry rank
+  if (!entryState.Resize(static_cast<size_t>(before[EntryStates])) ||
+      !a.reportOf.Resize(static_cast<size_t>(before[ReportStates]))) {
+    return false;
+  }
+  for (size_t s = 0; s < states; ++s) {
+    if (ends(s)) {
+      entryState[static_cast<size_t>(StateRank(a, EntryStates, newId[s]))] = static_cast<int32_t>(s);
+    } else if (report[s] >= 0) {
+      a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, newId[s]))] = newId[static_cast<size_t>(report[s])];
+    }
+  }
+  for (const int32_t state : entryState) {
+    const auto s = static_cast<size_t>(state);
+    const int32_t id = tables.entryCount++;
+    for (int32_t lo = rangeLo[s]; lo < rangeHi[s] && patterns[static_cast<size_t>(lo)].length == depth[s]; ++lo) {
+      if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
+    }
+    if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
+    ++a.entryCount;
+    if (!keys.Append({patterns[static_cast<size_t>(rangeLo[s])].key, depth[s], newId[s], id, !folded})) return false;
   }
   rangeLo.Release();
   rangeHi.Release();
@@ -346,11 +358,17 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   a.depthOneEnd = 1 + trie.childCount[0];
   trie = Trie();
   newId.Release();
-  oldId.Release();
   if (!FillNibbleMasks(a, patterns, folded)) return false;
 
-  // Root skip pairs over raw input bytes.
-  for (const KeyedPattern& p : patterns) {
+  // Root skip pairs over raw input bytes; sorted patterns with the same
+  // first two key bytes (or the same single byte) give the same pairs.
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    const KeyedPattern& p = patterns[i];
+    if (i > 0) {
+      const KeyedPattern& q = patterns[i - 1];
+      const bool bothLong = p.length >= 2 && q.length >= 2;
+      if (p.key[0] == q.key[0] && (p.length >= 2) == (q.length >= 2) && (!bothLong || p.key[1] == q.key[1])) continue;
+    }
     for (int first = 0; first < 256; ++first) {
       if (KeyOf(folded, static_cast<uint8_t>(first)) != p.key[0]) continue;
       for (int second = 0; second < 256; ++second) {
