@@ -115,27 +115,33 @@ bool FillNibbleMasks(FinderAutomaton& a, const GrowableArray<KeyedPattern>& patt
   return true;
 }
 
-// Numbers the states for the layout: breadth-first ids below `prefix` stay,
-// the deeper states are numbered depth-first from each child of the prefix
-// (in breadth-first order), so a state's first child follows it. Fills
-// newId (by breadth-first id). False when memory runs out.
+// Numbers the states for the layout: breadth-first ids below `prefix` stay;
+// of the deeper states, those below which the trie still branches come
+// next, breadth-first (where a scan through them spends its steps, kept
+// together), then each tail (a state whose descendants form one path, with
+// that path) as a run of consecutive ids, so a tail state's child is the
+// next state. Fills newId (by breadth-first id). False when memory runs out.
 bool NumberStates(const Trie& trie, int32_t states, int32_t prefix, GrowableArray<int32_t>& newId) noexcept {
   const auto count = static_cast<size_t>(states);
-  if (!newId.Resize(count)) return false;
+  GrowableArray<uint8_t> tail;  // the state's descendants form one path
+  if (!newId.Resize(count) || !tail.Assign(count, 0)) return false;
+  for (size_t s = count; s-- > 0;) {
+    const uint16_t children = trie.childCount[s];
+    tail[s] = children == 0 || (children == 1 && tail[static_cast<size_t>(trie.firstChild[s])] != 0) ? 1 : 0;
+  }
   for (int32_t s = 0; s < prefix; ++s) newId[static_cast<size_t>(s)] = s;
-  const auto last = static_cast<size_t>(prefix - 1);
-  const int32_t frontierEnd = trie.firstChild[last] + trie.childCount[last];
   int32_t next = prefix;
-  GrowableArray<int32_t> stack;
-  for (int32_t root = prefix; root < frontierEnd; ++root) {
-    if (!stack.Append(root)) return false;
-    while (!stack.empty()) {
-      const int32_t s = stack.back();
-      stack.Truncate(stack.size() - 1);
-      newId[static_cast<size_t>(s)] = next++;
-      const int32_t first = trie.firstChild[static_cast<size_t>(s)];
-      for (int32_t c = first + trie.childCount[static_cast<size_t>(s)]; c-- > first;) {
-        if (!stack.Append(c)) return false;
+  for (size_t s = static_cast<size_t>(prefix); s < count; ++s) {
+    if (tail[s] == 0) newId[s] = next++;
+  }
+  for (size_t p = 0; p < count; ++p) {
+    if (p >= static_cast<size_t>(prefix) && tail[p] != 0) continue;  // inside a tail laid out already
+    const auto first = static_cast<size_t>(trie.firstChild[p]);
+    for (size_t c = std::max(first, static_cast<size_t>(prefix)); c < first + trie.childCount[p]; ++c) {
+      if (tail[c] == 0) continue;
+      for (size_t t = c;; t = static_cast<size_t>(trie.firstChild[t])) {
+        newId[t] = next++;
+        if (trie.childCount[t] == 0) break;
       }
     }
   }
