@@ -62,4 +62,9 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& more,
                          std::span<uint8_t> buffer, const ScanSettings& settings);
 
+// The same over bytes in memory: scanned in place, then walked as an
+// archive from memory.
+FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, ScanHandle& handle,
+                       const MemberHandles& more, const ScanSettings& settings);
+
 }  // namespace veltor::scanning

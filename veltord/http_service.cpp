@@ -41,7 +41,7 @@ struct HttpConnection {
   TcpSocket socket;
   asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
   bool timedOut = false;
-  std::array<uint8_t, HttpReadBuffer> buffer{};
+  std::array<uint8_t, HttpReadBuffer> buffer;  // not cleared: only what was read is looked at
   size_t start = 0;  // the unread bytes: buffer[start, end)
   size_t end = 0;
   std::string peer;
@@ -80,6 +80,7 @@ awaitable<void> ReadMore(HttpConnection& connection, error_code& error) {
   connection.end += co_await connection.socket.async_read_some(
       asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
       redirect_error(use_awaitable, error));
+  AskQuickAck(connection.socket.native_handle());
 }
 
 awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned version, bool keepAlive,
@@ -100,11 +101,10 @@ awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned v
   co_return !error;
 }
 
-awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, UniqueFd spool) {
-  lseek(spool.fd, 0, SEEK_SET);
+awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, StreamSpool& stream) {
   auto job = std::make_shared<ScanJob>();
   std::string error;
-  if (!scanning::AdoptInput(job->file, spool.Release(), error)) co_return JsonError(500, error);
+  if (!HandOverStream(stream, *job, error)) co_return JsonError(500, error);
   job->name = "stream";
   co_await RunJob(state, job);
   LogResults(connection.peer, *job);
@@ -120,9 +120,9 @@ std::string DatabaseJson(const LoadedDatabase& database) {
 }
 
 awaitable<Reply> Answer(ServiceState& state, HttpConnection& connection, HttpRoute route, std::string_view allow,
-                        UniqueFd spool) {
+                        StreamSpool& stream) {
   switch (route) {
-    case HttpRoute::Scan: co_return co_await Scan(state, connection, std::move(spool));
+    case HttpRoute::Scan: co_return co_await Scan(state, connection, stream);
     case HttpRoute::Health: {
       const auto database = CurrentDatabase(state.databases);
       if (!database) co_return MakeReply(503, "{\"status\":\"no database loaded\"}\n");
@@ -157,7 +157,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
   HttpRoute route = HttpRoute::NotFound;
   std::string_view allow;
   unsigned version = 11;
-  UniqueFd spool;
+  StreamSpool stream;
   const auto fail = [&](unsigned status, const std::string& reason, ClientErrorKind kind) -> awaitable<void> {
     Log("client-error", {{"client", connection.peer}, {"reason", reason}});
     CountClientError(state, kind);
@@ -199,15 +199,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
         route = event.route;
         allow = event.allow;
         version = event.version;
-        if (route == HttpRoute::Scan) {
-          std::string error;
-          spool = OpenSpool(state.options, error);
-          if (spool.fd < 0) {
-            Log("error", {{"client", connection.peer}, {"reason", error}});
-            co_await Write(connection, JsonError(500, error), version, false, state);
-            co_return;
-          }
-        }
+        stream = {};
         if (event.expectContinue) {
           connection.deadline.expires_after(WriteTimeout);
           error_code error;
@@ -221,7 +213,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
       case HttpEventKind::BodyBytes: {
         if (route != HttpRoute::Scan) break;  // a body another route does not read
         std::string error;
-        if (!WriteAll(spool.fd, event.bytes, error)) {
+        if (!SpoolBytes(stream, event.bytes, state.options, error)) {
           Log("error", {{"client", connection.peer}, {"reason", error}});
           co_await Write(connection, JsonError(500, error), version, false, state);
           co_return;
@@ -229,7 +221,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
         break;
       }
       case HttpEventKind::BodyEnd: {
-        const Reply reply = co_await Answer(state, connection, route, allow, std::move(spool));
+        const Reply reply = co_await Answer(state, connection, route, allow, stream);
         if (!co_await Write(connection, reply, version, event.keepAlive, state) || !event.keepAlive) co_return;
         break;
       }

@@ -96,7 +96,9 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
     return member.get();
   };
   try {
-    if (job.file.descriptor >= 0) {
+    if (job.inMemory) {
+      job.results.emplace_back(job.name, scanning::ScanMemory(job.memory, job.name, handle, more, pool.settings));
+    } else if (job.file.descriptor >= 0) {
       job.results.emplace_back(job.name,
                                scanning::ScanOpenFile(job.file, job.name, handle, more, buffer, pool.settings));
     } else {
@@ -104,7 +106,7 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
     }
   } catch (const std::bad_alloc&) {
     job.results.clear();
-    job.results.emplace_back(job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
+    job.results.emplace_back(job.inMemory || job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
   }
   Count(pool.counters, job);
 }

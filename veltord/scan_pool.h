@@ -62,8 +62,12 @@ enum class PathMode : uint8_t { Scan, Continue, AllMatch, List };
 
 struct ScanJob {
   // A descriptor to scan from where it stands (a spooled stream, a passed
-  // descriptor), reported as `name`; or, when it is closed, `path` walked.
+  // descriptor), reported as `name`; or, when it is closed and the job is
+  // not `inMemory`, `path` walked.
   scanning::InputFile file;
+  // Or, when `inMemory`, these bytes (a stream kept whole while it arrived).
+  std::vector<uint8_t> memory;
+  bool inMemory = false;
   std::string name;
   std::string path;
   PathMode mode = PathMode::Scan;

@@ -122,7 +122,7 @@ struct Connection {
   asio::steady_timer deadline;
   bool timedOut = false;
   std::deque<UniqueFd> passed;  // descriptors received, oldest first
-  std::array<uint8_t, ReadBufferSize> buffer{};
+  std::array<uint8_t, ReadBufferSize> buffer;  // not cleared: only what was read is looked at
   size_t start = 0;  // the unread bytes: buffer[start, end)
   size_t end = 0;
   ProtocolReader reader;
@@ -271,8 +271,8 @@ struct Dialogue {
   bool inSession = false;
   unsigned id = 0;
   Delimiter delimiter = Delimiter::Bare;
-  UniqueFd spool;  // the INSTREAM stream under way
-  uint64_t streamBytes = 0;
+  StreamSpool stream;  // the INSTREAM stream under way
+  bool streaming = false;
 };
 
 std::string Line(const Dialogue& dialogue, std::string_view text) {
@@ -349,7 +349,53 @@ bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error
   return true;
 }
 
+bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
+                std::string& error) {
+  spool.bytes += bytes.size();
+  if (spool.file.fd < 0 && spool.bytes <= MemoryStreamBytes) {
+    try {
+      spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+      return true;
+    } catch (const std::bad_alloc&) {
+      // On to a file, which needs no memory of ours.
+    }
+  }
+  if (spool.file.fd < 0) {
+    spool.file = OpenSpool(options, error);
+    if (spool.file.fd < 0 || !WriteAll(spool.file.fd, spool.memory, error)) return false;
+    std::vector<uint8_t>().swap(spool.memory);
+  }
+  return WriteAll(spool.file.fd, bytes, error);
+}
+
+bool HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error) {
+  spool.bytes = 0;
+  if (spool.file.fd < 0) {
+    job.memory = std::move(spool.memory);
+    job.inMemory = true;
+    spool.memory = {};
+    return true;
+  }
+  lseek(spool.file.fd, 0, SEEK_SET);
+  return scanning::AdoptInput(job.file, spool.file.Release(), error);
+}
+
 namespace {
+
+// Scans a stream and replies.
+template <class Socket>
+awaitable<bool> ScanStream(ServiceState& state, Connection<Socket>& connection, Dialogue& dialogue) {
+  auto job = std::make_shared<ScanJob>();
+  std::string error;
+  dialogue.streaming = false;
+  if (!HandOverStream(dialogue.stream, *job, error)) co_return co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
+  job->name = "stream";
+  co_await RunJob(state, job);
+  LogResults(connection.peer, *job);
+  std::string reply;
+  for (const std::string& line : VerdictLines(job->name, job->results.front().second, false)) reply += Line(dialogue, line);
+  co_return co_await Send(connection, reply);
+}
 
 // Scans what a descriptor holds and replies.
 template <class Socket>
@@ -429,14 +475,14 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
           Log("client-error", {{"client", connection.peer}, {"reason", reason}});
           CountClientError(state, ClientErrorKind::Timeout);
           connection.timedOut = false;
-          co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
+          co_await Send(connection, Line(dialogue, (dialogue.streaming ? "stream: " : "") + reason + ". ERROR"));
         } else if (error == asio::error::eof) {
           if (middle) {
-            const std::string reason = dialogue.spool.fd >= 0 ? "the stream ended before its zero-length chunk"
+            const std::string reason = dialogue.streaming ? "the stream ended before its zero-length chunk"
                                                                 : "the connection ended in the middle of a command";
             Log("client-error", {{"client", connection.peer}, {"reason", reason}});
             CountClientError(state, ClientErrorKind::EndedEarly);
-            co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
+            co_await Send(connection, Line(dialogue, (dialogue.streaming ? "stream: " : "") + reason + ". ERROR"));
           }
         } else if (error != asio::error::operation_aborted) {
           Log("client-error", {{"client", connection.peer}, {"reason", error.message()}});
@@ -453,17 +499,15 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
       }
       case EventKind::StreamBytes: {
         std::string error;
-        if (!WriteAll(dialogue.spool.fd, event.bytes, error)) {
+        if (!SpoolBytes(dialogue.stream, event.bytes, state.options, error)) {
           Log("error", {{"client", connection.peer}, {"reason", error}});
           co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
           co_return;
         }
-        dialogue.streamBytes += event.bytes.size();
         break;
       }
       case EventKind::StreamEnd: {
-        lseek(dialogue.spool.fd, 0, SEEK_SET);
-        if (!co_await ScanDescriptor(state, connection, dialogue, std::move(dialogue.spool), "stream")) co_return;
+        if (!co_await ScanStream(state, connection, dialogue)) co_return;
         if (!dialogue.inSession) co_return;
         break;
       }
@@ -524,17 +568,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
           case CommandName::Scan:
             carryOn = co_await ScanPathCommand(state, connection, dialogue, command);
             break;
-          case CommandName::InStream: {
-            std::string error;
-            dialogue.spool = OpenSpool(state.options, error);
-            dialogue.streamBytes = 0;
-            if (dialogue.spool.fd < 0) {
-              Log("error", {{"client", connection.peer}, {"reason", error}});
-              co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
-              co_return;
-            }
+          case CommandName::InStream:
+            dialogue.stream = {};
+            dialogue.streaming = true;
             continue;  // the stream's chunks follow
-          }
           case CommandName::FilDes: {
             if constexpr (!IsUnix<Socket>) {
               carryOn = co_await Send(connection, Line(dialogue, "FILDES: only over the Unix socket. ERROR"));

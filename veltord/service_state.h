@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "veltord/scan_pool.h"
 #include "veltord/service_options.h"
@@ -126,6 +127,29 @@ void RequestReload(ServiceState& state);
 // client holds a file rather than a worker; it vanishes when closed.
 UniqueFd OpenSpool(const ServiceOptions& options, std::string& error);
 bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error);
+
+// A stream of up to this many bytes is kept in memory while it arrives and
+// scanned there (no file, no reading back); past it, what was kept goes to
+// a spool file and so does the rest. The most a connection holds in memory.
+inline constexpr size_t MemoryStreamBytes = size_t{1} << 20;
+
+// A stream as it arrives: in `memory` up to MemoryStreamBytes, else in
+// `file` (from its start).
+struct StreamSpool {
+  std::vector<uint8_t> memory;
+  UniqueFd file;
+  uint64_t bytes = 0;
+};
+
+// Keeps `bytes`, moving to a spool file at the bound; false with `error`
+// set when the file cannot be opened or written.
+bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
+                std::string& error);
+
+// Gives the stream to `job` to scan (the memory moved, the file adopted
+// from its start) and leaves `spool` empty; false with `error` set when the
+// file cannot be looked at.
+bool HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error);
 
 // Logs each report of a finished job ("found") and each file it could not
 // scan whole ("scan-error").
