@@ -148,4 +148,17 @@ FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, Sc
   return outcome;
 }
 
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings) {
+  FileOutcome outcome{Outcome::Clean, {}, {}, bytes, {}};
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
+  FinishScan(fed);
+  if (!CollectReports(fed, {}, outcome.reports)) return Failed("out of memory while collecting reports");
+  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  if (file.regular) {
+    ScanArchiveMembers(file, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
+  }
+  return outcome;
+}
+
 }  // namespace veltor::scanning

@@ -67,4 +67,10 @@ FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& han
 FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, ScanHandle& handle,
                        const MemberHandles& more, const ScanSettings& settings);
 
+// Finishes the scan of a stream fed to `fed` as it arrived (`bytes` in
+// all: BeginScan and every FeedScan already called) and walks `file`, the
+// same bytes spooled, as an archive with `handle` when it is a regular file.
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings);
+
 }  // namespace veltor::scanning

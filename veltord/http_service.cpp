@@ -104,7 +104,7 @@ awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned v
 awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, StreamSpool& stream) {
   auto job = std::make_shared<ScanJob>();
   std::string error;
-  if (!HandOverStream(stream, *job, error)) co_return JsonError(500, error);
+  if (!co_await HandOverStream(stream, *job, error)) co_return JsonError(500, error);
   job->name = "stream";
   co_await RunJob(state, job);
   LogResults(connection.peer, *job);
@@ -218,6 +218,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
           co_await Write(connection, JsonError(500, error), version, false, state);
           co_return;
         }
+        co_await FeedStream(state, stream);
         break;
       }
       case HttpEventKind::BodyEnd: {

@@ -195,23 +195,6 @@ awaitable<bool> SendEcho(Connection& connection, const icap::Request& request, c
   co_return co_await Send(connection, icap::LastChunk);
 }
 
-// Lends the body to the job: its memory moved (the caller takes it back
-// once the job is done: it may still be sent back), its file shared.
-bool LendStream(StreamSpool& stream, ScanJob& job, std::string& error) {
-  if (stream.file.fd < 0) {
-    job.memory = std::move(stream.memory);
-    job.inMemory = true;
-    return true;
-  }
-  lseek(stream.file.fd, 0, SEEK_SET);
-  const int copy = dup(stream.file.fd);
-  if (copy < 0) {
-    error = std::string("cannot scan the spool: ") + std::strerror(errno);
-    return false;
-  }
-  return scanning::AdoptInput(job.file, copy, error);
-}
-
 // One RESPMOD or REQMOD whose body is complete: the scan, the verdict and
 // the reply. False when the connection is to end.
 awaitable<bool> Answer(ServiceState& state, Connection& connection, const icap::Request& request, Body& body, bool ieof) {
@@ -225,7 +208,8 @@ awaitable<bool> Answer(ServiceState& state, Connection& connection, const icap::
     StreamSpool& scanned = body.decoding ? body.decoded : body.raw;
     auto job = std::make_shared<ScanJob>();
     std::string error;
-    if (!LendStream(scanned, *job, error)) {
+    // The raw body's memory comes back after the scan: it may be sent back.
+    if (!co_await HandOverStream(scanned, *job, error, true)) {
       Log("error", {{"client", connection.peer}, {"reason", error}});
       co_await Send(connection, icap::StatusReply(500, CurrentIsTag(state), true));
       co_return false;
@@ -287,6 +271,7 @@ void PrepareBody(ServiceState& state, const icap::Request& request, Body& body) 
     }
   }
   body.keepRaw = body.echo || !body.decoding;
+  body.raw.feed = !body.decoding;  // only what is scanned is fed
 }
 
 awaitable<void> Converse(ServiceState& state, Connection& connection) {
@@ -364,6 +349,7 @@ awaitable<void> Converse(ServiceState& state, Connection& connection) {
       }
       case icap::EventKind::BodyBytes:
         Take(*body, event.bytes);
+        co_await FeedStream(state, body->decoding ? body->decoded : body->raw);
         break;
       case icap::EventKind::PreviewEnd:
         if (!co_await Send(connection, icap::StatusReply(100, "", false))) co_return;

@@ -196,16 +196,16 @@ awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
   co_return !error;
 }
 
-struct Waiter {
-  explicit Waiter(asio::io_context& io) : timer(io) {}
-  asio::steady_timer timer;
-  size_t left = 0;
-};
-
 // Hands the jobs to the pool and waits, without holding the networking
 // thread, until workers have finished them all.
 awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs) {
-  auto waiter = std::make_shared<Waiter>(state.io);
+  co_await FinishJobs(StartJobs(state, jobs));
+}
+
+}  // namespace
+
+std::shared_ptr<JobWait> StartJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs) {
+  auto waiter = std::make_shared<JobWait>(state.io);
   waiter->timer.expires_at(Clock::time_point::max());
   waiter->left = jobs.size();
   auto executor = state.io.get_executor();
@@ -217,13 +217,15 @@ awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<Sca
     };
     SubmitJob(state.pool, job);
   }
+  return waiter;
+}
+
+awaitable<void> FinishJobs(std::shared_ptr<JobWait> waiter) {
   while (waiter->left > 0) {
     error_code ignored;
     co_await waiter->timer.async_wait(redirect_error(use_awaitable, ignored));
   }
 }
-
-}  // namespace
 
 awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
   const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
@@ -363,21 +365,85 @@ bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const Servic
   if (spool.file.fd < 0) {
     spool.file = OpenSpool(options, error);
     if (spool.file.fd < 0 || !WriteAll(spool.file.fd, spool.memory, error)) return false;
-    std::vector<uint8_t>().swap(spool.memory);
+    // What was kept is the first piece to feed.
+    if (!spool.feed) std::vector<uint8_t>().swap(spool.memory);
   }
-  return WriteAll(spool.file.fd, bytes, error);
+  if (!WriteAll(spool.file.fd, bytes, error)) return false;
+  if (spool.feed) {
+    try {
+      spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc&) {
+      // Scanned from the file at the end instead.
+      spool.feed = false;
+      std::vector<uint8_t>().swap(spool.memory);
+    }
+  }
+  return true;
 }
 
-bool HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error) {
+namespace {
+
+// Waits for the piece in a job; feeding ends when the stream got no handle.
+awaitable<void> AwaitPiece(StreamSpool& spool) {
+  if (!spool.feeding) co_return;
+  co_await FinishJobs(std::move(spool.feeding));
+  spool.feeding.reset();
+  if (spool.scan && spool.scan->handle == nullptr) {
+    spool.feed = false;
+    spool.scan.reset();
+    std::vector<uint8_t>().swap(spool.memory);
+  }
+}
+
+}  // namespace
+
+awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool) {
+  if (spool.file.fd < 0 || !spool.feed || spool.memory.size() < MemoryStreamBytes) co_return;
+  co_await AwaitPiece(spool);
+  if (!spool.feed) co_return;
+  if (!spool.scan) {
+    spool.scan = std::make_shared<StreamScan>();
+    spool.scan->database = CurrentDatabase(state.databases);
+  }
+  auto job = std::make_shared<ScanJob>();
+  job->feed = true;
+  job->stream = spool.scan;
+  job->memory = std::move(spool.memory);
+  spool.memory = {};
+  try {
+    // Room for the next piece and the read that takes it past the bound.
+    spool.memory.reserve(MemoryStreamBytes + MemoryStreamBytes / 8);
+  } catch (const std::bad_alloc&) {
+    // It grows as it can; SpoolBytes ends the feeding if it cannot.
+  }
+  const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
+  spool.feeding = StartJobs(state, jobs);
+}
+
+awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share) {
   spool.bytes = 0;
   if (spool.file.fd < 0) {
     job.memory = std::move(spool.memory);
     job.inMemory = true;
     spool.memory = {};
-    return true;
+    co_return true;
   }
+  co_await AwaitPiece(spool);
+  // A scan that stopped being fed has not seen every byte: the file is
+  // scanned whole instead.
+  if (spool.scan && spool.feed) {
+    job.stream = std::move(spool.scan);
+    job.memory = std::move(spool.memory);
+  }
+  spool.memory = {};
+  spool.scan.reset();
   lseek(spool.file.fd, 0, SEEK_SET);
-  return scanning::AdoptInput(job.file, spool.file.Release(), error);
+  const int descriptor = share ? dup(spool.file.fd) : spool.file.Release();
+  if (descriptor < 0) {
+    error = std::string("cannot scan the spool: ") + std::strerror(errno);
+    co_return false;
+  }
+  co_return scanning::AdoptInput(job.file, descriptor, error);
 }
 
 namespace {
@@ -388,7 +454,7 @@ awaitable<bool> ScanStream(ServiceState& state, Connection<Socket>& connection, 
   auto job = std::make_shared<ScanJob>();
   std::string error;
   dialogue.streaming = false;
-  if (!HandOverStream(dialogue.stream, *job, error)) co_return co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
+  if (!co_await HandOverStream(dialogue.stream, *job, error)) co_return co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
   job->name = "stream";
   co_await RunJob(state, job);
   LogResults(connection.peer, *job);
@@ -504,6 +570,7 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
           co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
           co_return;
         }
+        co_await FeedStream(state, dialogue.stream);
         break;
       }
       case EventKind::StreamEnd: {

@@ -133,12 +133,27 @@ bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error
 // a spool file and so does the rest. The most a connection holds in memory.
 inline constexpr size_t MemoryStreamBytes = size_t{1} << 20;
 
+// Jobs handed to the pool, waited for on the networking thread.
+struct JobWait {
+  explicit JobWait(asio::io_context& io) : timer(io) {}
+  asio::steady_timer timer;
+  size_t left = 0;
+};
+std::shared_ptr<JobWait> StartJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs);
+asio::awaitable<void> FinishJobs(std::shared_ptr<JobWait> wait);
+
 // A stream as it arrives: in `memory` up to MemoryStreamBytes, else in
-// `file` (from its start).
+// `file` (from its start) and, unless `feed` is off, scanned as it arrives:
+// `memory` then holds what is not fed yet, handed to a job once it reaches
+// the bound, while the next piece comes in (at most one piece in a job and
+// one coming in: a client waits, unread, for the scan to catch up).
 struct StreamSpool {
   std::vector<uint8_t> memory;
   UniqueFd file;
   uint64_t bytes = 0;
+  bool feed = true;
+  std::shared_ptr<StreamScan> scan;
+  std::shared_ptr<JobWait> feeding;  // the piece in a job
 };
 
 // Keeps `bytes`, moving to a spool file at the bound; false with `error`
@@ -146,10 +161,15 @@ struct StreamSpool {
 bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
                 std::string& error);
 
-// Gives the stream to `job` to scan (the memory moved, the file adopted
-// from its start) and leaves `spool` empty; false with `error` set when the
-// file cannot be looked at.
-bool HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error);
+// Past the bound, hands the piece not fed yet to a job once it is whole
+// (waiting for the piece before it first).
+asio::awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool);
+
+// Gives the stream to `job` to scan and leaves `spool` empty: the memory
+// moved, or the file adopted from its start (`share`: a duplicate, the
+// file kept) with what was fed of it. False with `error` set when the file
+// cannot be looked at.
+asio::awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share = false);
 
 // Logs each report of a finished job ("found") and each file it could not
 // scan whole ("scan-error").
