@@ -41,9 +41,7 @@ struct HttpConnection {
   TcpSocket socket;
   asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
   bool timedOut = false;
-  std::array<uint8_t, HttpReadBuffer> buffer;  // not cleared: only what was read is looked at
-  size_t start = 0;  // the unread bytes: buffer[start, end)
-  size_t end = 0;
+  ReadBuffer<HttpReadBuffer> in;
   std::string peer;
 };
 
@@ -64,23 +62,6 @@ Reply MakeReply(unsigned status, std::string body, std::string_view contentType 
 
 Reply JsonError(unsigned status, std::string_view reason) {
   return MakeReply(status, "{\"error\":" + scanning::JsonString(reason) + "}\n");
-}
-
-awaitable<void> ReadMore(HttpConnection& connection, error_code& error) {
-  if (connection.start > 0) {
-    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start,
-                 connection.end - connection.start);
-    connection.end -= connection.start;
-    connection.start = 0;
-  }
-  if (connection.end == connection.buffer.size()) {
-    error = asio::error::no_buffer_space;
-    co_return;
-  }
-  connection.end += co_await connection.socket.async_read_some(
-      asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
-      redirect_error(use_awaitable, error));
-  AskQuickAck(connection.socket.native_handle());
 }
 
 awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned version, bool keepAlive,
@@ -164,16 +145,16 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
     co_await Write(connection, JsonError(status, reason), version, false, state);
   };
   for (;;) {
-    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    std::span<const uint8_t> input = Unread(connection.in);
     const size_t before = input.size();
     HttpEvent event = NextHttpEvent(reader, input);
-    connection.start += before - input.size();
+    connection.in.start += before - input.size();
     switch (event.kind) {
       case HttpEventKind::NeedMore: {
         const bool middle = HttpMidRequest(reader);
         connection.deadline.expires_after(middle ? readTimeout : idleTimeout);
         error_code error;
-        co_await ReadMore(connection, error);
+        co_await ReadMoreTcp(connection, error);
         connection.deadline.expires_at(Clock::time_point::max());
         if (!error) break;
         if (error == asio::error::no_buffer_space) {
@@ -358,18 +339,9 @@ std::string MetricsText(ServiceState& state) {
 }
 
 awaitable<void> ServeHttp(ServiceState& state, TcpSocket socket, std::string peer) {
-  const ConnectionCount count(state);
   auto connection = std::make_shared<HttpConnection>(std::move(socket), state.io);
   connection->peer = std::move(peer);
-  connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
-  try {
-    co_await Converse(state, *connection);
-  } catch (const std::exception& failure) {
-    Log("error", {{"client", connection->peer}, {"reason", failure.what()}});
-  }
-  co_await LingeringClose(*connection);
-  connection->deadline.cancel();
+  co_await ServeConnection(state, std::move(connection), &Converse, "http");
 }
 
 }  // namespace veltor::service

@@ -39,9 +39,7 @@ struct Connection {
   asio::ip::tcp::socket socket;
   asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
   bool timedOut = false;
-  std::array<uint8_t, ReadBufferSize> buffer;  // not cleared: only what was read is looked at
-  size_t start = 0;  // the unread bytes: buffer[start, end)
-  size_t end = 0;
+  ReadBuffer<ReadBufferSize> in;
   icap::Reader reader;
   std::string peer;
 };
@@ -53,19 +51,6 @@ awaitable<bool> Send(Connection& connection, std::string_view text) {
                              redirect_error(use_awaitable, error));
   connection.deadline.expires_at(Clock::time_point::max());
   co_return !error;
-}
-
-awaitable<void> ReadMore(Connection& connection, error_code& error) {
-  if (connection.start > 0) {
-    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start, connection.end - connection.start);
-    connection.end -= connection.start;
-    connection.start = 0;
-  }
-  const size_t count = co_await connection.socket.async_read_some(
-      asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
-      redirect_error(use_awaitable, error));
-  connection.end += count;
-  AskQuickAck(connection.socket.native_handle());
 }
 
 // A body as it arrives: spooled whole when it may have to be sent back,
@@ -281,16 +266,16 @@ awaitable<void> Converse(ServiceState& state, Connection& connection) {
   std::optional<icap::Request> request;
   std::unique_ptr<Body> body;
   for (;;) {
-    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    std::span<const uint8_t> input = Unread(connection.in);
     const size_t before = input.size();
     icap::Event event = icap::NextEvent(reader, input);
-    connection.start += before - input.size();
+    connection.in.start += before - input.size();
     switch (event.kind) {
       case icap::EventKind::NeedMore: {
         const bool middle = icap::MidMessage(reader);
         connection.deadline.expires_after(middle ? readTimeout : idleTimeout);
         error_code error;
-        co_await ReadMore(connection, error);
+        co_await ReadMoreTcp(connection, error);
         connection.deadline.expires_at(Clock::time_point::max());
         if (!error) break;
         if (!middle) co_return;  // the client is done, or idle too long
@@ -378,18 +363,9 @@ std::string_view IcapTooManyConnections() {
 }
 
 awaitable<void> ServeIcap(ServiceState& state, asio::ip::tcp::socket socket, std::string peer) {
-  const ConnectionCount count(state);
   auto connection = std::make_shared<Connection>(std::move(socket), state.io);
   connection->peer = std::move(peer);
-  connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
-  try {
-    co_await Converse(state, *connection);
-  } catch (const std::exception& failure) {
-    Log("error", {{"client", connection->peer}, {"protocol", "icap"}, {"reason", failure.what()}});
-  }
-  co_await LingeringClose(*connection);
-  connection->deadline.cancel();
+  co_await ServeConnection(state, std::move(connection), &Converse, "icap");
 }
 
 }  // namespace veltor::service

@@ -122,9 +122,7 @@ struct Connection {
   asio::steady_timer deadline;
   bool timedOut = false;
   std::deque<UniqueFd> passed;  // descriptors received, oldest first
-  std::array<uint8_t, ReadBufferSize> buffer;  // not cleared: only what was read is looked at
-  size_t start = 0;  // the unread bytes: buffer[start, end)
-  size_t end = 0;
+  ReadBuffer<ReadBufferSize> in;
   ProtocolReader reader;
   std::string peer;
 };
@@ -133,21 +131,18 @@ struct Connection {
 // recvmsg, so that descriptors passed along with the bytes are kept.
 template <class Socket>
 awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
-  if (connection.start > 0) {
-    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start,
-                 connection.end - connection.start);
-    connection.end -= connection.start;
-    connection.start = 0;
-  }
-  if (connection.end == connection.buffer.size()) {
-    error = asio::error::no_buffer_space;
-    co_return;
-  }
-  if constexpr (IsUnix<Socket>) {
+  if constexpr (!IsUnix<Socket>) {
+    co_await ReadMoreTcp(connection, error);
+  } else {
+    const std::span<uint8_t> room = MakeRoom(connection.in);
+    if (room.empty()) {
+      error = asio::error::no_buffer_space;
+      co_return;
+    }
     for (;;) {
       co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
       if (error) co_return;
-      iovec vector{connection.buffer.data() + connection.end, connection.buffer.size() - connection.end};
+      iovec vector{room.data(), room.size()};
       alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
       msghdr message{};
       message.msg_iov = &vector;
@@ -175,15 +170,9 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         error = asio::error::eof;
         co_return;
       }
-      connection.end += static_cast<size_t>(count);
+      connection.in.end += static_cast<size_t>(count);
       co_return;
     }
-  } else {
-    const size_t count = co_await connection.socket.async_read_some(
-        asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
-        redirect_error(use_awaitable, error));
-    connection.end += count;
-    AskQuickAck(connection.socket.native_handle());
   }
 }
 
@@ -522,10 +511,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
   const auto readTimeout = std::chrono::seconds(state.options.readTimeoutSeconds);
   const auto idleTimeout = std::chrono::seconds(state.options.idleTimeoutSeconds);
   for (;;) {
-    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    std::span<const uint8_t> input = Unread(connection.in);
     const size_t before = input.size();
     Event event = NextEvent(reader, input);
-    connection.start += before - input.size();
+    connection.in.start += before - input.size();
     switch (event.kind) {
       case EventKind::NeedMore: {
         const bool idle = dialogue.inSession && !MidMessage(reader);
@@ -671,20 +660,6 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
 }
 
 template <class Socket>
-awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
-  const ConnectionCount count(state);
-  connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
-  try {
-    co_await Converse(state, *connection);
-  } catch (const std::exception& failure) {
-    Log("error", {{"client", connection->peer}, {"reason", failure.what()}});
-  }
-  co_await LingeringClose(*connection);
-  connection->deadline.cancel();
-}
-
-template <class Socket>
 awaitable<void> Refuse(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
   ++state.refusalsDraining;
   connection->deadline.expires_at(Clock::time_point::max());
@@ -756,7 +731,7 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
     }
     auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
     connection->peer = std::move(peer);
-    asio::co_spawn(state.io, ServeConnection(state, std::move(connection)), asio::detached);
+    asio::co_spawn(state.io, ServeConnection(state, std::move(connection), &Converse<Socket>, "clamd"), asio::detached);
   }
 }
 

@@ -16,17 +16,20 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "veltord/scan_pool.h"
+#include "veltord/service_log.h"
 #include "veltord/service_options.h"
 
 namespace veltor::service {
@@ -120,6 +123,46 @@ inline void AskQuickAck(int descriptor) {
   setsockopt(descriptor, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
+// A connection's unread bytes, bytes[start, end): a protocol reader takes
+// them from the front, a read adds after them.
+template <size_t Size>
+struct ReadBuffer {
+  std::array<uint8_t, Size> bytes;  // not cleared: only what was read is looked at
+  size_t start = 0;
+  size_t end = 0;
+};
+
+template <size_t Size>
+std::span<const uint8_t> Unread(const ReadBuffer<Size>& in) {
+  return {in.bytes.data() + in.start, in.end - in.start};
+}
+
+// Moves the unread bytes to the front; the room after them, empty when the
+// buffer is full.
+template <size_t Size>
+std::span<uint8_t> MakeRoom(ReadBuffer<Size>& in) {
+  if (in.start > 0) {
+    std::memmove(in.bytes.data(), in.bytes.data() + in.start, in.end - in.start);
+    in.end -= in.start;
+    in.start = 0;
+  }
+  return {in.bytes.data() + in.end, Size - in.end};
+}
+
+// For a connection record with a TCP `socket` and `in`: reads more bytes
+// after the unread ones, then asks for the quick ACK.
+template <class Connection>
+asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error) {
+  const std::span<uint8_t> room = MakeRoom(connection.in);
+  if (room.empty()) {
+    error = asio::error::no_buffer_space;
+    co_return;
+  }
+  connection.in.end += co_await connection.socket.async_read_some(
+      asio::buffer(room.data(), room.size()), asio::redirect_error(asio::use_awaitable, error));
+  AskQuickAck(connection.socket.native_handle());
+}
+
 // Asks the reload thread for one more load of the database file.
 void RequestReload(ServiceState& state);
 
@@ -211,6 +254,25 @@ asio::awaitable<void> LingeringClose(Connection& connection) {
                                                           asio::redirect_error(asio::use_awaitable, error));
   }
   connection.socket.close(error);
+}
+
+// Serves one connection record (`socket`, `deadline`, `timedOut`, `peer`):
+// its watchdog, `converse`, then the lingering close; what the
+// conversation throws is logged.
+template <class Connection>
+asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection> connection,
+                                      asio::awaitable<void> (*converse)(ServiceState&, Connection&),
+                                      std::string_view protocol) {
+  const ConnectionCount count(state);
+  connection->deadline.expires_at(Clock::time_point::max());
+  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  try {
+    co_await converse(state, *connection);
+  } catch (const std::exception& failure) {
+    Log("error", {{"client", connection->peer}, {"protocol", protocol}, {"reason", failure.what()}});
+  }
+  co_await LingeringClose(*connection);
+  connection->deadline.cancel();
 }
 
 }  // namespace veltor::service
