@@ -11,10 +11,11 @@
 // the same database, loaded while the first is open: the finder's tables are
 // shared, so the extra handle costs its library and per-scan state only.
 //
-// Usage: scan_bench [--quick | --memory | --set N]
+// Usage: scan_bench [--quick | --memory | --set N | --hostile [TEXT]]
 //   --quick: one run each, 100,000 set skipped
 //   --memory: only the pattern sets' load time and memory, no scans
 //   --set N: only the set of N patterns (100, 1000, 10000 or 100000), both tables
+//   --hostile [TEXT]: only the hostile cases (those whose name contains TEXT)
 #include <malloc.h>
 
 #include <ctime>
@@ -315,7 +316,11 @@ int main(int argc, char** argv) {
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const bool memoryOnly = argc > 1 && std::strcmp(argv[1], "--memory") == 0;
   const size_t only = argc > 2 && std::strcmp(argv[1], "--set") == 0 ? std::strtoul(argv[2], nullptr, 10) : 0;
-  auto skipped = [&](size_t count) { return (quick && count == 100000) || (only != 0 && count != only); };
+  const bool hostileOnly = argc > 1 && std::strcmp(argv[1], "--hostile") == 0;
+  const std::string hostileName = hostileOnly && argc > 2 ? argv[2] : "";
+  auto skipped = [&](size_t count) {
+    return hostileOnly || (quick && count == 100000) || (only != 0 && count != only);
+  };
   const int runs = quick ? 1 : 3;
   std::printf("Memory per handle (heap in use: the library and its scan context):\n\n");
   std::printf("| set | patterns | db KiB | load ms | load ms per 10,000 | handle MiB | extra handle MiB | of which library MiB "
@@ -338,7 +343,7 @@ int main(int argc, char** argv) {
     PrintRow(std::to_string(count), count, Measure(MakePatterns(count, 0), corpus, runs, true));
   }
   if (only != 0) return 0;
-  {
+  if (!hostileOnly) {
     const std::vector<Pattern> patterns = MakePatterns(10000, 8);
     PrintRow("10,000 + 3- and 2-byte", patterns.size(), Measure(patterns, corpus, runs, true));
   }
@@ -346,6 +351,7 @@ int main(int argc, char** argv) {
   PrintHeader("case");
   for (const auto& make : HostileCases()) {
     const Hostile h = make();
+    if (h.name.find(hostileName) == std::string::npos) continue;
     PrintRow(h.name, h.patterns.size(), Measure(h.patterns, h.input, runs, false));
   }
   return 0;
