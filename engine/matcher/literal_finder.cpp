@@ -313,7 +313,8 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
     if (ends(s)) {
       entryState[static_cast<size_t>(StateRank(a, EntryStates, newId[s]))] = static_cast<int32_t>(s);
     } else if (report[s] >= 0) {
-      a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, newId[s]))] = newId[static_cast<size_t>(report[s])];
+      a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, newId[s]))] =
+          EntryOf(a, newId[static_cast<size_t>(report[s])]);
     }
   }
   for (const int32_t state : entryState) {
@@ -323,6 +324,8 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
       if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
     }
     if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
+    const int32_t link = report[static_cast<size_t>(trie.fail[s])];
+    if (!tables.nextEntry.Append(link >= 0 ? EntryOf(a, newId[static_cast<size_t>(link)]) : -1)) return false;
     ++a.entryCount;
     if (!keys.Append({patterns[static_cast<size_t>(rangeLo[s])].key, depth[s], newId[s], id, !folded})) return false;
   }
@@ -652,7 +655,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   // Entries are at most the patterns; each pattern is one tag.
   const size_t patternCount = byKind[0].size() + byKind[1].size();
   if (!t.tags.Reserve(patternCount) || !t.tagStart.Reserve(patternCount + 1) || !keys.Reserve(patternCount) ||
-      !t.tagStart.Append(0) ||
+      !t.nextEntry.Reserve(patternCount) || !t.tagStart.Append(0) ||
       !BuildAutomaton(t.automata[0], byKind[0], true, options.wideRows, t, keys) ||
       !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
@@ -677,7 +680,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
                 : small                      ? FilterWorkSlackSmall
                                              : FilterWorkSlackLarge;
-  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + f.bits.Bytes() +
+  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + t.nextEntry.Bytes() + f.bits.Bytes() +
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
   for (const FinderAutomaton& a : t.automata) {

@@ -59,13 +59,12 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
   return a.dense[static_cast<size_t>(state) * 256 + raw];
 }
 
-// Marks the entries on the dictionary chain from state `from` of automaton
-// `which`, down to the first one already found.
+// Marks the entries on the dictionary chain of state `from` of automaton
+// `which` (its own entry first, if any), down to the first one already found.
 void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
   const FinderTables& tables = *finder.tables;
-  const FinderAutomaton& a = tables.automata[which];
-  for (int32_t t = from; t >= 0; t = ReportOf(a, FailOf(a, t))) {
-    const auto e = static_cast<size_t>(EntryOf(a, t));
+  for (int32_t t = ReportEntryOf(tables.automata[which], from); t >= 0; t = tables.nextEntry[static_cast<size_t>(t)]) {
+    const auto e = static_cast<size_t>(t);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
     --finder.unfound[which];
@@ -90,7 +89,7 @@ void Run(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t lengt
     const uint32_t next = Step(a, state, bytes[i]);
     state = static_cast<int32_t>(next & ~ReportFlag);
     if ((next & ReportFlag) != 0) {
-      Walk(finder, which, ReportOf(a, state), hits, hitCount);
+      Walk(finder, which, state, hits, hitCount);
       if (finder.unfound[which] == 0) break;
     }
   }
@@ -114,7 +113,7 @@ void RunNarrow(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t
     const uint32_t next = narrow[state * 256 + bytes[i]];
     state = next & ~uint32_t{NarrowReportFlag};
     if ((next & NarrowReportFlag) != 0) {
-      Walk(finder, which, ReportOf(a, static_cast<int32_t>(state)), hits, hitCount);
+      Walk(finder, which, static_cast<int32_t>(state), hits, hitCount);
       if (finder.unfound[which] == 0) break;
     }
   }

@@ -95,9 +95,10 @@ struct FinderAutomaton {
   GrowableArray<uint8_t> label;     // per state: the (folded) byte of the edge into it
   GrowableArray<StateBits> bits;    // per 64 states
   GrowableArray<uint32_t> edges;    // the lists of StateEdges states (above)
-  // Per ReportStates state (by rank): the first state on its suffix chain
-  // that ends an entry. The dictionary walk starts there (at the state
-  // itself for one that ends an entry).
+  // Per ReportStates state (by rank): the entry of the first state on its
+  // suffix chain that ends one. The dictionary walk starts there (at the
+  // state's own entry for one that ends an entry) and goes on by
+  // FinderTables::nextEntry, without the states.
   GrowableArray<int32_t> reportOf;
   int32_t entryBase = 0;  // the entry of this automaton's first EntryStates state
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
@@ -193,6 +194,9 @@ struct FinderTables {
   int32_t entryCount = 0;              // over both automata
   GrowableArray<int32_t> tagStart;     // entryCount + 1 offsets into tags
   GrowableArray<int32_t> tags;
+  // Per entry: the next entry on the suffix chain of its state (the report
+  // link of its failure state), or -1. Read only when the entry is marked.
+  GrowableArray<int32_t> nextEntry;
   size_t memory = 0;  // bytes allocated for all of the above
   // Holders: finders and the cache's lookups. The last release frees.
   std::atomic<int32_t> references{1};
@@ -258,17 +262,17 @@ inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
                                                                     : word >> PackedFailShift);
 }
 
-// The first state on the suffix chain of `state` (itself included) that
-// ends an entry, or -1.
-inline int32_t ReportOf(const FinderAutomaton& a, int32_t state) noexcept {
-  if (InStateSet(a, EntryStates, state)) return state;
-  if (!InStateSet(a, ReportStates, state)) return -1;
-  return a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, state))];
-}
-
 // The entry `state` ends; only for states that end one.
 inline int32_t EntryOf(const FinderAutomaton& a, int32_t state) noexcept {
   return a.entryBase + StateRank(a, EntryStates, state);
+}
+
+// The entry of the first state on the suffix chain of `state` (itself
+// included) that ends one, or -1: one word of bits and at most one load.
+inline int32_t ReportEntryOf(const FinderAutomaton& a, int32_t state) noexcept {
+  if (InStateSet(a, EntryStates, state)) return EntryOf(a, state);
+  if (!InStateSet(a, ReportStates, state)) return -1;
+  return a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, state))];
 }
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
