@@ -3,8 +3,8 @@
 // its children the sub-ranges by the next byte), and the failure links,
 // complete rows and report links follow in the same order.
 #include <algorithm>
-#include <bit>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -373,10 +373,10 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
       const int32_t at = end + 1 - FilterGram;
       // A run into the fragment's first byte is not part of it.
       const int runIn = at > 0 && FoldByte(k.key[at]) == FoldByte(k.key[at - 1]) ? 3 : 0;
-      // The load counts up to FilterLoadCap: past it, keys sharing a
-      // fragment (A^k B) would move to a commoner one.
       // Sharing by a few keys is noise (hash collisions included); past
-      // that, every doubling weighs as three common letters.
+      // that, every doubling weighs as three common letters. The load counts
+      // up to FilterLoadCap: past it, keys that all hold the same fragments
+      // (A^k B) would move from the rare one to a common one.
       const int share = 3 * std::max(std::bit_width(shared[(gram * FilterHashFactor) >> (32 - shareLog)]) - 2, 0);
       const int score = (common - runIn + share) * 4 +
                         std::min(load[(gram * FilterHashFactor) >> f.bucketShift], FilterLoadCap);

@@ -266,11 +266,14 @@ bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCoun
 void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
   const FinderFilter& f = finder.tables->filter;
   const auto carry = static_cast<size_t>(f.carry);
-  uint8_t* raw = finder.raw.get();
+  // Without exact-case patterns nothing reads raw bytes: the folded
+  // automaton steps the same over folded ones, so a restart reads those.
+  const bool keepRaw = finder.tables->automata[1].stateCount != 0;
+  uint8_t* raw = keepRaw ? finder.raw.get() : finder.folded.get();
   for (size_t at = 0; at < length;) {
     if (AllFound(finder)) return;
     const size_t piece = std::min(f.piece, length - at);
-    std::memcpy(raw + finder.kept, bytes + at, piece);
+    if (keepRaw) std::memcpy(raw + finder.kept, bytes + at, piece);
     uint8_t* folded = finder.folded.get() + finder.kept;
     for (size_t i = 0; i < piece; ++i) folded[i] = FoldByte(bytes[at + i]);
     const size_t n = finder.kept + piece;
@@ -290,7 +293,7 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
       return;
     }
     const size_t keep = std::min(n, carry);
-    std::memmove(raw, raw + n - keep, keep);
+    if (keepRaw) std::memmove(raw, raw + n - keep, keep);
     std::memmove(finder.folded.get(), finder.folded.get() + n - keep, keep);
     finder.kept = keep;
   }
