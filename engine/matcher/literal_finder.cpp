@@ -346,9 +346,11 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
   for (const EntryKey& k : keys) {
     uint32_t gram = 0;
     for (int32_t end = 0; end < k.length; ++end) {
+      const uint32_t before = gram;
       gram = gram >> 8 | static_cast<uint32_t>(FoldByte(k.key[end])) << 24;
+      if (end + 1 < FilterGram || (end >= FilterGram && gram == before)) continue;  // a run counts once
       uint16_t& count = shared[(gram * FilterHashFactor) >> (32 - shareLog)];
-      if (end + 1 >= FilterGram && count != UINT16_MAX) ++count;
+      if (count != UINT16_MAX) ++count;
     }
   }
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -366,10 +368,12 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
     for (int32_t end = 0; end < k.length; ++end) {
       const uint8_t byte = FoldByte(k.key[end]);
       const int c = Commonness(byte) + (end > 0 && byte == (gram >> 24) ? 3 : 0);
+      const uint32_t before = gram;
       gram = gram >> 8 | static_cast<uint32_t>(byte) << 24;
       common += c - commonOf[end % FilterGram];
       commonOf[end % FilterGram] = c;
-      if (end + 1 < FilterGram) continue;
+      // A fragment equal to the one before scores the same: the first stays.
+      if (end + 1 < FilterGram || (end >= FilterGram && gram == before)) continue;
       const int32_t at = end + 1 - FilterGram;
       // A run into the fragment's first byte is not part of it.
       const int runIn = at > 0 && FoldByte(k.key[at]) == FoldByte(k.key[at - 1]) ? 3 : 0;
