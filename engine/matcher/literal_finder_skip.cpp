@@ -192,7 +192,7 @@ __attribute__((target("avx2"))) size_t Avx2HashedBlock(const FinderFilter& f, co
                                                        size_t limit, uint64_t& candidates) noexcept {
   // Reads stay within folded[limit + FilterGram - 2]: 16 bytes from the
   // last group's first position.
-  for (; from + 35 <= limit; from += 32) {
+  for (; from + 37 <= limit; from += 32) {
     candidates = Avx2HashedEight(f, folded, from) | Avx2HashedEight(f, folded, from + 8) << 8 |
                  Avx2HashedEight(f, folded, from + 16) << 16 | uint64_t{Avx2HashedEight(f, folded, from + 24)} << 24;
     if (candidates != 0) return 32;
