@@ -4,6 +4,7 @@
 // complete rows and report links follow in the same order.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -400,6 +401,10 @@ int Commonness(uint8_t k) noexcept {
   return 0;
 }
 
+// How much a bucket's load weighs in the anchor choice at most: beyond a
+// few entries per bucket, how common the fragment is decides.
+constexpr int32_t FilterLoadCap = 8;
+
 int CeilLog2(size_t n) noexcept {
   int log = 0;
   while ((size_t{1} << log) < n) ++log;
@@ -421,7 +426,7 @@ bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) 
   for (const EntryKey& k : shortKeys) {
     const uint8_t first = FoldByte(k.key[0]);
     f.shortItems[static_cast<size_t>(next[first]++)] = {0, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), 0,
-                                                        static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+                                                        static_cast<uint16_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
     if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
     for (int second = 0; second < 256; ++second) {
       if (k.length >= 2 && FoldByte(static_cast<uint8_t>(second)) != FoldByte(k.key[1])) continue;
@@ -447,6 +452,7 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
     keyBytes += static_cast<size_t>(k.length);
     if (k.length < FilterGram) ++shortCount;
   }
+  if (keyBytes > UINT32_MAX - 16) return true;  // FilterItem::keyAt
   GrowableArray<EntryKey> keys;
   GrowableArray<EntryKey> shortKeys;
   if (!keys.Reserve(allKeys.size() - shortCount) || !shortKeys.Reserve(shortCount)) return false;
@@ -464,22 +470,53 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
       !bucketOf.Resize(keys.size()) || !unsorted.Resize(keys.size()) || !f.keyBytes.Reserve(keyBytes + 8)) {
     return false;
   }
+  // How many keys hold each fragment (hashed, saturating): a fragment that
+  // many keys share (a common prefix) would have an input that holds it
+  // verify all of them, so the choice below steers off it.
+  const int shareLog = std::clamp(CeilLog2(keyBytes), 12, 22);
+  GrowableArray<uint16_t> shared;
+  if (!shared.Assign(size_t{1} << shareLog, 0)) return false;
+  for (const EntryKey& k : keys) {
+    uint32_t gram = 0;
+    for (int32_t end = 0; end < k.length; ++end) {
+      const uint32_t before = gram;
+      gram = gram >> 8 | static_cast<uint32_t>(FoldByte(k.key[end])) << 24;
+      if (end + 1 < FilterGram || (end >= FilterGram && gram == before)) continue;  // a run counts once
+      uint16_t& count = shared[(gram * FilterHashFactor) >> (32 - shareLog)];
+      if (count != UINT16_MAX) ++count;
+    }
+  }
   for (size_t i = 0; i < keys.size(); ++i) {
     const EntryKey& k = keys[i];
     int bestScore = INT32_MAX;
     int32_t best = 0;
     uint32_t bestGram = 0;
-    for (int32_t at = 0; at + FilterGram <= k.length; ++at) {
-      uint8_t folded[FilterGram];
-      int score = 0;
-      for (int32_t j = 0; j < FilterGram; ++j) {
-        folded[j] = FoldByte(k.key[at + j]);
-        score += Commonness(folded[j]);
-        if (j > 0 && folded[j] == folded[j - 1]) score += 3;  // runs are common
-      }
-      uint32_t gram = 0;
-      std::memcpy(&gram, folded, sizeof gram);
-      score = score * 4 + load[(gram * FilterHashFactor) >> f.bucketShift];
+    // The fragment ending at byte `end`, rolled one byte at a time (long
+    // keys have thousands): its folded bytes as a little-endian load reads
+    // them, and how common it is (its bytes, plus 3 per byte that repeats
+    // the one before: runs are common).
+    uint32_t gram = 0;
+    int common = 0;
+    int commonOf[FilterGram] = {};
+    for (int32_t end = 0; end < k.length; ++end) {
+      const uint8_t byte = FoldByte(k.key[end]);
+      const int c = Commonness(byte) + (end > 0 && byte == (gram >> 24) ? 3 : 0);
+      const uint32_t before = gram;
+      gram = gram >> 8 | static_cast<uint32_t>(byte) << 24;
+      common += c - commonOf[end % FilterGram];
+      commonOf[end % FilterGram] = c;
+      // A fragment equal to the one before scores the same: the first stays.
+      if (end + 1 < FilterGram || (end >= FilterGram && gram == before)) continue;
+      const int32_t at = end + 1 - FilterGram;
+      // A run into the fragment's first byte is not part of it.
+      const int runIn = at > 0 && FoldByte(k.key[at]) == FoldByte(k.key[at - 1]) ? 3 : 0;
+      // Sharing by a few keys is noise (hash collisions included); past
+      // that, every doubling weighs as three common letters. The load counts
+      // up to FilterLoadCap: past it, keys that all hold the same fragments
+      // (A^k B) would move from the rare one to a common one.
+      const int share = 3 * std::max(std::bit_width(shared[(gram * FilterHashFactor) >> (32 - shareLog)]) - 2, 0);
+      const int score = (common - runIn + share) * 4 +
+                        std::min(load[(gram * FilterHashFactor) >> f.bucketShift], FilterLoadCap);
       if (score < bestScore) {
         bestScore = score;
         best = at;
@@ -491,8 +528,8 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
     bucketOf[i] = hash >> f.bucketShift;
     const uint32_t bit = hash >> f.bitShift;
     f.bits[bit >> 6] |= uint64_t{1} << (bit & 63);
-    unsorted[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint8_t>(best),
-                   static_cast<uint8_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    unsorted[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint16_t>(best),
+                   static_cast<uint16_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
     if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
   }
   // Items sorted by bucket, stably.
@@ -508,6 +545,9 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
   static constexpr uint8_t Padding[8] = {};
   if (!f.keyBytes.AppendRange(Padding, sizeof Padding)) return false;
   f.carry = longest - 1;
+  f.recheck = FilterGram - 1;
+  for (const FilterItem& item : f.items) f.recheck = std::max(f.recheck, item.length - item.offset - 1);
+  f.piece = std::max(FilterPiece, FilterPieceFactor * static_cast<size_t>(f.carry));
   f.enabled = true;
   return true;
 }
@@ -696,7 +736,7 @@ LiteralFinderPtr NewLiteralFinder(FinderTablesPtr tables) noexcept {
   if (!finder) return nullptr;
   const FinderTables& t = *tables;
   finder->tables = tables.release();
-  const size_t window = t.filter.enabled ? static_cast<size_t>(t.filter.carry) + FilterPiece + 8 : 0;
+  const size_t window = t.filter.enabled ? static_cast<size_t>(t.filter.carry) + t.filter.piece + 8 : 0;
   finder->found = NewArray<uint8_t>(static_cast<size_t>(t.entryCount));
   if (window != 0) {
     finder->raw = NewArray<uint8_t>(window);

@@ -49,7 +49,7 @@ using FinderTablesPtr = std::unique_ptr<FinderTables, FinderTablesDeleter>;
 // default the set's shape decides, when the finder is built.
 enum class FilterKind : int32_t {
   BySet = 0,    // the choice below, made from the set
-  None = 1,     // the automata alone: the set has a pattern over 64 bytes
+  None = 1,     // the automata alone: the set has a pattern over 8,192 bytes
   Hashed = 2,   // a hashed 4-byte anchor per pattern, tested at every position
   Nibble = 3,   // the same, after a vector pass over nibble masks of the anchors
 };

@@ -219,7 +219,8 @@ inline Checked CheckPosition(LiteralFinder& finder, const WindowTables& t, size_
   return finder.work > budget ? Checked::OverBudget : Checked::Go;
 }
 
-// Checks every position of the window's first n bytes, verifying the
+// Checks the window's first n bytes from the first kept position whose
+// anchor may belong to an occurrence ending in the new piece, verifying the
 // entries that fit in the window; with the nibble pass, only the positions
 // it does not rule out (the others would find nothing and cost nothing, so
 // the work counted, and with it the switch, is the same either way). False
@@ -233,9 +234,12 @@ bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCoun
   const uint64_t budget = finder.fed * f.workPerByte + f.workSlack;
   // Positions where an anchor fits; past them only short entries can start.
   const size_t anchorEnd = n >= FilterGram ? n - FilterGram + 1 : 0;
-  size_t p = 0;
-  const AnchorBlockFunction block = Nibble ? ActiveAnchorBlock() : nullptr;
-  if (Nibble && block != nullptr) {
+  // Kept positions further back were checked with every byte their
+  // occurrences can reach.
+  const auto recheck = static_cast<size_t>(f.recheck);
+  size_t p = finder.kept > recheck ? finder.kept - recheck : 0;
+  const AnchorBlockFunction block = Nibble ? ActiveAnchorBlock() : HasShort ? nullptr : ActiveHashedBlock();
+  if (block != nullptr) {
     while (p < anchorEnd) {
       uint64_t candidates = 0;
       const size_t width = block(f, t.folded, p, anchorEnd, candidates);
@@ -269,11 +273,14 @@ bool FilterWindow(LiteralFinder& finder, size_t n, uint8_t* hits, size_t hitCoun
 void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
   const FinderFilter& f = finder.tables->filter;
   const auto carry = static_cast<size_t>(f.carry);
-  uint8_t* raw = finder.raw.get();
+  // Without exact-case patterns nothing reads raw bytes: the folded
+  // automaton steps the same over folded ones, so a restart reads those.
+  const bool keepRaw = finder.tables->automata[1].stateCount != 0;
+  uint8_t* raw = keepRaw ? finder.raw.get() : finder.folded.get();
   for (size_t at = 0; at < length;) {
     if (AllFound(finder)) return;
-    const size_t piece = std::min(FilterPiece, length - at);
-    std::memcpy(raw + finder.kept, bytes + at, piece);
+    const size_t piece = std::min(f.piece, length - at);
+    if (keepRaw) std::memcpy(raw + finder.kept, bytes + at, piece);
     uint8_t* folded = finder.folded.get() + finder.kept;
     for (size_t i = 0; i < piece; ++i) folded[i] = FoldByte(bytes[at + i]);
     const size_t n = finder.kept + piece;
@@ -293,7 +300,7 @@ void FeedFilter(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint
       return;
     }
     const size_t keep = std::min(n, carry);
-    std::memmove(raw, raw + n - keep, keep);
+    if (keepRaw) std::memmove(raw, raw + n - keep, keep);
     std::memmove(finder.folded.get(), finder.folded.get() + n - keep, keep);
     finder.kept = keep;
   }

@@ -168,6 +168,42 @@ __attribute__((target("avx512f,avx512bw"))) size_t Avx512AnchorBlock(const Finde
   return Avx2AnchorBlock(f, folded, from, limit, candidates);
 }
 
+// The hashed test of 8 positions at once: their folded grams, hashed and
+// looked up in the anchor table (a gather); bit i set when position from + i
+// passes. Reads folded[from, from + 16).
+__attribute__((target("avx2"))) uint32_t Avx2HashedEight(const FinderFilter& f, const uint8_t* folded,
+                                                          size_t from) noexcept {
+  const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(folded + from)));
+  // Lane 0: the grams at 0..3, lane 1: at 4..7, as little-endian loads.
+  const __m256i grams = _mm256_shuffle_epi8(
+      bytes, _mm256_setr_epi8(0, 1, 2, 3, 1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6, 4, 5, 6, 7, 5, 6, 7, 8, 6, 7, 8, 9, 7, 8,
+                              9, 10));
+  const __m256i hash = _mm256_mullo_epi32(grams, _mm256_set1_epi32(static_cast<int32_t>(FilterHashFactor)));
+  const __m256i bit = _mm256_srl_epi32(hash, _mm_cvtsi32_si128(static_cast<int32_t>(f.bitShift)));
+  const __m256i words = _mm256_i32gather_epi32(reinterpret_cast<const int*>(f.bits.data()), _mm256_srli_epi32(bit, 5), 4);
+  const __m256i tested = _mm256_srlv_epi32(words, _mm256_and_si256(bit, _mm256_set1_epi32(31)));
+  return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_slli_epi32(tested, 31))));
+}
+
+// The hashed test in front of itself, for sets without short entries: rules
+// out the positions whose anchor bit is clear, 32 (then 8) at a time. Same
+// contract as the nibble pass.
+__attribute__((target("avx2"))) size_t Avx2HashedBlock(const FinderFilter& f, const uint8_t* folded, size_t& from,
+                                                       size_t limit, uint64_t& candidates) noexcept {
+  // Reads stay within folded[limit + FilterGram - 2]: 16 bytes from the
+  // last group's first position.
+  for (; from + 37 <= limit; from += 32) {
+    candidates = Avx2HashedEight(f, folded, from) | Avx2HashedEight(f, folded, from + 8) << 8 |
+                 Avx2HashedEight(f, folded, from + 16) << 16 | uint64_t{Avx2HashedEight(f, folded, from + 24)} << 24;
+    if (candidates != 0) return 32;
+  }
+  for (; from + 13 <= limit; from += 8) {
+    candidates = Avx2HashedEight(f, folded, from);
+    if (candidates != 0) return 8;
+  }
+  return RemainingAsCandidates(from, limit, candidates);
+}
+
 #endif  // VELTOR_FINDER_X86
 
 bool Supported(FinderPath path) noexcept {
@@ -232,6 +268,18 @@ AnchorBlockFunction ActiveAnchorBlock() noexcept {
       return Avx2AnchorBlock;
     case FinderPath::Ssse3:
       return Ssse3AnchorBlock;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+AnchorBlockFunction ActiveHashedBlock() noexcept {
+  switch (activePath.load(std::memory_order_relaxed)) {
+#ifdef VELTOR_FINDER_X86
+    case FinderPath::Avx512:  // a gather of 8 is the cost either way
+    case FinderPath::Avx2:
+      return Avx2HashedBlock;
 #endif
     default:
       return nullptr;

@@ -128,8 +128,16 @@ struct FinderAutomaton {
 // their folded first two bytes (any second byte for a 1-byte entry) are a
 // start pair of `shortPairs`.
 inline constexpr int32_t FilterGram = 4;
-inline constexpr int32_t FilterMaxLength = 64;
-inline constexpr size_t FilterPiece = 4096;  // bytes appended to the window per round
+// The window keeps the longest pattern's length - 1 bytes between rounds,
+// so the cap bounds it (and the bytes re-read after a switch to the
+// automata): sets with a longer pattern keep the automata from the start.
+inline constexpr int32_t FilterMaxLength = 8192;
+static_assert(FilterMaxLength <= UINT16_MAX);  // FilterItem's offset and length
+// Bytes appended to the window per round: at least FilterPiece, and at
+// least FilterPieceFactor times the carried bytes, so that re-checking them
+// costs at most 1 / FilterPieceFactor more positions.
+inline constexpr size_t FilterPiece = 4096;
+inline constexpr size_t FilterPieceFactor = 4;
 // The budget: when every automaton has complete rows (small sets), a step
 // costs about what a candidate costs, so the filter gives way as soon as
 // candidates are about as frequent as bytes. Large automata miss the cache
@@ -159,9 +167,9 @@ struct FilterItem {
   int32_t state;   // the entry's state in its automaton, where marking starts
   int32_t entry;
   uint32_t keyAt;  // offset of the key in keyBytes
-  uint8_t offset;  // of the anchor in the key
-  uint8_t length;
-  uint8_t exact;   // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
+  uint16_t offset;  // of the anchor in the key
+  uint16_t length;  // at most FilterMaxLength
+  uint8_t exact;    // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
   uint8_t unused = 0;
 };
 
@@ -181,6 +189,11 @@ struct FinderFilter {
   bool nibble = false;
   alignas(16) uint8_t anchorMasks[2 * FilterGram][16] = {};
   int32_t carry = 0;  // longest pattern - 1: window bytes kept between rounds
+  size_t piece = FilterPiece;  // bytes appended per round (FilterPiece, FilterPieceFactor)
+  // Kept bytes whose positions are checked again with the next piece: an
+  // occurrence that ends in the piece has its anchor at most (length -
+  // offset - 1) bytes before it, over every item (3 for a short entry's pair).
+  int32_t recheck = 0;
   uint64_t workPerByte = FilterWorkPerByteLarge;
   uint64_t workSlack = FilterWorkSlackLarge;
 };
@@ -294,5 +307,8 @@ using AnchorBlockFunction = size_t (*)(const FinderFilter& f, const uint8_t* fol
                                        uint64_t& candidates) noexcept;
 // The active path's; null for the scalar path, which rules nothing out.
 AnchorBlockFunction ActiveAnchorBlock() noexcept;
+// The same contract for the hashed test itself (positions whose anchor bit
+// is clear), for sets without short entries; null below AVX2 (no gather).
+AnchorBlockFunction ActiveHashedBlock() noexcept;
 
 }  // namespace veltor

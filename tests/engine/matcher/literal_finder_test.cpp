@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/matcher/literal_finder.h"
+#include "engine/matcher/literal_finder_tables.h"
 #include "naive_search.h"
 #include "support/process.h"
 
@@ -57,7 +58,10 @@ void Check(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>
   const LiteralFinderPtr finder = Build(patterns, options);
   ASSERT_TRUE(finder);
   if (options.filter != FilterKind::BySet) {
-    ASSERT_EQ(ChosenFilter(finder.get()), options.filter);
+    size_t longest = 0;
+    for (const NaivePattern& p : patterns) longest = std::max(longest, p.bytes.size());
+    // A set with a pattern past the filter's cap keeps the automata.
+    ASSERT_EQ(ChosenFilter(finder.get()), longest > FilterMaxLength ? FilterKind::None : options.filter);
   }
   const std::vector<uint8_t> expected = Expected(patterns, input, tagCount);
   const RestorePath restore;
@@ -107,10 +111,12 @@ TEST(LiteralFinder, MarksWhatTheNaiveSearchFindsInRandomSets) {
   }
 }
 
-// Sets whose patterns all have at most 64 bytes go through a filter first,
-// each filter forced in turn: inputs longer than its 4 KiB window with
-// planted occurrences (some across window borders), short patterns in some
-// sets, and sets over two letters, whose anchors all collide, so the
+// Each filter forced in turn, over inputs longer than its window (the
+// longest pattern - 1 kept bytes and a piece of at least 4 KiB) with planted
+// occurrences (some across window and chunk borders), short patterns in
+// some sets, patterns longer than 64 bytes in every third set (up to the
+// filter's cap in one, one byte past it in another, which keeps the
+// automata), and sets over two letters, whose anchors all collide, so the
 // verification budget runs out and the automata take over mid-stream.
 TEST(LiteralFinder, EachFilterMarksWhatTheNaiveSearchFinds) {
   std::mt19937 random(13);
@@ -127,9 +133,21 @@ TEST(LiteralFinder, EachFilterMarksWhatTheNaiveSearchFinds) {
       patterns.push_back(p);
       if (random() % 5 == 0) patterns.push_back(p);
     }
-    std::vector<uint8_t> input = RandomBytes(random, 1000 + random() % 9000, alphabet);
-    for (int k = 0; k < 20; ++k) {
-      const NaivePattern& p = patterns[random() % patterns.size()];
+    std::vector<size_t> longer;
+    if (round % 3 == 1) {
+      for (size_t k = 0; k < 1 + random() % 4; ++k) longer.push_back(65 + random() % 1500);
+    }
+    if (round == 7 || round == 10) longer.push_back(round == 7 ? FilterMaxLength : FilterMaxLength + 1);
+    size_t longest = 64;
+    for (const size_t length : longer) {
+      patterns.push_back({RandomBytes(random, length, alphabet), random() % 3 == 0, static_cast<int32_t>(random() % tagCount)});
+      longest = std::max(longest, length);
+    }
+    std::vector<uint8_t> input = RandomBytes(random, std::max<size_t>(1000 + random() % 9000, 6 * longest), alphabet);
+    for (int k = 0; k < 20 + 2 * static_cast<int>(longer.size()); ++k) {
+      // The long patterns (last on the list) are each planted twice.
+      const NaivePattern& p = k < 20 ? patterns[random() % patterns.size()] : patterns[patterns.size() - 1 - (k - 20) / 2];
+      if (round == 10 && k >= 20 && p.bytes.size() > FilterMaxLength && k % 2 == 1) continue;  // one is enough
       const size_t at = random() % (input.size() - p.bytes.size());
       std::copy(p.bytes.begin(), p.bytes.end(), input.begin() + static_cast<ptrdiff_t>(at));
     }
@@ -191,38 +209,43 @@ TEST(LiteralFinder, TheAutomataAloneMarkWhatTheNaiveSearchFinds) {
 // The budget runs out at the first byte of a carried window, while a
 // pattern straddles the carried bytes and the new chunk: the automata
 // restart there and must still find it. The window carries the longest
-// pattern's length - 1 bytes (19 here); the first chunk is exactly that long
-// and begins with "wxyz", a pattern whose verification spends the whole
-// budget (slack 1, nothing per byte), so re-checking it as the second
-// window's first position outruns the budget. The long pattern's anchor is
-// its rare tail, which only the second chunk holds; every split point inside
-// its zeros is tried.
+// pattern's length - 1 bytes; the first chunk is exactly that long and
+// begins with "wxyz". The straddler's anchor is its rare head, so every
+// carried position is checked again with the next chunk; the budget (slack
+// 4, nothing per byte) covers the first chunk's work (the decoy found, the
+// straddler's anchor looked at), and the decoy, first among the re-checked
+// positions, outruns it before the straddler is verified. Straddlers of 20 bytes, of more than 64, and at the cap; split
+// points across their zeros.
 TEST(LiteralFinder, TheBudgetRunningOutAtACarriedWindowLosesNoStraddlingPattern) {
   const std::vector<uint8_t> decoy = {'w', 'x', 'y', 'z'};
-  std::vector<uint8_t> straddler(16, 0);
-  straddler.insert(straddler.end(), {'%', '&', '\'', '('});
-  const std::vector<NaivePattern> patterns = {{decoy, false, 0}, {straddler, false, 1}};
   const RestorePath restore;
-  for (size_t split = 1; split < 16; ++split) {
-    std::vector<uint8_t> first = decoy;
-    first.resize(4 + 15 - split, '.');
-    first.insert(first.end(), straddler.begin(), straddler.begin() + static_cast<ptrdiff_t>(split));
-    ASSERT_EQ(first.size(), straddler.size() - 1);
-    std::vector<uint8_t> second(straddler.begin() + static_cast<ptrdiff_t>(split), straddler.end());
-    second.resize(second.size() + 50, '.');
-    for (const FilterKind filter : {FilterKind::Hashed, FilterKind::Nibble}) {
-      const LiteralFinderPtr finder = Build(patterns, {.filter = filter, .filterWorkPerByte = 0, .filterWorkSlack = 1});
-      ASSERT_TRUE(finder);
-      for (const FinderPath path : AllPaths) {
-        if (!ForceFinderPath(path)) continue;
-        uint8_t hits[2] = {};
-        BeginFinderScan(finder.get());
-        FeedFinder(finder.get(), first.data(), first.size(), hits, 2);
-        EXPECT_EQ(hits[0], 1);
-        EXPECT_EQ(hits[1], 0);
-        FeedFinder(finder.get(), second.data(), second.size(), hits, 2);
-        EXPECT_EQ(hits[1], 1) << "split " << split << ", path " << FinderPathName(path) << ", filter "
-                              << FilterKindName(filter);
+  for (const size_t length : {size_t{20}, size_t{300}, static_cast<size_t>(FilterMaxLength)}) {
+    std::vector<uint8_t> straddler = {'%', '&', '\'', '('};
+    straddler.resize(length, 0);
+    const std::vector<NaivePattern> patterns = {{decoy, false, 0}, {straddler, false, 1}};
+    std::vector<size_t> splits;
+    for (size_t split = 4; split + 5 <= length; split += length == 20 ? 1 : length / 3) splits.push_back(split);
+    splits.push_back(length - 5);
+    for (const size_t split : splits) {
+      std::vector<uint8_t> first = decoy;
+      first.resize(length - 1 - split, '.');
+      first.insert(first.end(), straddler.begin(), straddler.begin() + static_cast<ptrdiff_t>(split));
+      std::vector<uint8_t> second(straddler.begin() + static_cast<ptrdiff_t>(split), straddler.end());
+      second.resize(second.size() + 50, '.');
+      for (const FilterKind filter : {FilterKind::Hashed, FilterKind::Nibble}) {
+        const LiteralFinderPtr finder = Build(patterns, {.filter = filter, .filterWorkPerByte = 0, .filterWorkSlack = 4});
+        ASSERT_TRUE(finder);
+        for (const FinderPath path : AllPaths) {
+          if (!ForceFinderPath(path)) continue;
+          uint8_t hits[2] = {};
+          BeginFinderScan(finder.get());
+          FeedFinder(finder.get(), first.data(), first.size(), hits, 2);
+          EXPECT_EQ(hits[0], 1);
+          EXPECT_EQ(hits[1], 0);
+          FeedFinder(finder.get(), second.data(), second.size(), hits, 2);
+          EXPECT_EQ(hits[1], 1) << "length " << length << ", split " << split << ", path " << FinderPathName(path)
+                                << ", filter " << FilterKindName(filter);
+        }
       }
     }
   }
