@@ -720,9 +720,10 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
                 : small                      ? FilterWorkSlackSmall
                                              : FilterWorkSlackLarge;
-  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + t.nextEntry.Bytes() + f.bits.Bytes() +
+  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + f.bits.Bytes() +
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
+  memory += t.nextEntry.Bytes();
   for (const FinderAutomaton& a : t.automata) {
     memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
   }
