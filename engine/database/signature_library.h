@@ -3,6 +3,7 @@
 // tables, each sorted by id (unsigned). A record's position in its sorted
 // array is its index everywhere in the engine: hit flags, rule memo and
 // matcher tags all use it.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,13 +35,26 @@ struct RuleRecord {
 };
 
 // The header's signatureCount and ruleCount are the library's only counts.
+// Read-only once parsed: a library may be shared by every handle of the
+// process whose database has the same bytes (ShareDatabaseBody).
 struct SignatureLibrary {
   DatabaseHeader header;
   HeapArray<SignatureRecord> signatures;  // null when signatureCount is 0
   HeapArray<RuleRecord> rules;                 // null when ruleCount is 0
+
+  // Holders of the library; the last release frees it.
+  std::atomic<int32_t> references{1};
+  // Filing (library_cache.cpp), guarded by the process-state lock: the
+  // decrypted body the library was parsed from, the bytes it is shared
+  // under.
+  HeapArray<uint8_t> filedBody;
+  uint32_t filedLength = 0;
+  SignatureLibrary* filedNext = nullptr;
+  bool filed = false;
 };
 
-// Releases the library and every buffer it owns. Accepts null.
+// Releases one holder's reference; the last one releases the library and
+// every buffer it owns (and unfiles a shared library). Accepts null.
 void FreeSignatureLibrary(SignatureLibrary* library) noexcept;
 
 struct SignatureLibraryDeleter {
@@ -57,13 +71,28 @@ using SignatureLibraryPtr = std::unique_ptr<SignatureLibrary, SignatureLibraryDe
 // table, checked as it is read.
 SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
 
+// The library of a decrypted body, shared in the process: when a library
+// parsed from byte-identical bytes is held already, one more reference to it
+// (identical bytes pass the same checks); else the body is parsed as
+// ParseDatabaseBody does and the library keeps it, filed for the next load.
+// Thread-safe; allocates nothing beyond the parse. Null when the body is
+// rejected or memory runs out.
+SignatureLibraryPtr ShareDatabaseBody(HeapArray<uint8_t> body, uint32_t length) noexcept;
+
+// Libraries filed for sharing in the process (for tests and benchmarks).
+size_t SharedLibraryCount() noexcept;
+
+// Unfiles a library whose last reference is being released.
+void ForgetSharedLibrary(SignatureLibrary* library) noexcept;
+
 // The checks of ParseDatabaseBody before any record is read: null when the
 // body passes them, else which one failed, as a sentence for a person
 // ("the rule table's CRC does not match").
 const char* CheckDatabaseBody(const uint8_t* body, uint32_t length) noexcept;
 
-// Bytes the library really allocated: the library, both record arrays and
-// every record's buffers (allocator overhead not counted). 0 for null.
+// Bytes the library really allocated: the library, both record arrays,
+// every record's buffers and a shared library's body (allocator overhead not
+// counted). 0 for null.
 size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept;
 
 inline std::span<const SignatureRecord> Signatures(const SignatureLibrary& library) noexcept {
