@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 
 #include "engine/database/database_format.h"
 #include "engine/platform/allocation.h"
@@ -34,6 +35,33 @@ struct RuleRecord {
   HeapArray<uint8_t> expression;  // exactly expressionLength bytes; null when empty
 };
 
+// An array derived from a library by a layer above it, made once for every
+// holder: the first to need it installs it, later ones take that one. Owns
+// the array.
+template <typename T>
+struct DerivedArray {
+  static_assert(std::is_trivially_destructible_v<T>);
+  DerivedArray() noexcept = default;
+  DerivedArray(const DerivedArray&) = delete;
+  DerivedArray& operator=(const DerivedArray&) = delete;
+  ~DerivedArray() { const HeapArray<T> owned(items.load(std::memory_order_relaxed)); }
+
+  // The installed array, or null.
+  const T* Get() const noexcept { return items.load(std::memory_order_acquire); }
+  // Installs `made` unless an array is installed already (which then stays,
+  // and `made` is freed); the installed array.
+  const T* Install(HeapArray<T> made) const noexcept {
+    T* expected = nullptr;
+    if (items.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+      return made.release();
+    }
+    return expected;
+  }
+
+ private:
+  mutable std::atomic<T*> items{nullptr};
+};
+
 // The header's signatureCount and ruleCount are the library's only counts.
 // Read-only once parsed: a library may be shared by every handle of the
 // process whose database has the same bytes (ShareDatabaseBody).
@@ -41,6 +69,11 @@ struct SignatureLibrary {
   DatabaseHeader header;
   HeapArray<SignatureRecord> signatures;  // null when signatureCount is 0
   HeapArray<RuleRecord> rules;                 // null when ruleCount is 0
+
+  // Each rule's ring of references (rules/evaluation_state.cpp), ruleCount
+  // entries: the only field set after the parse, once, by the first scan
+  // state built over the library.
+  DerivedArray<uint32_t> ruleRings;
 
   // Holders of the library; the last release frees it.
   std::atomic<int32_t> references{1};
