@@ -14,7 +14,6 @@ namespace veltor {
 namespace {
 
 SignatureLibrary* filedHead = nullptr;  // guarded by the process-state lock
-size_t filedCount = 0;                  // likewise
 
 struct ProcessStateLock {
   ProcessStateLock() noexcept { platform::LockProcessState(); }
@@ -60,9 +59,7 @@ SignatureLibraryPtr ShareDatabaseBody(HeapArray<uint8_t> body, uint32_t length) 
   parsed->filedBody = std::move(body);
   parsed->filedLength = length;
   parsed->filedNext = filedHead;
-  parsed->filed = true;
   filedHead = parsed.get();
-  ++filedCount;
   return parsed;
 }
 
@@ -71,15 +68,9 @@ void ForgetSharedLibrary(SignatureLibrary* library) noexcept {
   for (SignatureLibrary** link = &filedHead; *link != nullptr; link = &(*link)->filedNext) {
     if (*link == library) {
       *link = library->filedNext;
-      --filedCount;
       return;
     }
   }
-}
-
-size_t SharedLibraryCount() noexcept {
-  const ProcessStateLock lock;
-  return filedCount;
 }
 
 }  // namespace veltor

@@ -94,7 +94,7 @@ SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHe
 
 void FreeSignatureLibrary(SignatureLibrary* library) noexcept {
   if (library == nullptr || library->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  if (library->filed) ForgetSharedLibrary(library);
+  if (library->filedBody) ForgetSharedLibrary(library);
   // The library owns its arrays and each record owns its buffers, so
   // releasing the library releases everything, also when it was left
   // half-built.

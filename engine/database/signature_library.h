@@ -79,11 +79,10 @@ struct SignatureLibrary {
   std::atomic<int32_t> references{1};
   // Filing (library_cache.cpp), guarded by the process-state lock: the
   // decrypted body the library was parsed from, the bytes it is shared
-  // under.
+  // under; null for a library that is not filed.
   HeapArray<uint8_t> filedBody;
   uint32_t filedLength = 0;
   SignatureLibrary* filedNext = nullptr;
-  bool filed = false;
 };
 
 // Releases one holder's reference; the last one releases the library and
@@ -111,9 +110,6 @@ SignatureLibraryPtr ParseDatabaseBody(const uint8_t* body, uint32_t length) noex
 // Thread-safe; allocates nothing beyond the parse. Null when the body is
 // rejected or memory runs out.
 SignatureLibraryPtr ShareDatabaseBody(HeapArray<uint8_t> body, uint32_t length) noexcept;
-
-// Libraries filed for sharing in the process (for tests and benchmarks).
-size_t SharedLibraryCount() noexcept;
 
 // Unfiles a library whose last reference is being released.
 void ForgetSharedLibrary(SignatureLibrary* library) noexcept;
