@@ -14,6 +14,12 @@ else()
 endif()
 include(GoogleTest)
 
+# The tests' own code is built at -O1 in the optimised builds: the code they
+# drive (the library, the programs) keeps its own flags, and most of a test
+# file's build time is spent optimising GoogleTest's expanded assertions,
+# which -O3 makes about 60% slower to build for no gain in what is tested.
+target_compile_options(veltor_test_warnings INTERFACE $<$<CONFIG:Release,RelWithDebInfo>:-O1>)
+
 # veltor_add_test(NAME name SOURCES ... [LIBRARIES ...])
 # One executable per behaviour group; each GoogleTest case becomes a CTest test.
 function(veltor_add_test)
