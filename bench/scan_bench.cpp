@@ -11,13 +11,15 @@
 // the same database, loaded while the first is open: the library and the
 // finder's tables are shared, so the extra handle costs its per-scan state.
 //
-// Usage: scan_bench [--quick | --memory]
+// Usage: scan_bench [--quick | --memory | --set N]
 //   --quick: one run each, 100,000 set skipped
 //   --memory: only the pattern sets' load time and memory, no scans
+//   --set N: only the set of N patterns (100, 1000, 10000 or 100000), both tables
 #include <malloc.h>
 
 #include <ctime>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -322,13 +324,15 @@ int main(int argc, char** argv) {
   using namespace veltor::bench;
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
   const bool memoryOnly = argc > 1 && std::strcmp(argv[1], "--memory") == 0;
+  const size_t only = argc > 2 && std::strcmp(argv[1], "--set") == 0 ? std::strtoul(argv[2], nullptr, 10) : 0;
+  auto skipped = [&](size_t count) { return (quick && count == 100000) || (only != 0 && count != only); };
   const int runs = quick ? 1 : 3;
   std::printf("Memory per handle (heap in use: the library and its scan context):\n\n");
   std::printf("| set | patterns | db KiB | load ms | load ms per 10,000 | handle MiB | extra handle MiB | library shared "
               "| extra load ms | tables shared |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   for (size_t count : {size_t{100}, size_t{1000}, size_t{10000}, size_t{100000}}) {
-    if (quick && count == 100000) continue;
+    if (skipped(count)) continue;
     PrintMemoryRow(std::to_string(count), count, Measure(MakePatterns(count, 0), {}, 1, false, false));
   }
   std::printf("\n");
@@ -340,9 +344,10 @@ int main(int argc, char** argv) {
   std::printf("Pattern sets over %.0f MiB of system files:\n\n", static_cast<double>(corpus.size()) / MiB);
   PrintHeader("set");
   for (size_t count : {size_t{100}, size_t{1000}, size_t{10000}, size_t{100000}}) {
-    if (quick && count == 100000) continue;
+    if (skipped(count)) continue;
     PrintRow(std::to_string(count), count, Measure(MakePatterns(count, 0), corpus, runs, true));
   }
+  if (only != 0) return 0;
   {
     const std::vector<Pattern> patterns = MakePatterns(10000, 8);
     PrintRow("10,000 + 3- and 2-byte", patterns.size(), Measure(patterns, corpus, runs, true));

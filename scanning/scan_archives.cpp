@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -138,15 +139,23 @@ std::string TimeLimitReason(double seconds) {
   return "scan time limit (" + text + " s)";
 }
 
-void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& handles,
-                        const ArchiveSettings& settings, FileOutcome& outcome, ScanClock::time_point deadline,
-                        double seconds) {
+namespace {
+
+// The walk of `input` (an open file or bytes in memory) and its notes.
+template <class Input>
+void ScanMembersOf(const Input& input, std::string_view name, ScanHandle& handle, const MemberHandles& handles,
+                   const ArchiveSettings& settings, FileOutcome& outcome, ScanClock::time_point deadline,
+                   double seconds) {
   if (!settings.enabled || !archive::ArchivesSupported()) return;
   MemberScan scan{&handle, &handles, &outcome, &settings, name, deadline};
   const archive::ArchiveSink sink{&scan, MemberBegin, MemberBytes, MemberEnd, Problem};
   try {
     scan.open.reserve(archive::MaxOpenMembers(settings.limits));
-    archive::WalkArchiveDescriptor(file.descriptor, name, settings.limits, sink);
+    if constexpr (std::is_same_v<Input, InputFile>) {
+      archive::WalkArchiveDescriptor(input.descriptor, name, settings.limits, sink);
+    } else {
+      archive::WalkArchiveBuffer(input, name, settings.limits, sink);
+    }
   } catch (const std::bad_alloc&) {
     scan.failed = true;
   }
@@ -160,6 +169,20 @@ void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& hand
     outcome.archiveNotes.push_back({{}, false, true, "no scan handle for a member inside a member"});
   }
   if (!outcome.reports.empty() && outcome.outcome == Outcome::Clean) outcome.outcome = Outcome::Reported;
+}
+
+}  // namespace
+
+void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& handles,
+                        const ArchiveSettings& settings, FileOutcome& outcome, ScanClock::time_point deadline,
+                        double seconds) {
+  ScanMembersOf(file, name, handle, handles, settings, outcome, deadline, seconds);
+}
+
+void ScanArchiveMembers(std::span<const uint8_t> bytes, std::string_view name, ScanHandle& handle,
+                        const MemberHandles& handles, const ArchiveSettings& settings, FileOutcome& outcome,
+                        ScanClock::time_point deadline, double seconds) {
+  ScanMembersOf(bytes, name, handle, handles, settings, outcome, deadline, seconds);
 }
 
 std::string ArchiveSupportLine() {

@@ -57,6 +57,11 @@ void ScanArchiveMembers(InputFile& file, std::string_view name, ScanHandle& hand
                         const ArchiveSettings& settings, FileOutcome& outcome,
                         ScanClock::time_point deadline = ScanClock::time_point::max(), double seconds = 0);
 
+// The same over bytes in memory (a stream kept whole while it arrived).
+void ScanArchiveMembers(std::span<const uint8_t> bytes, std::string_view name, ScanHandle& handle,
+                        const MemberHandles& handles, const ArchiveSettings& settings, FileOutcome& outcome,
+                        ScanClock::time_point deadline = ScanClock::time_point::max(), double seconds = 0);
+
 // For `veltor --version`: "archives: supported (libarchive 3.6.2)" or
 // "archives: not supported in this build".
 std::string ArchiveSupportLine();

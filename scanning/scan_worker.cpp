@@ -129,4 +129,36 @@ FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& han
   return outcome;
 }
 
+FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, ScanHandle& handle,
+                       const MemberHandles& more, const ScanSettings& settings) {
+  FileOutcome outcome{Outcome::Clean, {}, {}, bytes.size(), {}};
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
+  // Fed in one piece: the time limit is checked between the bytes' scan
+  // and the walk, and inside the walk.
+  BeginScan(handle);
+  FeedScan(handle, bytes.data(), bytes.size());
+  FinishScan(handle);
+  if (!CollectReports(handle, {}, outcome.reports)) return Failed("out of memory while collecting reports");
+  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  if (ScanClock::now() > deadline) {
+    outcome.archiveNotes.push_back({{}, true, !settings.archives.limitsOk, TimeLimitReason(settings.maxScanTime)});
+    return outcome;
+  }
+  ScanArchiveMembers(bytes, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
+  return outcome;
+}
+
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings) {
+  FileOutcome outcome{Outcome::Clean, {}, {}, bytes, {}};
+  const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
+  FinishScan(fed);
+  if (!CollectReports(fed, {}, outcome.reports)) return Failed("out of memory while collecting reports");
+  if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
+  if (file.regular) {
+    ScanArchiveMembers(file, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
+  }
+  return outcome;
+}
+
 }  // namespace veltor::scanning

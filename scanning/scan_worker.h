@@ -62,4 +62,15 @@ FileOutcome ScanWith(const ScanTarget& target, Worker& worker, const ScanSetting
 FileOutcome ScanOpenFile(InputFile& file, std::string_view name, ScanHandle& handle, const MemberHandles& more,
                          std::span<uint8_t> buffer, const ScanSettings& settings);
 
+// The same over bytes in memory: scanned in place, then walked as an
+// archive from memory.
+FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, ScanHandle& handle,
+                       const MemberHandles& more, const ScanSettings& settings);
+
+// Finishes the scan of a stream fed to `fed` as it arrived (`bytes` in
+// all: BeginScan and every FeedScan already called) and walks `file`, the
+// same bytes spooled, as an archive with `handle` when it is a regular file.
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings);
+
 }  // namespace veltor::scanning

@@ -41,9 +41,7 @@ struct HttpConnection {
   TcpSocket socket;
   asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
   bool timedOut = false;
-  std::array<uint8_t, HttpReadBuffer> buffer{};
-  size_t start = 0;  // the unread bytes: buffer[start, end)
-  size_t end = 0;
+  ReadBuffer<HttpReadBuffer> in;
   std::string peer;
 };
 
@@ -66,22 +64,6 @@ Reply JsonError(unsigned status, std::string_view reason) {
   return MakeReply(status, "{\"error\":" + scanning::JsonString(reason) + "}\n");
 }
 
-awaitable<void> ReadMore(HttpConnection& connection, error_code& error) {
-  if (connection.start > 0) {
-    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start,
-                 connection.end - connection.start);
-    connection.end -= connection.start;
-    connection.start = 0;
-  }
-  if (connection.end == connection.buffer.size()) {
-    error = asio::error::no_buffer_space;
-    co_return;
-  }
-  connection.end += co_await connection.socket.async_read_some(
-      asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
-      redirect_error(use_awaitable, error));
-}
-
 awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned version, bool keepAlive,
                       ServiceState& state) {
   http::response<http::string_body> response{static_cast<http::status>(reply.status), version};
@@ -100,11 +82,10 @@ awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned v
   co_return !error;
 }
 
-awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, UniqueFd spool) {
-  lseek(spool.fd, 0, SEEK_SET);
+awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, StreamSpool& stream) {
   auto job = std::make_shared<ScanJob>();
   std::string error;
-  if (!scanning::AdoptInput(job->file, spool.Release(), error)) co_return JsonError(500, error);
+  if (!co_await HandOverStream(stream, *job, error)) co_return JsonError(500, error);
   job->name = "stream";
   co_await RunJob(state, job);
   LogResults(connection.peer, *job);
@@ -120,9 +101,9 @@ std::string DatabaseJson(const LoadedDatabase& database) {
 }
 
 awaitable<Reply> Answer(ServiceState& state, HttpConnection& connection, HttpRoute route, std::string_view allow,
-                        UniqueFd spool) {
+                        StreamSpool& stream) {
   switch (route) {
-    case HttpRoute::Scan: co_return co_await Scan(state, connection, std::move(spool));
+    case HttpRoute::Scan: co_return co_await Scan(state, connection, stream);
     case HttpRoute::Health: {
       const auto database = CurrentDatabase(state.databases);
       if (!database) co_return MakeReply(503, "{\"status\":\"no database loaded\"}\n");
@@ -157,23 +138,23 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
   HttpRoute route = HttpRoute::NotFound;
   std::string_view allow;
   unsigned version = 11;
-  UniqueFd spool;
+  StreamSpool stream;
   const auto fail = [&](unsigned status, const std::string& reason, ClientErrorKind kind) -> awaitable<void> {
     Log("client-error", {{"client", connection.peer}, {"reason", reason}});
     CountClientError(state, kind);
     co_await Write(connection, JsonError(status, reason), version, false, state);
   };
   for (;;) {
-    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    std::span<const uint8_t> input = Unread(connection.in);
     const size_t before = input.size();
     HttpEvent event = NextHttpEvent(reader, input);
-    connection.start += before - input.size();
+    connection.in.start += before - input.size();
     switch (event.kind) {
       case HttpEventKind::NeedMore: {
         const bool middle = HttpMidRequest(reader);
         connection.deadline.expires_after(middle ? readTimeout : idleTimeout);
         error_code error;
-        co_await ReadMore(connection, error);
+        co_await ReadMoreTcp(connection, error);
         connection.deadline.expires_at(Clock::time_point::max());
         if (!error) break;
         if (error == asio::error::no_buffer_space) {
@@ -199,15 +180,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
         route = event.route;
         allow = event.allow;
         version = event.version;
-        if (route == HttpRoute::Scan) {
-          std::string error;
-          spool = OpenSpool(state.options, error);
-          if (spool.fd < 0) {
-            Log("error", {{"client", connection.peer}, {"reason", error}});
-            co_await Write(connection, JsonError(500, error), version, false, state);
-            co_return;
-          }
-        }
+        stream = {};
         if (event.expectContinue) {
           connection.deadline.expires_after(WriteTimeout);
           error_code error;
@@ -221,15 +194,16 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
       case HttpEventKind::BodyBytes: {
         if (route != HttpRoute::Scan) break;  // a body another route does not read
         std::string error;
-        if (!WriteAll(spool.fd, event.bytes, error)) {
+        if (!SpoolBytes(stream, event.bytes, state.options, error)) {
           Log("error", {{"client", connection.peer}, {"reason", error}});
           co_await Write(connection, JsonError(500, error), version, false, state);
           co_return;
         }
+        co_await FeedStream(state, stream);
         break;
       }
       case HttpEventKind::BodyEnd: {
-        const Reply reply = co_await Answer(state, connection, route, allow, std::move(spool));
+        const Reply reply = co_await Answer(state, connection, route, allow, stream);
         if (!co_await Write(connection, reply, version, event.keepAlive, state) || !event.keepAlive) co_return;
         break;
       }
@@ -365,18 +339,9 @@ std::string MetricsText(ServiceState& state) {
 }
 
 awaitable<void> ServeHttp(ServiceState& state, TcpSocket socket, std::string peer) {
-  const ConnectionCount count(state);
   auto connection = std::make_shared<HttpConnection>(std::move(socket), state.io);
   connection->peer = std::move(peer);
-  connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
-  try {
-    co_await Converse(state, *connection);
-  } catch (const std::exception& failure) {
-    Log("error", {{"client", connection->peer}, {"reason", failure.what()}});
-  }
-  co_await LingeringClose(*connection);
-  connection->deadline.cancel();
+  co_await ServeConnection(state, std::move(connection), &Converse, "http");
 }
 
 }  // namespace veltor::service

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -38,9 +39,7 @@ struct Connection {
   asio::ip::tcp::socket socket;
   asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
   bool timedOut = false;
-  std::array<uint8_t, ReadBufferSize> buffer{};
-  size_t start = 0;  // the unread bytes: buffer[start, end)
-  size_t end = 0;
+  ReadBuffer<ReadBufferSize> in;
   icap::Reader reader;
   std::string peer;
 };
@@ -54,26 +53,14 @@ awaitable<bool> Send(Connection& connection, std::string_view text) {
   co_return !error;
 }
 
-awaitable<void> ReadMore(Connection& connection, error_code& error) {
-  if (connection.start > 0) {
-    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start, connection.end - connection.start);
-    connection.end -= connection.start;
-    connection.start = 0;
-  }
-  const size_t count = co_await connection.socket.async_read_some(
-      asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
-      redirect_error(use_awaitable, error));
-  connection.end += count;
-  AskQuickAck(connection.socket.native_handle());
-}
-
 // A body as it arrives: spooled whole when it may have to be sent back,
 // and, when the HTTP message says gzip or deflate, decoded into the file
 // that is scanned. Neither file passes max-stream unless the body must be
 // returned unmodified and limits are accepted.
 struct Body {
-  UniqueFd raw;      // the body's bytes as they came
-  UniqueFd decoded;  // the decoded bytes, when decoding
+  StreamSpool raw;      // the body's bytes as they came
+  StreamSpool decoded;  // the decoded bytes, when decoding
+  const ServiceOptions* options = nullptr;  // where a long body is spooled
   bool keepRaw = false;
   bool echo = false;   // sent back unmodified when clean (no 204 allowed)
   bool decoding = false;
@@ -134,7 +121,7 @@ void Decode(Body& body, std::span<const uint8_t> bytes) {
       body.overLimit = true;
       return;
     }
-    if (!WriteAll(body.decoded.fd, {out.data(), produced}, body.failure)) return;
+    if (!SpoolBytes(body.decoded, {out.data(), produced}, *body.options, body.failure)) return;
     body.decodedBytes += produced;
     if (status == Z_STREAM_END) body.ended = true;
     if (status == Z_BUF_ERROR && produced == 0) break;
@@ -146,7 +133,7 @@ void Take(Body& body, std::span<const uint8_t> bytes) {
   body.rawBytes += bytes.size();
   // Past the limit the raw bytes are kept only to be sent back.
   if (body.keepRaw && body.failure.empty() && (!body.overLimit || (body.echo && body.limitsOk))) {
-    WriteAll(body.raw.fd, bytes, body.failure);
+    SpoolBytes(body.raw, bytes, *body.options, body.failure);
   }
   Decode(body, bytes);
 }
@@ -166,18 +153,27 @@ std::string CurrentIsTag(ServiceState& state) {
   return icap::MakeIsTag(database->generation, database->buildTime);
 }
 
-// Sends the body back unmodified, re-chunked, from the spool.
-awaitable<bool> SendEcho(Connection& connection, const icap::Request& request, const std::string& istag, int file) {
-  if (!co_await Send(connection, icap::EchoHead(request, istag, file >= 0))) co_return false;
-  if (file < 0) co_return true;
-  lseek(file, 0, SEEK_SET);
-  std::vector<uint8_t> block(EchoBlock);
-  for (;;) {
-    const ssize_t count = read(file, block.data(), block.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    std::string chunk = icap::ChunkHeader(static_cast<size_t>(count));
-    chunk.append(reinterpret_cast<const char*>(block.data()), static_cast<size_t>(count));
+// Sends the body back unmodified, re-chunked, from the spool (null: no body).
+awaitable<bool> SendEcho(Connection& connection, const icap::Request& request, const std::string& istag,
+                         const StreamSpool* body) {
+  if (!co_await Send(connection, icap::EchoHead(request, istag, body != nullptr))) co_return false;
+  if (body == nullptr) co_return true;
+  const int file = body->file.fd;
+  if (file >= 0) lseek(file, 0, SEEK_SET);
+  std::vector<uint8_t> block(file >= 0 ? EchoBlock : 0);
+  for (size_t at = 0;;) {
+    std::span<const uint8_t> piece;
+    if (file < 0) {
+      piece = std::span<const uint8_t>(body->memory).subspan(at, std::min(EchoBlock, body->memory.size() - at));
+      at += piece.size();
+    } else {
+      const ssize_t count = read(file, block.data(), block.size());
+      if (count < 0 && errno == EINTR) continue;
+      if (count > 0) piece = {block.data(), static_cast<size_t>(count)};
+    }
+    if (piece.empty()) break;
+    std::string chunk = icap::ChunkHeader(piece.size());
+    chunk.append(reinterpret_cast<const char*>(piece.data()), piece.size());
     chunk += "\r\n";
     if (!co_await Send(connection, chunk)) co_return false;
   }
@@ -194,19 +190,18 @@ awaitable<bool> Answer(ServiceState& state, Connection& connection, const icap::
   if (body.overLimit) {
     unscanned = "larger than max-stream (" + std::to_string(state.options.maxStream) + " bytes)";
   } else {
-    const int scanned = body.decoding ? body.decoded.fd : body.raw.fd;
+    StreamSpool& scanned = body.decoding ? body.decoded : body.raw;
     auto job = std::make_shared<ScanJob>();
     std::string error;
-    lseek(scanned, 0, SEEK_SET);
-    const int copy = dup(scanned);
-    if (copy < 0 || !scanning::AdoptInput(job->file, copy, error)) {
-      if (copy >= 0 && error.empty()) error = "cannot scan the spool";
+    // The raw body's memory comes back after the scan: it may be sent back.
+    if (!co_await HandOverStream(scanned, *job, error, true)) {
       Log("error", {{"client", connection.peer}, {"reason", error}});
       co_await Send(connection, icap::StatusReply(500, CurrentIsTag(state), true));
       co_return false;
     }
     job->name = name;
     co_await RunJob(state, job);
+    if (job->inMemory) scanned.memory = std::move(job->memory);
     LogResults(connection.peer, *job);
     const scanning::FileOutcome& outcome = job->results.front().second;
     const scanning::RuleReport* best = nullptr;
@@ -241,11 +236,12 @@ awaitable<bool> Answer(ServiceState& state, Connection& connection, const icap::
     }
   }
   if (request.allow204 || ieof) co_return co_await Send(connection, icap::StatusReply(204, istag, false));
-  co_return co_await SendEcho(connection, request, istag, body.raw.fd);
+  co_return co_await SendEcho(connection, request, istag, &body.raw);
 }
 
-// Opens the files a body needs; false with `error` set.
-bool PrepareBody(ServiceState& state, const icap::Request& request, Body& body, std::string& error) {
+// Sets up what a body needs.
+void PrepareBody(ServiceState& state, const icap::Request& request, Body& body) {
+  body.options = &state.options;
   body.limit = state.options.maxStream;
   body.limitsOk = state.options.archives.limitsOk;
   body.echo = !request.allow204;
@@ -260,11 +256,7 @@ bool PrepareBody(ServiceState& state, const icap::Request& request, Body& body, 
     }
   }
   body.keepRaw = body.echo || !body.decoding;
-  auto open = [&](UniqueFd& file) {
-    file = OpenSpool(state.options, error);
-    return file.fd >= 0;
-  };
-  return (!body.keepRaw || open(body.raw)) && (!body.decoding || open(body.decoded));
+  body.raw.feed = !body.decoding;  // only what is scanned is fed
 }
 
 awaitable<void> Converse(ServiceState& state, Connection& connection) {
@@ -274,16 +266,16 @@ awaitable<void> Converse(ServiceState& state, Connection& connection) {
   std::optional<icap::Request> request;
   std::unique_ptr<Body> body;
   for (;;) {
-    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    std::span<const uint8_t> input = Unread(connection.in);
     const size_t before = input.size();
     icap::Event event = icap::NextEvent(reader, input);
-    connection.start += before - input.size();
+    connection.in.start += before - input.size();
     switch (event.kind) {
       case icap::EventKind::NeedMore: {
         const bool middle = icap::MidMessage(reader);
         connection.deadline.expires_after(middle ? readTimeout : idleTimeout);
         error_code error;
-        co_await ReadMore(connection, error);
+        co_await ReadMoreTcp(connection, error);
         connection.deadline.expires_at(Clock::time_point::max());
         if (!error) break;
         if (!middle) co_return;  // the client is done, or idle too long
@@ -331,22 +323,18 @@ awaitable<void> Converse(ServiceState& state, Connection& connection) {
           // Headers alone: nothing to scan.
           const bool sent = event.request.allow204
                                 ? co_await Send(connection, icap::StatusReply(204, istag, false))
-                                : co_await SendEcho(connection, event.request, istag, -1);
+                                : co_await SendEcho(connection, event.request, istag, nullptr);
           if (!sent || close) co_return;
           break;
         }
         body = std::make_unique<Body>();
-        std::string error;
-        if (!PrepareBody(state, event.request, *body, error)) {
-          Log("error", {{"client", connection.peer}, {"reason", error}});
-          co_await Send(connection, icap::StatusReply(500, istag, true));
-          co_return;
-        }
+        PrepareBody(state, event.request, *body);
         request = std::move(event.request);
         break;
       }
       case icap::EventKind::BodyBytes:
         Take(*body, event.bytes);
+        co_await FeedStream(state, body->decoding ? body->decoded : body->raw);
         break;
       case icap::EventKind::PreviewEnd:
         if (!co_await Send(connection, icap::StatusReply(100, "", false))) co_return;
@@ -375,18 +363,9 @@ std::string_view IcapTooManyConnections() {
 }
 
 awaitable<void> ServeIcap(ServiceState& state, asio::ip::tcp::socket socket, std::string peer) {
-  const ConnectionCount count(state);
   auto connection = std::make_shared<Connection>(std::move(socket), state.io);
   connection->peer = std::move(peer);
-  connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
-  try {
-    co_await Converse(state, *connection);
-  } catch (const std::exception& failure) {
-    Log("error", {{"client", connection->peer}, {"protocol", "icap"}, {"reason", failure.what()}});
-  }
-  co_await LingeringClose(*connection);
-  connection->deadline.cancel();
+  co_await ServeConnection(state, std::move(connection), &Converse, "icap");
 }
 
 }  // namespace veltor::service

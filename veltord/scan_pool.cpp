@@ -1,11 +1,13 @@
 #include "veltord/scan_pool.h"
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <new>
 #include <string_view>
 
 #include "compiler/rulelang/database_image.h"
+#include "engine/api/scan.h"
 #include "engine/database/database_format.h"
 #include "scanning/files.h"
 #include "scanning/scan_targets.h"
@@ -81,8 +83,56 @@ void Count(PoolCounters& counters, const ScanJob& job) {
   counters.latencyMicroseconds += static_cast<uint64_t>(seconds * 1e6);
 }
 
+// A handle for a stream scanned as it arrives: an idle one, or a new one
+// while fewer than one per worker were made; null when all are lent.
+ScanHandle* LendStreamHandle(LoadedDatabase& database) {
+  {
+    std::lock_guard lock(database.streamMutex);
+    if (!database.idleStreamHandles.empty()) {
+      ScanHandle* handle = database.idleStreamHandles.back();
+      database.idleStreamHandles.pop_back();
+      return handle;
+    }
+    if (database.streamHandles.size() >= database.handles.size()) return nullptr;
+    database.streamHandles.push_back(nullptr);  // the slot, filled below
+  }
+  auto handle = std::make_unique<ScanHandle>();
+  const bool loaded = LoadHandleImage(*handle, database.image);
+  std::lock_guard lock(database.streamMutex);
+  auto slot = std::find(database.streamHandles.begin(), database.streamHandles.end(), nullptr);
+  if (!loaded) {
+    database.streamHandles.erase(slot);
+    return nullptr;
+  }
+  *slot = std::move(handle);
+  return slot->get();
+}
+
+// A piece of a stream scanned as it arrives.
+void FeedPiece(ScanJob& job) {
+  StreamScan& stream = *job.stream;
+  if (!stream.asked) {
+    stream.asked = true;
+    stream.handle = LendStreamHandle(*stream.database);
+    if (stream.handle != nullptr) BeginScan(*stream.handle);
+  }
+  if (stream.handle == nullptr) return;
+  FeedScan(*stream.handle, job.memory.data(), job.memory.size());
+  stream.fed += job.memory.size();
+}
+
 void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buffer) {
-  const std::shared_ptr<LoadedDatabase> database = CurrentDatabase(*pool.databases);
+  if (job.feed) {
+    try {
+      FeedPiece(job);
+    } catch (const std::bad_alloc&) {
+      // No handle made: the stream is scanned from its file at its end.
+    }
+    return;
+  }
+  // A stream scanned as it arrived ends on the database it began with.
+  const std::shared_ptr<LoadedDatabase> database =
+      job.stream ? job.stream->database : CurrentDatabase(*pool.databases);
   job.generation = database->generation;
   ScanHandle& handle = *database->handles[index];
   const scanning::MemberHandles more = [&database, index](uint32_t level) -> ScanHandle* {
@@ -96,7 +146,14 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
     return member.get();
   };
   try {
-    if (job.file.descriptor >= 0) {
+    if (job.stream && job.stream->handle != nullptr) {
+      ScanHandle& fed = *job.stream->handle;
+      FeedScan(fed, job.memory.data(), job.memory.size());
+      job.results.emplace_back(job.name, scanning::FinishFedScan(fed, job.stream->fed + job.memory.size(), job.file,
+                                                                job.name, handle, more, pool.settings));
+    } else if (job.inMemory) {
+      job.results.emplace_back(job.name, scanning::ScanMemory(job.memory, job.name, handle, more, pool.settings));
+    } else if (job.file.descriptor >= 0) {
       job.results.emplace_back(job.name,
                                scanning::ScanOpenFile(job.file, job.name, handle, more, buffer, pool.settings));
     } else {
@@ -104,8 +161,9 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
     }
   } catch (const std::bad_alloc&) {
     job.results.clear();
-    job.results.emplace_back(job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
+    job.results.emplace_back(job.inMemory || job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
   }
+  job.stream.reset();  // its handle back to the database
   Count(pool.counters, job);
 }
 
@@ -172,6 +230,12 @@ std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned w
     error = path + ": out of memory";
     return nullptr;
   }
+}
+
+StreamScan::~StreamScan() {
+  if (handle == nullptr) return;
+  std::lock_guard lock(database->streamMutex);
+  database->idleStreamHandles.push_back(handle);
 }
 
 std::shared_ptr<LoadedDatabase> CurrentDatabase(DatabaseSet& set) {

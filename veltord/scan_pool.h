@@ -40,6 +40,11 @@ struct LoadedDatabase {
   size_t signatures = 0;
   size_t rules = 0;
   uint64_t generation = 0;  // 1 for the first, one more per reload
+  // Handles lent to streams scanned as they arrive (StreamScan), made when
+  // first needed, at most one per worker; `idle` are those not lent.
+  std::mutex streamMutex;
+  std::vector<std::unique_ptr<ScanHandle>> streamHandles;
+  std::vector<ScanHandle*> idleStreamHandles;
 };
 
 // Reads the database at `path` once and builds `workers` handles from it;
@@ -55,6 +60,23 @@ struct DatabaseSet {
 std::shared_ptr<LoadedDatabase> CurrentDatabase(DatabaseSet& set);
 void ReplaceDatabase(DatabaseSet& set, std::shared_ptr<LoadedDatabase> database);
 
+// A long stream scanned as it arrives: fed, piece by piece, to a handle of
+// its own by one job at a time while the rest is still coming, so that
+// only its end and the archive walk are left once the last byte is in. The
+// handle comes from the database in use when the stream began and goes back
+// to it when this is destroyed. Touched by one job at a time, and by the
+// networking thread only between them.
+struct StreamScan {
+  std::shared_ptr<LoadedDatabase> database;
+  ScanHandle* handle = nullptr;  // null: none to be had (all lent), or not asked for yet
+  bool asked = false;
+  uint64_t fed = 0;
+  StreamScan() = default;
+  StreamScan(const StreamScan&) = delete;
+  StreamScan& operator=(const StreamScan&) = delete;
+  ~StreamScan();
+};
+
 // SCAN stops at the first file with a report; CONTSCAN goes on;
 // ALLMATCHSCAN goes on and lists every report. List only walks: MULTISCAN
 // then hands the files to the workers one job each.
@@ -62,8 +84,18 @@ enum class PathMode : uint8_t { Scan, Continue, AllMatch, List };
 
 struct ScanJob {
   // A descriptor to scan from where it stands (a spooled stream, a passed
-  // descriptor), reported as `name`; or, when it is closed, `path` walked.
+  // descriptor), reported as `name`; or, when it is closed and the job is
+  // not `inMemory`, `path` walked.
   scanning::InputFile file;
+  // Or, when `inMemory`, these bytes (a stream kept whole while it arrived).
+  std::vector<uint8_t> memory;
+  bool inMemory = false;
+  // A stream scanned as it arrived: with `feed`, `memory` is its next piece
+  // (nothing is reported); without, its end: `memory` is the last piece,
+  // and then `file`, the whole stream, is walked as an archive. When
+  // `stream` has no handle, `file` is scanned as any other.
+  std::shared_ptr<StreamScan> stream;
+  bool feed = false;
   std::string name;
   std::string path;
   PathMode mode = PathMode::Scan;

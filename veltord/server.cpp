@@ -122,9 +122,7 @@ struct Connection {
   asio::steady_timer deadline;
   bool timedOut = false;
   std::deque<UniqueFd> passed;  // descriptors received, oldest first
-  std::array<uint8_t, ReadBufferSize> buffer{};
-  size_t start = 0;  // the unread bytes: buffer[start, end)
-  size_t end = 0;
+  ReadBuffer<ReadBufferSize> in;
   ProtocolReader reader;
   std::string peer;
 };
@@ -133,21 +131,18 @@ struct Connection {
 // recvmsg, so that descriptors passed along with the bytes are kept.
 template <class Socket>
 awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
-  if (connection.start > 0) {
-    std::memmove(connection.buffer.data(), connection.buffer.data() + connection.start,
-                 connection.end - connection.start);
-    connection.end -= connection.start;
-    connection.start = 0;
-  }
-  if (connection.end == connection.buffer.size()) {
-    error = asio::error::no_buffer_space;
-    co_return;
-  }
-  if constexpr (IsUnix<Socket>) {
+  if constexpr (!IsUnix<Socket>) {
+    co_await ReadMoreTcp(connection, error);
+  } else {
+    const std::span<uint8_t> room = MakeRoom(connection.in);
+    if (room.empty()) {
+      error = asio::error::no_buffer_space;
+      co_return;
+    }
     for (;;) {
       co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
       if (error) co_return;
-      iovec vector{connection.buffer.data() + connection.end, connection.buffer.size() - connection.end};
+      iovec vector{room.data(), room.size()};
       alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
       msghdr message{};
       message.msg_iov = &vector;
@@ -175,15 +170,9 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         error = asio::error::eof;
         co_return;
       }
-      connection.end += static_cast<size_t>(count);
+      connection.in.end += static_cast<size_t>(count);
       co_return;
     }
-  } else {
-    const size_t count = co_await connection.socket.async_read_some(
-        asio::buffer(connection.buffer.data() + connection.end, connection.buffer.size() - connection.end),
-        redirect_error(use_awaitable, error));
-    connection.end += count;
-    AskQuickAck(connection.socket.native_handle());
   }
 }
 
@@ -196,16 +185,16 @@ awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
   co_return !error;
 }
 
-struct Waiter {
-  explicit Waiter(asio::io_context& io) : timer(io) {}
-  asio::steady_timer timer;
-  size_t left = 0;
-};
-
 // Hands the jobs to the pool and waits, without holding the networking
 // thread, until workers have finished them all.
 awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs) {
-  auto waiter = std::make_shared<Waiter>(state.io);
+  co_await FinishJobs(StartJobs(state, jobs));
+}
+
+}  // namespace
+
+std::shared_ptr<JobWait> StartJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs) {
+  auto waiter = std::make_shared<JobWait>(state.io);
   waiter->timer.expires_at(Clock::time_point::max());
   waiter->left = jobs.size();
   auto executor = state.io.get_executor();
@@ -217,13 +206,15 @@ awaitable<void> RunJobs(ServiceState& state, std::span<const std::shared_ptr<Sca
     };
     SubmitJob(state.pool, job);
   }
+  return waiter;
+}
+
+awaitable<void> FinishJobs(std::shared_ptr<JobWait> waiter) {
   while (waiter->left > 0) {
     error_code ignored;
     co_await waiter->timer.async_wait(redirect_error(use_awaitable, ignored));
   }
 }
-
-}  // namespace
 
 awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
   const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
@@ -271,8 +262,8 @@ struct Dialogue {
   bool inSession = false;
   unsigned id = 0;
   Delimiter delimiter = Delimiter::Bare;
-  UniqueFd spool;  // the INSTREAM stream under way
-  uint64_t streamBytes = 0;
+  StreamSpool stream;  // the INSTREAM stream under way
+  bool streaming = false;
 };
 
 std::string Line(const Dialogue& dialogue, std::string_view text) {
@@ -349,7 +340,117 @@ bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error
   return true;
 }
 
+bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
+                std::string& error) {
+  spool.bytes += bytes.size();
+  if (spool.file.fd < 0 && spool.bytes <= MemoryStreamBytes) {
+    try {
+      spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+      return true;
+    } catch (const std::bad_alloc&) {
+      // On to a file, which needs no memory of ours.
+    }
+  }
+  if (spool.file.fd < 0) {
+    spool.file = OpenSpool(options, error);
+    if (spool.file.fd < 0 || !WriteAll(spool.file.fd, spool.memory, error)) return false;
+    // What was kept is the first piece to feed.
+    if (!spool.feed) std::vector<uint8_t>().swap(spool.memory);
+  }
+  if (!WriteAll(spool.file.fd, bytes, error)) return false;
+  if (spool.feed) {
+    try {
+      spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc&) {
+      // Scanned from the file at the end instead.
+      spool.feed = false;
+      std::vector<uint8_t>().swap(spool.memory);
+    }
+  }
+  return true;
+}
+
 namespace {
+
+// Waits for the piece in a job; feeding ends when the stream got no handle.
+awaitable<void> AwaitPiece(StreamSpool& spool) {
+  if (!spool.feeding) co_return;
+  co_await FinishJobs(std::move(spool.feeding));
+  spool.feeding.reset();
+  if (spool.scan && spool.scan->handle == nullptr) {
+    spool.feed = false;
+    spool.scan.reset();
+    std::vector<uint8_t>().swap(spool.memory);
+  }
+}
+
+}  // namespace
+
+awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool) {
+  if (spool.file.fd < 0 || !spool.feed || spool.memory.size() < MemoryStreamBytes) co_return;
+  co_await AwaitPiece(spool);
+  if (!spool.feed) co_return;
+  if (!spool.scan) {
+    spool.scan = std::make_shared<StreamScan>();
+    spool.scan->database = CurrentDatabase(state.databases);
+  }
+  auto job = std::make_shared<ScanJob>();
+  job->feed = true;
+  job->stream = spool.scan;
+  job->memory = std::move(spool.memory);
+  spool.memory = {};
+  try {
+    // Room for the next piece and the read that takes it past the bound.
+    spool.memory.reserve(MemoryStreamBytes + MemoryStreamBytes / 8);
+  } catch (const std::bad_alloc&) {
+    // It grows as it can; SpoolBytes ends the feeding if it cannot.
+  }
+  const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
+  spool.feeding = StartJobs(state, jobs);
+}
+
+awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share) {
+  spool.bytes = 0;
+  if (spool.file.fd < 0) {
+    job.memory = std::move(spool.memory);
+    job.inMemory = true;
+    spool.memory = {};
+    co_return true;
+  }
+  co_await AwaitPiece(spool);
+  // A scan that stopped being fed has not seen every byte: the file is
+  // scanned whole instead.
+  if (spool.scan && spool.feed) {
+    job.stream = std::move(spool.scan);
+    job.memory = std::move(spool.memory);
+  }
+  spool.memory = {};
+  spool.scan.reset();
+  lseek(spool.file.fd, 0, SEEK_SET);
+  const int descriptor = share ? dup(spool.file.fd) : spool.file.Release();
+  if (descriptor < 0) {
+    error = std::string("cannot scan the spool: ") + std::strerror(errno);
+    co_return false;
+  }
+  co_return scanning::AdoptInput(job.file, descriptor, error);
+}
+
+namespace {
+
+// Scans a stream and replies.
+template <class Socket>
+awaitable<bool> ScanStream(ServiceState& state, Connection<Socket>& connection, Dialogue& dialogue) {
+  auto job = std::make_shared<ScanJob>();
+  std::string error;
+  dialogue.streaming = false;
+  if (!co_await HandOverStream(dialogue.stream, *job, error)) co_return co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
+  job->name = "stream";
+  co_await RunJob(state, job);
+  LogResults(connection.peer, *job);
+  std::string reply;
+  for (const std::string& line : VerdictLines(job->name, job->results.front().second, false)) reply += Line(dialogue, line);
+  co_return co_await Send(connection, reply);
+}
 
 // Scans what a descriptor holds and replies.
 template <class Socket>
@@ -410,10 +511,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
   const auto readTimeout = std::chrono::seconds(state.options.readTimeoutSeconds);
   const auto idleTimeout = std::chrono::seconds(state.options.idleTimeoutSeconds);
   for (;;) {
-    std::span<const uint8_t> input(connection.buffer.data() + connection.start, connection.end - connection.start);
+    std::span<const uint8_t> input = Unread(connection.in);
     const size_t before = input.size();
     Event event = NextEvent(reader, input);
-    connection.start += before - input.size();
+    connection.in.start += before - input.size();
     switch (event.kind) {
       case EventKind::NeedMore: {
         const bool idle = dialogue.inSession && !MidMessage(reader);
@@ -429,14 +530,14 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
           Log("client-error", {{"client", connection.peer}, {"reason", reason}});
           CountClientError(state, ClientErrorKind::Timeout);
           connection.timedOut = false;
-          co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
+          co_await Send(connection, Line(dialogue, (dialogue.streaming ? "stream: " : "") + reason + ". ERROR"));
         } else if (error == asio::error::eof) {
           if (middle) {
-            const std::string reason = dialogue.spool.fd >= 0 ? "the stream ended before its zero-length chunk"
+            const std::string reason = dialogue.streaming ? "the stream ended before its zero-length chunk"
                                                                 : "the connection ended in the middle of a command";
             Log("client-error", {{"client", connection.peer}, {"reason", reason}});
             CountClientError(state, ClientErrorKind::EndedEarly);
-            co_await Send(connection, Line(dialogue, (dialogue.spool.fd >= 0 ? "stream: " : "") + reason + ". ERROR"));
+            co_await Send(connection, Line(dialogue, (dialogue.streaming ? "stream: " : "") + reason + ". ERROR"));
           }
         } else if (error != asio::error::operation_aborted) {
           Log("client-error", {{"client", connection.peer}, {"reason", error.message()}});
@@ -453,17 +554,16 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
       }
       case EventKind::StreamBytes: {
         std::string error;
-        if (!WriteAll(dialogue.spool.fd, event.bytes, error)) {
+        if (!SpoolBytes(dialogue.stream, event.bytes, state.options, error)) {
           Log("error", {{"client", connection.peer}, {"reason", error}});
           co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
           co_return;
         }
-        dialogue.streamBytes += event.bytes.size();
+        co_await FeedStream(state, dialogue.stream);
         break;
       }
       case EventKind::StreamEnd: {
-        lseek(dialogue.spool.fd, 0, SEEK_SET);
-        if (!co_await ScanDescriptor(state, connection, dialogue, std::move(dialogue.spool), "stream")) co_return;
+        if (!co_await ScanStream(state, connection, dialogue)) co_return;
         if (!dialogue.inSession) co_return;
         break;
       }
@@ -524,17 +624,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
           case CommandName::Scan:
             carryOn = co_await ScanPathCommand(state, connection, dialogue, command);
             break;
-          case CommandName::InStream: {
-            std::string error;
-            dialogue.spool = OpenSpool(state.options, error);
-            dialogue.streamBytes = 0;
-            if (dialogue.spool.fd < 0) {
-              Log("error", {{"client", connection.peer}, {"reason", error}});
-              co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
-              co_return;
-            }
+          case CommandName::InStream:
+            dialogue.stream = {};
+            dialogue.streaming = true;
             continue;  // the stream's chunks follow
-          }
           case CommandName::FilDes: {
             if constexpr (!IsUnix<Socket>) {
               carryOn = co_await Send(connection, Line(dialogue, "FILDES: only over the Unix socket. ERROR"));
@@ -564,20 +657,6 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
       }
     }
   }
-}
-
-template <class Socket>
-awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
-  const ConnectionCount count(state);
-  connection->deadline.expires_at(Clock::time_point::max());
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
-  try {
-    co_await Converse(state, *connection);
-  } catch (const std::exception& failure) {
-    Log("error", {{"client", connection->peer}, {"reason", failure.what()}});
-  }
-  co_await LingeringClose(*connection);
-  connection->deadline.cancel();
 }
 
 template <class Socket>
@@ -652,7 +731,7 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
     }
     auto connection = std::make_shared<Connection<Socket>>(std::move(socket), state.io);
     connection->peer = std::move(peer);
-    asio::co_spawn(state.io, ServeConnection(state, std::move(connection)), asio::detached);
+    asio::co_spawn(state.io, ServeConnection(state, std::move(connection), &Converse<Socket>, "clamd"), asio::detached);
   }
 }
 

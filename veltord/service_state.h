@@ -16,16 +16,20 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "veltord/scan_pool.h"
+#include "veltord/service_log.h"
 #include "veltord/service_options.h"
 
 namespace veltor::service {
@@ -119,6 +123,46 @@ inline void AskQuickAck(int descriptor) {
   setsockopt(descriptor, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
+// A connection's unread bytes, bytes[start, end): a protocol reader takes
+// them from the front, a read adds after them.
+template <size_t Size>
+struct ReadBuffer {
+  std::array<uint8_t, Size> bytes;  // not cleared: only what was read is looked at
+  size_t start = 0;
+  size_t end = 0;
+};
+
+template <size_t Size>
+std::span<const uint8_t> Unread(const ReadBuffer<Size>& in) {
+  return {in.bytes.data() + in.start, in.end - in.start};
+}
+
+// Moves the unread bytes to the front; the room after them, empty when the
+// buffer is full.
+template <size_t Size>
+std::span<uint8_t> MakeRoom(ReadBuffer<Size>& in) {
+  if (in.start > 0) {
+    std::memmove(in.bytes.data(), in.bytes.data() + in.start, in.end - in.start);
+    in.end -= in.start;
+    in.start = 0;
+  }
+  return {in.bytes.data() + in.end, Size - in.end};
+}
+
+// For a connection record with a TCP `socket` and `in`: reads more bytes
+// after the unread ones, then asks for the quick ACK.
+template <class Connection>
+asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error) {
+  const std::span<uint8_t> room = MakeRoom(connection.in);
+  if (room.empty()) {
+    error = asio::error::no_buffer_space;
+    co_return;
+  }
+  connection.in.end += co_await connection.socket.async_read_some(
+      asio::buffer(room.data(), room.size()), asio::redirect_error(asio::use_awaitable, error));
+  AskQuickAck(connection.socket.native_handle());
+}
+
 // Asks the reload thread for one more load of the database file.
 void RequestReload(ServiceState& state);
 
@@ -126,6 +170,49 @@ void RequestReload(ServiceState& state);
 // client holds a file rather than a worker; it vanishes when closed.
 UniqueFd OpenSpool(const ServiceOptions& options, std::string& error);
 bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error);
+
+// A stream of up to this many bytes is kept in memory while it arrives and
+// scanned there (no file, no reading back); past it, what was kept goes to
+// a spool file and so does the rest. The most a connection holds in memory.
+inline constexpr size_t MemoryStreamBytes = size_t{1} << 20;
+
+// Jobs handed to the pool, waited for on the networking thread.
+struct JobWait {
+  explicit JobWait(asio::io_context& io) : timer(io) {}
+  asio::steady_timer timer;
+  size_t left = 0;
+};
+std::shared_ptr<JobWait> StartJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs);
+asio::awaitable<void> FinishJobs(std::shared_ptr<JobWait> wait);
+
+// A stream as it arrives: in `memory` up to MemoryStreamBytes, else in
+// `file` (from its start) and, unless `feed` is off, scanned as it arrives:
+// `memory` then holds what is not fed yet, handed to a job once it reaches
+// the bound, while the next piece comes in (at most one piece in a job and
+// one coming in: a client waits, unread, for the scan to catch up).
+struct StreamSpool {
+  std::vector<uint8_t> memory;
+  UniqueFd file;
+  uint64_t bytes = 0;
+  bool feed = true;
+  std::shared_ptr<StreamScan> scan;
+  std::shared_ptr<JobWait> feeding;  // the piece in a job
+};
+
+// Keeps `bytes`, moving to a spool file at the bound; false with `error`
+// set when the file cannot be opened or written.
+bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
+                std::string& error);
+
+// Past the bound, hands the piece not fed yet to a job once it is whole
+// (waiting for the piece before it first).
+asio::awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool);
+
+// Gives the stream to `job` to scan and leaves `spool` empty: the memory
+// moved, or the file adopted from its start (`share`: a duplicate, the
+// file kept) with what was fed of it. False with `error` set when the file
+// cannot be looked at.
+asio::awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share = false);
 
 // Logs each report of a finished job ("found") and each file it could not
 // scan whole ("scan-error").
@@ -167,6 +254,25 @@ asio::awaitable<void> LingeringClose(Connection& connection) {
                                                           asio::redirect_error(asio::use_awaitable, error));
   }
   connection.socket.close(error);
+}
+
+// Serves one connection record (`socket`, `deadline`, `timedOut`, `peer`):
+// its watchdog, `converse`, then the lingering close; what the
+// conversation throws is logged.
+template <class Connection>
+asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection> connection,
+                                      asio::awaitable<void> (*converse)(ServiceState&, Connection&),
+                                      std::string_view protocol) {
+  const ConnectionCount count(state);
+  connection->deadline.expires_at(Clock::time_point::max());
+  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  try {
+    co_await converse(state, *connection);
+  } catch (const std::exception& failure) {
+    Log("error", {{"client", connection->peer}, {"protocol", protocol}, {"reason", failure.what()}});
+  }
+  co_await LingeringClose(*connection);
+  connection->deadline.cancel();
 }
 
 }  // namespace veltor::service

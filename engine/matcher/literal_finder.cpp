@@ -35,28 +35,31 @@ struct EntryKey {
   bool exact;
 };
 
-// Per state while building, then packed into the automaton's `states`.
-struct StateLinks {
+// The trie in breadth-first ids, while building; packed into the
+// automaton's layout (literal_finder_tables.h) at the end.
+struct Trie {
   GrowableArray<int32_t> firstChild;   // id of its first child
   GrowableArray<uint16_t> childCount;  // 0..256
   GrowableArray<int32_t> fail;         // longest proper suffix that is a state
+  GrowableArray<uint8_t> label;
 };
 
 // The child of `state` by key byte k, or -1. Children are sorted by label.
-int32_t ChildOf(const FinderAutomaton& a, const StateLinks& links, int32_t state, uint8_t k) noexcept {
-  const int32_t first = links.firstChild[static_cast<size_t>(state)];
-  const uint8_t* labels = a.label.data() + first;
-  const uint8_t* end = labels + links.childCount[static_cast<size_t>(state)];
+int32_t ChildOf(const Trie& trie, int32_t state, uint8_t k) noexcept {
+  const int32_t first = trie.firstChild[static_cast<size_t>(state)];
+  const uint8_t* labels = trie.label.data() + first;
+  const uint8_t* end = labels + trie.childCount[static_cast<size_t>(state)];
   const uint8_t* at = std::lower_bound(labels, end, k);
   return at != end && *at == k ? first + static_cast<int32_t>(at - labels) : -1;
 }
 
-// The automaton's transition by key byte k, for states already linked.
-int32_t Transition(const FinderAutomaton& a, const StateLinks& links, int32_t state, uint8_t k) noexcept {
+// The automaton's transition by key byte k, for states already linked
+// (rows still in breadth-first ids).
+int32_t Transition(const FinderAutomaton& a, const Trie& trie, int32_t state, uint8_t k) noexcept {
   while (state >= a.denseRows) {
-    const int32_t child = ChildOf(a, links, state, k);
+    const int32_t child = ChildOf(trie, state, k);
     if (child >= 0) return child;
-    state = links.fail[static_cast<size_t>(state)];
+    state = trie.fail[static_cast<size_t>(state)];
   }
   // A key byte is its own raw form (folding leaves folded bytes alone).
   return static_cast<int32_t>(a.dense[static_cast<size_t>(state) * 256 + k]);
@@ -112,11 +115,45 @@ bool FillNibbleMasks(FinderAutomaton& a, const GrowableArray<KeyedPattern>& patt
   return true;
 }
 
+// Numbers the states for the layout: breadth-first ids below `prefix` stay;
+// of the deeper states, those below which the trie still branches come
+// next, breadth-first (where a scan through them spends its steps, kept
+// together), then each tail (a state whose descendants form one path, with
+// that path) as a run of consecutive ids, so a tail state's child is the
+// next state. Fills newId (by breadth-first id). False when memory runs out.
+bool NumberStates(const Trie& trie, int32_t states, int32_t prefix, GrowableArray<int32_t>& newId) noexcept {
+  const auto count = static_cast<size_t>(states);
+  GrowableArray<uint8_t> tail;  // the state's descendants form one path
+  if (!newId.Resize(count) || !tail.Assign(count, 0)) return false;
+  for (size_t s = count; s-- > 0;) {
+    const uint16_t children = trie.childCount[s];
+    tail[s] = children == 0 || (children == 1 && tail[static_cast<size_t>(trie.firstChild[s])] != 0) ? 1 : 0;
+  }
+  for (int32_t s = 0; s < prefix; ++s) newId[static_cast<size_t>(s)] = s;
+  int32_t next = prefix;
+  for (size_t s = static_cast<size_t>(prefix); s < count; ++s) {
+    if (tail[s] == 0) newId[s] = next++;
+  }
+  for (size_t p = 0; p < count; ++p) {
+    if (p >= static_cast<size_t>(prefix) && tail[p] != 0) continue;  // inside a tail laid out already
+    const auto first = static_cast<size_t>(trie.firstChild[p]);
+    for (size_t c = std::max(first, static_cast<size_t>(prefix)); c < first + trie.childCount[p]; ++c) {
+      if (tail[c] == 0) continue;
+      for (size_t t = c;; t = static_cast<size_t>(trie.firstChild[t])) {
+        newId[t] = next++;
+        if (trie.childCount[t] == 0) break;
+      }
+    }
+  }
+  return true;
+}
+
 // Builds one automaton over `patterns` (sorted here), appending its entries
 // and their tags to the tables. False when memory runs out.
 bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, bool folded, bool wideRows,
                     FinderTables& tables, GrowableArray<EntryKey>& keys) noexcept {
   a.folded = folded;
+  a.entryBase = tables.entryCount;
   if (patterns.empty()) return true;
   std::sort(patterns.begin(), patterns.end(), KeyLess);
 
@@ -132,21 +169,25 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
     }
     states += static_cast<size_t>(patterns[i].length) - shared;
   }
-  if (states > static_cast<size_t>(INT32_MAX)) return false;
+  if (states >= static_cast<size_t>(StateLimit)) return false;
   a.stateCount = static_cast<int32_t>(states);
   a.denseRows = std::min(a.stateCount, DenseRowLimit);
-  StateLinks links;
+  const int32_t prefix = a.denseRows;  // breadth-first ids that stay
+  Trie trie;
   // Per state while building: its range of sorted patterns and its depth.
   GrowableArray<int32_t> rangeLo;
   GrowableArray<int32_t> rangeHi;
   GrowableArray<int32_t> depth;
-  if (!links.firstChild.Assign(states, 0) || !links.childCount.Assign(states, 0) || !links.fail.Assign(states, 0) ||
-      !a.label.Assign(states, 0) || !a.report.Assign(states, -1) || !a.entry.Assign(states, -1) ||
-      !a.startPairs.Assign(65536 / 64, 0) || !a.dense.Assign(static_cast<size_t>(a.denseRows) * 256, 0) ||
-      !rangeLo.Assign(states, 0) || !rangeHi.Assign(states, static_cast<int32_t>(patterns.size())) ||
-      !depth.Assign(states, 0)) {
+  if (!trie.firstChild.Assign(states, 0) || !trie.childCount.Assign(states, 0) || !trie.fail.Assign(states, 0) ||
+      !trie.label.Assign(states, 0) || !a.startPairs.Assign(65536 / 64, 0) ||
+      !a.dense.Assign(static_cast<size_t>(a.denseRows) * 256, 0) || !rangeLo.Assign(states, 0) ||
+      !rangeHi.Assign(states, static_cast<int32_t>(patterns.size())) || !depth.Assign(states, 0)) {
     return false;
   }
+  // Patterns ending at a state sort first in its range; they are one entry.
+  auto ends = [&](size_t s) {
+    return rangeLo[s] < rangeHi[s] && patterns[static_cast<size_t>(rangeLo[s])].length == depth[s];
+  };
 
   int32_t next = 1;  // the next free state id
   for (int32_t s = 0; s < a.stateCount; ++s) {
@@ -154,29 +195,19 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
     int32_t lo = rangeLo[us];
     const int32_t hi = rangeHi[us];
     const int32_t d = depth[us];
-    // Patterns ending here sort first in the range; they are one entry.
-    if (lo < hi && patterns[static_cast<size_t>(lo)].length == d) {
-      const int32_t id = tables.entryCount++;
-      for (; lo < hi && patterns[static_cast<size_t>(lo)].length == d; ++lo) {
-        if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
-      }
-      if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
-      a.entry[us] = id;
-      ++a.entryCount;
-      if (!keys.Append({patterns[static_cast<size_t>(rangeLo[us])].key, d, s, id, !folded})) return false;
-    }
+    while (lo < hi && patterns[static_cast<size_t>(lo)].length == d) ++lo;
     // Children: sub-ranges by the byte at depth d, in byte order.
-    links.firstChild[us] = next;
+    trie.firstChild[us] = next;
     while (lo < hi) {
       const uint8_t k = patterns[static_cast<size_t>(lo)].key[d];
       int32_t end = lo + 1;
       while (end < hi && patterns[static_cast<size_t>(end)].key[d] == k) ++end;
       const auto child = static_cast<size_t>(next++);
-      a.label[child] = k;
+      trie.label[child] = k;
       rangeLo[child] = lo;
       rangeHi[child] = end;
       depth[child] = d + 1;
-      ++links.childCount[us];
+      ++trie.childCount[us];
       lo = end;
     }
     // Complete rows: a missing child falls back to the failure state's row,
@@ -185,66 +216,165 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
       uint32_t* row = a.dense.data() + us * 256;
       for (int raw = 0; raw < 256; ++raw) {
         const uint8_t k = KeyOf(folded, static_cast<uint8_t>(raw));
-        const int32_t child = ChildOf(a, links, s, k);
+        const int32_t child = ChildOf(trie, s, k);
         row[raw] = child >= 0 ? static_cast<uint32_t>(child)
                    : s == 0 ? 0u
-                            : a.dense[static_cast<size_t>(links.fail[us]) * 256 + static_cast<size_t>(raw)];
+                            : a.dense[static_cast<size_t>(trie.fail[us]) * 256 + static_cast<size_t>(raw)];
       }
     }
     // Links of the children: every state they depend on is shallower, so
     // it is complete already.
-    for (int32_t c = links.firstChild[us]; c < links.firstChild[us] + links.childCount[us]; ++c) {
+    for (int32_t c = trie.firstChild[us]; c < trie.firstChild[us] + trie.childCount[us]; ++c) {
       const auto uc = static_cast<size_t>(c);
-      links.fail[uc] = s == 0 ? 0 : Transition(a, links, links.fail[us], a.label[uc]);
+      trie.fail[uc] = s == 0 ? 0 : Transition(a, trie, trie.fail[us], trie.label[uc]);
     }
+  }
+  // Report links, in breadth-first order: a failure state is shallower, so
+  // its link is already set. The root ends no entry (patterns are not empty).
+  GrowableArray<int32_t> report;
+  if (!report.Assign(states, -1)) return false;
+  for (size_t s = 1; s < states; ++s) report[s] = ends(s) ? static_cast<int32_t>(s) : report[static_cast<size_t>(trie.fail[s])];
+
+  // The layout: per state in its new id, the packed word and label; the
+  // ranked sets and what they index, in id order.
+  GrowableArray<int32_t> newId;
+  if (!NumberStates(trie, a.stateCount, prefix, newId)) return false;
+  // A list: the failure link, count - 1 and labels as bytes in whole
+  // words, the targets.
+  auto listWords = [](size_t children) { return 1 + (children + 4) / 4 + children; };
+  size_t edgeWords = 0;
+  for (size_t s = 0; s < states; ++s) {
+    const uint16_t children = trie.childCount[s];
+    if (children > 1 || (children == 1 && newId[static_cast<size_t>(trie.firstChild[s])] != newId[s] + 1)) {
+      edgeWords += listWords(children);
+    }
+  }
+  if (edgeWords >= (size_t{1} << (32 - PackedFailShift)) || !a.packed.Resize(states) || !a.label.Resize(states) ||
+      !a.bits.Assign((states + 63) / 64, StateBits{}) || !a.edges.Reserve(edgeWords)) {
+    return false;
+  }
+  auto addToSet = [&](StateSet set, size_t n) {
+    StateBits& b = a.bits[n >> 6];
+    const auto bit = static_cast<uint32_t>(n & 63);
+    if (bit < 32) {
+      b.low[set] |= 1u << bit;
+    } else {
+      b.high[set] |= 1u << (bit - 32);
+    }
+  };
+  // In breadth-first order, so that the trie's arrays are read in order:
+  // each state's word, label and set bits at its new id (a list's place
+  // does not matter, its offset is in the word).
+  for (size_t s = 0; s < states; ++s) {
+    const auto n = static_cast<size_t>(newId[s]);
+    const int32_t first = trie.firstChild[s];
+    const uint16_t children = trie.childCount[s];
+    const auto fail = static_cast<uint32_t>(newId[static_cast<size_t>(trie.fail[s])]);
+    uint32_t word = fail << PackedFailShift | (report[s] >= 0 ? PackedReport : 0u);
+    if (children == 1 && static_cast<size_t>(newId[static_cast<size_t>(first)]) == n + 1) {
+      word |= StateNext;
+    } else if (children > 0) {
+      const size_t at = a.edges.size();
+      word = static_cast<uint32_t>(at) << PackedFailShift | (word & PackedReport) | StateEdges;
+      const size_t labelWords = (static_cast<size_t>(children) + 4) / 4;
+      a.edges.Append(fail);                                                   // reserved
+      for (size_t w = 0; w < labelWords + children; ++w) a.edges.Append(0u);  // reserved
+      auto* labels = reinterpret_cast<uint8_t*>(a.edges.data() + at + 1);
+      labels[0] = static_cast<uint8_t>(children - 1);
+      for (size_t j = 0; j < children; ++j) {
+        const size_t c = static_cast<size_t>(first) + j;
+        labels[1 + j] = trie.label[c];
+        a.edges[at + 1 + labelWords + j] = static_cast<uint32_t>(newId[c]);
+      }
+    }
+    a.packed[n] = word;
+    a.label[n] = trie.label[s];
+    if (ends(s)) {
+      addToSet(EntryStates, n);
+    } else if (report[s] >= 0) {
+      addToSet(ReportStates, n);
+    }
+  }
+  int32_t before[StateSetCount] = {};
+  for (StateBits& b : a.bits) {
+    for (int set = 0; set < StateSetCount; ++set) {
+      b.before[set] = before[set];
+      before[set] += BitCount(uint64_t{b.high[set]} << 32 | b.low[set]);
+    }
+  }
+  // What is kept by rank: report links, and the entries, numbered in state
+  // order (the entry is the state's rank).
+  GrowableArray<int32_t> entryState;  // breadth-first id, by entry rank
+  if (!entryState.Resize(static_cast<size_t>(before[EntryStates])) ||
+      !a.reportOf.Resize(static_cast<size_t>(before[ReportStates]))) {
+    return false;
+  }
+  for (size_t s = 0; s < states; ++s) {
+    if (ends(s)) {
+      entryState[static_cast<size_t>(StateRank(a, EntryStates, newId[s]))] = static_cast<int32_t>(s);
+    } else if (report[s] >= 0) {
+      a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, newId[s]))] = newId[static_cast<size_t>(report[s])];
+    }
+  }
+  for (const int32_t state : entryState) {
+    const auto s = static_cast<size_t>(state);
+    const int32_t id = tables.entryCount++;
+    for (int32_t lo = rangeLo[s]; lo < rangeHi[s] && patterns[static_cast<size_t>(lo)].length == depth[s]; ++lo) {
+      if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
+    }
+    if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
+    ++a.entryCount;
+    if (!keys.Append({patterns[static_cast<size_t>(rangeLo[s])].key, depth[s], newId[s], id, !folded})) return false;
   }
   rangeLo.Release();
   rangeHi.Release();
   depth.Release();
-  // Report links, in id order: a failure state is shallower, so its link
-  // is already set.
-  for (int32_t s = 1; s < a.stateCount; ++s) {
-    const auto us = static_cast<size_t>(s);
-    a.report[us] = a.entry[us] >= 0 ? s : a.report[static_cast<size_t>(links.fail[us])];
-  }
+  report.Release();
+  // Row targets in the new ids (a row's own state keeps its id).
+  for (uint32_t& target : a.dense) target = static_cast<uint32_t>(newId[target]);
 
   if (!wideRows && a.stateCount <= NarrowRowLimit) {
     if (!a.narrow.Assign(static_cast<size_t>(a.stateCount) * 256, 0)) return false;
+    // Breadth-first, so that the failure state's row is complete.
     for (int32_t s = 0; s < a.stateCount; ++s) {
       const auto us = static_cast<size_t>(s);
-      uint16_t* row = a.narrow.data() + us * 256;
+      uint16_t* row = a.narrow.data() + static_cast<size_t>(newId[us]) * 256;
       if (s < a.denseRows) {
         for (size_t raw = 0; raw < 256; ++raw) row[raw] = static_cast<uint16_t>(a.dense[us * 256 + raw]);
         continue;
       }
-      std::copy_n(a.narrow.data() + static_cast<size_t>(links.fail[us]) * 256, 256, row);
-      for (int32_t c = links.firstChild[us]; c < links.firstChild[us] + links.childCount[us]; ++c) {
-        const uint8_t k = a.label[static_cast<size_t>(c)];
-        row[k] = static_cast<uint16_t>(c);
+      std::copy_n(a.narrow.data() + static_cast<size_t>(newId[static_cast<size_t>(trie.fail[us])]) * 256, 256, row);
+      for (int32_t c = trie.firstChild[us]; c < trie.firstChild[us] + trie.childCount[us]; ++c) {
+        const uint8_t k = trie.label[static_cast<size_t>(c)];
+        const auto target = static_cast<uint16_t>(newId[static_cast<size_t>(c)]);
+        row[k] = target;
         // A folded letter is reached from its lower-case form too.
-        if (folded && k >= 'A' && k <= 'Z') row[k + ('a' - 'A')] = static_cast<uint16_t>(c);
+        if (folded && k >= 'A' && k <= 'Z') row[k + ('a' - 'A')] = target;
       }
     }
     a.dense.Release();
     a.denseRows = 0;
     for (uint16_t& target : a.narrow) {
-      if (a.report[target] >= 0) target = static_cast<uint16_t>(target | NarrowReportFlag);
+      if ((a.packed[target] & PackedReport) != 0) target = static_cast<uint16_t>(target | NarrowReportFlag);
     }
   }
   for (uint32_t& target : a.dense) {
-    if (a.report[target] >= 0) target |= ReportFlag;
+    if ((a.packed[target] & PackedReport) != 0) target |= ReportFlag;
   }
-  a.depthOneEnd = 1 + links.childCount[0];
-  if (!a.states.Resize(states)) return false;
-  for (size_t i = 0; i < states; ++i) {
-    a.states[i] = {links.firstChild[i], links.fail[i], links.childCount[i],
-                   static_cast<uint8_t>(a.report[i] >= 0 ? 1 : 0), 0};
-  }
-  links = StateLinks();
+  a.depthOneEnd = 1 + trie.childCount[0];
+  trie = Trie();
+  newId.Release();
   if (!FillNibbleMasks(a, patterns, folded)) return false;
 
-  // Root skip pairs over raw input bytes.
-  for (const KeyedPattern& p : patterns) {
+  // Root skip pairs over raw input bytes; sorted patterns with the same
+  // first two key bytes (or the same single byte) give the same pairs.
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    const KeyedPattern& p = patterns[i];
+    if (i > 0) {
+      const KeyedPattern& q = patterns[i - 1];
+      const bool bothLong = p.length >= 2 && q.length >= 2;
+      if (p.key[0] == q.key[0] && (p.length >= 2) == (q.length >= 2) && (!bothLong || p.key[1] == q.key[1])) continue;
+    }
     for (int first = 0; first < 256; ++first) {
       if (KeyOf(folded, static_cast<uint8_t>(first)) != p.key[0]) continue;
       for (int second = 0; second < 256; ++second) {
@@ -519,7 +649,10 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
     }
   }
   GrowableArray<EntryKey> keys;
-  if (!t.tagStart.Append(0) ||
+  // Entries are at most the patterns; each pattern is one tag.
+  const size_t patternCount = byKind[0].size() + byKind[1].size();
+  if (!t.tags.Reserve(patternCount) || !t.tagStart.Reserve(patternCount + 1) || !keys.Reserve(patternCount) ||
+      !t.tagStart.Append(0) ||
       !BuildAutomaton(t.automata[0], byKind[0], true, options.wideRows, t, keys) ||
       !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
@@ -548,8 +681,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
   for (const FinderAutomaton& a : t.automata) {
-    memory += a.dense.Bytes() + a.label.Bytes() + a.report.Bytes() + a.states.Bytes() + a.entry.Bytes() +
-              a.narrow.Bytes() + a.startPairs.Bytes();
+    memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
   }
   t.memory = memory;
   return tables;

@@ -21,29 +21,39 @@ namespace veltor {
 namespace {
 
 inline uint32_t Flagged(const FinderAutomaton& a, int32_t state) noexcept {
-  return static_cast<uint32_t>(state) | (a.states[static_cast<size_t>(state)].hasReport != 0 ? ReportFlag : 0u);
+  return static_cast<uint32_t>(state) | ((a.packed[static_cast<size_t>(state)] & PackedReport) != 0 ? ReportFlag : 0u);
 }
 
 // The next state, with ReportFlag when it has a report.
 inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
-    const SparseState* states = a.states.data();
+    const uint32_t* packed = a.packed.data();
     const uint8_t* label = a.label.data();
     do {
-      const SparseState& here = states[static_cast<size_t>(state)];
-      const int32_t first = here.firstChild;
-      const uint8_t* labels = label + first;
-      const uint32_t count = here.childCount;
-      if (count <= 8) {
-        for (uint32_t j = 0; j < count; ++j) {
-          if (labels[j] == k) return Flagged(a, first + static_cast<int32_t>(j));
+      const uint32_t word = packed[static_cast<size_t>(state)];
+      const uint32_t children = word & StateChildren;
+      if (children == StateNext) {
+        // A chain: the only child is the next state.
+        if (label[static_cast<size_t>(state) + 1] == k) return Flagged(a, state + 1);
+      } else if (children == StateEdges) {
+        const uint32_t* list = a.edges.data() + (word >> PackedFailShift);
+        const auto* labels = reinterpret_cast<const uint8_t*>(list + 1);
+        const uint32_t count = labels[0] + 1u;
+        const uint32_t* targets = list + 1 + (count + 4) / 4;
+        ++labels;
+        if (count <= 8) {
+          for (uint32_t j = 0; j < count; ++j) {
+            if (labels[j] == k) return Flagged(a, static_cast<int32_t>(targets[j]));
+          }
+        } else {
+          const uint8_t* at = std::lower_bound(labels, labels + count, k);
+          if (at != labels + count && *at == k) return Flagged(a, static_cast<int32_t>(targets[at - labels]));
         }
-      } else {
-        const uint8_t* at = std::lower_bound(labels, labels + count, k);
-        if (at != labels + count && *at == k) return Flagged(a, first + static_cast<int32_t>(at - labels));
+        state = static_cast<int32_t>(list[0]);
+        continue;
       }
-      state = here.fail;
+      state = static_cast<int32_t>(word >> PackedFailShift);
     } while (state >= a.denseRows);
   }
   return a.dense[static_cast<size_t>(state) * 256 + raw];
@@ -54,8 +64,8 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
 void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
   const FinderTables& tables = *finder.tables;
   const FinderAutomaton& a = tables.automata[which];
-  for (int32_t t = from; t >= 0; t = a.report[static_cast<size_t>(a.states[static_cast<size_t>(t)].fail)]) {
-    const auto e = static_cast<size_t>(a.entry[static_cast<size_t>(t)]);
+  for (int32_t t = from; t >= 0; t = ReportOf(a, FailOf(a, t))) {
+    const auto e = static_cast<size_t>(EntryOf(a, t));
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
     --finder.unfound[which];
@@ -69,7 +79,6 @@ void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size
 void Run(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
          size_t hitCount) noexcept {
   const FinderAutomaton& a = finder.tables->automata[which];
-  const int32_t* report = a.report.data();
   int32_t state = finder.state[which];
   const uint64_t* pairs = a.startPairs.data();
   const uint8_t* label = a.label.data();
@@ -81,7 +90,7 @@ void Run(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t lengt
     const uint32_t next = Step(a, state, bytes[i]);
     state = static_cast<int32_t>(next & ~ReportFlag);
     if ((next & ReportFlag) != 0) {
-      Walk(finder, which, report[static_cast<size_t>(state)], hits, hitCount);
+      Walk(finder, which, ReportOf(a, state), hits, hitCount);
       if (finder.unfound[which] == 0) break;
     }
   }
@@ -92,7 +101,6 @@ void Run(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t lengt
 void RunNarrow(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
                size_t hitCount) noexcept {
   const FinderAutomaton& a = finder.tables->automata[which];
-  const int32_t* report = a.report.data();
   const uint16_t* narrow = a.narrow.data();
   auto state = static_cast<uint32_t>(finder.state[which]);
   const uint64_t* pairs = a.startPairs.data();
@@ -106,7 +114,7 @@ void RunNarrow(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t
     const uint32_t next = narrow[state * 256 + bytes[i]];
     state = next & ~uint32_t{NarrowReportFlag};
     if ((next & NarrowReportFlag) != 0) {
-      Walk(finder, which, report[state], hits, hitCount);
+      Walk(finder, which, ReportOf(a, static_cast<int32_t>(state)), hits, hitCount);
       if (finder.unfound[which] == 0) break;
     }
   }

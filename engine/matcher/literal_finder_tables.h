@@ -7,14 +7,17 @@
 // trie node that ends a pattern is one "entry": identical patterns share it
 // and their tags are listed together.
 //
-// States are numbered breadth-first, so the root is 0, shallower states come
-// first, and the children of every state are contiguous and sorted by their
-// edge byte. The first denseRows states (all of a small automaton; the
-// shallow ones, where a scan spends most of its steps, of a large one) have
-// complete transition rows (256 targets, indexed by the raw input byte with
-// folding already applied), so a step from them is one lookup and the
-// failure walk ends at the first of them it meets; the other states keep
-// only their children and a failure link.
+// The first min(states, DenseRowLimit) states are numbered breadth-first
+// (the root is 0, then every depth-1 state, ...); the deeper ones depth-first
+// from there, so a state's first child follows it and a chain of single
+// children is consecutive. The first denseRows states (all of a small
+// automaton; the shallow ones, where a scan spends most of its steps, of a
+// large one) have complete transition rows (256 targets, indexed by the raw
+// input byte with folding already applied), so a step from them is one
+// lookup and the failure walk ends at the first of them it meets. Every
+// state has one packed word (failure link, report flag, where its children
+// are) and its label; what only some states have (other children, an
+// entry, a report link) is kept for those alone, found by rank.
 //
 // Everything below FinderTables is read-only once built, so one copy may
 // serve every handle that loaded the same signatures (finder_cache.cpp);
@@ -48,13 +51,35 @@ static_assert(NarrowRowLimit < NarrowReportFlag);
 inline constexpr int32_t NibbleSkipPairLimit = 48;
 
 
-// What a step from a state without a row reads, in one place.
-struct SparseState {
-  int32_t firstChild = 0;
-  int32_t fail = 0;
-  uint16_t childCount = 0;
-  uint8_t hasReport = 0;  // report >= 0
-  uint8_t unused = 0;
+// A state's packed word: above PackedFailShift its failure link, or for a
+// state whose children are listed (StateEdges) the offset of its list in
+// `edges`; the report flag (report >= 0); and where its children are: none,
+// one (the next state, StateNext), or listed. A list is the failure link,
+// then the child count - 1 and the labels in sorted order, as bytes padded
+// to whole words, then the targets: one place to read for a step. Offsets
+// get 29 bits and a list at most 3 words per child, so an automaton has
+// fewer than StateLimit states (a set with more, over 128 MiB of patterns,
+// fails to build as if out of memory).
+inline constexpr uint32_t StateChildren = 3u;
+inline constexpr uint32_t StateNext = 1u;
+inline constexpr uint32_t StateEdges = 2u;
+inline constexpr uint32_t PackedReport = 4u;
+inline constexpr int PackedFailShift = 3;
+inline constexpr int32_t StateLimit = int32_t{1} << 27;
+
+// The sets of states found by rank, one bit per state: those that end an
+// entry (the entry is the rank, so entries are numbered in state order),
+// and those with a report link that end no entry (their link is in
+// `reportOf`).
+enum StateSet : int { EntryStates = 0, ReportStates = 1 };
+inline constexpr int StateSetCount = 2;
+
+// 64 states' bits of each set, in 32-bit halves, and how many states of
+// each set come before them.
+struct StateBits {
+  uint32_t low[StateSetCount];
+  uint32_t high[StateSetCount];
+  int32_t before[StateSetCount];
 };
 
 // Filled while building (each allocation checked) and never resized
@@ -66,13 +91,15 @@ struct FinderAutomaton {
   // denseRows * 256 complete transitions; a target that has a report
   // (report >= 0) carries ReportFlag, so a step needs no second load.
   GrowableArray<uint32_t> dense;
-  GrowableArray<SparseState> states;  // first child, child count, failure link and report flag, per state
-  GrowableArray<uint8_t> label;       // per state: the (folded) byte of the edge into it
-  // per state: the first state on its suffix chain (itself included) that
-  // ends an entry, or -1. The dictionary walk starts here.
-  GrowableArray<int32_t> report;
-  // per state: the entry it ends, or -1.
-  GrowableArray<int32_t> entry;
+  GrowableArray<uint32_t> packed;   // per state: failure link, report flag, children (above)
+  GrowableArray<uint8_t> label;     // per state: the (folded) byte of the edge into it
+  GrowableArray<StateBits> bits;    // per 64 states
+  GrowableArray<uint32_t> edges;    // the lists of StateEdges states (above)
+  // Per ReportStates state (by rank): the first state on its suffix chain
+  // that ends an entry. The dictionary walk starts there (at the state
+  // itself for one that ends an entry).
+  GrowableArray<int32_t> reportOf;
+  int32_t entryBase = 0;  // the entry of this automaton's first EntryStates state
   // Root skip: bit (a << 8 | b) is set when some pattern may start with the
   // input bytes a, b (folding applied), or a alone is a pattern.
   GrowableArray<uint64_t> startPairs;  // 65536 bits
@@ -201,6 +228,48 @@ void RetainFinderTables(FinderTables* tables) noexcept;
 void DestroyFinderTables(FinderTables* tables) noexcept;
 // Takes tables that are about to be freed out of the cache (finder_cache.cpp).
 void ForgetCachedFinderTables(FinderTables* tables) noexcept;
+
+inline bool InStateSet(const FinderAutomaton& a, StateSet set, int32_t state) noexcept {
+  const StateBits& b = a.bits[static_cast<size_t>(state) >> 6];
+  const auto bit = static_cast<uint32_t>(state) & 63;
+  return ((bit < 32 ? b.low[set] >> bit : b.high[set] >> (bit - 32)) & 1) != 0;
+}
+
+// The set bits of a word, inline: without a build flag for the popcnt
+// instruction (the library runs on any x86-64), std::popcount is a call.
+inline int32_t BitCount(uint64_t word) noexcept {
+  word -= (word >> 1) & 0x5555555555555555u;
+  word = (word & 0x3333333333333333u) + ((word >> 2) & 0x3333333333333333u);
+  word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int32_t>((word * 0x0101010101010101u) >> 56);
+}
+
+// How many states of `set` come before `state`.
+inline int32_t StateRank(const FinderAutomaton& a, StateSet set, int32_t state) noexcept {
+  const StateBits& b = a.bits[static_cast<size_t>(state) >> 6];
+  const auto bit = static_cast<uint32_t>(state) & 63;
+  const uint64_t word = (uint64_t{b.high[set]} << 32 | b.low[set]) & ((uint64_t{1} << bit) - 1);
+  return b.before[set] + BitCount(word);
+}
+
+inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
+  const uint32_t word = a.packed[static_cast<size_t>(state)];
+  return static_cast<int32_t>((word & StateChildren) == StateEdges ? a.edges[word >> PackedFailShift]
+                                                                    : word >> PackedFailShift);
+}
+
+// The first state on the suffix chain of `state` (itself included) that
+// ends an entry, or -1.
+inline int32_t ReportOf(const FinderAutomaton& a, int32_t state) noexcept {
+  if (InStateSet(a, EntryStates, state)) return state;
+  if (!InStateSet(a, ReportStates, state)) return -1;
+  return a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, state))];
+}
+
+// The entry `state` ends; only for states that end one.
+inline int32_t EntryOf(const FinderAutomaton& a, int32_t state) noexcept {
+  return a.entryBase + StateRank(a, EntryStates, state);
+}
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
   const auto bit = static_cast<uint32_t>(first) << 8 | second;

@@ -200,6 +200,43 @@ class Clamdscan(ServiceTest):
             self.assertEqual(reply, want, path)
 
 
+# veltord keeps a stream of up to this many bytes in memory (MemoryStreamBytes)
+# and spools a longer one to a file while it feeds it to a scan in pieces of
+# about this size.
+MEMORY_BOUND = 1 << 20
+
+
+def zip_of_size(size, name, data):
+    """A zip of exactly `size` bytes holding `data`, deflated, and stored padding."""
+    def build(padding):
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as z:
+            z.writestr("pad.bin", b"p" * padding)
+            z.writestr(name, data, zipfile.ZIP_DEFLATED)  # found only by the walk
+        return buffer.getvalue()
+    return build(size - len(build(0)))
+
+
+class MemoryBound(ServiceTest):
+    def test_both_sides_of_the_memory_bound(self):
+        for size in (MEMORY_BOUND - 1, MEMORY_BOUND + 1, 3 * MEMORY_BOUND + 1):
+            chunk = size // 3
+            clean = b"c" * size
+            # Across two chunks: just over the bound, what was kept and what
+            # made it spill; further over, in a scan fed piece by piece.
+            at = 2 * chunk - len(TEST_BYTES) // 2
+            found = clean[:at] + TEST_BYTES + clean[at + len(TEST_BYTES):]
+            archive = zip_of_size(size, "docs/test.com", TEST_BYTES)
+            for name, body, rule in (("clean", clean, None), ("found", found, TEST_RULE),
+                                     ("archive", archive, TEST_RULE)):
+                with self.subTest(size=size, body=name):
+                    self.assertEqual(len(body), size)
+                    want = "stream: OK\0" if rule is None else "stream: %s FOUND\0" % rule
+                    self.assertEqual(self.service.ask(instream(body, chunk=chunk)).decode(), want)
+                    status, reply = self.service.scan_json(body)
+                    self.assertEqual((status, reply.get("rule")), (200, rule), reply)
+
+
 class PyClamd(ServiceTest):
     def test_ping_version_stream_over_both_sockets(self):
         for client in (pyclamd.ClamdUnixSocket(self.service.socket, timeout=10),

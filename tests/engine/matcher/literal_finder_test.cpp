@@ -141,13 +141,18 @@ TEST(LiteralFinder, EachFilterMarksWhatTheNaiveSearchFinds) {
 
 // The automata by themselves (no filter), with complete narrow rows for
 // every state and with wide rows for the shallow states only: random sets,
-// and a folded set of a few thousand states scanned with lower-case input,
-// which reaches the states without a row and their failure walks.
+// and folded sets of a few thousand states scanned with lower-case input,
+// which reach the states without a row (chains, and fans of up to 12
+// children past the rows' depth) and their failure walks; prefixes of
+// patterns are planted too, so that scans stop deep.
 TEST(LiteralFinder, TheAutomataAloneMarkWhatTheNaiveSearchFinds) {
   std::mt19937 random(17);
   for (int round = 0; round < 40; ++round) {
     const bool large = round % 10 == 0 || round % 10 == 5;
-    const std::string_view alphabet = large ? "ABCDE" : round % 4 < 2 ? std::string_view("aAbB\0", 5) : "xyXY";
+    const std::string_view alphabet = round % 10 == 0   ? "ABCDE"
+                                      : round % 10 == 5 ? "ABCDEFGHIJKL"
+                                      : round % 4 < 2   ? std::string_view("aAbB\0", 5)
+                                                        : "xyXY";
     const size_t tagCount = 1 + random() % 40;
     std::vector<NaivePattern> patterns;
     const size_t count = large ? 400 : 1 + random() % 60;
@@ -156,15 +161,26 @@ TEST(LiteralFinder, TheAutomataAloneMarkWhatTheNaiveSearchFinds) {
       patterns.push_back({RandomBytes(random, length, alphabet), !large && random() % 3 == 0,
                           static_cast<int32_t>(random() % tagCount)});
     }
+    for (size_t fan = 0; large && fan < 30; ++fan) {
+      const std::vector<uint8_t> stem = patterns[random() % count].bytes;
+      for (const char k : alphabet) {
+        std::vector<uint8_t> bytes = stem;
+        bytes.push_back(static_cast<uint8_t>(k));
+        const std::vector<uint8_t> tail = RandomBytes(random, random() % 4, alphabet);
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        patterns.push_back({bytes, false, static_cast<int32_t>(random() % tagCount)});
+      }
+    }
     // Every other input is mostly bytes no pattern starts with, so the skip
     // runs far, with occurrences planted (lower-cased for the large set).
     const bool sparse = round % 2 == 1;
-    std::vector<uint8_t> input = RandomBytes(random, 200 + random() % 3000, sparse ? "-=+.,;" : large ? "abcde" : alphabet);
-    for (int k = 0; (large || sparse) && k < 30; ++k) {
+    std::vector<uint8_t> input = RandomBytes(random, 200 + random() % 3000, sparse ? "-=+.,;" : large ? std::string_view("abcdefghijkl", alphabet.size()) : alphabet);
+    for (int k = 0; (large || sparse) && k < 60; ++k) {
       const NaivePattern& p = patterns[random() % patterns.size()];
       if (p.bytes.size() >= input.size()) continue;
       const size_t at = random() % (input.size() - p.bytes.size());
-      for (size_t j = 0; j < p.bytes.size(); ++j) input[at + j] = static_cast<uint8_t>(large ? p.bytes[j] | 0x20 : p.bytes[j]);
+      const size_t planted = k % 2 == 0 ? p.bytes.size() : 1 + random() % p.bytes.size();
+      for (size_t j = 0; j < planted; ++j) input[at + j] = static_cast<uint8_t>(large ? p.bytes[j] | 0x20 : p.bytes[j]);
     }
     for (const bool wideRows : {false, true}) {
       Check(patterns, input, tagCount, random, {.filter = FilterKind::None, .wideRows = wideRows});
