@@ -26,8 +26,8 @@
 
 namespace veltor::service {
 
-// One database as loaded: a handle per worker, each its own copy, all built
-// from one read of the file.
+// One database as loaded: a handle per worker, each its own scan state over
+// the one copy of the records they share, all built from one read of the file.
 struct LoadedDatabase {
   std::vector<std::unique_ptr<ScanHandle>> handles;
   // Per worker, the handles for members inside members (level 2 and up),

@@ -91,9 +91,11 @@ typedef void(VELTOR_CALL* ReportCallbackW)(int32_t level, const VeltorWideChar* 
 
 /* Opens the database file at path (ANSI), or "qzdata.vlb" in the library's
  * own folder when path is null (an empty string is a path, not the default).
- * Each handle loads its own copy. Returns null when the file is missing,
- * not a regular file, unreadable, foreign or corrupt, or memory runs out: a
- * handle is returned only when every signature and rule is ready to scan. */
+ * Each handle reads and checks its file; handles of identical files share
+ * one read-only copy of the loaded database. Returns null when the file is
+ * missing, not a regular file, unreadable, foreign or corrupt, or memory runs
+ * out: a handle is returned only when every signature and rule is ready to
+ * scan. */
 VELTOR_API ScanHandle* VELTOR_CALL VeltorNewA(const char* path);
 
 /* VeltorNewA for a UTF-16 path, converted to the ANSI code page first;

@@ -1,6 +1,7 @@
 #include "engine/database/database_file.h"
 
 #include <memory>
+#include <utility>
 
 #include "engine/database/database_format.h"
 #include "engine/database/database_memory.h"
@@ -16,12 +17,12 @@ SignatureLibraryPtr LoadDatabaseFile(const char* path) noexcept {
   if (!platform::ReadRegularFile(path, MaxDatabaseSize, file)) return nullptr;
   // A file that shrank after it was sized is refused, not read in part.
   if (file.read != file.size || !file.bytes) return nullptr;
-  const HeapArray<uint8_t> body = DecryptDatabaseImage({file.bytes.get(), file.read});
+  HeapArray<uint8_t> body = DecryptDatabaseImage({file.bytes.get(), file.read});
   if (!body) return nullptr;
   const auto bodyLength = static_cast<uint32_t>(file.read - EnvelopeHeaderSize);
-  // The file's bytes are freed before the body is parsed.
+  // The file's bytes are freed before the body is parsed (or found loaded).
   file = platform::FileContents{};
-  return ParseDatabaseBody(body.get(), bodyLength);
+  return ShareDatabaseBody(std::move(body), bodyLength);
 }
 
 }  // namespace veltor

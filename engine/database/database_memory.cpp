@@ -1,6 +1,7 @@
 #include "engine/database/database_memory.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/database/database_format.h"
 #include "engine/database/database_key.h"
@@ -28,9 +29,9 @@ HeapArray<uint8_t> DecryptDatabaseImage(std::span<const uint8_t> image) noexcept
 }
 
 SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept {
-  const HeapArray<uint8_t> body = DecryptDatabaseImage(image);
+  HeapArray<uint8_t> body = DecryptDatabaseImage(image);
   if (!body) return nullptr;
-  return ParseDatabaseBody(body.get(), static_cast<uint32_t>(image.size() - EnvelopeHeaderSize));
+  return ShareDatabaseBody(std::move(body), static_cast<uint32_t>(image.size() - EnvelopeHeaderSize));
 }
 
 }  // namespace veltor

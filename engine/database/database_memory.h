@@ -10,9 +10,10 @@
 
 namespace veltor {
 
-// Checks the envelope magic, decrypts the body and parses it. The bytes are
-// only read and not retained. Null on any failure (short, foreign or corrupt
-// image, an image larger than MaxDatabaseSize, out of memory).
+// Checks the envelope magic, decrypts the body and parses it, or shares the
+// library already loaded from identical bytes (ShareDatabaseBody). The image
+// is only read and not retained. Null on any failure (short, foreign or
+// corrupt image, an image larger than MaxDatabaseSize, out of memory).
 SignatureLibraryPtr LoadDatabaseImage(std::span<const uint8_t> image) noexcept;
 
 // The first half of LoadDatabaseImage, for a loader that frees the image

@@ -93,6 +93,8 @@ SignatureLibraryPtr BuildLibrary(std::span<const uint8_t> body, const DatabaseHe
 }  // namespace
 
 void FreeSignatureLibrary(SignatureLibrary* library) noexcept {
+  if (library == nullptr || library->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (library->filedBody) ForgetSharedLibrary(library);
   // The library owns its arrays and each record owns its buffers, so
   // releasing the library releases everything, also when it was left
   // half-built.
@@ -103,7 +105,7 @@ size_t SignatureLibraryMemory(const SignatureLibrary* library) noexcept {
   if (library == nullptr) return 0;
   // Buffers that end in two zeros hold their length plus two; see the records.
   auto terminated = [](uint32_t length) -> size_t { return length == 0 ? 0 : size_t{length} + 2; };
-  size_t bytes = sizeof(SignatureLibrary);
+  size_t bytes = sizeof(SignatureLibrary) + (library->filedBody ? size_t{library->filedLength} : 0);
   for (const SignatureRecord& record : Signatures(*library)) {
     bytes += sizeof(SignatureRecord) + terminated(record.patternLength) + terminated(record.extraLength);
   }

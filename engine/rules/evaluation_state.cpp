@@ -1,6 +1,7 @@
 #include "engine/rules/evaluation_state.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/rules/evaluator.h"
 
@@ -16,9 +17,15 @@ bool AllocateEvaluationState(const SignatureLibrary& library, EvaluationState& s
   if (library.header.ruleCount != 0) {
     state.ruleValues = NewArray<double>(library.header.ruleCount);
     state.ruleEvaluated = NewArray<uint8_t>(library.header.ruleCount);
-    state.ringOf = NewBuffer<uint32_t>(library.header.ruleCount);
-    if (!state.ruleValues || !state.ruleEvaluated || !state.ringOf) return false;
-    if (!FindRuleRings(library, state.ringOf.get())) return false;
+    if (!state.ruleValues || !state.ruleEvaluated) return false;
+    // The rings never change during a scan: one array for every state over
+    // the library (which handles of one database share).
+    state.ringOf = library.ruleRings.Get();
+    if (state.ringOf == nullptr) {
+      HeapArray<uint32_t> rings = NewBuffer<uint32_t>(library.header.ruleCount);
+      if (!rings || !FindRuleRings(library, rings.get())) return false;
+      state.ringOf = library.ruleRings.Install(std::move(rings));
+    }
   }
   return AllocateEvaluationStack(library, state.evaluationStack);
 }

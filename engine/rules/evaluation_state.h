@@ -31,19 +31,21 @@ struct EvaluationState {
   HeapArray<uint8_t> signatureHits;          // signatureCount bytes: 1 when the signature occurred
   HeapArray<uint8_t> ruleEvaluated;          // ruleCount memo states: RuleMemoised when ruleValues holds this scan's score
   HeapArray<double> ruleValues;               // ruleCount memoised scores
-  HeapArray<uint32_t> ringOf;                 // ruleCount: each rule's ring of references, or NoRing
+  const uint32_t* ringOf = nullptr;           // ruleCount: each rule's ring of references, or NoRing (the library's)
   EvaluationStack evaluationStack;            // sized for the library
 };
 
 // Points the state at the library and allocates its zeroed arrays (none for
-// a count of 0) and its stack, without throwing. False when memory runs out.
+// a count of 0) and its stack, and makes the library's rule rings unless another
+// state already did, without throwing. False when memory runs out.
 bool AllocateEvaluationState(const SignatureLibrary& library, EvaluationState& state) noexcept;
 
 // Clears the hit flags and the memo marks for a new scan; the scores stay
 // as they were, unread until memoised again.
 void ClearEvaluationState(EvaluationState& state) noexcept;
 
-// Bytes the state's arrays and stack really allocated.
+// Bytes the state's arrays and stack really allocated, and the library's
+// rule rings it reads.
 size_t EvaluationStateMemory(const EvaluationState& state) noexcept;
 
 }  // namespace veltor
