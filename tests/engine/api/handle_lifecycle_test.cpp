@@ -101,7 +101,8 @@ TEST(HandleLifecycle, WidePathOutsideTheAnsiCodePageNamesNoFile) {
 }
 
 // Heap bytes in use, by glibc's count, as the benchmark measures a handle;
-// nothing where that count is not the library's (other systems, sanitizers).
+// nothing where that count is not the library's (other systems, sanitizers;
+// under valgrind, whose allocator glibc does not count, it stays at 0).
 std::optional<size_t> HeapInUse() {
 #if defined(__GLIBC__) && defined(VELTOR_HEAP_FIGURES)
   const struct mallinfo2 info = mallinfo2();
@@ -136,7 +137,7 @@ TEST(HandleLifecycle, HandlesOfIdenticalBytesShareTheLoadedDatabase) {
   Handle ofCopy(Open(copy));
   const std::optional<size_t> afterCopy = HeapInUse();
   ASSERT_TRUE(first && again && ofCopy);
-  if (before) {
+  if (before && *afterFirst > *before) {
     const size_t firstCost = *afterFirst - *before;
     EXPECT_LT(*afterAgain - *afterFirst, firstCost / 10) << "the same file";
     EXPECT_LT(*afterCopy - *afterAgain, firstCost / 10) << "an identical copy";
