@@ -18,10 +18,15 @@ ClassBuild BuildClassRows(FinderAutomaton& a, ClassRowChoice choice, int32_t lon
   ClassRows& c = a.classes;
   const bool force = choice != ClassRowChoice::BySet;
   if (a.stateCount == 0 || (!force && !a.narrow.empty())) return ClassBuild::NotWorth;
-  // A class per label byte in use, class 0 for every other byte.
+  // Rows of one class and the entry word already past the budget: not worth counting.
+  if (!force && static_cast<uint64_t>(a.stateCount) * 2 * sizeof(uint32_t) > ClassRowBudget) return ClassBuild::NotWorth;
+  // A class per label byte in use, class 0 for every other byte (when every
+  // byte is a label, there is none: the labels number from 0).
   uint8_t classOfKey[256] = {};
+  uint32_t used = 0;
   for (size_t s = 1; s < static_cast<size_t>(a.stateCount); ++s) classOfKey[a.label[s]] = 1;
-  uint32_t classCount = 1;
+  for (const uint8_t k : classOfKey) used += k;
+  uint32_t classCount = used < 256 ? 1 : 0;
   for (uint8_t& k : classOfKey) k = k != 0 ? static_cast<uint8_t>(classCount++) : uint8_t{0};
   const uint32_t stride = classCount + 1;
   const uint64_t words = static_cast<uint64_t>(a.stateCount) * stride;

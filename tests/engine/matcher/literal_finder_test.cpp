@@ -214,7 +214,7 @@ TEST(LiteralFinder, TheAutomataAloneMarkWhatTheNaiveSearchFinds) {
 
 // Class rows by themselves (no filter), each scan forced: one position at a
 // time with the skip, lanes, and the adaptive choice between them. Sets of
-// a few letters in both cases (folded and exact-case patterns, some long,
+// a few letters in both cases (or of every byte value) (folded and exact-case patterns, some long,
 // so that states go deep), over inputs of long stretches of those letters
 // (dense: lanes pay) between stretches of bytes no pattern holds (sparse:
 // the skip pays), so that the adaptive scan moves both ways; patterns are
@@ -223,7 +223,15 @@ TEST(LiteralFinder, ClassRowsMarkWhatTheNaiveSearchFinds) {
   std::mt19937 random(19);
   constexpr ClassRowChoice choices[] = {ClassRowChoice::Single, ClassRowChoice::Lanes, ClassRowChoice::Adaptive};
   for (int round = 0; round < 12; ++round) {
-    const std::string_view alphabet = round % 2 == 0 ? "acgtACGT" : std::string_view("xyzXYZ\0", 7);
+    static const std::string everyByte = [] {
+      std::string bytes(256, '\0');
+      for (size_t b = 0; b < 256; ++b) bytes[b] = static_cast<char>(b);
+      return bytes;
+    }();
+    // Every fourth set uses every byte value: no byte is left for an "other" class.
+    const std::string_view alphabet = round % 4 == 3 ? std::string_view(everyByte)
+                                      : round % 2 == 0 ? "acgtACGT"
+                                                       : std::string_view("xyzXYZ\0", 7);
     const size_t tagCount = 1 + random() % 50;
     std::vector<NaivePattern> patterns;
     const size_t count = 20 + random() % 400;
