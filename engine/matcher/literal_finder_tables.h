@@ -88,10 +88,11 @@ struct StateBits {
 // the depth. A row is `classCount` targets and one more word: the entry its
 // dictionary walk starts at (ReportEntryOf). Targets are row offsets
 // (state * stride, so a step needs no multiplication) carrying ReportFlag
-// when the target has a report. Built when the whole table fits
-// ClassRowBudget and the automaton has no narrow rows, or when forced; the
-// automaton's `dense` and `narrow` rows are then dropped.
-inline constexpr size_t ClassRowBudget = size_t{4} << 20;
+// when the target has a report. Built when the automaton has no narrow rows
+// and the whole table fits ClassRowBudget, the wide rows it replaces (so it
+// never costs more memory, and stays about as likely to be in the cache),
+// or when forced; the automaton's `dense` and `narrow` rows are then dropped.
+inline constexpr size_t ClassRowBudget = size_t{DenseRowLimit} * 256 * sizeof(uint32_t);
 
 // A scan over class rows runs ClassLanes stretches of a chunk at once, each
 // from the root ClassRows::longest bytes before its own (an automaton's
