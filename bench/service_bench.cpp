@@ -10,9 +10,10 @@
 // signatures written as its own literal-signature file (.ndb). clamd is
 // left out when it is not installed (Debian clamav-daemon).
 //
-//   service_bench [--seconds S] [--veltord PATH] [--db PATH] [--clamd PATH] [--small-only 1]
+//   service_bench [--seconds S] [--veltord PATH] [--db PATH] [--clamd PATH] [--rows small|large|all]
 //
-// --small-only 1 runs the 4 KiB rows only (quicker while comparing builds).
+// --rows small (or large) runs the 4 KiB (or 64 MiB) rows only, quicker while
+// comparing builds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -281,14 +282,14 @@ int main(int argc, char** argv) {
   std::string veltord = VELTORD_PROGRAM;
   std::string database = VELTOR_DEFAULT_DATABASE;
   std::string clamd = "/usr/sbin/clamd";
-  bool smallOnly = false;
+  std::string rows = "all";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     if (name == "--seconds") seconds = std::atof(argv[i + 1]);
     else if (name == "--veltord") veltord = argv[i + 1];
     else if (name == "--db") database = argv[i + 1];
     else if (name == "--clamd") clamd = argv[i + 1];
-    else if (name == "--small-only") smallOnly = std::atoi(argv[i + 1]) != 0;
+    else if (name == "--rows") rows = argv[i + 1];
   }
   signal(SIGPIPE, SIG_IGN);
   char pattern[] = "/tmp/veltor-service-bench.XXXXXX";
@@ -332,7 +333,7 @@ int main(int argc, char** argv) {
   std::printf("%-8s %-5s %7s %8s %10s %9s %9s %9s %10s %6s\n", "service", "via", "clients", "body", "req/s", "MB/s",
               "p50 ms", "p99 ms", "cpu us/req", "wrong");
   for (const Case& c : cases) {
-    if (smallOnly && c.size > 4096) continue;
+    if ((rows == "small" && c.size > 4096) || (rows == "large" && c.size <= 4096)) continue;
     for (const Server& server : servers) {
       if (c.icap && server.icapPort == 0) continue;
       const double before = ProcessorSeconds(server.pid);
