@@ -696,7 +696,8 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
       if (!acceptor.is_open()) co_return;
     }
     Socket socket(state.io);
-    co_await acceptor.async_accept(socket, redirect_error(use_awaitable, error));
+    typename Acceptor::endpoint_type from;  // filled by the accept itself: no look-up after
+    co_await acceptor.async_accept(socket, from, redirect_error(use_awaitable, error));
     if (!acceptor.is_open() || error == asio::error::operation_aborted) co_return;
     if (error) {
       // Out of descriptors, most likely: wait for some to be freed.
@@ -708,8 +709,7 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
     std::string peer = "unix";
     if constexpr (!IsUnix<Socket>) {
       socket.set_option(asio::ip::tcp::no_delay(true), error);  // replies go out whole, at once
-      const auto endpoint = socket.remote_endpoint(error);
-      if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+      peer = from.address().to_string() + ":" + std::to_string(from.port());
     }
     if (state.connections >= state.options.maxConnections) {
       // A clear refusal that cannot wait on the client, then drained for a
