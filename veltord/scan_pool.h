@@ -32,7 +32,7 @@ namespace veltor::service {
 // One database as loaded: a handle per worker, each its own scan state over
 // the one copy of the records they share, all built from one read of the file.
 struct LoadedDatabase {
-  // One per worker, then the networking thread's (InlineHandle).
+  // One per worker, then the networking thread's (ScanInline).
   std::vector<std::unique_ptr<ScanHandle>> handles;
   // Per worker, the handles for members inside members (level 2 and up),
   // built from `image` when first needed; only that worker touches them.
