@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_generator.h"
 #include "archive/archive_writer.h"
 #include "support/temp_dir.h"
 #include "archive/archive_walk.h"
