@@ -66,6 +66,37 @@ int32_t Transition(const FinderAutomaton& a, const Trie& trie, int32_t state, ui
   return static_cast<int32_t>(a.dense[static_cast<size_t>(state) * 256 + k]);
 }
 
+// Copies `values` into `into` in `width` bytes each, little-endian, plus
+// the padding byte that lets the last one be read by a 4-byte load.
+bool StoreNarrowed(const GrowableArray<uint32_t>& values, uint32_t width, GrowableArray<uint8_t>& into) noexcept {
+  if (!into.Assign(values.size() * width + 1, 0)) return false;
+  uint8_t* at = into.data();
+  for (const uint32_t value : values) {
+    for (uint32_t b = 0; b < width; ++b) *at++ = static_cast<uint8_t>(value >> (8 * b));
+  }
+  return true;
+}
+
+// The build's 32-bit rows and packed words, in 3 bytes each when every
+// value fits (literal_finder_tables.h); the 32-bit arrays are released.
+bool NarrowTables(FinderAutomaton& a) noexcept {
+  constexpr uint32_t Narrow = (uint32_t{1} << 24) - 1;
+  a.rowWidth = a.stateCount <= static_cast<int32_t>(Narrow >> 1) ? 3 : 4;
+  a.rowMask = a.rowWidth == 3 ? Narrow : ~0u;
+  for (uint32_t& target : a.dense) target = (target & ~ReportFlag) << 1 | target >> 31;
+  uint32_t widest = 0;
+  for (const uint32_t word : a.packed) widest = std::max(widest, word);
+  a.wordWidth = widest <= Narrow ? 3 : 4;
+  a.wordMask = a.wordWidth == 3 ? Narrow : ~0u;
+  if ((!a.dense.empty() && !StoreNarrowed(a.dense, a.rowWidth, a.rows)) ||
+      !StoreNarrowed(a.packed, a.wordWidth, a.words)) {
+    return false;
+  }
+  a.dense.Release();
+  a.packed.Release();
+  return true;
+}
+
 uint8_t KeyOf(bool folded, uint8_t raw) noexcept { return folded ? FoldByte(raw) : raw; }
 
 // The raw bytes that reach key byte k: a folded letter's two cases.
@@ -365,6 +396,7 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   for (uint32_t& target : a.dense) {
     if ((a.packed[target] & PackedReport) != 0) target |= ReportFlag;
   }
+  if (!NarrowTables(a)) return false;
   a.depthOneEnd = 1 + trie.childCount[0];
   trie = Trie();
   newId.Release();
@@ -725,7 +757,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
   memory += t.nextEntry.Bytes();
   for (const FinderAutomaton& a : t.automata) {
-    memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
+    memory += a.rows.Bytes() + a.words.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
   }
   t.memory = memory;
   return tables;

@@ -21,17 +21,16 @@ namespace veltor {
 namespace {
 
 inline uint32_t Flagged(const FinderAutomaton& a, int32_t state) noexcept {
-  return static_cast<uint32_t>(state) | ((a.packed[static_cast<size_t>(state)] & PackedReport) != 0 ? ReportFlag : 0u);
+  return static_cast<uint32_t>(state) | ((PackedOf(a, state) & PackedReport) != 0 ? ReportFlag : 0u);
 }
 
 // The next state, with ReportFlag when it has a report.
 inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
-    const uint32_t* packed = a.packed.data();
     const uint8_t* label = a.label.data();
     do {
-      const uint32_t word = packed[static_cast<size_t>(state)];
+      const uint32_t word = PackedOf(a, state);
       const uint32_t children = word & StateChildren;
       if (children == StateNext) {
         // A chain: the only child is the next state.
@@ -56,7 +55,7 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
       state = static_cast<int32_t>(word >> PackedFailShift);
     } while (state >= a.denseRows);
   }
-  return a.dense[static_cast<size_t>(state) * 256 + raw];
+  return RowTarget(a, state, raw);
 }
 
 // Marks the entries on the dictionary chain of state `from` of automaton

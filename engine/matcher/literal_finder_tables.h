@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/matcher/literal_finder.h"
 #include "engine/platform/allocation.h"
@@ -88,10 +89,23 @@ struct FinderAutomaton {
   int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
   int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
   bool folded = false;     // input bytes go through FoldByte before `label` is compared
-  // denseRows * 256 complete transitions; a target that has a report
-  // (report >= 0) carries ReportFlag, so a step needs no second load.
+  // While building only: denseRows * 256 complete transitions (a target
+  // that has a report carries ReportFlag) and per state the packed word
+  // (failure link, report flag, children: above). Both are then narrowed
+  // into `rows` and `words` and released.
   GrowableArray<uint32_t> dense;
-  GrowableArray<uint32_t> packed;   // per state: failure link, report flag, children (above)
+  GrowableArray<uint32_t> packed;
+  // The same, each value in the fewest bytes that hold every one of them (3
+  // or 4, little-endian, read by one 4-byte load and a mask; one padding byte
+  // at the end): a row target as target << 1 | report, so a step from a
+  // state with a row is still one load. Most automata have fewer than 2^23
+  // states and list offsets under 2^21, so 3 bytes hold them.
+  GrowableArray<uint8_t> rows;
+  GrowableArray<uint8_t> words;
+  uint32_t rowWidth = 4;
+  uint32_t rowMask = ~0u;
+  uint32_t wordWidth = 4;
+  uint32_t wordMask = ~0u;
   GrowableArray<uint8_t> label;     // per state: the (folded) byte of the edge into it
   GrowableArray<StateBits> bits;    // per 64 states
   GrowableArray<uint32_t> edges;    // the lists of StateEdges states (above)
@@ -269,8 +283,26 @@ inline int32_t StateRank(const FinderAutomaton& a, StateSet set, int32_t state) 
   return b.before[set] + BitCount(word);
 }
 
+inline uint32_t LoadWord(const uint8_t* at) noexcept {
+  uint32_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// The packed word of `state` (once built).
+inline uint32_t PackedOf(const FinderAutomaton& a, int32_t state) noexcept {
+  return LoadWord(a.words.data() + static_cast<size_t>(state) * a.wordWidth) & a.wordMask;
+}
+
+// The row target of `state` (< denseRows) by raw byte, with ReportFlag.
+inline uint32_t RowTarget(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
+  const uint32_t value =
+      LoadWord(a.rows.data() + (static_cast<size_t>(state) * 256 + raw) * a.rowWidth) & a.rowMask;
+  return value >> 1 | value << 31;
+}
+
 inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
-  const uint32_t word = a.packed[static_cast<size_t>(state)];
+  const uint32_t word = PackedOf(a, state);
   return static_cast<int32_t>((word & StateChildren) == StateEdges ? a.edges[word >> PackedFailShift]
                                                                     : word >> PackedFailShift);
 }
