@@ -693,7 +693,11 @@ Masks BuildNibbleMasks(FinderFilter& f, bool force) noexcept {
 
 }  // namespace
 
-void DestroyFinderTables(FinderTables* tables) noexcept { DeleteObject(tables); }
+void DestroyFinderTables(FinderTables* tables) noexcept {
+  const FinderKeyHolder holder = tables->keyHolder;
+  DeleteObject(tables);
+  if (holder.release != nullptr) holder.release(holder.owner);
+}
 
 void RetainFinderTables(FinderTables* tables) noexcept {
   tables->references.fetch_add(1, std::memory_order_relaxed);

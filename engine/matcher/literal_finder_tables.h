@@ -228,8 +228,10 @@ struct FinderTables {
   // Holders: finders and the cache's lookups. The last release frees.
   std::atomic<int32_t> references{1};
   // Set when the tables are in the cache (finder_cache.cpp): the key they
-  // were filed under, and their place in its list.
+  // were filed under (a copy, or its holder's), and their place in its list.
   GrowableArray<uint8_t> cacheKey;
+  FinderKeyHolder keyHolder;
+  size_t cacheKeyLength = 0;
   uint64_t cacheHash = 0;
   bool cached = false;
   FinderTables* cacheNext = nullptr;
