@@ -445,6 +445,19 @@ int CeilLog2(size_t n) noexcept {
 
 // Lists the entries shorter than FilterGram by their folded first byte.
 // False when memory runs out.
+// The filter's item for an entry's key, anchored at `offset` (< FilterMaxLength).
+FilterItem Item(uint32_t gram, const EntryKey& k, size_t keyAt, int32_t offset) noexcept {
+  FilterItem item{};
+  item.gram = gram;
+  item.state = k.state;
+  item.entry = k.entry;
+  item.keyAt = static_cast<uint32_t>(keyAt);
+  item.offset = static_cast<uint16_t>(offset) & 0x7FFFu;
+  item.exact = k.exact;
+  item.length = static_cast<uint16_t>(k.length);
+  return item;
+}
+
 bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) noexcept {
   if (shortKeys.empty()) return true;
   GrowableArray<int32_t> next;
@@ -457,8 +470,7 @@ bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) 
   std::copy_n(f.shortStart.data(), 256, next.data());
   for (const EntryKey& k : shortKeys) {
     const uint8_t first = FoldByte(k.key[0]);
-    f.shortItems[static_cast<size_t>(next[first]++)] = {0, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), 0,
-                                                        static_cast<uint16_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    f.shortItems[static_cast<size_t>(next[first]++)] = Item(0, k, f.keyBytes.size(), 0);
     if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
     for (int second = 0; second < 256; ++second) {
       if (k.length >= 2 && FoldByte(static_cast<uint8_t>(second)) != FoldByte(k.key[1])) continue;
@@ -472,7 +484,7 @@ bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) 
 // Files every entry under its rarest anchor (shorter ones in the short
 // index), when no key is longer than FilterMaxLength; otherwise leaves the
 // filter off. False when memory runs out.
-bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexcept {
+bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const GrowableArray<EntryKey>& allKeys) noexcept {
   if (allKeys.empty()) return true;
   f.enabled = false;
   int32_t longest = 0;
@@ -481,7 +493,7 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
   for (const EntryKey& k : allKeys) {
     if (k.length > FilterMaxLength) return true;
     longest = std::max(longest, k.length);
-    keyBytes += static_cast<size_t>(k.length);
+    keyBytes += KeptKeyBytes(automata[k.exact ? 1 : 0], k.state, static_cast<size_t>(k.length));
     if (k.length < FilterGram) ++shortCount;
   }
   if (keyBytes > UINT32_MAX - 16) return true;  // FilterItem::keyAt
@@ -560,9 +572,10 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
     bucketOf[i] = hash >> f.bucketShift;
     const uint32_t bit = hash >> f.bitShift;
     f.bits[bit >> 6] |= uint64_t{1} << (bit & 63);
-    unsorted[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint16_t>(best),
-                   static_cast<uint16_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
-    if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
+    unsorted[i] = Item(bestGram, k, f.keyBytes.size(), best);
+    if (!f.keyBytes.AppendRange(k.key, KeptKeyBytes(automata[k.exact ? 1 : 0], k.state, static_cast<size_t>(k.length)))) {
+      return false;
+    }
   }
   // Items sorted by bucket, stably.
   GrowableArray<int32_t> next;
@@ -737,7 +750,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
     return nullptr;
   }
   FinderFilter& f = t.filter;
-  if (options.filter != FilterKind::None && !BuildFilter(f, keys)) return nullptr;
+  if (options.filter != FilterKind::None && !BuildFilter(f, t.automata, keys)) return nullptr;
   if (f.enabled) {
     bool nibble = options.filter == FilterKind::Nibble;
     if (options.filter == FilterKind::BySet) {

@@ -149,7 +149,8 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
     const size_t start = p - item.offset;
     if (start + item.length > n) continue;
     // The first 8 bytes in one comparison (window and keys are padded), the
-    // rest only when they agree.
+    // rest only when they agree: from the end back along the chain of states
+    // (KeptKeyBytes), then the kept bytes.
     const uint8_t* against = (item.exact != 0 ? finder.raw.get() : finder.folded.get()) + start;
     const uint8_t* key = f.keyBytes.data() + item.keyAt;
     uint64_t head;
@@ -159,7 +160,20 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
     const uint64_t mask = item.length >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * item.length)) - 1;
     if (((head ^ keyHead) & mask) != 0) continue;
     finder.work += item.length;
-    if (item.length > 8 && std::memcmp(against + 8, key + 8, item.length - 8u) != 0) continue;
+    const FinderAutomaton& a = finder.tables->automata[item.exact];
+    size_t kept = item.length;
+    bool same = true;
+    for (int32_t s = item.state; kept > FilterKeyHead;) {
+      if (a.label[static_cast<size_t>(s)] != against[--kept]) {
+        same = false;
+        break;
+      }
+      if (!ParentIsPrevious(a, s)) break;
+      --s;
+    }
+    if (!same || (kept > FilterKeyHead && std::memcmp(against + FilterKeyHead, key + FilterKeyHead, kept - FilterKeyHead) != 0)) {
+      continue;
+    }
     // A success is paid for by the entry, found once per scan: only the
     // failures count against the bytes fed.
     finder.work -= uint64_t{item.length} + 1;

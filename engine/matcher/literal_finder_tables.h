@@ -176,16 +176,23 @@ inline constexpr double NibblePassLimit = 2.0;
 // Sets with more distinct anchors fill every bucket: not even estimated.
 inline constexpr size_t NibbleAnchorLimit = 768;
 
+// The bytes of a key the first comparison reads at once (FilterItem).
+inline constexpr size_t FilterKeyHead = 8;
+
+// An entry filed in the filter. Its key's last bytes are the labels of the
+// chain of states that ends at its state (each the only child, numbered
+// next, of the one before it: a tail), so only the bytes before that chain,
+// and at least the first FilterKeyHead, are kept in keyBytes (KeptKeyBytes).
 struct FilterItem {
   uint32_t gram;   // the anchor's folded bytes, as a little-endian load reads them
   int32_t state;   // the entry's state in its automaton, where marking starts
-  int32_t entry;
-  uint32_t keyAt;  // offset of the key in keyBytes
-  uint16_t offset;  // of the anchor in the key
-  uint16_t length;  // at most FilterMaxLength
-  uint8_t exact;    // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
-  uint8_t unused = 0;
+  int32_t entry;   // its rank, kept: a found entry is skipped without reading the states
+  uint32_t keyAt;  // offset of the key's kept bytes in keyBytes
+  uint16_t offset : 15;  // of the anchor in the key
+  uint16_t exact : 1;    // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
+  uint16_t length;       // at most FilterMaxLength
 };
+static_assert(sizeof(FilterItem) == 20 && FilterMaxLength < (1 << 15));
 
 struct FinderFilter {
   bool enabled = false;  // the set qualifies
@@ -301,6 +308,26 @@ inline uint32_t RowTarget(const FinderAutomaton& a, int32_t state, uint8_t raw) 
   const uint32_t value =
       LoadWord(a.rows.data() + (static_cast<size_t>(state) * 256 + raw) * a.rowWidth) & a.rowMask;
   return value >> 1 | value << 31;
+}
+
+// Whether the state before `state` is its parent: a chain's state has one
+// child, the next state.
+inline bool ParentIsPrevious(const FinderAutomaton& a, int32_t state) noexcept {
+  return state > 0 && (PackedOf(a, state - 1) & StateChildren) == StateNext;
+}
+
+// How many first bytes of a key of `length` bytes ending at `state` the
+// filter keeps: the key bytes from the labels of the chain up to `state`
+// are left out, down to the first FilterKeyHead. The verification walks the
+// chain in the same steps.
+inline size_t KeptKeyBytes(const FinderAutomaton& a, int32_t state, size_t length) noexcept {
+  size_t kept = length;
+  while (kept > FilterKeyHead) {
+    --kept;
+    if (!ParentIsPrevious(a, state)) break;
+    --state;
+  }
+  return kept;
 }
 
 inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
