@@ -352,10 +352,20 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   for (const int32_t state : entryState) {
     const auto s = static_cast<size_t>(state);
     const int32_t id = tables.entryCount++;
-    for (int32_t lo = rangeLo[s]; lo < rangeHi[s] && patterns[static_cast<size_t>(lo)].length == depth[s]; ++lo) {
-      if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
+    int32_t end = rangeLo[s];
+    while (end < rangeHi[s] && patterns[static_cast<size_t>(end)].length == depth[s]) ++end;
+    const int32_t first = patterns[static_cast<size_t>(rangeLo[s])].tag;
+    if (end - rangeLo[s] == 1 && first >= -1) {
+      if (!tables.tagOf.Append(first)) return false;
+    } else {
+      if (!tables.tagOf.Append(-2 - static_cast<int32_t>(tables.moreTags.size())) ||
+          !tables.moreTags.Append(end - rangeLo[s])) {
+        return false;
+      }
+      for (int32_t lo = rangeLo[s]; lo < end; ++lo) {
+        if (!tables.moreTags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
+      }
     }
-    if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
     const int32_t link = report[static_cast<size_t>(trie.fail[s])];
     if (!tables.nextEntry.Append(link >= 0 ? EntryOf(a, newId[static_cast<size_t>(link)]) : -1)) return false;
     ++a.entryCount;
@@ -743,8 +753,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   GrowableArray<EntryKey> keys;
   // Entries are at most the patterns; each pattern is one tag.
   const size_t patternCount = byKind[0].size() + byKind[1].size();
-  if (!t.tags.Reserve(patternCount) || !t.tagStart.Reserve(patternCount + 1) || !keys.Reserve(patternCount) ||
-      !t.nextEntry.Reserve(patternCount) || !t.tagStart.Append(0) ||
+  if (!t.tagOf.Reserve(patternCount) || !keys.Reserve(patternCount) || !t.nextEntry.Reserve(patternCount) ||
       !BuildAutomaton(t.automata[0], byKind[0], true, options.wideRows, t, keys) ||
       !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
@@ -769,7 +778,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
                 : small                      ? FilterWorkSlackSmall
                                              : FilterWorkSlackLarge;
-  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + f.bits.Bytes() +
+  size_t memory = sizeof(FinderTables) + t.tagOf.Bytes() + t.moreTags.Bytes() + f.bits.Bytes() +
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
   memory += t.nextEntry.Bytes();

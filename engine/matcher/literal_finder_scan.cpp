@@ -67,8 +67,11 @@ void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
     --finder.unfound[which];
-    for (int32_t k = tables.tagStart[e]; k < tables.tagStart[e + 1]; ++k) {
-      const int32_t tag = tables.tags[static_cast<size_t>(k)];
+    const int32_t tagOf = tables.tagOf[e];
+    const int32_t* list = tagOf >= -1 ? &tagOf : tables.moreTags.data() + (-2 - tagOf);
+    const int32_t count = tagOf >= -1 ? 1 : *list++;
+    for (int32_t k = 0; k < count; ++k) {
+      const int32_t tag = list[k];
       if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
     }
   }

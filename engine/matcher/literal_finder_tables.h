@@ -226,8 +226,11 @@ struct FinderTables {
   FinderFilter filter;
   FilterKind kind = FilterKind::None;  // what `filter` does: None, Hashed or Nibble
   int32_t entryCount = 0;              // over both automata
-  GrowableArray<int32_t> tagStart;     // entryCount + 1 offsets into tags
-  GrowableArray<int32_t> tags;
+  // Per entry: its tag (most entries have one), or for an entry of several
+  // (identical patterns), -2 - the offset in moreTags of their count,
+  // followed by the tags.
+  GrowableArray<int32_t> tagOf;
+  GrowableArray<int32_t> moreTags;
   // Per entry: the next entry on the suffix chain of its state (the report
   // link of its failure state), or -1. Read only when the entry is marked.
   GrowableArray<int32_t> nextEntry;
