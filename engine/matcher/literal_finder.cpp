@@ -491,6 +491,21 @@ bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) 
   return true;
 }
 
+// The entries' next entries, kept for those that have one (NextEntryOf).
+bool KeepNextEntries(FinderTables& t) noexcept {
+  size_t linked = 0;
+  for (const int32_t next : t.nextEntry) linked += next >= 0 ? 1 : 0;
+  if (!t.nextBits.Assign((t.nextEntry.size() + 63) / 64, EntryLinks{0, 0}) || !t.nextOf.Reserve(linked)) return false;
+  for (size_t e = 0; e < t.nextEntry.size(); ++e) {
+    if ((e & 63) == 0) t.nextBits[e >> 6].before = static_cast<int32_t>(t.nextOf.size());
+    if (t.nextEntry[e] < 0) continue;
+    t.nextBits[e >> 6].bits |= uint64_t{1} << (e & 63);
+    t.nextOf.Append(t.nextEntry[e]);  // reserved
+  }
+  t.nextEntry.Release();
+  return true;
+}
+
 // Files every entry under its rarest anchor (shorter ones in the short
 // index), when no key is longer than FilterMaxLength; otherwise leaves the
 // filter off. False when memory runs out.
@@ -514,7 +529,7 @@ bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const Gr
     if (!(k.length < FilterGram ? shortKeys : keys).Append(k)) return false;
   }
   const int bitLog = std::clamp(CeilLog2(keys.size() * 64), 15, 23);
-  const int bucketLog = std::clamp(CeilLog2(keys.size()), 8, 20);
+  const int bucketLog = std::clamp(CeilLog2(keys.size()) - 1, 8, 20);
   f.bitShift = static_cast<uint32_t>(32 - bitLog);
   f.bucketShift = static_cast<uint32_t>(32 - bucketLog);
   GrowableArray<int32_t> load;
@@ -758,6 +773,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
       !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
   }
+  if (!KeepNextEntries(t)) return nullptr;
   FinderFilter& f = t.filter;
   if (options.filter != FilterKind::None && !BuildFilter(f, t.automata, keys)) return nullptr;
   if (f.enabled) {
@@ -781,7 +797,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   size_t memory = sizeof(FinderTables) + t.tagOf.Bytes() + t.moreTags.Bytes() + f.bits.Bytes() +
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
-  memory += t.nextEntry.Bytes();
+  memory += t.nextBits.Bytes() + t.nextOf.Bytes();
   for (const FinderAutomaton& a : t.automata) {
     memory += a.rows.Bytes() + a.words.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
   }

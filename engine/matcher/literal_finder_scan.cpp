@@ -62,7 +62,7 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
 // `which` (its own entry first, if any), down to the first one already found.
 void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
   const FinderTables& tables = *finder.tables;
-  for (int32_t t = ReportEntryOf(tables.automata[which], from); t >= 0; t = tables.nextEntry[static_cast<size_t>(t)]) {
+  for (int32_t t = ReportEntryOf(tables.automata[which], from); t >= 0; t = NextEntryOf(tables, t)) {
     const auto e = static_cast<size_t>(t);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;

@@ -219,6 +219,12 @@ struct FinderFilter {
   uint64_t workSlack = FilterWorkSlackLarge;
 };
 
+// 64 entries' bits and how many entries with the bit set come before them.
+struct EntryLinks {
+  uint64_t bits;
+  int32_t before;
+};
+
 // What a finder reads and never changes: both automata, the filter and the
 // tag lists. Shared by reference count (literal_finder.h).
 struct FinderTables {
@@ -233,7 +239,12 @@ struct FinderTables {
   GrowableArray<int32_t> moreTags;
   // Per entry: the next entry on the suffix chain of its state (the report
   // link of its failure state), or -1. Read only when the entry is marked.
+  // Most entries have none, so only those that do keep it: per 64 entries
+  // the bits of those that have one and how many came before (NextEntryOf).
+  // `nextEntry` is the build's array of every entry's, then released.
   GrowableArray<int32_t> nextEntry;
+  GrowableArray<EntryLinks> nextBits;
+  GrowableArray<int32_t> nextOf;
   size_t memory = 0;  // bytes allocated for all of the above
   // Holders: finders and the cache's lookups. The last release frees.
   std::atomic<int32_t> references{1};
@@ -350,6 +361,14 @@ inline int32_t ReportEntryOf(const FinderAutomaton& a, int32_t state) noexcept {
   if (InStateSet(a, EntryStates, state)) return EntryOf(a, state);
   if (!InStateSet(a, ReportStates, state)) return -1;
   return a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, state))];
+}
+
+// The next entry on the suffix chain of entry `e`'s state, or -1.
+inline int32_t NextEntryOf(const FinderTables& t, int32_t e) noexcept {
+  const EntryLinks& links = t.nextBits[static_cast<size_t>(e) >> 6];
+  const auto bit = static_cast<uint32_t>(e) & 63;
+  if ((links.bits >> bit & 1) == 0) return -1;
+  return t.nextOf[static_cast<size_t>(links.before + BitCount(links.bits & ((uint64_t{1} << bit) - 1)))];
 }
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {
