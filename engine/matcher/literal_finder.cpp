@@ -529,7 +529,7 @@ bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const Gr
     if (!(k.length < FilterGram ? shortKeys : keys).Append(k)) return false;
   }
   const int bitLog = std::clamp(CeilLog2(keys.size() * 64), 15, 23);
-  const int bucketLog = std::clamp(CeilLog2(keys.size()) - 1, 8, 20);
+  const int bucketLog = std::clamp(CeilLog2(keys.size()), 8, 20);
   f.bitShift = static_cast<uint32_t>(32 - bitLog);
   f.bucketShift = static_cast<uint32_t>(32 - bucketLog);
   GrowableArray<int32_t> load;
