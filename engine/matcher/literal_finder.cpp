@@ -513,15 +513,18 @@ bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const Gr
   if (allKeys.empty()) return true;
   f.enabled = false;
   int32_t longest = 0;
-  size_t keyBytes = 0;
+  size_t keyBytes = 0;  // of every key
+  size_t keptBytes = 0;  // kept in keyBytes: short keys whole, the others' KeptKeyBytes
   size_t shortCount = 0;
   for (const EntryKey& k : allKeys) {
     if (k.length > FilterMaxLength) return true;
     longest = std::max(longest, k.length);
-    keyBytes += KeptKeyBytes(automata[k.exact ? 1 : 0], k.state, static_cast<size_t>(k.length));
+    keyBytes += static_cast<size_t>(k.length);
+    keptBytes += k.length < FilterGram ? static_cast<size_t>(k.length)
+                                       : KeptKeyBytes(automata[k.exact ? 1 : 0], k.state, static_cast<size_t>(k.length));
     if (k.length < FilterGram) ++shortCount;
   }
-  if (keyBytes > UINT32_MAX - 16) return true;  // FilterItem::keyAt
+  if (keptBytes > UINT32_MAX - 16) return true;  // FilterItem::keyAt
   GrowableArray<EntryKey> keys;
   GrowableArray<EntryKey> shortKeys;
   if (!keys.Reserve(allKeys.size() - shortCount) || !shortKeys.Reserve(shortCount)) return false;
@@ -536,7 +539,7 @@ bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const Gr
   GrowableArray<uint32_t> bucketOf;
   GrowableArray<FilterItem> unsorted;
   if (!f.bits.Assign(size_t{1} << (bitLog - 6), 0) || !load.Assign(size_t{1} << bucketLog, 0) ||
-      !bucketOf.Resize(keys.size()) || !unsorted.Resize(keys.size()) || !f.keyBytes.Reserve(keyBytes + 8)) {
+      !bucketOf.Resize(keys.size()) || !unsorted.Resize(keys.size()) || !f.keyBytes.Reserve(keptBytes + FilterKeyHead)) {
     return false;
   }
   // How many keys hold each fragment (hashed, saturating): a fragment that
