@@ -70,9 +70,12 @@ int32_t Transition(const FinderAutomaton& a, const Trie& trie, int32_t state, ui
 // the padding byte that lets the last one be read by a 4-byte load.
 bool StoreNarrowed(const GrowableArray<uint32_t>& values, uint32_t width, GrowableArray<uint8_t>& into) noexcept {
   if (!into.Assign(values.size() * width + 1, 0)) return false;
+  // Whole words, each overwriting the one before's spare byte (the host is
+  // little-endian, as the 4-byte loads that read them assume).
   uint8_t* at = into.data();
   for (const uint32_t value : values) {
-    for (uint32_t b = 0; b < width; ++b) *at++ = static_cast<uint8_t>(value >> (8 * b));
+    std::memcpy(at, &value, sizeof value);
+    at += width;
   }
   return true;
 }
@@ -532,7 +535,7 @@ bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const Gr
     if (!(k.length < FilterGram ? shortKeys : keys).Append(k)) return false;
   }
   const int bitLog = std::clamp(CeilLog2(keys.size() * 64), 15, 23);
-  const int bucketLog = std::clamp(CeilLog2(keys.size()), 8, 20);
+  const int bucketLog = std::clamp(CeilLog2(keys.size() * 2), 8, 20);
   f.bitShift = static_cast<uint32_t>(32 - bitLog);
   f.bucketShift = static_cast<uint32_t>(32 - bucketLog);
   GrowableArray<int32_t> load;
