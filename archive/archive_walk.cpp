@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <tuple>
 #include <utility>
 #include <memory>
@@ -63,7 +65,12 @@ using ArchivePtr = std::unique_ptr<struct archive, ArchiveDeleter>;
 struct Walk {
   const ArchiveLimits& limits;
   const ArchiveSink& sink;
+  // The outermost file's bytes read so far, each counted once: the readers
+  // of zip and 7-Zip files seek to the index at the end and back, and so
+  // read parts of the file again. `packedRanges` holds the parts read
+  // (start to end, neither overlapping nor touching).
   uint64_t packedRead = 0;
+  std::map<uint64_t, uint64_t> packedRanges{};
   WalkResult result{};
   std::vector<std::string> path{};
   uint32_t level = 0;         // members open at once (see ArchiveSink)
@@ -98,6 +105,24 @@ void LimitReached(Walk& walk, const char* limit, uint64_t value) noexcept {
 std::string ErrorText(struct archive* handle) {
   const char* text = archive_error_string(handle);
   return text != nullptr && *text != '\0' ? std::string(text) : std::string("unreadable archive");
+}
+
+// Notes that the outermost file's bytes from `start` to `end` were read;
+// those not read before count toward walk.packedRead.
+void CountPacked(Walk& walk, uint64_t start, uint64_t end) {
+  uint64_t fresh = end - start;
+  uint64_t mergedStart = start, mergedEnd = end;
+  auto range = walk.packedRanges.upper_bound(start);
+  if (range != walk.packedRanges.begin() && std::prev(range)->second >= start) --range;
+  while (range != walk.packedRanges.end() && range->first <= end) {
+    const uint64_t overlapStart = std::max(start, range->first), overlapEnd = std::min(end, range->second);
+    if (overlapEnd > overlapStart) fresh -= overlapEnd - overlapStart;
+    mergedStart = std::min(mergedStart, range->first);
+    mergedEnd = std::max(mergedEnd, range->second);
+    range = walk.packedRanges.erase(range);
+  }
+  walk.packedRanges.emplace(mergedStart, mergedEnd);
+  walk.packedRead += fresh;
 }
 
 // Counts `count` freshly unpacked bytes against the limits; the count that
@@ -323,6 +348,7 @@ struct TopSource {
   const ArchiveInput* input;
   std::unique_ptr<uint8_t[]> buffer;
   bool countsPacked = true;  // false for a member held in memory
+  uint64_t offset = 0;        // where the next read starts
   GzipCheck* gzip = nullptr;  // when set, checks the bytes read as gzip
   bool failed = false;
   std::string error{};
@@ -338,7 +364,8 @@ la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexc
       archive_set_error(handle, EIO, "%s", source->error.c_str());
       return -1;
     }
-    if (source->countsPacked) source->walk->packedRead += static_cast<uint64_t>(count);
+    if (source->countsPacked) CountPacked(*source->walk, source->offset, source->offset + static_cast<uint64_t>(count));
+    source->offset += static_cast<uint64_t>(count);
     if (source->gzip != nullptr) FeedGzipCheck(*source->gzip, {source->buffer.get(), static_cast<size_t>(count)});
     *block = source->buffer.get();
     return static_cast<la_ssize_t>(count);
@@ -352,7 +379,9 @@ la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexc
 la_int64_t TopSeek(struct archive*, void* data, la_int64_t offset, int whence) noexcept {
   auto* source = static_cast<TopSource*>(data);
   const int64_t position = source->input->seek(source->input->user, offset, whence);
-  return position < 0 ? ARCHIVE_FATAL : position;
+  if (position < 0) return ARCHIVE_FATAL;
+  source->offset = static_cast<uint64_t>(position);
+  return position;
 }
 
 // A stream read from another reader's current entry: a member's bytes, or
@@ -801,7 +830,6 @@ void WalkSeekable(Walk& walk, const ArchiveInput& input) {
     return LimitReached(walk, over, limit);
   }
   if (input.seek(input.user, 0, SEEK_SET) != 0) return;
-  walk.packedRead = 0;  // the peek read from the start, and so does this
   TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
   ArchivePtr handle(archive_read_new());
   if (!handle) throw std::bad_alloc();

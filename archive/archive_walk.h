@@ -68,7 +68,8 @@ struct ArchiveLimits {
   // Members at every depth.
   uint64_t maxMembers = 100'000;
   // Unpacked bytes per packed byte read so far (the running ratio, so that
-  // a bomb stops early in its file), checked once more than RatioFloor
+  // a bomb stops early in its file; a byte of the file read again after a
+  // seek counts once), checked once more than RatioFloor
   // bytes are unpacked: small members of text compress well without being
   // bombs. 0 turns the check off.
   uint64_t maxRatio = 200;

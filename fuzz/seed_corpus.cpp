@@ -19,7 +19,7 @@
 #include "fuzz/fuzz_support.h"
 #include "fuzz/matcher_input.h"
 #include "engine/rules/evaluator.h"
-#include "tests/archive/archive_generator.h"
+#include "tests/archive/archive_writer.h"
 #include "support/records.h"
 #include "compiler/rulelang/compiler.h"
 #include "compiler/rulelang/database_image.h"
@@ -171,42 +171,18 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> DumpCompileSeeds() {
 // Small archives of each kind the walk opens, one nested, one cut short:
 // written by libarchive, one member's first byte prefixed (the archive
 // target's stop choice, 0: never stop).
-using ArchiveSetup = int (*)(struct archive*);
-
-std::vector<uint8_t> WriteArchive(ArchiveSetup format, ArchiveSetup filter,
-                                  const std::vector<std::pair<std::string, std::string>>& members) {
+std::vector<uint8_t> WriteArchive(archive::Setup format, archive::Setup filter,
+                                  const std::vector<archive::Member>& members) {
+  std::vector<archive::Setup> filters;
+  if (filter != nullptr) filters.push_back(filter);
+  const std::string bytes = archive::Write(format, filters, members);
   std::vector<uint8_t> out{0};
-  struct archive* writer = archive_write_new();
-  format(writer);
-  if (filter != nullptr) filter(writer);
-  archive_write_set_bytes_in_last_block(writer, 1);
-  archive_write_open2(
-      writer, &out, nullptr,
-      [](struct archive*, void* data, const void* buffer, size_t length) -> la_ssize_t {
-        const auto* bytes = static_cast<const uint8_t*>(buffer);
-        static_cast<std::vector<uint8_t>*>(data)->insert(static_cast<std::vector<uint8_t>*>(data)->end(), bytes,
-                                                         bytes + length);
-        return static_cast<la_ssize_t>(length);
-      },
-      nullptr, nullptr);
-  for (const auto& [name, content] : members) {
-    struct archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, name.c_str());
-    archive_entry_set_filetype(entry, AE_IFREG);
-    archive_entry_set_perm(entry, 0644);
-    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
-    archive_write_header(writer, entry);
-    archive_write_data(writer, content.data(), content.size());
-    archive_entry_free(entry);
-  }
-  archive_write_close(writer);
-  archive_write_free(writer);
+  out.insert(out.end(), bytes.begin(), bytes.end());
   return out;
 }
 
 std::vector<std::pair<std::string, std::vector<uint8_t>>> ArchiveSeeds() {
-  const std::vector<std::pair<std::string, std::string>> members{{"docs/a.txt", "hello archive"},
-                                                                 {"b.bin", std::string(300, 'b')}};
+  const std::vector<archive::Member> members{{"docs/a.txt", "hello archive"}, {"b.bin", std::string(300, 'b')}};
   std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds{
       {"zip", WriteArchive(archive_write_set_format_zip, nullptr, members)},
       {"tar-gz", WriteArchive(archive_write_set_format_ustar, archive_write_add_filter_gzip, members)},

@@ -39,7 +39,7 @@ constexpr std::string_view TooManyConnectionsReply =
 struct HttpConnection {
   HttpConnection(TcpSocket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
   TcpSocket socket;
-  asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
+  Deadline deadline;
   bool timedOut = false;
   ReadBuffer<HttpReadBuffer> in;
   std::string peer;
@@ -75,10 +75,10 @@ awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned v
   response.body() = reply.body;
   response.prepare_payload();
   ++state.httpReplies[std::min<size_t>(reply.status, state.httpReplies.size() - 1)];
-  connection.deadline.expires_after(WriteTimeout);
+  connection.deadline.After(WriteTimeout);
   error_code error;
   co_await http::async_write(connection.socket, response, redirect_error(use_awaitable, error));
-  connection.deadline.expires_at(Clock::time_point::max());
+  connection.deadline.Clear();
   co_return !error;
 }
 
@@ -152,10 +152,10 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
     switch (event.kind) {
       case HttpEventKind::NeedMore: {
         const bool middle = HttpMidRequest(reader);
-        connection.deadline.expires_after(middle ? readTimeout : idleTimeout);
+        connection.deadline.After(middle ? readTimeout : idleTimeout);
         error_code error;
         co_await ReadMoreTcp(connection, error);
-        connection.deadline.expires_at(Clock::time_point::max());
+        connection.deadline.Clear();
         if (!error) break;
         if (error == asio::error::no_buffer_space) {
           co_await fail(400, "a line of the request is too long", ClientErrorKind::Malformed);
@@ -182,11 +182,11 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
         version = event.version;
         stream = {};
         if (event.expectContinue) {
-          connection.deadline.expires_after(WriteTimeout);
+          connection.deadline.After(WriteTimeout);
           error_code error;
           static constexpr std::string_view Continue = "HTTP/1.1 100 Continue\r\n\r\n";
           co_await asio::async_write(connection.socket, asio::buffer(Continue), redirect_error(use_awaitable, error));
-          connection.deadline.expires_at(Clock::time_point::max());
+          connection.deadline.Clear();
           if (error) co_return;
         }
         break;

@@ -37,7 +37,7 @@ constexpr size_t EchoBlock = 256 * 1024;
 struct Connection {
   Connection(asio::ip::tcp::socket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
   asio::ip::tcp::socket socket;
-  asio::steady_timer deadline;  // the watchdog cancels the socket's operations when it passes
+  Deadline deadline;
   bool timedOut = false;
   ReadBuffer<ReadBufferSize> in;
   icap::Reader reader;
@@ -45,11 +45,11 @@ struct Connection {
 };
 
 awaitable<bool> Send(Connection& connection, std::string_view text) {
-  connection.deadline.expires_after(WriteTimeout);
+  connection.deadline.After(WriteTimeout);
   error_code error;
   co_await asio::async_write(connection.socket, asio::buffer(text.data(), text.size()),
                              redirect_error(use_awaitable, error));
-  connection.deadline.expires_at(Clock::time_point::max());
+  connection.deadline.Clear();
   co_return !error;
 }
 
@@ -273,10 +273,10 @@ awaitable<void> Converse(ServiceState& state, Connection& connection) {
     switch (event.kind) {
       case icap::EventKind::NeedMore: {
         const bool middle = icap::MidMessage(reader);
-        connection.deadline.expires_after(middle ? readTimeout : idleTimeout);
+        connection.deadline.After(middle ? readTimeout : idleTimeout);
         error_code error;
         co_await ReadMoreTcp(connection, error);
-        connection.deadline.expires_at(Clock::time_point::max());
+        connection.deadline.Clear();
         if (!error) break;
         if (!middle) co_return;  // the client is done, or idle too long
         const std::string reason = connection.timedOut ? "read timed out in the middle of a request"

@@ -121,6 +121,40 @@ void FeedPiece(ScanJob& job) {
   stream.fed += job.memory.size();
 }
 
+// Scans the job with handle `index` of `database` (and its member handles).
+void ScanJobWith(ScanJob& job, LoadedDatabase& database, unsigned index, std::span<uint8_t> buffer,
+                 const scanning::ScanSettings& settings) {
+  job.generation = database.generation;
+  ScanHandle& handle = *database.handles[index];
+  const scanning::MemberHandles more = [&database, index](uint32_t level) -> ScanHandle* {
+    std::vector<std::unique_ptr<ScanHandle>>& kept = database.memberHandles[index];
+    if (kept.size() < level - 1) kept.resize(level - 1);
+    std::unique_ptr<ScanHandle>& member = kept[level - 2];
+    if (!member) {
+      member = std::make_unique<ScanHandle>();
+      if (!LoadHandleImage(*member, database.image)) member.reset();
+    }
+    return member.get();
+  };
+  try {
+    if (job.stream && job.stream->handle != nullptr) {
+      ScanHandle& fed = *job.stream->handle;
+      FeedScan(fed, job.memory.data(), job.memory.size());
+      job.results.emplace_back(job.name, scanning::FinishFedScan(fed, job.stream->fed + job.memory.size(), job.file,
+                                                                job.name, handle, more, settings));
+    } else if (job.inMemory) {
+      job.results.emplace_back(job.name, scanning::ScanMemory(job.memory, job.name, handle, more, settings));
+    } else if (job.file.descriptor >= 0) {
+      job.results.emplace_back(job.name, scanning::ScanOpenFile(job.file, job.name, handle, more, buffer, settings));
+    } else {
+      ScanPath(job, handle, more, buffer, settings);
+    }
+  } catch (const std::bad_alloc&) {
+    job.results.clear();
+    job.results.emplace_back(job.inMemory || job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
+  }
+}
+
 void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buffer) {
   if (job.feed) {
     try {
@@ -133,36 +167,7 @@ void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buf
   // A stream scanned as it arrived ends on the database it began with.
   const std::shared_ptr<LoadedDatabase> database =
       job.stream ? job.stream->database : CurrentDatabase(*pool.databases);
-  job.generation = database->generation;
-  ScanHandle& handle = *database->handles[index];
-  const scanning::MemberHandles more = [&database, index](uint32_t level) -> ScanHandle* {
-    std::vector<std::unique_ptr<ScanHandle>>& kept = database->memberHandles[index];
-    if (kept.size() < level - 1) kept.resize(level - 1);
-    std::unique_ptr<ScanHandle>& member = kept[level - 2];
-    if (!member) {
-      member = std::make_unique<ScanHandle>();
-      if (!LoadHandleImage(*member, database->image)) member.reset();
-    }
-    return member.get();
-  };
-  try {
-    if (job.stream && job.stream->handle != nullptr) {
-      ScanHandle& fed = *job.stream->handle;
-      FeedScan(fed, job.memory.data(), job.memory.size());
-      job.results.emplace_back(job.name, scanning::FinishFedScan(fed, job.stream->fed + job.memory.size(), job.file,
-                                                                job.name, handle, more, pool.settings));
-    } else if (job.inMemory) {
-      job.results.emplace_back(job.name, scanning::ScanMemory(job.memory, job.name, handle, more, pool.settings));
-    } else if (job.file.descriptor >= 0) {
-      job.results.emplace_back(job.name,
-                               scanning::ScanOpenFile(job.file, job.name, handle, more, buffer, pool.settings));
-    } else {
-      ScanPath(job, handle, more, buffer, pool.settings);
-    }
-  } catch (const std::bad_alloc&) {
-    job.results.clear();
-    job.results.emplace_back(job.inMemory || job.file.descriptor >= 0 ? job.name : job.path, Failed("out of memory"));
-  }
+  ScanJobWith(job, *database, index, buffer, pool.settings);
   job.stream.reset();  // its handle back to the database
   Count(pool.counters, job);
 }
@@ -215,7 +220,7 @@ std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned w
     database->signatures = contents->entries.signatures.size();
     database->rules = contents->entries.rules.size();
     database->generation = generation;
-    for (unsigned i = 0; i < workers; ++i) {
+    for (unsigned i = 0; i <= workers; ++i) {  // the last: the networking thread's
       auto handle = std::make_unique<ScanHandle>();
       if (!LoadHandleImage(*handle, *image)) {
         error = path + ": the engine does not load it";
@@ -223,7 +228,7 @@ std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned w
       }
       database->handles.push_back(std::move(handle));
     }
-    database->memberHandles.resize(workers);
+    database->memberHandles.resize(workers + 1);
     database->image = std::move(*image);
     return database;
   } catch (const std::bad_alloc&) {
@@ -254,6 +259,9 @@ void ReplaceDatabase(DatabaseSet& set, std::shared_ptr<LoadedDatabase> database)
 }
 
 void StartPool(ScanPool& pool, unsigned threads) {
+  pool.inlineSettings = pool.settings;
+  pool.inlineSettings.maxScanTime = InlineScanSeconds;
+  pool.inlineLimitReason = scanning::TimeLimitReason(InlineScanSeconds);
   for (unsigned i = 0; i < threads; ++i) pool.threads.emplace_back(Work, std::ref(pool), i);
 }
 
@@ -269,6 +277,25 @@ void SubmitJob(ScanPool& pool, std::shared_ptr<ScanJob> job) {
     }
   }
   pool.wake.notify_one();
+}
+
+bool ScanInline(ScanPool& pool, ScanJob& job) {
+  if (!job.inMemory || job.stream || job.memory.size() > InlineScanBytes) return false;
+  job.submitted = std::chrono::steady_clock::now();
+  const std::shared_ptr<LoadedDatabase> database = CurrentDatabase(*pool.databases);
+  ScanJobWith(job, *database, static_cast<unsigned>(database->handles.size() - 1), {}, pool.inlineSettings);
+  // The time limit is the inline one (veltord sets no other): past it, the
+  // whole scan is the pool's to do again, without a limit.
+  for (const auto& [name, outcome] : job.results) {
+    for (const scanning::ArchiveNote& note : outcome.archiveNotes) {
+      if (note.incomplete && note.reason == pool.inlineLimitReason) {
+        job.results.clear();
+        return false;
+      }
+    }
+  }
+  Count(pool.counters, job);
+  return true;
 }
 
 void StopPool(ScanPool& pool) {

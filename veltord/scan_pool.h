@@ -2,8 +2,11 @@
 // The scanning side of veltord: the database in use (one generation at a
 // time, replaced whole by a reload while scans in flight finish on the one
 // they began with), and the workers, one scan handle each, fed from a
-// bounded queue. Networking never scans and a worker never waits on a
-// client: a job reaches the queue only once its bytes are all on hand.
+// bounded queue. A worker never waits on a client: a job reaches the queue
+// only once its bytes are all on hand. The networking thread scans only a
+// small body kept whole in memory, with a handle of its own and a short
+// time limit (ScanInline), which costs less than the hand-over to a worker
+// and back.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -29,6 +32,7 @@ namespace veltor::service {
 // One database as loaded: a handle per worker, each its own scan state over
 // the one copy of the records they share, all built from one read of the file.
 struct LoadedDatabase {
+  // One per worker, then the networking thread's (ScanInline).
   std::vector<std::unique_ptr<ScanHandle>> handles;
   // Per worker, the handles for members inside members (level 2 and up),
   // built from `image` when first needed; only that worker touches them.
@@ -47,8 +51,9 @@ struct LoadedDatabase {
   std::vector<ScanHandle*> idleStreamHandles;
 };
 
-// Reads the database at `path` once and builds `workers` handles from it;
-// nothing, with `error` set, when any of that fails.
+// Reads the database at `path` once and builds a handle from it for each of
+// `workers` and one for the networking thread; nothing, with `error` set,
+// when any of that fails.
 std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned workers, uint64_t generation,
                                              std::string& error);
 
@@ -134,9 +139,17 @@ struct PoolCounters {
   std::atomic<uint64_t> latencyMicroseconds{0};
 };
 
+// The largest body the networking thread scans itself, and the most time
+// it may take: one that takes longer (an archive that unpacks to much) is
+// scanned again by a worker, so that other clients wait at most this long.
+inline constexpr size_t InlineScanBytes = size_t{64} << 10;
+inline constexpr double InlineScanSeconds = 0.002;
+
 struct ScanPool {
   DatabaseSet* databases = nullptr;
   scanning::ScanSettings settings;
+  scanning::ScanSettings inlineSettings;  // `settings` with the inline time limit, set by StartPool
+  std::string inlineLimitReason;          // the note of a scan cut by it
   size_t capacity = 0;  // jobs queued for a worker
   std::mutex mutex;
   std::condition_variable wake;
@@ -156,6 +169,12 @@ void StartPool(ScanPool& pool, unsigned threads);
 
 // Queues the job, or holds it until there is room.
 void SubmitJob(ScanPool& pool, std::shared_ptr<ScanJob> job);
+
+// On the networking thread: scans a body kept whole in memory (`inMemory`,
+// at most InlineScanBytes) with the networking thread's handle and counts
+// it as a worker would. False, with nothing filled in, when the job is not
+// such a body or its scan ran past InlineScanSeconds: it goes to the pool.
+bool ScanInline(ScanPool& pool, ScanJob& job);
 
 // Drops what is queued and waits for the jobs under way.
 void StopPool(ScanPool& pool);

@@ -118,13 +118,13 @@ template <class Socket>
 struct Connection {
   Connection(Socket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
   Socket socket;
-  // The watchdog cancels the socket's operations when this passes.
-  asio::steady_timer deadline;
+  Deadline deadline;
   bool timedOut = false;
   std::deque<UniqueFd> passed;  // descriptors received, oldest first
   ReadBuffer<ReadBufferSize> in;
   ProtocolReader reader;
   std::string peer;
+  bool finished = false;  // the conversation ended with its last reply sent whole
 };
 
 // Reads more bytes after the unread ones; on the Unix socket through
@@ -178,10 +178,10 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
 
 template <class Socket>
 awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
-  connection.deadline.expires_after(WriteTimeout);
+  connection.deadline.After(WriteTimeout);
   error_code error;
   co_await asio::async_write(connection.socket, asio::buffer(text), redirect_error(use_awaitable, error));
-  connection.deadline.expires_at(Clock::time_point::max());
+  connection.deadline.Clear();
   co_return !error;
 }
 
@@ -217,6 +217,7 @@ awaitable<void> FinishJobs(std::shared_ptr<JobWait> waiter) {
 }
 
 awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
+  if (ScanInline(state.pool, *job)) co_return;
   const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
   co_await RunJobs(state, jobs);
 }
@@ -518,10 +519,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
     switch (event.kind) {
       case EventKind::NeedMore: {
         const bool idle = dialogue.inSession && !MidMessage(reader);
-        connection.deadline.expires_after(idle ? idleTimeout : readTimeout);
+        connection.deadline.After(idle ? idleTimeout : readTimeout);
         error_code error;
         co_await ReadMore(connection, error);
-        connection.deadline.expires_at(Clock::time_point::max());
+        connection.deadline.Clear();
         if (!error) break;
         const bool middle = MidMessage(reader);
         if (connection.timedOut) {
@@ -564,7 +565,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
       }
       case EventKind::StreamEnd: {
         if (!co_await ScanStream(state, connection, dialogue)) co_return;
-        if (!dialogue.inSession) co_return;
+        if (!dialogue.inSession) {
+          connection.finished = true;
+          co_return;
+        }
         break;
       }
       case EventKind::Command: {
@@ -634,10 +638,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
               break;
             } else {
               while (connection.passed.empty()) {
-                connection.deadline.expires_after(readTimeout);
+                connection.deadline.After(readTimeout);
                 error_code error;
                 co_await ReadMore(connection, error);
-                connection.deadline.expires_at(Clock::time_point::max());
+                connection.deadline.Clear();
                 if (error) {
                   Log("client-error", {{"client", connection.peer}, {"reason", "FILDES without a descriptor"}});
                   co_await Send(connection, Line(dialogue, "FILDES: no descriptor received. ERROR"));
@@ -652,7 +656,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
             }
           }
         }
-        if (!carryOn || !dialogue.inSession) co_return;
+        if (!carryOn || !dialogue.inSession) {
+          connection.finished = carryOn;
+          co_return;
+        }
         break;
       }
     }
@@ -662,10 +669,10 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
 template <class Socket>
 awaitable<void> Refuse(ServiceState& state, std::shared_ptr<Connection<Socket>> connection) {
   ++state.refusalsDraining;
-  connection->deadline.expires_at(Clock::time_point::max());
+  connection->deadline.Clear();
   asio::co_spawn(state.io, Watchdog(connection), asio::detached);
   co_await LingeringClose(*connection);
-  connection->deadline.cancel();
+  connection->deadline.Stop();
   --state.refusalsDraining;
 }
 
@@ -689,7 +696,8 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
       if (!acceptor.is_open()) co_return;
     }
     Socket socket(state.io);
-    co_await acceptor.async_accept(socket, redirect_error(use_awaitable, error));
+    typename Acceptor::endpoint_type from;  // filled by the accept itself: no look-up after
+    co_await acceptor.async_accept(socket, from, redirect_error(use_awaitable, error));
     if (!acceptor.is_open() || error == asio::error::operation_aborted) co_return;
     if (error) {
       // Out of descriptors, most likely: wait for some to be freed.
@@ -701,8 +709,7 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
     std::string peer = "unix";
     if constexpr (!IsUnix<Socket>) {
       socket.set_option(asio::ip::tcp::no_delay(true), error);  // replies go out whole, at once
-      const auto endpoint = socket.remote_endpoint(error);
-      if (!error) peer = endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+      peer = from.address().to_string() + ":" + std::to_string(from.port());
     }
     if (state.connections >= state.options.maxConnections) {
       // A clear refusal that cannot wait on the client, then drained for a

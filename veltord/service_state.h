@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -57,6 +58,27 @@ struct UniqueFd {
     if (fd >= 0) close(fd);
   }
   int Release() { return std::exchange(fd, -1); }
+};
+
+// A connection's deadline, which its watchdog keeps. A read or a write sets
+// it and clears it after; the timer is moved only when the deadline comes
+// earlier than the timer stands, so that most of those updates are a store
+// and not a timer operation (and a wake-up of the watchdog).
+struct Deadline {
+  explicit Deadline(asio::io_context& io) : timer(io) { timer.expires_at(Clock::time_point::max()); }
+  asio::steady_timer timer;
+  Clock::time_point at = Clock::time_point::max();
+  bool stopped = false;
+  void After(Clock::duration wait) {
+    at = Clock::now() + wait;
+    if (at < timer.expiry()) timer.expires_at(at);  // the watchdog wakes and waits for it
+  }
+  void Clear() { at = Clock::time_point::max(); }
+  // Ends the watchdog.
+  void Stop() {
+    stopped = true;
+    timer.cancel();
+  }
 };
 
 // Why a client's request ended in an error, as the metrics count them.
@@ -117,7 +139,8 @@ struct ConnectionCount {
 // head, chunk-size lines, chunks); with Nagle's algorithm on their side each
 // small write waits for the ACK of the one before, which a delayed ACK holds
 // back for milliseconds. Linux turns quick ACKs off again by itself, so they
-// are asked for after every read of a TCP socket.
+// are asked for each time a TCP connection waits for more of a message it
+// has begun to read (a reply, sent at once otherwise, carries the ACK).
 inline void AskQuickAck(int descriptor) {
   const int on = 1;
   setsockopt(descriptor, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
@@ -130,6 +153,7 @@ struct ReadBuffer {
   std::array<uint8_t, Size> bytes;  // not cleared: only what was read is looked at
   size_t start = 0;
   size_t end = 0;
+  bool readBefore = false;  // a read took bytes on this connection
 };
 
 template <size_t Size>
@@ -149,8 +173,8 @@ std::span<uint8_t> MakeRoom(ReadBuffer<Size>& in) {
   return {in.bytes.data() + in.end, Size - in.end};
 }
 
-// For a connection record with a TCP `socket` and `in`: reads more bytes
-// after the unread ones, then asks for the quick ACK.
+// For a connection record with a TCP `socket` and `in`: asks for the quick
+// ACK of what was read before, then reads more bytes after the unread ones.
 template <class Connection>
 asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error) {
   const std::span<uint8_t> room = MakeRoom(connection.in);
@@ -158,9 +182,10 @@ asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_c
     error = asio::error::no_buffer_space;
     co_return;
   }
+  if (connection.in.readBefore) AskQuickAck(connection.socket.native_handle());
   connection.in.end += co_await connection.socket.async_read_some(
       asio::buffer(room.data(), room.size()), asio::redirect_error(asio::use_awaitable, error));
-  AskQuickAck(connection.socket.native_handle());
+  connection.in.readBefore = true;
 }
 
 // Asks the reload thread for one more load of the database file.
@@ -218,23 +243,29 @@ asio::awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::stri
 // scan whole ("scan-error").
 void LogResults(const std::string& peer, const ScanJob& job);
 
-// Hands the job to the pool and waits, without holding the networking
-// thread, until a worker has finished it.
+// Scans a small body kept in memory at once (ScanInline); hands any other
+// job to the pool and waits, without holding the networking thread, until
+// a worker has finished it.
 asio::awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job);
 
 // For a connection record with `socket`, `deadline` and `timedOut`: the
-// watchdog cancels the socket's operations once the deadline passes.
+// watchdog cancels the socket's operations once the deadline passes. It
+// wakes when the timer passes or is moved earlier; a deadline moved later
+// or cleared meanwhile is waited for again.
 template <class Connection>
 asio::awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
+  Deadline& deadline = connection->deadline;
   while (connection->socket.is_open()) {
-    if (connection->deadline.expiry() <= Clock::now()) {
+    if (deadline.at <= Clock::now()) {
       connection->timedOut = true;
       boost::system::error_code ignored;
       connection->socket.cancel(ignored);
-      connection->deadline.expires_at(Clock::time_point::max());
+      deadline.at = Clock::time_point::max();
     }
+    if (deadline.timer.expiry() != deadline.at) deadline.timer.expires_at(deadline.at);
     boost::system::error_code ignored;
-    co_await connection->deadline.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    co_await deadline.timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    if (deadline.stopped) co_return;
   }
 }
 
@@ -242,12 +273,23 @@ asio::awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
 // socket with unread bytes (a stream cut off at the size limit) would reset
 // it and drop the reply. What the client still sends is read and dropped,
 // for a short while.
+// A connection whose client has closed its side, or (`finished`, on records
+// that have it) whose last request was answered whole, with nothing unread
+// is closed at once: no reset can come of it.
 template <class Connection>
 asio::awaitable<void> LingeringClose(Connection& connection) {
   using Socket = decltype(connection.socket);
   boost::system::error_code error;
+  bool finished = false;
+  if constexpr (requires { connection.finished; }) finished = connection.finished;
+  uint8_t probe = 0;
+  const ssize_t peeked = recv(connection.socket.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (peeked == 0 || (peeked < 0 && finished && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+    connection.socket.close(error);
+    co_return;
+  }
   connection.socket.shutdown(Socket::shutdown_send, error);
-  connection.deadline.expires_after(LingerTime);
+  connection.deadline.After(LingerTime);
   std::array<uint8_t, 16384> sink;
   for (size_t dropped = 0; !error && dropped < LingerBytes;) {
     dropped += co_await connection.socket.async_read_some(asio::buffer(sink),
@@ -264,7 +306,7 @@ asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Conne
                                       asio::awaitable<void> (*converse)(ServiceState&, Connection&),
                                       std::string_view protocol) {
   const ConnectionCount count(state);
-  connection->deadline.expires_at(Clock::time_point::max());
+  connection->deadline.Clear();
   asio::co_spawn(state.io, Watchdog(connection), asio::detached);
   try {
     co_await converse(state, *connection);
@@ -272,7 +314,7 @@ asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Conne
     Log("error", {{"client", connection->peer}, {"protocol", protocol}, {"reason", failure.what()}});
   }
   co_await LingeringClose(*connection);
-  connection->deadline.cancel();
+  connection->deadline.Stop();
 }
 
 }  // namespace veltor::service

@@ -1,38 +1,27 @@
 // The process's loaded libraries, filed under the decrypted body each was
 // parsed from, so that handles of byte-identical databases share one
 // read-only copy of the records. The same scheme as the finder's tables
-// (matcher/finder_cache.cpp): the list and the filing fields are guarded by
-// the platform's process-state lock, the reference counts are atomic, only
-// the last release takes the lock (to unlink), and a lookup never revives a
-// library whose count reached 0.
+// (matcher/finder_cache.cpp), with the same helpers (platform/process_state.h):
+// the list and the filing fields are guarded by the platform's process-state
+// lock, the reference counts are atomic, only the last release takes the
+// lock (to unlink), and a lookup never revives a library whose count
+// reached 0.
 #include <cstring>
 
 #include "engine/database/signature_library.h"
-#include "engine/platform/platform.h"
+#include "engine/platform/process_state.h"
 
 namespace veltor {
 namespace {
 
 SignatureLibrary* filedHead = nullptr;  // guarded by the process-state lock
 
-struct ProcessStateLock {
-  ProcessStateLock() noexcept { platform::LockProcessState(); }
-  ~ProcessStateLock() { platform::UnlockProcessState(); }
-  ProcessStateLock(const ProcessStateLock&) = delete;
-  ProcessStateLock& operator=(const ProcessStateLock&) = delete;
-};
-
 // With the lock held: the filed library parsed from exactly these bytes,
 // with one reference more, or null. The length narrows; the bytes decide.
 SignatureLibrary* Lookup(const uint8_t* body, uint32_t length) noexcept {
   for (SignatureLibrary* l = filedHead; l != nullptr; l = l->filedNext) {
     if (l->filedLength != length || std::memcmp(l->filedBody.get(), body, length) != 0) continue;
-    int32_t count = l->references.load(std::memory_order_relaxed);
-    while (count > 0 &&
-           !l->references.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
-                                                std::memory_order_relaxed)) {
-    }
-    if (count > 0) return l;
+    if (platform::AddReferenceUnlessFreed(l->references)) return l;
   }
   return nullptr;
 }
@@ -42,14 +31,14 @@ SignatureLibrary* Lookup(const uint8_t* body, uint32_t length) noexcept {
 SignatureLibraryPtr ShareDatabaseBody(HeapArray<uint8_t> body, uint32_t length) noexcept {
   if (!body) return nullptr;
   {
-    const ProcessStateLock lock;
+    const platform::ProcessStateLock lock;
     if (SignatureLibrary* filed = Lookup(body.get(), length)) return SignatureLibraryPtr(filed);
   }
   // Bytes that no library holds: checked and parsed as always.
   SignatureLibraryPtr parsed = ParseDatabaseBody(body.get(), length);
   if (!parsed) return nullptr;
   SignatureLibraryPtr dropped;  // released after the lock
-  const ProcessStateLock lock;
+  const platform::ProcessStateLock lock;
   if (SignatureLibrary* filed = Lookup(body.get(), length)) {
     // Parsed twice at once: the first filed is kept.
     dropped = std::move(parsed);
@@ -64,7 +53,7 @@ SignatureLibraryPtr ShareDatabaseBody(HeapArray<uint8_t> body, uint32_t length) 
 }
 
 void ForgetSharedLibrary(SignatureLibrary* library) noexcept {
-  const ProcessStateLock lock;
+  const platform::ProcessStateLock lock;
   for (SignatureLibrary** link = &filedHead; *link != nullptr; link = &(*link)->filedNext) {
     if (*link == library) {
       *link = library->filedNext;

@@ -8,20 +8,13 @@
 #include <cstring>
 
 #include "engine/matcher/literal_finder_tables.h"
-#include "engine/platform/platform.h"
+#include "engine/platform/process_state.h"
 
 namespace veltor {
 namespace {
 
 FinderTables* cacheHead = nullptr;  // guarded by the process-state lock
 size_t cacheCount = 0;              // likewise
-
-struct ProcessStateLock {
-  ProcessStateLock() noexcept { platform::LockProcessState(); }
-  ~ProcessStateLock() { platform::UnlockProcessState(); }
-  ProcessStateLock(const ProcessStateLock&) = delete;
-  ProcessStateLock& operator=(const ProcessStateLock&) = delete;
-};
 
 // A 64-bit hash of the key, 8 bytes a step; only narrows the search.
 uint64_t KeyHash(std::span<const uint8_t> key) noexcept {
@@ -46,12 +39,7 @@ FinderTables* Lookup(std::span<const uint8_t> key, uint64_t hash) noexcept {
                                         : !key.empty() && std::memcmp(t->cacheKey.data(), key.data(), key.size()) != 0) {
       continue;
     }
-    int32_t count = t->references.load(std::memory_order_relaxed);
-    while (count > 0 &&
-           !t->references.compare_exchange_weak(count, count + 1, std::memory_order_acquire,
-                                                std::memory_order_relaxed)) {
-    }
-    if (count > 0) return t;
+    if (platform::AddReferenceUnlessFreed(t->references)) return t;
   }
   return nullptr;
 }
@@ -60,7 +48,7 @@ FinderTables* Lookup(std::span<const uint8_t> key, uint64_t hash) noexcept {
 
 FinderTablesPtr FindSharedFinderTables(std::span<const uint8_t> key) noexcept {
   const uint64_t hash = KeyHash(key);
-  const ProcessStateLock lock;
+  const platform::ProcessStateLock lock;
   return FinderTablesPtr(Lookup(key, hash));
 }
 
@@ -73,7 +61,7 @@ FinderTablesPtr File(FinderTablesPtr tables, std::span<const uint8_t> key, Keep 
   const uint64_t hash = KeyHash(key);
   FinderTablesPtr dropped;  // released after the lock
   {
-    const ProcessStateLock lock;
+    const platform::ProcessStateLock lock;
     if (FinderTables* filed = Lookup(key, hash)) {
       // Built twice at once: the first filed are kept.
       dropped = std::move(tables);
@@ -112,7 +100,7 @@ FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, std::span<const uint8_
 }
 
 void ForgetCachedFinderTables(FinderTables* tables) noexcept {
-  const ProcessStateLock lock;
+  const platform::ProcessStateLock lock;
   for (FinderTables** link = &cacheHead; *link != nullptr; link = &(*link)->cacheNext) {
     if (*link == tables) {
       *link = tables->cacheNext;
@@ -123,7 +111,7 @@ void ForgetCachedFinderTables(FinderTables* tables) noexcept {
 }
 
 size_t SharedFinderTablesCount() noexcept {
-  const ProcessStateLock lock;
+  const platform::ProcessStateLock lock;
   return cacheCount;
 }
 

@@ -35,9 +35,9 @@ int32_t AnsiToWide(const char* source, int32_t sourceLength, char16_t* destinati
 int32_t WideToAnsi(const char16_t* source, int32_t sourceLength, char* destination,
                    int32_t destinationCapacity) noexcept;
 
-// The one lock of the library's process-wide state (the cache of shared
-// finder tables): a static mutex on POSIX, a slim reader/writer lock on
-// Windows. Needs no construction, never fails and never throws. Not
+// The one lock of the library's process-wide state (the caches of shared
+// signature libraries and finder tables; process_state.h holds it for a
+// scope): a static mutex on POSIX, a slim reader/writer lock on Windows. Needs no construction, never fails and never throws. Not
 // recursive: hold it only around short work that takes no other lock.
 void LockProcessState() noexcept;
 void UnlockProcessState() noexcept;

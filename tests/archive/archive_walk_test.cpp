@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_generator.h"
 #include "archive/archive_writer.h"
 #include "support/temp_dir.h"
 #include "archive/archive_walk.h"
@@ -405,6 +404,29 @@ std::string Nested(int depth) {
   std::string inner = Write(archive_write_set_format_zip, {}, {{"evil.bin", std::string(Needle)}});
   for (int level = 1; level < depth; ++level) inner = Write(archive_write_set_format_zip, {}, {{"in.zip", inner}});
   return inner;
+}
+
+// The ratio divides by the file's bytes read, each counted once, though
+// the zip and 7-Zip readers read the index at the end and seek back: a
+// file that unpacks to a little over R times its size stops at a limit of
+// R and passes at R + 1.
+TEST(ArchiveWalk, TheRatioCountsEachByteOfTheFileOnce) {
+  const std::string zeros(size_t{16} << 20, '\0');
+  const std::pair<const char*, std::string> files[] = {
+      {"zeros.zip", Write(archive_write_set_format_zip, {}, {{"zeros", zeros}})},
+      {"zeros.7z", Write(archive_write_set_format_7zip, {}, {{"zeros", zeros}})}};
+  for (const auto& [name, bytes] : files) {
+    SCOPED_TRACE(name);
+    const uint64_t ratio = zeros.size() / bytes.size();
+    ASSERT_NE(zeros.size() % bytes.size(), 0u);
+    Recorder stopped, passed;
+    EXPECT_TRUE(WalkBytes(bytes, name, stopped, {.maxRatio = ratio}).incomplete);
+    EXPECT_EQ(stopped.incomplete,
+              std::vector<std::string>{"zeros: unpacked to packed ratio limit (" + std::to_string(ratio) + ")"});
+    const WalkResult whole = WalkBytes(bytes, name, passed, {.maxRatio = ratio + 1});
+    EXPECT_FALSE(whole.incomplete) << passed.Describe();
+    EXPECT_EQ(whole.unpackedBytes, zeros.size());
+  }
 }
 
 struct LimitCase {

@@ -10,27 +10,15 @@
 #include <vector>
 
 #include "support/veltor_process.h"
+#include "veltor/scan_suite.h"
 
 namespace veltor::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* Rules =
-    "signature evil = \"evil-marker\";\n"
-    "rule Test.Evil report = evil;\n";
-
-class VeltorScanChoice : public ::testing::Test {
+class VeltorScanChoice : public ScanSuite {
  protected:
-  static void SetUpTestSuite() {
-    rulesDir = std::make_unique<TempDir>();
-    const fs::path source = rulesDir->Write("rules.vsr", Rules);
-    database = (rulesDir->path() / "rules.vlb").string();
-    const ProcessResult compile = RunVeltor(*rulesDir, {"compile", source.string(), "-o", database});
-    ASSERT_EQ(compile.exitCode, 0) << compile.err;
-  }
-  static void TearDownTestSuite() { rulesDir.reset(); }
-
   void SetUp() override {
     // tree/a.txt tree/b.log tree/.hidden.txt tree/sub/c.txt tree/sub/deep/d.txt
     // tree/.git/e.txt tree/node_modules/f.js
@@ -40,12 +28,7 @@ class VeltorScanChoice : public ::testing::Test {
     }
   }
 
-  std::string Write(const std::string& name, const std::string& text) {
-    const fs::path path = scratch.path() / "tree" / name;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-    return path.string();
-  }
+  std::string Write(const std::string& name, std::string_view text) { return WriteBelow("tree", name, text); }
   std::string Tree() const { return (scratch.path() / "tree").string(); }
 
   ProcessResult Scan(std::vector<std::string> arguments, const std::string& input = "") {
@@ -73,10 +56,6 @@ class VeltorScanChoice : public ::testing::Test {
     }
     return names;
   }
-
-  static inline std::unique_ptr<TempDir> rulesDir;
-  static inline std::string database;
-  TempDir scratch;
 };
 
 TEST_F(VeltorScanChoice, PatternsAndDepthChooseTheFilesInFolders) {

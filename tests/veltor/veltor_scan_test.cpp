@@ -11,6 +11,7 @@
 #include "support/random_database.h"
 #include "compiler/rulelang/database_image.h"
 #include "support/veltor_process.h"
+#include "veltor/scan_suite.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -21,20 +22,6 @@ namespace veltor::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* Rules =
-    "signature evil = \"evil-marker\";\n"
-    "signature maybe = \"maybe-marker\";\n"
-    "signature control = \"control-marker\";\n"
-    "signature secret wide = \"wide-secret\";\n"
-    "rule Test.Evil report = evil;\n"
-    "rule \"Caf\u00e9 \\\"quoted\\\" \\\\ rule\" report = maybe * 0.6;\n"
-    "rule \"Bell\\aand\\nline\" report = control;\n"
-    "rule Test.Wide report = secret;\n";
-
-// What the rules above report, as text lines after "PATH: ".
-constexpr const char* EvilLine = "Test.Evil (level 1)";
-constexpr const char* MaybeLine = "Caf\xC3\xA9 \"quoted\" \\ rule (level 2)";
 
 struct Options {
   std::string input;                 // standard input's bytes
@@ -68,32 +55,14 @@ std::string SummaryValue(const std::string& err, const std::string& label) {
   return "(no " + label + ")";
 }
 
-class VeltorScan : public ::testing::Test {
+class VeltorScan : public ScanSuite {
  protected:
-  static void SetUpTestSuite() {
-    rulesDir = std::make_unique<TempDir>();
-    const fs::path source = rulesDir->Write("rules.vsr", Rules);
-    database = (rulesDir->path() / "rules.vlb").string();
-    const ProcessResult compile = RunVeltor(*rulesDir, {"compile", source.string(), "-o", database});
-    ASSERT_EQ(compile.exitCode, 0) << compile.err;
-  }
-  static void TearDownTestSuite() { rulesDir.reset(); }
-
   ProcessResult ScanWithRules(std::vector<std::string> arguments, const Options& options = {}) {
     arguments.insert(arguments.begin(), {"--db", database});
     return Scan(scratch, arguments, options);
   }
-  std::string Write(const std::string& name, std::string_view text) {
-    const fs::path path = scratch.path() / "files" / fs::path(name);
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
-    return path.string();
-  }
+  std::string Write(const std::string& name, std::string_view text) { return WriteBelow("files", name, text); }
   std::string Files() const { return (scratch.path() / "files").string(); }
-
-  static inline std::unique_ptr<TempDir> rulesDir;
-  static inline std::string database;
-  TempDir scratch;
 };
 
 TEST_F(VeltorScan, PrintsOneLinePerReportAndExitsByWhatItFound) {

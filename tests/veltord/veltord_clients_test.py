@@ -9,6 +9,7 @@ import io
 import json
 import os
 import re
+import random
 import shutil
 import signal
 import socket
@@ -235,6 +236,16 @@ class MemoryBound(ServiceTest):
                     self.assertEqual(self.service.ask(instream(body, chunk=chunk)).decode(), want)
                     status, reply = self.service.scan_json(body)
                     self.assertEqual((status, reply.get("rule")), (200, rule), reply)
+
+    def test_a_small_body_that_unpacks_to_much(self):
+        # Small enough for the networking thread to scan itself, but its
+        # member takes longer than that thread may give it: a worker scans it
+        # again, whole.
+        r = random.Random(1)
+        member = b"".join(bytes(r.randrange(256) for _ in range(6)) + b"\0" * 1018 for _ in range(5 * 1024))
+        archive = zip_holding("docs/big.bin", member + TEST_BYTES)
+        self.assertLess(len(archive), 64 << 10)
+        self.assertEqual(self.service.ask(instream(archive)).decode(), "stream: %s FOUND\0" % TEST_RULE)
 
 
 class PyClamd(ServiceTest):
