@@ -50,11 +50,6 @@ bool RegisterSignature(PatternMatcher& matcher, const SignatureRecord& signature
   return true;
 }
 
-// What the finder's tables are made of, written out as the key they are
-// shared under: per signature, in index order (the index is the tag), its
-// pattern's length, the flags that decide its forms and its bytes. Equal
-// keys give equal tables in one process (the wide forms depend only on the
-// process's code page). False when memory runs out.
 // A signature's part of the key: its pattern length, a flag byte, then the
 // pattern's bytes.
 constexpr size_t KeyHeadBytes = 5;
@@ -69,6 +64,11 @@ std::span<const uint8_t> PatternBytes(const SignatureRecord& signature) noexcept
   return {signature.pattern.get(), signature.patternLength};
 }
 
+// What the finder's tables are made of, written out as the key they are
+// shared under: per signature, in index order (the index is the tag), its
+// pattern's length, the flags that decide its forms and its bytes. Equal
+// keys give equal tables in one process (the wide forms depend only on the
+// process's code page). False when memory runs out.
 bool FinderKey(const SignatureLibrary& library, GrowableArray<uint8_t>& key) noexcept {
   const auto signatures = Signatures(library);
   size_t bytes = 0;
