@@ -75,8 +75,9 @@ struct SignatureLibrary {
   // state built over the library.
   DerivedArray<uint32_t> ruleRings;
 
-  // Holders of the library; the last release frees it.
-  std::atomic<int32_t> references{1};
+  // Holders of the library; the last release frees it. A holder may take
+  // its reference through a const library (it is not the library's value).
+  mutable std::atomic<int32_t> references{1};
   // Filing (library_cache.cpp), guarded by the process-state lock: the
   // decrypted body the library was parsed from, the bytes it is shared
   // under; null for a library that is not filed.

@@ -34,8 +34,9 @@ uint64_t KeyHash(std::span<const uint8_t> key) noexcept {
 // more, or null.
 FinderTables* Lookup(std::span<const uint8_t> key, uint64_t hash) noexcept {
   for (FinderTables* t = cacheHead; t != nullptr; t = t->cacheNext) {
-    if (t->cacheHash != hash || t->cacheKey.size() != key.size() ||
-        (!key.empty() && std::memcmp(t->cacheKey.data(), key.data(), key.size()) != 0)) {
+    if (t->cacheHash != hash || t->cacheKeyLength != key.size()) continue;
+    if (t->keyHolder.matches != nullptr ? !t->keyHolder.matches(t->keyHolder.owner, key)
+                                        : !key.empty() && std::memcmp(t->cacheKey.data(), key.data(), key.size()) != 0) {
       continue;
     }
     if (platform::AddReferenceUnlessFreed(t->references)) return t;
@@ -51,20 +52,23 @@ FinderTablesPtr FindSharedFinderTables(std::span<const uint8_t> key) noexcept {
   return FinderTablesPtr(Lookup(key, hash));
 }
 
-FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, GrowableArray<uint8_t>&& key) noexcept {
-  if (!tables) return nullptr;
-  const uint64_t hash = KeyHash({key.data(), key.size()});
-  // Counted before the lock is taken: nobody else holds these tables yet.
-  tables->memory += key.Bytes();
+namespace {
+
+// Files `tables` under `key` unless equal ones are filed; `keep` moves the
+// key's copy into them, if they keep one.
+template <typename Keep>
+FinderTablesPtr File(FinderTablesPtr tables, std::span<const uint8_t> key, Keep keep) noexcept {
+  const uint64_t hash = KeyHash(key);
   FinderTablesPtr dropped;  // released after the lock
   {
     const platform::ProcessStateLock lock;
-    if (FinderTables* filed = Lookup({key.data(), key.size()}, hash)) {
+    if (FinderTables* filed = Lookup(key, hash)) {
       // Built twice at once: the first filed are kept.
       dropped = std::move(tables);
       tables.reset(filed);
     } else {
-      tables->cacheKey = std::move(key);
+      keep(*tables);
+      tables->cacheKeyLength = key.size();
       tables->cacheHash = hash;
       tables->cacheNext = cacheHead;
       tables->cached = true;
@@ -73,6 +77,26 @@ FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, GrowableArray<uint8_t>
     }
   }
   return tables;
+}
+
+}  // namespace
+
+FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, GrowableArray<uint8_t>&& key) noexcept {
+  if (!tables) return nullptr;
+  // Counted before the lock is taken: nobody else holds these tables yet.
+  tables->memory += key.Bytes();
+  const std::span<const uint8_t> bytes(key.data(), key.size());
+  return File(std::move(tables), bytes, [&key](FinderTables& t) { t.cacheKey = std::move(key); });
+}
+
+FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, std::span<const uint8_t> key,
+                                  FinderKeyHolder holder) noexcept {
+  if (!tables) {
+    if (holder.release != nullptr) holder.release(holder.owner);
+    return nullptr;
+  }
+  tables->keyHolder = holder;
+  return File(std::move(tables), key, [](FinderTables&) {});
 }
 
 void ForgetCachedFinderTables(FinderTables* tables) noexcept {

@@ -66,6 +66,40 @@ int32_t Transition(const FinderAutomaton& a, const Trie& trie, int32_t state, ui
   return static_cast<int32_t>(a.dense[static_cast<size_t>(state) * 256 + k]);
 }
 
+// Copies `values` into `into` in `width` bytes each, little-endian, plus
+// the padding byte that lets the last one be read by a 4-byte load.
+bool StoreNarrowed(const GrowableArray<uint32_t>& values, uint32_t width, GrowableArray<uint8_t>& into) noexcept {
+  if (!into.Assign(values.size() * width + 1, 0)) return false;
+  // Whole words, each overwriting the one before's spare byte (the host is
+  // little-endian, as the 4-byte loads that read them assume).
+  uint8_t* at = into.data();
+  for (const uint32_t value : values) {
+    std::memcpy(at, &value, sizeof value);
+    at += width;
+  }
+  return true;
+}
+
+// The build's 32-bit rows and packed words, in 3 bytes each when every
+// value fits (literal_finder_tables.h); the 32-bit arrays are released.
+bool NarrowTables(FinderAutomaton& a) noexcept {
+  constexpr uint32_t Narrow = (uint32_t{1} << 24) - 1;
+  a.rowWidth = a.stateCount <= static_cast<int32_t>(Narrow >> 1) ? 3 : 4;
+  a.rowMask = a.rowWidth == 3 ? Narrow : ~0u;
+  for (uint32_t& target : a.dense) target = (target & ~ReportFlag) << 1 | target >> 31;
+  uint32_t widest = 0;
+  for (const uint32_t word : a.packed) widest = std::max(widest, word);
+  a.wordWidth = widest <= Narrow ? 3 : 4;
+  a.wordMask = a.wordWidth == 3 ? Narrow : ~0u;
+  if ((!a.dense.empty() && !StoreNarrowed(a.dense, a.rowWidth, a.rows)) ||
+      !StoreNarrowed(a.packed, a.wordWidth, a.words)) {
+    return false;
+  }
+  a.dense.Release();
+  a.packed.Release();
+  return true;
+}
+
 uint8_t KeyOf(bool folded, uint8_t raw) noexcept { return folded ? FoldByte(raw) : raw; }
 
 // The raw bytes that reach key byte k: a folded letter's two cases.
@@ -321,10 +355,20 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   for (const int32_t state : entryState) {
     const auto s = static_cast<size_t>(state);
     const int32_t id = tables.entryCount++;
-    for (int32_t lo = rangeLo[s]; lo < rangeHi[s] && patterns[static_cast<size_t>(lo)].length == depth[s]; ++lo) {
-      if (!tables.tags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
+    int32_t end = rangeLo[s];
+    while (end < rangeHi[s] && patterns[static_cast<size_t>(end)].length == depth[s]) ++end;
+    const int32_t first = patterns[static_cast<size_t>(rangeLo[s])].tag;
+    if (end - rangeLo[s] == 1 && first >= -1) {
+      if (!tables.tagOf.Append(first)) return false;
+    } else {
+      if (!tables.tagOf.Append(-2 - static_cast<int32_t>(tables.moreTags.size())) ||
+          !tables.moreTags.Append(end - rangeLo[s])) {
+        return false;
+      }
+      for (int32_t lo = rangeLo[s]; lo < end; ++lo) {
+        if (!tables.moreTags.Append(patterns[static_cast<size_t>(lo)].tag)) return false;
+      }
     }
-    if (!tables.tagStart.Append(static_cast<int32_t>(tables.tags.size()))) return false;
     const int32_t link = report[static_cast<size_t>(trie.fail[s])];
     if (!tables.nextEntry.Append(link >= 0 ? EntryOf(a, newId[static_cast<size_t>(link)]) : -1)) return false;
     ++a.entryCount;
@@ -365,6 +409,7 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   for (uint32_t& target : a.dense) {
     if ((a.packed[target] & PackedReport) != 0) target |= ReportFlag;
   }
+  if (!NarrowTables(a)) return false;
   a.depthOneEnd = 1 + trie.childCount[0];
   trie = Trie();
   newId.Release();
@@ -413,6 +458,19 @@ int CeilLog2(size_t n) noexcept {
 
 // Lists the entries shorter than FilterGram by their folded first byte.
 // False when memory runs out.
+// The filter's item for an entry's key, anchored at `offset` (< FilterMaxLength).
+FilterItem Item(uint32_t gram, const EntryKey& k, size_t keyAt, int32_t offset) noexcept {
+  FilterItem item{};
+  item.gram = gram;
+  item.state = k.state;
+  item.entry = k.entry;
+  item.keyAt = static_cast<uint32_t>(keyAt);
+  item.offset = static_cast<uint16_t>(offset) & 0x7FFFu;
+  item.exact = k.exact;
+  item.length = static_cast<uint16_t>(k.length);
+  return item;
+}
+
 bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) noexcept {
   if (shortKeys.empty()) return true;
   GrowableArray<int32_t> next;
@@ -425,8 +483,7 @@ bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) 
   std::copy_n(f.shortStart.data(), 256, next.data());
   for (const EntryKey& k : shortKeys) {
     const uint8_t first = FoldByte(k.key[0]);
-    f.shortItems[static_cast<size_t>(next[first]++)] = {0, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), 0,
-                                                        static_cast<uint16_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
+    f.shortItems[static_cast<size_t>(next[first]++)] = Item(0, k, f.keyBytes.size(), 0);
     if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
     for (int second = 0; second < 256; ++second) {
       if (k.length >= 2 && FoldByte(static_cast<uint8_t>(second)) != FoldByte(k.key[1])) continue;
@@ -437,22 +494,40 @@ bool BuildShortIndex(FinderFilter& f, const GrowableArray<EntryKey>& shortKeys) 
   return true;
 }
 
+// The entries' next entries, kept for those that have one (NextEntryOf).
+bool KeepNextEntries(FinderTables& t) noexcept {
+  size_t linked = 0;
+  for (const int32_t next : t.nextEntry) linked += next >= 0 ? 1 : 0;
+  if (!t.nextBits.Assign((t.nextEntry.size() + 63) / 64, EntryLinks{0, 0}) || !t.nextOf.Reserve(linked)) return false;
+  for (size_t e = 0; e < t.nextEntry.size(); ++e) {
+    if ((e & 63) == 0) t.nextBits[e >> 6].before = static_cast<int32_t>(t.nextOf.size());
+    if (t.nextEntry[e] < 0) continue;
+    t.nextBits[e >> 6].bits |= uint64_t{1} << (e & 63);
+    t.nextOf.Append(t.nextEntry[e]);  // reserved
+  }
+  t.nextEntry.Release();
+  return true;
+}
+
 // Files every entry under its rarest anchor (shorter ones in the short
 // index), when no key is longer than FilterMaxLength; otherwise leaves the
 // filter off. False when memory runs out.
-bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexcept {
+bool BuildFilter(FinderFilter& f, const FinderAutomaton (&automata)[2], const GrowableArray<EntryKey>& allKeys) noexcept {
   if (allKeys.empty()) return true;
   f.enabled = false;
   int32_t longest = 0;
-  size_t keyBytes = 0;
+  size_t keyBytes = 0;  // of every key
+  size_t keptBytes = 0;  // kept in keyBytes: short keys whole, the others' KeptKeyBytes
   size_t shortCount = 0;
   for (const EntryKey& k : allKeys) {
     if (k.length > FilterMaxLength) return true;
     longest = std::max(longest, k.length);
     keyBytes += static_cast<size_t>(k.length);
+    keptBytes += k.length < FilterGram ? static_cast<size_t>(k.length)
+                                       : KeptKeyBytes(automata[k.exact ? 1 : 0], k.state, static_cast<size_t>(k.length));
     if (k.length < FilterGram) ++shortCount;
   }
-  if (keyBytes > UINT32_MAX - 16) return true;  // FilterItem::keyAt
+  if (keptBytes > UINT32_MAX - 16) return true;  // FilterItem::keyAt
   GrowableArray<EntryKey> keys;
   GrowableArray<EntryKey> shortKeys;
   if (!keys.Reserve(allKeys.size() - shortCount) || !shortKeys.Reserve(shortCount)) return false;
@@ -467,7 +542,7 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
   GrowableArray<uint32_t> bucketOf;
   GrowableArray<FilterItem> unsorted;
   if (!f.bits.Assign(size_t{1} << (bitLog - 6), 0) || !load.Assign(size_t{1} << bucketLog, 0) ||
-      !bucketOf.Resize(keys.size()) || !unsorted.Resize(keys.size()) || !f.keyBytes.Reserve(keyBytes + 8)) {
+      !bucketOf.Resize(keys.size()) || !unsorted.Resize(keys.size()) || !f.keyBytes.Reserve(keptBytes + FilterKeyHead)) {
     return false;
   }
   // How many keys hold each fragment (hashed, saturating): a fragment that
@@ -528,9 +603,10 @@ bool BuildFilter(FinderFilter& f, const GrowableArray<EntryKey>& allKeys) noexce
     bucketOf[i] = hash >> f.bucketShift;
     const uint32_t bit = hash >> f.bitShift;
     f.bits[bit >> 6] |= uint64_t{1} << (bit & 63);
-    unsorted[i] = {bestGram, k.state, k.entry, static_cast<uint32_t>(f.keyBytes.size()), static_cast<uint16_t>(best),
-                   static_cast<uint16_t>(k.length), static_cast<uint8_t>(k.exact ? 1 : 0)};
-    if (!f.keyBytes.AppendRange(k.key, static_cast<size_t>(k.length))) return false;
+    unsorted[i] = Item(bestGram, k, f.keyBytes.size(), best);
+    if (!f.keyBytes.AppendRange(k.key, KeptKeyBytes(automata[k.exact ? 1 : 0], k.state, static_cast<size_t>(k.length)))) {
+      return false;
+    }
   }
   // Items sorted by bucket, stably.
   GrowableArray<int32_t> next;
@@ -661,7 +737,11 @@ Masks BuildNibbleMasks(FinderFilter& f, bool force) noexcept {
 
 }  // namespace
 
-void DestroyFinderTables(FinderTables* tables) noexcept { DeleteObject(tables); }
+void DestroyFinderTables(FinderTables* tables) noexcept {
+  const FinderKeyHolder holder = tables->keyHolder;
+  DeleteObject(tables);
+  if (holder.release != nullptr) holder.release(holder.owner);
+}
 
 void RetainFinderTables(FinderTables* tables) noexcept {
   tables->references.fetch_add(1, std::memory_order_relaxed);
@@ -694,8 +774,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   GrowableArray<EntryKey> keys;
   // Entries are at most the patterns; each pattern is one tag.
   const size_t patternCount = byKind[0].size() + byKind[1].size();
-  if (!t.tags.Reserve(patternCount) || !t.tagStart.Reserve(patternCount + 1) || !keys.Reserve(patternCount) ||
-      !t.nextEntry.Reserve(patternCount) || !t.tagStart.Append(0) ||
+  if (!t.tagOf.Reserve(patternCount) || !keys.Reserve(patternCount) || !t.nextEntry.Reserve(patternCount) ||
       !BuildAutomaton(t.automata[0], byKind[0], true, options.wideRows, t, keys) ||
       !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
@@ -708,8 +787,9 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
       return nullptr;
     }
   }
+  if (!KeepNextEntries(t)) return nullptr;
   FinderFilter& f = t.filter;
-  if (options.filter != FilterKind::None && !BuildFilter(f, keys)) return nullptr;
+  if (options.filter != FilterKind::None && !BuildFilter(f, t.automata, keys)) return nullptr;
   if (f.enabled) {
     bool nibble = options.filter == FilterKind::Nibble;
     if (options.filter == FilterKind::BySet) {
@@ -731,12 +811,12 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   f.workSlack = options.filterWorkSlack >= 0 ? static_cast<uint64_t>(options.filterWorkSlack)
                 : small                      ? FilterWorkSlackSmall
                                              : FilterWorkSlackLarge;
-  size_t memory = sizeof(FinderTables) + t.tagStart.Bytes() + t.tags.Bytes() + f.bits.Bytes() +
+  size_t memory = sizeof(FinderTables) + t.tagOf.Bytes() + t.moreTags.Bytes() + f.bits.Bytes() +
                   f.bucketStart.Bytes() + f.items.Bytes() + f.keyBytes.Bytes() + f.shortItems.Bytes() +
                   f.shortStart.Bytes() + f.shortPairs.Bytes();
-  memory += t.nextEntry.Bytes();
+  memory += t.nextBits.Bytes() + t.nextOf.Bytes();
   for (const FinderAutomaton& a : t.automata) {
-    memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
+    memory += a.rows.Bytes() + a.words.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
     memory += a.classes.rows.Bytes();
   }
   t.memory = memory;

@@ -105,6 +105,18 @@ FinderTablesPtr FindSharedFinderTables(std::span<const uint8_t> key) noexcept;
 // meanwhile, returns those instead and drops `tables`. Filed tables leave
 // the cache when their last reference is dropped. Allocates nothing.
 FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, GrowableArray<uint8_t>&& key) noexcept;
+// A key kept by its owner instead of copied: `matches` compares a key with
+// the owner's whole, and `release` drops the tables' hold on the owner when
+// they are freed (the owner outlives them).
+struct FinderKeyHolder {
+  const void* owner = nullptr;
+  bool (*matches)(const void* owner, std::span<const uint8_t> key) noexcept = nullptr;
+  void (*release)(const void* owner) noexcept = nullptr;
+};
+// ShareFinderTables, with the tables keeping `holder` (taking over its
+// hold, also when they are dropped) rather than a copy of `key`.
+FinderTablesPtr ShareFinderTables(FinderTablesPtr tables, std::span<const uint8_t> key,
+                                  FinderKeyHolder holder) noexcept;
 // How many tables the cache holds (for tests).
 size_t SharedFinderTablesCount() noexcept;
 

@@ -39,7 +39,7 @@ ClassBuild BuildClassRows(FinderAutomaton& a, ClassRowChoice choice, int32_t lon
   }
   auto target = [&](int32_t state) {
     const auto s = static_cast<size_t>(state);
-    return static_cast<uint32_t>(s * stride) | ((a.packed[s] & PackedReport) != 0 ? ReportFlag : 0u);
+    return static_cast<uint32_t>(s * stride) | ((PackedOf(a, state) & PackedReport) != 0 ? ReportFlag : 0u);
   };
   for (int32_t s = 0; s < a.stateCount; ++s) {
     for (int32_t t = s; done[static_cast<size_t>(t)] == 0; t = FailOf(a, t)) {
@@ -53,7 +53,7 @@ ClassBuild BuildClassRows(FinderAutomaton& a, ClassRowChoice choice, int32_t lon
       const auto ut = static_cast<size_t>(t);
       uint32_t* row = rows.data() + ut * stride;
       if (t != 0) std::copy_n(rows.data() + static_cast<size_t>(FailOf(a, t)) * stride, classCount, row);
-      const uint32_t word = a.packed[ut];
+      const uint32_t word = PackedOf(a, t);
       if ((word & StateChildren) == StateNext) {
         row[classOfKey[a.label[ut + 1]]] = target(t + 1);
       } else if ((word & StateChildren) == StateEdges) {
@@ -76,7 +76,7 @@ ClassBuild BuildClassRows(FinderAutomaton& a, ClassRowChoice choice, int32_t lon
   c.scan = force ? choice : ClassRowChoice::Adaptive;
   c.stride = stride;
   // Nothing else steps this automaton now.
-  a.dense.Release();
+  a.rows.Release();
   a.narrow.Release();
   a.denseRows = 0;
   return ClassBuild::Built;

@@ -21,17 +21,16 @@ namespace veltor {
 namespace {
 
 inline uint32_t Flagged(const FinderAutomaton& a, int32_t state) noexcept {
-  return static_cast<uint32_t>(state) | ((a.packed[static_cast<size_t>(state)] & PackedReport) != 0 ? ReportFlag : 0u);
+  return static_cast<uint32_t>(state) | ((PackedOf(a, state) & PackedReport) != 0 ? ReportFlag : 0u);
 }
 
 // The next state, with ReportFlag when it has a report.
 inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
   if (state >= a.denseRows) {
     const uint8_t k = a.folded ? FoldByte(raw) : raw;
-    const uint32_t* packed = a.packed.data();
     const uint8_t* label = a.label.data();
     do {
-      const uint32_t word = packed[static_cast<size_t>(state)];
+      const uint32_t word = PackedOf(a, state);
       const uint32_t children = word & StateChildren;
       if (children == StateNext) {
         // A chain: the only child is the next state.
@@ -56,20 +55,23 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
       state = static_cast<int32_t>(word >> PackedFailShift);
     } while (state >= a.denseRows);
   }
-  return a.dense[static_cast<size_t>(state) * 256 + raw];
+  return RowTarget(a, state, raw);
 }
 
 // Marks the entries of automaton `which` from `entry` on along the
 // dictionary chain, down to the first one already found.
 void WalkEntries(LiteralFinder& finder, size_t which, int32_t entry, uint8_t* hits, size_t hitCount) noexcept {
   const FinderTables& tables = *finder.tables;
-  for (int32_t t = entry; t >= 0; t = tables.nextEntry[static_cast<size_t>(t)]) {
+  for (int32_t t = entry; t >= 0; t = NextEntryOf(tables, t)) {
     const auto e = static_cast<size_t>(t);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
     --finder.unfound[which];
-    for (int32_t k = tables.tagStart[e]; k < tables.tagStart[e + 1]; ++k) {
-      const int32_t tag = tables.tags[static_cast<size_t>(k)];
+    const int32_t tagOf = tables.tagOf[e];
+    const int32_t* list = tagOf >= -1 ? &tagOf : tables.moreTags.data() + (-2 - tagOf);
+    const int32_t count = tagOf >= -1 ? 1 : *list++;
+    for (int32_t k = 0; k < count; ++k) {
+      const int32_t tag = list[k];
       if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
     }
   }
@@ -267,7 +269,8 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
     const size_t start = p - item.offset;
     if (start + item.length > n) continue;
     // The first 8 bytes in one comparison (window and keys are padded), the
-    // rest only when they agree.
+    // rest only when they agree: from the end back along the chain of states
+    // (KeptKeyBytes), then the kept bytes.
     const uint8_t* against = (item.exact != 0 ? finder.raw.get() : finder.folded.get()) + start;
     const uint8_t* key = f.keyBytes.data() + item.keyAt;
     uint64_t head;
@@ -277,7 +280,20 @@ inline bool Verify(LiteralFinder& finder, const FilterItem* items, int32_t k, in
     const uint64_t mask = item.length >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * item.length)) - 1;
     if (((head ^ keyHead) & mask) != 0) continue;
     finder.work += item.length;
-    if (item.length > 8 && std::memcmp(against + 8, key + 8, item.length - 8u) != 0) continue;
+    const FinderAutomaton& a = finder.tables->automata[item.exact];
+    size_t kept = item.length;
+    bool same = true;
+    for (int32_t s = item.state; kept > FilterKeyHead;) {
+      if (a.label[static_cast<size_t>(s)] != against[--kept]) {
+        same = false;
+        break;
+      }
+      if (!ParentIsPrevious(a, s)) break;
+      --s;
+    }
+    if (!same || (kept > FilterKeyHead && std::memcmp(against + FilterKeyHead, key + FilterKeyHead, kept - FilterKeyHead) != 0)) {
+      continue;
+    }
     // A success is paid for by the entry, found once per scan: only the
     // failures count against the bytes fed.
     finder.work -= uint64_t{item.length} + 1;

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/matcher/literal_finder.h"
 #include "engine/platform/allocation.h"
@@ -89,9 +90,10 @@ struct StateBits {
 // dictionary walk starts at (ReportEntryOf). Targets are row offsets
 // (state * stride, so a step needs no multiplication) carrying ReportFlag
 // when the target has a report. Built when the automaton has no narrow rows
-// and the whole table fits ClassRowBudget, the wide rows it replaces (so it
-// never costs more memory, and stays about as likely to be in the cache),
-// or when forced; the automaton's `dense` and `narrow` rows are then dropped.
+// and the whole table fits ClassRowBudget, the wide rows it replaces at 4
+// bytes a target (so it costs at most half a MiB more than their 3-byte
+// form, and stays about as likely to be in the cache), or when forced; the
+// automaton's `rows` and `narrow` rows are then dropped.
 inline constexpr size_t ClassRowBudget = size_t{DenseRowLimit} * 256 * sizeof(uint32_t);
 
 // A scan over class rows runs ClassLanes stretches of a chunk at once, each
@@ -127,10 +129,23 @@ struct FinderAutomaton {
   int32_t stateCount = 0;  // 0: no pattern of this kind, the automaton is skipped
   int32_t denseRows = 0;   // states [0, denseRows) have a row in `dense`
   bool folded = false;     // input bytes go through FoldByte before `label` is compared
-  // denseRows * 256 complete transitions; a target that has a report
-  // (report >= 0) carries ReportFlag, so a step needs no second load.
+  // While building only: denseRows * 256 complete transitions (a target
+  // that has a report carries ReportFlag) and per state the packed word
+  // (failure link, report flag, children: above). Both are then narrowed
+  // into `rows` and `words` and released.
   GrowableArray<uint32_t> dense;
-  GrowableArray<uint32_t> packed;   // per state: failure link, report flag, children (above)
+  GrowableArray<uint32_t> packed;
+  // The same, each value in the fewest bytes that hold every one of them (3
+  // or 4, little-endian, read by one 4-byte load and a mask; one padding byte
+  // at the end): a row target as target << 1 | report, so a step from a
+  // state with a row is still one load. Most automata have fewer than 2^23
+  // states and list offsets under 2^21, so 3 bytes hold them.
+  GrowableArray<uint8_t> rows;
+  GrowableArray<uint8_t> words;
+  uint32_t rowWidth = 4;
+  uint32_t rowMask = ~0u;
+  uint32_t wordWidth = 4;
+  uint32_t wordMask = ~0u;
   GrowableArray<uint8_t> label;     // per state: the (folded) byte of the edge into it
   GrowableArray<StateBits> bits;    // per 64 states
   GrowableArray<uint32_t> edges;    // the lists of StateEdges states (above)
@@ -202,16 +217,23 @@ inline constexpr double NibblePassLimit = 2.0;
 // Sets with more distinct anchors fill every bucket: not even estimated.
 inline constexpr size_t NibbleAnchorLimit = 768;
 
+// The bytes of a key the first comparison reads at once (FilterItem).
+inline constexpr size_t FilterKeyHead = 8;
+
+// An entry filed in the filter. Its key's last bytes are the labels of the
+// chain of states that ends at its state (each the only child, numbered
+// next, of the one before it: a tail), so only the bytes before that chain,
+// and at least the first FilterKeyHead, are kept in keyBytes (KeptKeyBytes).
 struct FilterItem {
   uint32_t gram;   // the anchor's folded bytes, as a little-endian load reads them
   int32_t state;   // the entry's state in its automaton, where marking starts
-  int32_t entry;
-  uint32_t keyAt;  // offset of the key in keyBytes
-  uint16_t offset;  // of the anchor in the key
-  uint16_t length;  // at most FilterMaxLength
-  uint8_t exact;    // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
-  uint8_t unused = 0;
+  int32_t entry;   // its rank, kept: a found entry is skipped without reading the states
+  uint32_t keyAt;  // offset of the key's kept bytes in keyBytes
+  uint16_t offset : 15;  // of the anchor in the key
+  uint16_t exact : 1;    // 1: the key is raw bytes, compared with raw input, and the entry is in automata[1]
+  uint16_t length;       // at most FilterMaxLength
 };
+static_assert(sizeof(FilterItem) == 20 && FilterMaxLength < (1 << 15));
 
 struct FinderFilter {
   bool enabled = false;  // the set qualifies
@@ -238,6 +260,12 @@ struct FinderFilter {
   uint64_t workSlack = FilterWorkSlackLarge;
 };
 
+// 64 entries' bits and how many entries with the bit set come before them.
+struct EntryLinks {
+  uint64_t bits;
+  int32_t before;
+};
+
 // What a finder reads and never changes: both automata, the filter and the
 // tag lists. Shared by reference count (literal_finder.h).
 struct FinderTables {
@@ -245,17 +273,27 @@ struct FinderTables {
   FinderFilter filter;
   FilterKind kind = FilterKind::None;  // what `filter` does: None, Hashed or Nibble
   int32_t entryCount = 0;              // over both automata
-  GrowableArray<int32_t> tagStart;     // entryCount + 1 offsets into tags
-  GrowableArray<int32_t> tags;
+  // Per entry: its tag (most entries have one), or for an entry of several
+  // (identical patterns), -2 - the offset in moreTags of their count,
+  // followed by the tags.
+  GrowableArray<int32_t> tagOf;
+  GrowableArray<int32_t> moreTags;
   // Per entry: the next entry on the suffix chain of its state (the report
   // link of its failure state), or -1. Read only when the entry is marked.
+  // Most entries have none, so only those that do keep it: per 64 entries
+  // the bits of those that have one and how many came before (NextEntryOf).
+  // `nextEntry` is the build's array of every entry's, then released.
   GrowableArray<int32_t> nextEntry;
+  GrowableArray<EntryLinks> nextBits;
+  GrowableArray<int32_t> nextOf;
   size_t memory = 0;  // bytes allocated for all of the above
   // Holders: finders and the cache's lookups. The last release frees.
   std::atomic<int32_t> references{1};
   // Set when the tables are in the cache (finder_cache.cpp): the key they
-  // were filed under, and their place in its list.
+  // were filed under (a copy, or its holder's), and their place in its list.
   GrowableArray<uint8_t> cacheKey;
+  FinderKeyHolder keyHolder;
+  size_t cacheKeyLength = 0;
   uint64_t cacheHash = 0;
   bool cached = false;
   FinderTables* cacheNext = nullptr;
@@ -312,8 +350,46 @@ inline int32_t StateRank(const FinderAutomaton& a, StateSet set, int32_t state) 
   return b.before[set] + BitCount(word);
 }
 
+inline uint32_t LoadWord(const uint8_t* at) noexcept {
+  uint32_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// The packed word of `state` (once built).
+inline uint32_t PackedOf(const FinderAutomaton& a, int32_t state) noexcept {
+  return LoadWord(a.words.data() + static_cast<size_t>(state) * a.wordWidth) & a.wordMask;
+}
+
+// The row target of `state` (< denseRows) by raw byte, with ReportFlag.
+inline uint32_t RowTarget(const FinderAutomaton& a, int32_t state, uint8_t raw) noexcept {
+  const uint32_t value =
+      LoadWord(a.rows.data() + (static_cast<size_t>(state) * 256 + raw) * a.rowWidth) & a.rowMask;
+  return value >> 1 | value << 31;
+}
+
+// Whether the state before `state` is its parent: a chain's state has one
+// child, the next state.
+inline bool ParentIsPrevious(const FinderAutomaton& a, int32_t state) noexcept {
+  return state > 0 && (PackedOf(a, state - 1) & StateChildren) == StateNext;
+}
+
+// How many first bytes of a key of `length` bytes ending at `state` the
+// filter keeps: the key bytes from the labels of the chain up to `state`
+// are left out, down to the first FilterKeyHead. The verification walks the
+// chain in the same steps.
+inline size_t KeptKeyBytes(const FinderAutomaton& a, int32_t state, size_t length) noexcept {
+  size_t kept = length;
+  while (kept > FilterKeyHead) {
+    --kept;
+    if (!ParentIsPrevious(a, state)) break;
+    --state;
+  }
+  return kept;
+}
+
 inline int32_t FailOf(const FinderAutomaton& a, int32_t state) noexcept {
-  const uint32_t word = a.packed[static_cast<size_t>(state)];
+  const uint32_t word = PackedOf(a, state);
   return static_cast<int32_t>((word & StateChildren) == StateEdges ? a.edges[word >> PackedFailShift]
                                                                     : word >> PackedFailShift);
 }
@@ -329,6 +405,14 @@ inline int32_t ReportEntryOf(const FinderAutomaton& a, int32_t state) noexcept {
   if (InStateSet(a, EntryStates, state)) return EntryOf(a, state);
   if (!InStateSet(a, ReportStates, state)) return -1;
   return a.reportOf[static_cast<size_t>(StateRank(a, ReportStates, state))];
+}
+
+// The next entry on the suffix chain of entry `e`'s state, or -1.
+inline int32_t NextEntryOf(const FinderTables& t, int32_t e) noexcept {
+  const EntryLinks& links = t.nextBits[static_cast<size_t>(e) >> 6];
+  const auto bit = static_cast<uint32_t>(e) & 63;
+  if ((links.bits >> bit & 1) == 0) return -1;
+  return t.nextOf[static_cast<size_t>(links.before + BitCount(links.bits & ((uint64_t{1} << bit) - 1)))];
 }
 
 inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noexcept {

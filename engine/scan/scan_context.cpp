@@ -50,6 +50,20 @@ bool RegisterSignature(PatternMatcher& matcher, const SignatureRecord& signature
   return true;
 }
 
+// A signature's part of the key: its pattern length, a flag byte, then the
+// pattern's bytes.
+constexpr size_t KeyHeadBytes = 5;
+void KeyHead(const SignatureRecord& signature, uint8_t (&head)[KeyHeadBytes]) noexcept {
+  std::memcpy(head, &signature.patternLength, 4);
+  head[4] = static_cast<uint8_t>(((signature.flags & SignatureFlagExactCase) != 0 ? 1 : 0) |
+                                 ((signature.flags & SignatureFlagWide) != 0 ? 2 : 0));
+}
+
+std::span<const uint8_t> PatternBytes(const SignatureRecord& signature) noexcept {
+  if (signature.patternLength == 0 || !signature.pattern) return {};
+  return {signature.pattern.get(), signature.patternLength};
+}
+
 // What the finder's tables are made of, written out as the key they are
 // shared under: per signature, in index order (the index is the tag), its
 // pattern's length, the flags that decide its forms and its bytes. Equal
@@ -58,19 +72,37 @@ bool RegisterSignature(PatternMatcher& matcher, const SignatureRecord& signature
 bool FinderKey(const SignatureLibrary& library, GrowableArray<uint8_t>& key) noexcept {
   const auto signatures = Signatures(library);
   size_t bytes = 0;
-  for (const SignatureRecord& signature : signatures) bytes += 5 + size_t{signature.patternLength};
+  for (const SignatureRecord& signature : signatures) bytes += KeyHeadBytes + PatternBytes(signature).size();
   if (!key.Reserve(bytes)) return false;
   for (const SignatureRecord& signature : signatures) {
-    uint8_t head[5];
-    std::memcpy(head, &signature.patternLength, 4);
-    head[4] = static_cast<uint8_t>(((signature.flags & SignatureFlagExactCase) != 0 ? 1 : 0) |
-                                   ((signature.flags & SignatureFlagWide) != 0 ? 2 : 0));
+    uint8_t head[KeyHeadBytes];
+    KeyHead(signature, head);
     key.AppendRange(head, sizeof head);  // reserved
-    if (signature.patternLength != 0 && signature.pattern) {
-      key.AppendRange(signature.pattern.get(), signature.patternLength);
-    }
+    const auto pattern = PatternBytes(signature);
+    if (!pattern.empty()) key.AppendRange(pattern.data(), pattern.size());
   }
   return true;
+}
+
+// Whether `key` is the one FinderKey writes for the library `owner`,
+// compared without writing it.
+bool LibraryHasKey(const void* owner, std::span<const uint8_t> key) noexcept {
+  size_t at = 0;
+  for (const SignatureRecord& signature : Signatures(*static_cast<const SignatureLibrary*>(owner))) {
+    uint8_t head[KeyHeadBytes];
+    KeyHead(signature, head);
+    const auto pattern = PatternBytes(signature);
+    if (key.size() - at < sizeof head + pattern.size() || std::memcmp(key.data() + at, head, sizeof head) != 0 ||
+        (!pattern.empty() && std::memcmp(key.data() + at + sizeof head, pattern.data(), pattern.size()) != 0)) {
+      return false;
+    }
+    at += sizeof head + pattern.size();
+  }
+  return at == key.size();
+}
+
+void ReleaseLibrary(const void* owner) noexcept {
+  FreeSignatureLibrary(const_cast<SignatureLibrary*>(static_cast<const SignatureLibrary*>(owner)));
 }
 
 // The finder tables for the library: those of another context over the same
@@ -88,6 +120,14 @@ FinderTablesPtr SharedFinderTables(const SignatureLibrary& library) noexcept {
     built = BuildFinderTables(registered.get());
   }
   if (!built) return nullptr;
+  if (library.filedBody) {
+    // A shared library is freed by its last holder, so the tables can be
+    // one and read the key from its records instead of keeping a copy of
+    // every pattern (it stays loaded while they do).
+    library.references.fetch_add(1, std::memory_order_relaxed);
+    return ShareFinderTables(std::move(built), {key.data(), key.size()},
+                             FinderKeyHolder{&library, LibraryHasKey, ReleaseLibrary});
+  }
   return ShareFinderTables(std::move(built), std::move(key));
 }
 

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "compiler/dbwriter/database_writer.h"
+#include "engine/database/signature_library.h"
 #include "engine/rules/evaluator.h"
 #include "support/records.h"
 
@@ -69,6 +71,44 @@ TEST(ScanContext, ContextsOverTheSameSignaturesShareOnlyTheFinderTables) {
     EXPECT_EQ(Hits(*c), (std::vector<uint8_t>{0, 0}));
   }
   EXPECT_EQ(SharedFinderTablesCount(), before);
+}
+
+// Loaded as a handle loads it: the library is filed and shared.
+SignatureLibraryPtr Shared(const std::vector<SignatureInput>& signatures, const std::vector<RuleInput>& rules) {
+  const std::vector<uint8_t> body = WriteDatabaseBody(signatures, rules);
+  HeapArray<uint8_t> copy = NewBuffer<uint8_t>(body.size());
+  std::copy(body.begin(), body.end(), copy.get());
+  return ShareDatabaseBody(std::move(copy), static_cast<uint32_t>(body.size()));
+}
+
+// Tables built over a shared library compare later keys with that library's
+// records: they stay right after its own handle is gone, for another
+// database with the same signatures, and are not taken by one whose
+// patterns differ in a single byte or flag.
+TEST(ScanContext, TablesOverASharedLibraryOutliveItsFirstHolder) {
+  const std::vector<SignatureInput> signatures{testing::Signature(1, "needle"), testing::Signature(2, "hay", SignatureFlagWide)};
+  const size_t before = SharedFinderTablesCount();
+  auto first = Shared(signatures, {Rule(1, SignatureRef(1))});
+  auto firstContext = BuildScanContext(first.get());
+  const auto second = Shared(signatures, {Rule(2, SignatureRef(2))});
+  ASSERT_TRUE(firstContext && second && first.get() != second.get());
+  const auto secondContext = BuildScanContext(second.get());
+  ASSERT_TRUE(secondContext);
+  EXPECT_EQ(SharedFinderTablesCount(), before + 1);
+  firstContext.reset();
+  first.reset();
+  for (const auto& [changed, tables] : std::vector<std::pair<std::vector<SignatureInput>, size_t>>{
+           {{testing::Signature(1, "needle"), testing::Signature(2, "hay", SignatureFlagWide)}, before + 1},
+           {{testing::Signature(1, "needlf"), testing::Signature(2, "hay", SignatureFlagWide)}, before + 2},
+           {{testing::Signature(1, "needle"), testing::Signature(2, "hay")}, before + 2},
+           {{testing::Signature(1, "needle")}, before + 2}}) {
+    const auto third = Shared(changed, {});
+    const auto thirdContext = BuildScanContext(third.get());
+    ASSERT_TRUE(thirdContext);
+    EXPECT_EQ(SharedFinderTablesCount(), tables);
+  }
+  EXPECT_EQ(Pass(*secondContext, std::string_view("NEEDLE h\0A\0y\0", 14)), 1);
+  EXPECT_EQ(Hits(*secondContext), (std::vector<uint8_t>{1, 1}));
 }
 
 TEST(ScanContext, EachFormMarksItsSignatureWithItsCaseRule) {
