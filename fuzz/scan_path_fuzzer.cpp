@@ -3,7 +3,8 @@
 // haystack is fed whole, byte by byte or in chunks whose size the input
 // chooses. Same input format as the matcher target (matcher_input.h); the
 // rebuild bit instead leaves the set to the automata alone (by default a set
-// goes through the filter, patterns longer than 64 bytes included), and
+// goes through the filter, patterns longer than 64 bytes included; bit 4 of
+// the haystack's first byte then forces class rows in lanes), and
 // negative tags are never marked. Any difference aborts.
 #include <algorithm>
 #include <cstdint>
@@ -48,7 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   FinderOptions options;
-  if (input.addLastAfterSearch) options.filter = FilterKind::None;
+  if (input.addLastAfterSearch) {
+    options.filter = FilterKind::None;
+    // Bit 4 of the first haystack byte (its low 4 bits choose the chunks):
+    // class rows, in lanes wherever a chunk is long enough.
+    if (!input.haystack.empty() && (input.haystack[0] & 0x10) != 0) options.classRows = ClassRowChoice::Lanes;
+  }
   const LiteralFinderPtr finder = BuildLiteralFinder(registered.get(), options);
   if (!finder) std::abort();
   const std::span<const uint8_t> haystack = input.haystack;

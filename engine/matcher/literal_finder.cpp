@@ -700,6 +700,14 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
       !BuildAutomaton(t.automata[1], byKind[1], false, options.wideRows, t, keys)) {
     return nullptr;
   }
+  int32_t longest[2] = {};
+  for (const EntryKey& k : keys) longest[k.exact ? 1 : 0] = std::max(longest[k.exact ? 1 : 0], k.length);
+  for (size_t which = 0; which < 2; ++which) {
+    if ((options.classRows != ClassRowChoice::BySet || !options.wideRows) &&
+        BuildClassRows(t.automata[which], options.classRows, longest[which]) == ClassBuild::OutOfMemory) {
+      return nullptr;
+    }
+  }
   FinderFilter& f = t.filter;
   if (options.filter != FilterKind::None && !BuildFilter(f, keys)) return nullptr;
   if (f.enabled) {
@@ -712,8 +720,11 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
     if (nibble && !f.nibble && BuildNibbleMasks(f, true) == Masks::OutOfMemory) return nullptr;
     t.kind = f.nibble ? FilterKind::Nibble : FilterKind::Hashed;
   }
-  const bool small = t.automata[0].narrow.size() == static_cast<size_t>(t.automata[0].stateCount) * 256 &&
-                     t.automata[1].narrow.size() == static_cast<size_t>(t.automata[1].stateCount) * 256;
+  // A step is one load through narrow or class rows.
+  auto oneLoad = [](const FinderAutomaton& a) {
+    return a.classes.stride != 0 || a.narrow.size() == static_cast<size_t>(a.stateCount) * 256;
+  };
+  const bool small = oneLoad(t.automata[0]) && oneLoad(t.automata[1]);
   f.workPerByte = options.filterWorkPerByte >= 0 ? static_cast<uint64_t>(options.filterWorkPerByte)
                   : small                        ? FilterWorkPerByteSmall
                                                  : FilterWorkPerByteLarge;
@@ -726,6 +737,7 @@ FinderTablesPtr BuildFinderTables(const PatternMatcher* registered, const Finder
   memory += t.nextEntry.Bytes();
   for (const FinderAutomaton& a : t.automata) {
     memory += a.dense.Bytes() + a.packed.Bytes() + a.label.Bytes() + a.bits.Bytes() + a.edges.Bytes() + a.reportOf.Bytes() + a.narrow.Bytes() + a.startPairs.Bytes();
+    memory += a.classes.rows.Bytes();
   }
   t.memory = memory;
   return tables;
@@ -764,6 +776,11 @@ FilterKind ChosenFilter(const LiteralFinder* finder) noexcept {
   return finder != nullptr ? finder->tables->kind : FilterKind::None;
 }
 
+bool FinderHasClassRows(const LiteralFinder* finder) noexcept {
+  return finder != nullptr &&
+         (finder->tables->automata[0].classes.stride != 0 || finder->tables->automata[1].classes.stride != 0);
+}
+
 const char* FilterKindName(FilterKind kind) noexcept {
   switch (kind) {
     case FilterKind::Hashed:
@@ -782,6 +799,7 @@ void BeginFinderScan(LiteralFinder* finder) noexcept {
   for (size_t i = 0; i < 2; ++i) {
     finder->state[i] = 0;
     finder->unfound[i] = t.automata[i].entryCount;
+    finder->lanes[i] = t.automata[i].classes.scan == ClassRowChoice::Lanes;
   }
   finder->active = t.filter.enabled;
   finder->kept = 0;

@@ -54,12 +54,26 @@ enum class FilterKind : int32_t {
   Nibble = 3,   // the same, after a vector pass over nibble masks of the anchors
 };
 
+// Class rows (engine/matcher/DESIGN.md): a complete table over the byte
+// classes of the set, for automata where it is small. By default the set's
+// shape decides, and a scan moves between one position at a time with the
+// skip and several stretches of the chunk at once ("lanes") by how densely
+// the automaton steps; the other values build them for every automaton and
+// fix the scan.
+enum class ClassRowChoice : int32_t {
+  BySet = 0,
+  Adaptive = 1,  // built; scanned as by the set
+  Single = 2,    // built; one position at a time, with the skip
+  Lanes = 3,     // built; in lanes wherever a chunk is long enough
+};
+
 // How a finder is built. The defaults are what the scan path uses; the other
 // values force one path, so that tests can reach each one by itself. Any
 // choice marks the same tags.
 struct FinderOptions {
   FilterKind filter = FilterKind::BySet;  // a filter the set cannot take falls back to None
-  bool wideRows = false;  // complete rows only for the shallowest states, as for large sets
+  bool wideRows = false;  // complete rows only for the shallowest states, as for large sets; no class rows by set
+  ClassRowChoice classRows = ClassRowChoice::BySet;
   // The filter's verification budget per byte fed and at the start of a
   // scan; negative: the set's default.
   int64_t filterWorkPerByte = -1;
@@ -96,6 +110,8 @@ size_t SharedFinderTablesCount() noexcept;
 
 // The filter the finder was built with (never BySet).
 FilterKind ChosenFilter(const LiteralFinder* finder) noexcept;
+// Whether some automaton of the finder steps through class rows.
+bool FinderHasClassRows(const LiteralFinder* finder) noexcept;
 // "automata", "hashed" or "nibble", for reports.
 const char* FilterKindName(FilterKind kind) noexcept;
 

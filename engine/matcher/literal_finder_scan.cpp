@@ -59,11 +59,11 @@ inline uint32_t Step(const FinderAutomaton& a, int32_t state, uint8_t raw) noexc
   return a.dense[static_cast<size_t>(state) * 256 + raw];
 }
 
-// Marks the entries on the dictionary chain of state `from` of automaton
-// `which` (its own entry first, if any), down to the first one already found.
-void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+// Marks the entries of automaton `which` from `entry` on along the
+// dictionary chain, down to the first one already found.
+void WalkEntries(LiteralFinder& finder, size_t which, int32_t entry, uint8_t* hits, size_t hitCount) noexcept {
   const FinderTables& tables = *finder.tables;
-  for (int32_t t = ReportEntryOf(tables.automata[which], from); t >= 0; t = tables.nextEntry[static_cast<size_t>(t)]) {
+  for (int32_t t = entry; t >= 0; t = tables.nextEntry[static_cast<size_t>(t)]) {
     const auto e = static_cast<size_t>(t);
     if (finder.found[e] != 0) return;
     finder.found[e] = 1;
@@ -73,6 +73,12 @@ void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size
       if (tag >= 0 && static_cast<size_t>(tag) < hitCount) hits[static_cast<size_t>(tag)] = 1;
     }
   }
+}
+
+// Marks the entries on the dictionary chain of state `from` of automaton
+// `which` (its own entry first, if any), down to the first one already found.
+void Walk(LiteralFinder& finder, size_t which, int32_t from, uint8_t* hits, size_t hitCount) noexcept {
+  WalkEntries(finder, which, ReportEntryOf(finder.tables->automata[which], from), hits, hitCount);
 }
 
 void Run(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
@@ -120,11 +126,122 @@ void RunNarrow(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t
   finder.state[which] = static_cast<int32_t>(state);
 }
 
+// The same loop over class rows, in row offsets; the walk starts at the
+// entry the target's row names. A depth-1 row is found by its offset alone
+// (the depth-1 states follow the root), its state by one division. Returns
+// the bytes it went through: all of them, unless every entry was found or,
+// when probing, the steps grew dense (more than 1 position in
+// ClassDenseShare of the last ClassProbeWindow stepped, ClassProbeSteps at
+// least), where lanes pay.
+template <bool Probe>
+size_t RunClasses(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
+                  size_t hitCount) noexcept {
+  const FinderAutomaton& a = finder.tables->automata[which];
+  const uint32_t* rows = a.classes.rows.data();
+  const uint8_t* classOf = a.classes.classOf;
+  const uint32_t stride = a.classes.stride;
+  const uint32_t entryAt = a.classes.classCount;
+  const uint32_t depthOneEnd = static_cast<uint32_t>(a.depthOneEnd) * stride;
+  const uint64_t* pairs = a.startPairs.data();
+  const uint8_t* label = a.label.data();
+  auto at = static_cast<uint32_t>(finder.state[which]);
+  size_t steps = 0;
+  size_t mark = 0;  // where the steps counted began
+  size_t i = 0;
+  while (i < length) {
+    if (at < depthOneEnd) {
+      if (at != 0 && !StartPair(pairs, label[at / stride], bytes[i])) at = 0;
+      if (at == 0) i = SkipToCandidate(a, bytes, i, length);
+    }
+    const uint32_t next = rows[at + classOf[bytes[i++]]];
+    at = next & ~ReportFlag;
+    if ((next & ReportFlag) != 0) {
+      WalkEntries(finder, which, static_cast<int32_t>(rows[at + entryAt]), hits, hitCount);
+      if (finder.unfound[which] == 0) break;
+    }
+    if constexpr (Probe) {
+      if (++steps * ClassDenseShare > i - mark) {
+        if (steps >= ClassProbeSteps) break;
+      } else if (i - mark > ClassProbeWindow) {
+        mark = i;
+        steps = 0;
+      }
+    }
+  }
+  finder.state[which] = static_cast<int32_t>(at);
+  return i;
+}
+
+// Class rows over ClassLanes stretches of the bytes at once: lane j covers
+// `span` bytes, the first from the stream's state, the others from the root
+// `overlap` bytes before the previous lane's end, so every occurrence ends
+// where some lane has the stream's state; the last lane ends the bytes and
+// leaves the state. `length` is at least ClassLaneOverlaps times the
+// overlap. No skip: lanes run where nearly every position steps.
+void RunClassLanes(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
+                   size_t hitCount) noexcept {
+  const FinderAutomaton& a = finder.tables->automata[which];
+  const uint32_t* rows = a.classes.rows.data();
+  const uint8_t* classOf = a.classes.classOf;
+  const uint32_t entryAt = a.classes.classCount;
+  const uint8_t* found = finder.found.get();
+  const size_t overlap = a.classes.longest;
+  const size_t span = (length + (ClassLanes - 1) * overlap + ClassLanes - 1) / ClassLanes;
+  uint32_t at[ClassLanes];
+  const uint8_t* from[ClassLanes];
+  for (size_t j = 0; j < ClassLanes; ++j) {
+    at[j] = 0;
+    from[j] = bytes + (j + 1 < ClassLanes ? j * (span - overlap) : length - span);
+  }
+  at[0] = static_cast<uint32_t>(finder.state[which]);
+  for (size_t i = 0; i < span; ++i) {
+    for (size_t j = 0; j < ClassLanes; ++j) {
+      const uint32_t next = rows[at[j] + classOf[from[j][i]]];
+      at[j] = next & ~ReportFlag;
+      // Nearly every step reports in the dense case: the found entry is
+      // checked here, without a call.
+      if ((next & ReportFlag) != 0 && found[rows[at[j] + entryAt]] == 0) {
+        WalkEntries(finder, which, static_cast<int32_t>(rows[at[j] + entryAt]), hits, hitCount);
+        if (finder.unfound[which] == 0) return;
+      }
+    }
+  }
+  finder.state[which] = static_cast<int32_t>(at[ClassLanes - 1]);
+}
+
+// An automaton with class rows over the bytes: in lanes while they pay,
+// one position at a time with the skip otherwise. Adaptively, a lanes block
+// is followed by a probe (the single loop, until it finds the steps dense
+// or the bytes end), so the scan follows the input.
+void RunClassAutomaton(LiteralFinder& finder, size_t which, const uint8_t* bytes, size_t length, uint8_t* hits,
+                       size_t hitCount) noexcept {
+  const ClassRows& c = finder.tables->automata[which].classes;
+  const bool adaptive = c.scan == ClassRowChoice::Adaptive;
+  const size_t laneMinimum = std::max(ClassLaneMinimum, ClassLaneOverlaps * size_t{c.longest});
+  for (size_t at = 0; at < length && finder.unfound[which] != 0;) {
+    const size_t left = length - at;
+    if (finder.lanes[which] && left >= laneMinimum) {
+      const size_t block = !adaptive || left < ClassLaneBlock + laneMinimum ? left : ClassLaneBlock;
+      RunClassLanes(finder, which, bytes + at, block, hits, hitCount);
+      at += block;
+      if (adaptive) finder.lanes[which] = false;
+    } else if (adaptive) {
+      const size_t went = RunClasses<true>(finder, which, bytes + at, left, hits, hitCount);
+      at += went;
+      finder.lanes[which] = went < left;  // stopped where the steps grew dense (or all found)
+    } else {
+      at += RunClasses<false>(finder, which, bytes + at, left, hits, hitCount);
+    }
+  }
+}
+
 void RunAutomata(LiteralFinder& finder, const uint8_t* bytes, size_t length, uint8_t* hits, size_t hitCount) noexcept {
   for (size_t which = 0; which < 2; ++which) {
     // Once every entry is found, nothing more can be marked.
     if (finder.unfound[which] == 0) continue;
-    if (finder.tables->automata[which].narrow.empty()) {
+    if (finder.tables->automata[which].classes.stride != 0) {
+      RunClassAutomaton(finder, which, bytes, length, hits, hitCount);
+    } else if (finder.tables->automata[which].narrow.empty()) {
       Run(finder, which, bytes, length, hits, hitCount);
     } else {
       RunNarrow(finder, which, bytes, length, hits, hitCount);

@@ -82,6 +82,45 @@ struct StateBits {
   int32_t before[StateSetCount];
 };
 
+// Class rows (literal_finder_classes.cpp): input bytes that no pattern of
+// the automaton tells apart (case folding included) share a class, and every
+// state has a complete row over the classes, so a step is one load whatever
+// the depth. A row is `classCount` targets and one more word: the entry its
+// dictionary walk starts at (ReportEntryOf). Targets are row offsets
+// (state * stride, so a step needs no multiplication) carrying ReportFlag
+// when the target has a report. Built when the automaton has no narrow rows
+// and the whole table fits ClassRowBudget, the wide rows it replaces (so it
+// never costs more memory, and stays about as likely to be in the cache),
+// or when forced; the automaton's `dense` and `narrow` rows are then dropped.
+inline constexpr size_t ClassRowBudget = size_t{DenseRowLimit} * 256 * sizeof(uint32_t);
+
+// A scan over class rows runs ClassLanes stretches of a chunk at once, each
+// from the root ClassRows::longest bytes before its own (an automaton's
+// state depends on no more bytes than that), so that the stretches' loads
+// overlap; the last one leaves the stream's state. Only where a block is at
+// least ClassLaneMinimum bytes and ClassLaneOverlaps times the lanes'
+// overlap. Adaptively (literal_finder_scan.cpp), the scan steps one position
+// at a time with the skip until, within ClassProbeWindow bytes, it stepped
+// at more than 1 position in ClassDenseShare (ClassProbeSteps at least: the
+// skip no longer pays), then takes lanes for ClassLaneBlock bytes, and
+// probes again.
+inline constexpr size_t ClassLanes = 4;
+inline constexpr size_t ClassLaneMinimum = 256;
+inline constexpr size_t ClassLaneOverlaps = 2 * ClassLanes;
+inline constexpr size_t ClassDenseShare = 4;
+inline constexpr size_t ClassProbeSteps = 256;
+inline constexpr size_t ClassProbeWindow = 4096;
+inline constexpr size_t ClassLaneBlock = 32768;
+
+struct ClassRows {
+  uint32_t stride = 0;  // 0: not built; else classCount + 1
+  uint32_t classCount = 0;
+  uint32_t longest = 0;  // the automaton's longest key: its deepest state
+  ClassRowChoice scan = ClassRowChoice::Adaptive;  // Adaptive, Single or Lanes
+  uint8_t classOf[256] = {};  // raw input byte -> class
+  GrowableArray<uint32_t> rows;  // stateCount * stride
+};
+
 // Filled while building (each allocation checked) and never resized
 // afterwards, so a scan cannot allocate.
 struct FinderAutomaton {
@@ -114,6 +153,7 @@ struct FinderAutomaton {
   alignas(16) uint8_t nibbleMasks[4][16] = {};  // low 1st, high 1st, low 2nd, high 2nd
   int32_t depthOneEnd = 1;  // states [1, depthOneEnd) are the depth-1 states
   int32_t entryCount = 0;  // entries ending in this automaton
+  ClassRows classes;       // when built, the only table a scan steps through
 };
 
 // The filter in front of the automata, for sets whose patterns all have at
@@ -224,7 +264,9 @@ struct FinderTables {
 // One handle's scan state over shared tables.
 struct LiteralFinder {
   FinderTables* tables = nullptr;  // one reference, released with the finder
-  int32_t state[2] = {};    // where the stream so far left each automaton
+  // Where the stream so far left each automaton: a state, or for an
+  // automaton with class rows that state's row offset (the root is 0 either way).
+  int32_t state[2] = {};
   int32_t unfound[2] = {};  // entries not yet found this scan: at 0 the automaton stops
   HeapArray<uint8_t> found;  // entryCount: 1 once the entry occurred this scan
   // The filter's window: the last `carry` bytes of the stream and the next
@@ -232,6 +274,7 @@ struct LiteralFinder {
   HeapArray<uint8_t> raw;
   HeapArray<uint8_t> folded;
   bool active = false;  // this scan still filters (else the automata run)
+  bool lanes[2] = {};   // an automaton with class rows runs lanes (ClassLanes) for now
   size_t kept = 0;
   uint64_t fed = 0;
   uint64_t work = 0;
@@ -292,6 +335,14 @@ inline bool StartPair(const uint64_t* pairs, uint8_t first, uint8_t second) noex
   const auto bit = static_cast<uint32_t>(first) << 8 | second;
   return (pairs[bit >> 6] >> (bit & 63) & 1) != 0;
 }
+
+enum class ClassBuild { Built, NotWorth, OutOfMemory };
+// Builds the class rows of a finished automaton: by the set (BySet: when
+// they fit the budget and it has no narrow rows, scanned adaptively), or
+// always, scanned as `choice` says (unless the offsets would not fit 31
+// bits). NotWorth leaves the automaton as it was. `longest`: the
+// automaton's longest key.
+ClassBuild BuildClassRows(FinderAutomaton& a, ClassRowChoice choice, int32_t longest) noexcept;
 
 // The skip of the active path: the first position at or after `from` where
 // a pattern may start (its pair is a start pair), or length - 1 when there

@@ -63,6 +63,9 @@ void Check(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>
     // A set with a pattern past the filter's cap keeps the automata.
     ASSERT_EQ(ChosenFilter(finder.get()), longest > FilterMaxLength ? FilterKind::None : options.filter);
   }
+  if (options.classRows != ClassRowChoice::BySet) {
+    ASSERT_TRUE(FinderHasClassRows(finder.get()));
+  }
   const std::vector<uint8_t> expected = Expected(patterns, input, tagCount);
   const RestorePath restore;
   for (const FinderPath path : AllPaths) {
@@ -71,7 +74,10 @@ void Check(const std::vector<NaivePattern>& patterns, const std::vector<uint8_t>
       std::vector<uint8_t> hits(tagCount);
       BeginFinderScan(finder.get());
       for (size_t at = 0; at < input.size();) {
-        const size_t chunk = split == 0 ? input.size() : split == 1 ? 1 : 1 + random() % 97;
+        // Random chunks are mostly short, sometimes long enough for lanes.
+        const size_t chunk = split == 0   ? input.size()
+                             : split == 1 ? 1
+                                          : 1 + random() % (random() % 4 == 0 ? 4000 : 97);
         const size_t length = std::min(chunk, input.size() - at);
         // A private copy ends exactly at the chunk's end, so reads past it
         // fault under the sanitizers.
@@ -206,6 +212,78 @@ TEST(LiteralFinder, TheAutomataAloneMarkWhatTheNaiveSearchFinds) {
   }
 }
 
+// Class rows by themselves (no filter), each scan forced: one position at a
+// time with the skip, lanes, and the adaptive choice between them. Sets of
+// a few letters in both cases (or of every byte value) (folded and exact-case patterns, some long,
+// so that states go deep), over inputs of long stretches of those letters
+// (dense: lanes pay) between stretches of bytes no pattern holds (sparse:
+// the skip pays), so that the adaptive scan moves both ways; patterns are
+// planted anywhere, across stretch borders too.
+TEST(LiteralFinder, ClassRowsMarkWhatTheNaiveSearchFinds) {
+  std::mt19937 random(19);
+  constexpr ClassRowChoice choices[] = {ClassRowChoice::Single, ClassRowChoice::Lanes, ClassRowChoice::Adaptive};
+  for (int round = 0; round < 12; ++round) {
+    static const std::string everyByte = [] {
+      std::string bytes(256, '\0');
+      for (size_t b = 0; b < 256; ++b) bytes[b] = static_cast<char>(b);
+      return bytes;
+    }();
+    // Every fourth set uses every byte value: no byte is left for an "other" class.
+    const std::string_view alphabet = round % 4 == 3 ? std::string_view(everyByte)
+                                      : round % 2 == 0 ? "acgtACGT"
+                                                       : std::string_view("xyzXYZ\0", 7);
+    const size_t tagCount = 1 + random() % 50;
+    std::vector<NaivePattern> patterns;
+    const size_t count = 20 + random() % 400;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t length = 1 + random() % (random() % 8 == 0 ? 60 : 12);
+      patterns.push_back({RandomBytes(random, length, alphabet), random() % 2 == 0, static_cast<int32_t>(random() % tagCount)});
+    }
+    std::vector<uint8_t> input;
+    for (const size_t size = 6000 + random() % 40000; input.size() < size;) {
+      const std::vector<uint8_t> stretch = RandomBytes(random, 1 + random() % 9000, random() % 2 == 0 ? alphabet : "-.,;");
+      input.insert(input.end(), stretch.begin(), stretch.end());
+    }
+    for (int k = 0; k < 40; ++k) {
+      const NaivePattern& p = patterns[random() % patterns.size()];
+      const size_t at = random() % (input.size() - p.bytes.size());
+      std::copy(p.bytes.begin(), p.bytes.end(), input.begin() + static_cast<ptrdiff_t>(at));
+    }
+    Check(patterns, input, tagCount, random, {.filter = FilterKind::None, .classRows = choices[round % 3]});
+  }
+}
+
+// Lanes start from the root `longest` bytes before their stretch and hand
+// the stream's state on: one occurrence of a long pattern (folded, and one
+// exact-case), slid over every position of a dense input fed whole and in
+// two chunks, is marked wherever it ends, lane borders included.
+TEST(LiteralFinder, ClassRowLanesMissNoOccurrenceWhereverItEnds) {
+  std::mt19937 random(23);
+  const std::vector<uint8_t> folded = RandomBytes(random, 40, "ab");
+  const std::vector<uint8_t> exact = RandomBytes(random, 25, "ab");
+  std::vector<NaivePattern> patterns = {{folded, false, 0}, {exact, true, 1}};
+  for (int k = 0; k < 20; ++k) patterns.push_back({RandomBytes(random, 2 + random() % 6, "ab"), random() % 2 == 0, 2});
+  const std::vector<uint8_t> background = RandomBytes(random, 600, "abAB");
+  for (const ClassRowChoice choice : {ClassRowChoice::Lanes, ClassRowChoice::Adaptive}) {
+    const LiteralFinderPtr finder = Build(patterns, {.filter = FilterKind::None, .classRows = choice});
+    ASSERT_TRUE(finder);
+    for (const std::vector<uint8_t>* planted : {&folded, &exact}) {
+      for (size_t at = 0; at + planted->size() <= background.size(); ++at) {
+        std::vector<uint8_t> input = background;
+        std::copy(planted->begin(), planted->end(), input.begin() + static_cast<ptrdiff_t>(at));
+        const std::vector<uint8_t> expected = Expected(patterns, input, 3);
+        for (const size_t split : {input.size(), input.size() * 2 / 3}) {
+          std::vector<uint8_t> hits(3);
+          BeginFinderScan(finder.get());
+          FeedFinder(finder.get(), input.data(), split, hits.data(), hits.size());
+          FeedFinder(finder.get(), input.data() + split, input.size() - split, hits.data(), hits.size());
+          ASSERT_EQ(hits, expected) << "at " << at << ", split " << split << ", length " << planted->size();
+        }
+      }
+    }
+  }
+}
+
 // The budget runs out at the first byte of a carried window, while a
 // pattern straddles the carried bytes and the new chunk: the automata
 // restart there and must still find it. The window carries the longest
@@ -232,8 +310,12 @@ TEST(LiteralFinder, TheBudgetRunningOutAtACarriedWindowLosesNoStraddlingPattern)
       first.insert(first.end(), straddler.begin(), straddler.begin() + static_cast<ptrdiff_t>(split));
       std::vector<uint8_t> second(straddler.begin() + static_cast<ptrdiff_t>(split), straddler.end());
       second.resize(second.size() + 50, '.');
-      for (const FilterKind filter : {FilterKind::Hashed, FilterKind::Nibble}) {
-        const LiteralFinderPtr finder = Build(patterns, {.filter = filter, .filterWorkPerByte = 0, .filterWorkSlack = 4});
+      // Each filter, handing over to the automata as the set has them and to class rows in lanes.
+      for (int variant = 0; variant < 4; ++variant) {
+        const FilterKind filter = variant % 2 == 0 ? FilterKind::Hashed : FilterKind::Nibble;
+        const ClassRowChoice rows = variant < 2 ? ClassRowChoice::BySet : ClassRowChoice::Lanes;
+        const LiteralFinderPtr finder =
+            Build(patterns, {.filter = filter, .classRows = rows, .filterWorkPerByte = 0, .filterWorkSlack = 4});
         ASSERT_TRUE(finder);
         for (const FinderPath path : AllPaths) {
           if (!ForceFinderPath(path)) continue;
@@ -244,7 +326,7 @@ TEST(LiteralFinder, TheBudgetRunningOutAtACarriedWindowLosesNoStraddlingPattern)
           EXPECT_EQ(hits[1], 0);
           FeedFinder(finder.get(), second.data(), second.size(), hits, 2);
           EXPECT_EQ(hits[1], 1) << "length " << length << ", split " << split << ", path " << FinderPathName(path)
-                                << ", filter " << FilterKindName(filter);
+                                << ", filter " << FilterKindName(filter) << ", variant " << variant;
         }
       }
     }

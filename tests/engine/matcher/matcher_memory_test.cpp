@@ -202,7 +202,9 @@ TEST(MatcherOutOfMemory, FinderBuildFailsWholeOnEveryPath) {
   hashed.filter = FilterKind::Hashed;
   FinderOptions nibble;
   nibble.filter = FilterKind::Nibble;
-  for (const FinderOptions& options : {FinderOptions{}, automata, wide, hashed, nibble}) {
+  FinderOptions classes;
+  classes.classRows = ClassRowChoice::Lanes;
+  for (const FinderOptions& options : {FinderOptions{}, automata, wide, hashed, nibble, classes}) {
     const int64_t live = LiveAllocationCount();
     uint8_t hits[8] = {};
     const int64_t points = ForEachAllocationFailure([&](const AllocationFailureScope& scope) {
