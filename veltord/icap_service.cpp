@@ -189,6 +189,13 @@ awaitable<bool> Answer(ServiceState& state, Connection& connection, const icap::
   std::string unscanned;  // why the body was not scanned whole
   if (body.overLimit) {
     unscanned = "larger than max-stream (" + std::to_string(state.options.maxStream) + " bytes)";
+    // Kept to be sent back: the file must hold all of it.
+    std::string error;
+    if (!co_await SettleSpool(body.raw, error)) {
+      Log("error", {{"client", connection.peer}, {"reason", error}});
+      co_await Send(connection, icap::StatusReply(500, CurrentIsTag(state), true));
+      co_return false;
+    }
   } else {
     StreamSpool& scanned = body.decoding ? body.decoded : body.raw;
     auto job = std::make_shared<ScanJob>();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <string_view>
@@ -108,9 +110,13 @@ ScanHandle* LendStreamHandle(LoadedDatabase& database) {
   return slot->get();
 }
 
-// A piece of a stream scanned as it arrives.
+// A piece of a stream scanned as it arrives, written to its spool first
+// (a scan that cannot go on is finished from the file).
 void FeedPiece(ScanJob& job) {
   StreamScan& stream = *job.stream;
+  if (!stream.spoolError.empty()) return;
+  if (!WriteAt(stream.spool.fd, job.memory, stream.spooled, stream.spoolError)) return;
+  stream.spooled += job.memory.size();
   if (!stream.asked) {
     stream.asked = true;
     stream.handle = LendStreamHandle(*stream.database);
@@ -235,6 +241,20 @@ std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned w
     error = path + ": out of memory";
     return nullptr;
   }
+}
+
+bool WriteAt(int descriptor, std::span<const uint8_t> bytes, uint64_t offset, std::string& error) {
+  while (!bytes.empty()) {
+    const ssize_t written = pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = std::string("cannot spool the stream: ") + std::strerror(errno);
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<size_t>(written));
+    offset += static_cast<uint64_t>(written);
+  }
+  return true;
 }
 
 StreamScan::~StreamScan() {

@@ -16,10 +16,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "engine/api/scan_handle.h"
 #include "scanning/scan_report.h"
@@ -57,6 +60,25 @@ struct LoadedDatabase {
 std::shared_ptr<LoadedDatabase> LoadDatabase(const std::string& path, unsigned workers, uint64_t generation,
                                              std::string& error);
 
+struct UniqueFd {
+  int fd = -1;
+  UniqueFd() = default;
+  explicit UniqueFd(int descriptor) : fd(descriptor) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (fd >= 0) close(fd);
+    fd = std::exchange(other.fd, -1);
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd >= 0) close(fd);
+  }
+  int Release() { return std::exchange(fd, -1); }
+};
+
+// Writes all of `bytes` at `offset`; false with `error` set when it cannot.
+bool WriteAt(int descriptor, std::span<const uint8_t> bytes, uint64_t offset, std::string& error);
+
 // The database in use; a reload swaps it.
 struct DatabaseSet {
   std::mutex mutex;
@@ -76,6 +98,12 @@ struct StreamScan {
   ScanHandle* handle = nullptr;  // null: none to be had (all lent), or not asked for yet
   bool asked = false;
   uint64_t fed = 0;
+  // The spool file (a duplicate, so that a job outliving its connection
+  // writes to its own descriptor): each piece is written there by its job
+  // at `spooled`, off the networking thread. The first failure is kept.
+  UniqueFd spool;
+  uint64_t spooled = 0;
+  std::string spoolError;
   StreamScan() = default;
   StreamScan(const StreamScan&) = delete;
   StreamScan& operator=(const StreamScan&) = delete;

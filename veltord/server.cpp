@@ -328,21 +328,26 @@ UniqueFd OpenSpool(const ServiceOptions& options, std::string& error) {
   return UniqueFd(descriptor);
 }
 
-bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(descriptor, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      error = std::string("cannot spool the stream: ") + std::strerror(errno);
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<size_t>(written));
-  }
-  return true;
+namespace {
+
+// Ends the feeding: what `memory` holds (the bytes just before `end`) goes
+// to the file, as every byte after it will.
+bool StopFeeding(StreamSpool& spool, uint64_t end, std::string& error) {
+  spool.feed = false;
+  const bool written = WriteAt(spool.file.fd, spool.memory, end - spool.memory.size(), error);
+  std::vector<uint8_t>().swap(spool.memory);
+  return written;
 }
+
+}  // namespace
 
 bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
                 std::string& error) {
+  if (!spool.failure.empty()) {
+    error = spool.failure;
+    return false;
+  }
+  const uint64_t before = spool.bytes;
   spool.bytes += bytes.size();
   if (spool.file.fd < 0 && spool.bytes <= MemoryStreamBytes) {
     try {
@@ -354,46 +359,66 @@ bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const Servic
   }
   if (spool.file.fd < 0) {
     spool.file = OpenSpool(options, error);
-    if (spool.file.fd < 0 || !WriteAll(spool.file.fd, spool.memory, error)) return false;
-    // What was kept is the first piece to feed.
-    if (!spool.feed) std::vector<uint8_t>().swap(spool.memory);
+    if (spool.file.fd < 0) return false;
+    // What was kept is the start of the first piece to feed, or else
+    // written now.
+    if (!spool.feed && !StopFeeding(spool, before, error)) return false;
   }
-  if (!WriteAll(spool.file.fd, bytes, error)) return false;
   if (spool.feed) {
     try {
       spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+      return true;
     } catch (const std::bad_alloc&) {
       // Scanned from the file at the end instead.
-      spool.feed = false;
-      std::vector<uint8_t>().swap(spool.memory);
+      if (!StopFeeding(spool, before, error)) return false;
     }
   }
-  return true;
+  return WriteAt(spool.file.fd, bytes, before, error);
 }
 
 namespace {
 
-// Waits for the piece in a job; feeding ends when the stream got no handle.
-awaitable<void> AwaitPiece(StreamSpool& spool) {
-  if (!spool.feeding) co_return;
+// Waits for the piece in a job; feeding ends when the stream got no handle
+// or its file could not be written. False with `error` set for the latter.
+awaitable<bool> AwaitPiece(StreamSpool& spool, std::string& error) {
+  if (!spool.feeding) co_return true;
   co_await FinishJobs(std::move(spool.feeding));
   spool.feeding.reset();
-  if (spool.scan && spool.scan->handle == nullptr) {
+  if (!spool.scan) co_return true;
+  if (!spool.scan->spoolError.empty()) {
+    spool.failure = spool.scan->spoolError;
+    error = spool.failure;
     spool.feed = false;
     spool.scan.reset();
     std::vector<uint8_t>().swap(spool.memory);
+    co_return false;
   }
+  if (spool.scan->handle == nullptr) {
+    spool.scan.reset();
+    co_return StopFeeding(spool, spool.bytes, error);
+  }
+  co_return true;
 }
 
 }  // namespace
 
 awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool) {
   if (spool.file.fd < 0 || !spool.feed || spool.memory.size() < MemoryStreamBytes) co_return;
-  co_await AwaitPiece(spool);
+  std::string error;
+  if (!co_await AwaitPiece(spool, error)) {
+    if (spool.failure.empty()) spool.failure = error;  // the next SpoolBytes tells
+    co_return;
+  }
   if (!spool.feed) co_return;
   if (!spool.scan) {
-    spool.scan = std::make_shared<StreamScan>();
-    spool.scan->database = CurrentDatabase(state.databases);
+    auto scan = std::make_shared<StreamScan>();
+    scan->spool = UniqueFd(dup(spool.file.fd));
+    if (scan->spool.fd < 0) {
+      if (!StopFeeding(spool, spool.bytes, error)) spool.failure = error;
+      co_return;
+    }
+    scan->database = CurrentDatabase(state.databases);
+    spool.scan = std::move(scan);
   }
   auto job = std::make_shared<ScanJob>();
   job->feed = true;
@@ -410,15 +435,33 @@ awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool) {
   spool.feeding = StartJobs(state, jobs);
 }
 
+awaitable<bool> SettleSpool(StreamSpool& spool, std::string& error) {
+  bool settled = spool.file.fd < 0;
+  if (!settled && !spool.failure.empty()) {
+    error = spool.failure;
+  } else if (!settled && co_await AwaitPiece(spool, error)) {
+    spool.scan.reset();
+    settled = !spool.feed || StopFeeding(spool, spool.bytes, error);
+  }
+  co_return settled;
+}
+
 awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share) {
-  spool.bytes = 0;
   if (spool.file.fd < 0) {
+    spool.bytes = 0;
     job.memory = std::move(spool.memory);
     job.inMemory = true;
     spool.memory = {};
     co_return true;
   }
-  co_await AwaitPiece(spool);
+  if (!spool.failure.empty()) {
+    error = spool.failure;
+    co_return false;
+  }
+  if (!co_await AwaitPiece(spool, error)) co_return false;
+  // The last piece goes to the file before the walk reads it.
+  if (spool.feed && !WriteAt(spool.file.fd, spool.memory, spool.bytes - spool.memory.size(), error)) co_return false;
+  spool.bytes = 0;
   // A scan that stopped being fed has not seen every byte: the file is
   // scanned whole instead.
   if (spool.scan && spool.feed) {

@@ -44,22 +44,6 @@ inline constexpr auto WriteTimeout = std::chrono::seconds(10);
 inline constexpr auto LingerTime = std::chrono::seconds(1);
 inline constexpr size_t LingerBytes = size_t{4} << 20;
 
-struct UniqueFd {
-  int fd = -1;
-  UniqueFd() = default;
-  explicit UniqueFd(int descriptor) : fd(descriptor) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (fd >= 0) close(fd);
-    fd = std::exchange(other.fd, -1);
-    return *this;
-  }
-  ~UniqueFd() {
-    if (fd >= 0) close(fd);
-  }
-  int Release() { return std::exchange(fd, -1); }
-};
-
 // A connection's deadline, which its watchdog keeps. A read or a write sets
 // it and clears it after; the timer is moved only when the deadline comes
 // earlier than the timer stands, so that most of those updates are a store
@@ -194,7 +178,6 @@ void RequestReload(ServiceState& state);
 // An anonymous file where a stream is kept while it arrives, so that a slow
 // client holds a file rather than a worker; it vanishes when closed.
 UniqueFd OpenSpool(const ServiceOptions& options, std::string& error);
-bool WriteAll(int descriptor, std::span<const uint8_t> bytes, std::string& error);
 
 // A stream of up to this many bytes is kept in memory while it arrives and
 // scanned there (no file, no reading back); past it, what was kept goes to
@@ -215,6 +198,9 @@ asio::awaitable<void> FinishJobs(std::shared_ptr<JobWait> wait);
 // `memory` then holds what is not fed yet, handed to a job once it reaches
 // the bound, while the next piece comes in (at most one piece in a job and
 // one coming in: a client waits, unread, for the scan to catch up).
+// While it is fed, the file is written by the jobs, piece by piece, and
+// `memory` is not in it yet; once feeding ends, what is left of `memory`
+// and every byte after go to the file on the networking thread.
 struct StreamSpool {
   std::vector<uint8_t> memory;
   UniqueFd file;
@@ -222,16 +208,21 @@ struct StreamSpool {
   bool feed = true;
   std::shared_ptr<StreamScan> scan;
   std::shared_ptr<JobWait> feeding;  // the piece in a job
+  std::string failure;               // a job's write that failed
 };
 
 // Keeps `bytes`, moving to a spool file at the bound; false with `error`
-// set when the file cannot be opened or written.
+// set when the file cannot be opened or written (here or by a job).
 bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const ServiceOptions& options,
                 std::string& error);
 
 // Past the bound, hands the piece not fed yet to a job once it is whole
 // (waiting for the piece before it first).
 asio::awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool);
+
+// Ends the feeding, once the piece in a job is in: the file then holds
+// every byte. False with `error` set when it cannot be written.
+asio::awaitable<bool> SettleSpool(StreamSpool& spool, std::string& error);
 
 // Gives the stream to `job` to scan and leaves `spool` empty: the memory
 // moved, or the file adopted from its start (`share`: a duplicate, the

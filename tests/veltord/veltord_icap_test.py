@@ -161,6 +161,21 @@ class Limits(IcapTest):
                 self.assertIn("icap-unscanned", self.service.text())
                 self.assertIn("passed (limits-ok)" if limits_ok else "action=blocked", self.service.text())
 
+    def test_a_long_body_past_the_limit_comes_back_whole(self):
+        # Past the limit, with limits-ok and no 204 allowed, the body kept in
+        # the spool (written piece by piece while it is fed) is sent back.
+        self.service.stop()
+        self.service = Service(self.folder, "--icap", "127.0.0.1:0", "--max-stream", "2M", "--limits-ok")
+        self.port = icap_port(self.service)
+        body = self.write("long.bin", os.urandom(5 << 20))
+        returned = os.path.join(self.folder, "returned")
+        result = subprocess.run(["c-icap-client", "-i", "127.0.0.1", "-p", str(self.port), "-s", "veltor", "-v",
+                                 "-f", body, "-resp", "http://origin/long.bin", "-no204", "-o", returned],
+                                capture_output=True, text=True, timeout=60)
+        self.assertIn("ICAP/1.0 200 OK", result.stdout + result.stderr)
+        with open(returned, "rb") as a, open(body, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
 
 def respmod(stream, body):
     """One RESPMOD on a kept connection (a file from socket.makefile):
