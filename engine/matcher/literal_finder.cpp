@@ -206,7 +206,9 @@ bool BuildAutomaton(FinderAutomaton& a, GrowableArray<KeyedPattern>& patterns, b
   }
   if (states >= static_cast<size_t>(StateLimit)) return false;
   a.stateCount = static_cast<int32_t>(states);
-  a.denseRows = std::min(a.stateCount, DenseRowLimit);
+  a.denseRows = a.stateCount <= NarrowRowLimit
+                    ? std::min(a.stateCount, DenseRowLimit)
+                    : std::clamp(a.stateCount / DenseRowStates, DenseRowFloor, DenseRowLimit);
   const int32_t prefix = a.denseRows;  // breadth-first ids that stay
   Trie trie;
   // Per state while building: its range of sorted patterns and its depth.

@@ -7,7 +7,7 @@
 // trie node that ends a pattern is one "entry": identical patterns share it
 // and their tags are listed together.
 //
-// The first min(states, DenseRowLimit) states are numbered breadth-first
+// The first denseRows states (DenseRowStates below) are numbered breadth-first
 // (the root is 0, then every depth-1 state, ...); the deeper ones depth-first
 // from there, so a state's first child follows it and a chain of single
 // children is consecutive. The first denseRows states (all of a small
@@ -36,6 +36,14 @@ namespace veltor {
 // automata together stay within the fixed few MiB a handle may spend on
 // speed. At least the root and every depth-1 state fit.
 inline constexpr int32_t DenseRowLimit = 2048;
+
+// A large automaton gets one row per DenseRowStates states (a row's 256
+// targets then cost at most what those states' packed words do), between
+// DenseRowFloor and DenseRowLimit: a smaller automaton of a large set, most
+// often the exact-case one, is not charged the larger one's rows.
+inline constexpr int32_t DenseRowStates = 256;
+inline constexpr int32_t DenseRowFloor = 512;
+static_assert(DenseRowFloor <= DenseRowLimit);
 
 // An automaton of at most this many states instead gets complete rows for
 // every state, as 16-bit targets (4 MiB at most), and `dense` is dropped:
