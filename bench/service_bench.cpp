@@ -14,9 +14,16 @@
 //
 // --rows small (or large) runs the 4 KiB (or 64 MiB) rows only, quicker while
 // comparing builds.
+//
+// A third server, "floor", answers every INSTREAM request "stream: OK"
+// without looking at the bytes: two threads per socket, each accepting one
+// connection at a time and reading it with blocking calls. It is what the
+// kernel and this client cost on this machine with no service at all; no
+// service on the same cores can go faster than it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -98,20 +105,35 @@ bool SendAll(int s, const void* data, size_t size) {
   return true;
 }
 
-// One INSTREAM request on a connection of its own; the reply, or "" on a
-// failure.
-std::string Scan(const Server& server, bool tcp, const std::vector<uint8_t>& body) {
-  const int s = Connect(server, tcp);
-  if (s < 0) return "";
+// A body framed as one INSTREAM request: the command, 1 MiB chunks each
+// after its big-endian length, and the zero length that ends the stream.
+// Sent with one call, so that the client costs the services no extra
+// wake-ups and itself as few system calls as a client can.
+std::vector<uint8_t> InstreamMessage(const std::vector<uint8_t>& body) {
   constexpr size_t Chunk = size_t{1} << 20;
-  bool ok = SendAll(s, "zINSTREAM", 10);
-  for (size_t at = 0; ok && at < body.size(); at += Chunk) {
+  std::vector<uint8_t> message;
+  message.reserve(body.size() + body.size() / Chunk * 4 + 18);
+  const auto put = [&](const void* data, size_t size) {
+    message.insert(message.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+  };
+  put("zINSTREAM", 10);
+  for (size_t at = 0; at < body.size(); at += Chunk) {
     const size_t piece = std::min(Chunk, body.size() - at);
     const uint32_t length = htonl(static_cast<uint32_t>(piece));
-    ok = SendAll(s, &length, 4) && SendAll(s, body.data() + at, piece);
+    put(&length, 4);
+    put(body.data() + at, piece);
   }
   const uint32_t end = 0;
-  ok = ok && SendAll(s, &end, 4);
+  put(&end, 4);
+  return message;
+}
+
+// One INSTREAM request on a connection of its own; the reply, or "" on a
+// failure.
+std::string Scan(const Server& server, bool tcp, const std::vector<uint8_t>& message) {
+  const int s = Connect(server, tcp);
+  if (s < 0) return "";
+  const bool ok = SendAll(s, message.data(), message.size());
   std::string reply;
   char buffer[512];
   for (ssize_t got; ok && (got = recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(got));
@@ -164,12 +186,13 @@ Result Drive(const Server& server, bool tcp, bool icap, unsigned clients, size_t
       std::mt19937_64 random(c + 1);
       std::vector<uint8_t> body(bodySize);
       for (auto& byte : body) byte = static_cast<uint8_t>(random() % 255 + 1);
+      const std::vector<uint8_t> message = icap ? std::vector<uint8_t>{} : InstreamMessage(body);
       Server kept = server;
       kept.port = server.icapPort;
       const int connection = icap ? Connect(kept, true) : -1;
       while (Clock::now() < until || latencies[c].size() < minimum) {
         const auto begin = Clock::now();
-        const bool right = icap ? IcapScan(connection, body) : Scan(server, tcp, body) == std::string("stream: OK", 11);
+        const bool right = icap ? IcapScan(connection, body) : Scan(server, tcp, message) == std::string("stream: OK", 11);
         latencies[c].push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
         if (!right) ++wrong;
         if (!right && icap) break;  // the connection is gone
@@ -190,6 +213,14 @@ Result Drive(const Server& server, bool tcp, bool icap, unsigned clients, size_t
   result.p50 = all.empty() ? 0 : all[all.size() / 2];
   result.p99 = all.empty() ? 0 : all[std::min(all.size() - 1, all.size() * 99 / 100)];
   return result;
+}
+
+// This process's processor time so far (the bench client's threads).
+double OwnProcessorSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // A process's processor time so far (user and system), in seconds.
@@ -226,6 +257,76 @@ pid_t Start(const std::vector<std::string>& arguments, const fs::path& log) {
     _exit(127);
   }
   return pid;
+}
+
+// The floor's connection: reads one INSTREAM request to its zero length and
+// answers it. Any other bytes end it unanswered.
+void FloorAnswer(int s) {
+  std::vector<uint8_t> buffer(size_t{1} << 16);
+  size_t held = 0;
+  size_t at = 0;
+  const auto need = [&](size_t count) {
+    if (held - at >= count) return true;
+    std::memmove(buffer.data(), buffer.data() + at, held - at);
+    held -= at;
+    at = 0;
+    while (held < count) {
+      const ssize_t got = recv(s, buffer.data() + held, buffer.size() - held, 0);
+      if (got <= 0) return false;
+      held += static_cast<size_t>(got);
+    }
+    return true;
+  };
+  if (!need(10) || std::memcmp(buffer.data(), "zINSTREAM", 10) != 0) return;
+  at = 10;
+  for (;;) {
+    if (!need(4)) return;
+    uint32_t length = 0;
+    std::memcpy(&length, buffer.data() + at, 4);
+    at += 4;
+    length = ntohl(length);
+    if (length == 0) break;
+    while (length > 0) {  // skipped, never looked at
+      if (at == held && !need(1)) return;
+      const size_t take = std::min<size_t>(length, held - at);
+      at += take;
+      length -= static_cast<uint32_t>(take);
+    }
+  }
+  SendAll(s, "stream: OK", 11);
+}
+
+// Serves `server`'s sockets until killed; runs in a child process of its own.
+[[noreturn]] void Floor(const Server& server) {
+  const int unixListener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un unixAddress{};
+  unixAddress.sun_family = AF_UNIX;
+  std::snprintf(unixAddress.sun_path, sizeof unixAddress.sun_path, "%s", server.unixPath.c_str());
+  const int tcpListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(tcpListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in tcpAddress{};
+  tcpAddress.sin_family = AF_INET;
+  tcpAddress.sin_port = htons(server.port);
+  tcpAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(unixListener, reinterpret_cast<sockaddr*>(&unixAddress), sizeof unixAddress) != 0 ||
+      bind(tcpListener, reinterpret_cast<sockaddr*>(&tcpAddress), sizeof tcpAddress) != 0 ||
+      listen(unixListener, 1024) != 0 || listen(tcpListener, 1024) != 0) {
+    _exit(1);
+  }
+  std::vector<std::thread> threads;
+  for (const int listener : {unixListener, unixListener, tcpListener, tcpListener}) {
+    threads.emplace_back([listener] {
+      for (;;) {
+        const int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) continue;
+        FloorAnswer(s);
+        close(s);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  _exit(0);
 }
 
 bool WaitReady(const Server& server, double seconds) {
@@ -315,6 +416,11 @@ int main(int argc, char** argv) {
     theirs.pid = Start({clamd, "--config-file=" + (folder / "clamd.conf").string()}, folder / "clamd.stderr");
     servers.push_back(theirs);
   }
+  Server floor{"floor", -1, (folder / "floor.sock").string(), FreePort()};
+  std::fflush(stdout);
+  floor.pid = fork();
+  if (floor.pid == 0) Floor(floor);
+  servers.push_back(floor);
   for (const Server& server : servers) {
     if (!WaitReady(server, 60)) {
       std::fprintf(stderr, "service_bench: %s did not start (logs in %s)\n", server.name.c_str(), folder.c_str());
@@ -330,19 +436,23 @@ int main(int argc, char** argv) {
   const Case cases[] = {{false, 1, 4096},  {false, 16, 4096},      {true, 1, 4096},
                         {true, 16, 4096},  {false, 1, size_t{64} << 20}, {true, 1, size_t{64} << 20},
                         {true, 1, 4096, true}, {true, 16, 4096, true}, {true, 1, size_t{64} << 20, true}};
-  std::printf("%-8s %-5s %7s %8s %10s %9s %9s %9s %10s %6s\n", "service", "via", "clients", "body", "req/s", "MB/s",
-              "p50 ms", "p99 ms", "cpu us/req", "wrong");
+  std::printf("%-8s %-5s %7s %8s %10s %9s %9s %9s %10s %10s %6s\n", "service", "via", "clients", "body", "req/s",
+              "MB/s", "p50 ms", "p99 ms", "cpu us/req", "client us", "wrong");
   for (const Case& c : cases) {
     if ((rows == "small" && c.size > 4096) || (rows == "large" && c.size <= 4096)) continue;
     for (const Server& server : servers) {
       if (c.icap && server.icapPort == 0) continue;
       const double before = ProcessorSeconds(server.pid);
+      const double clientBefore = OwnProcessorSeconds();
       const Result r = Drive(server, c.tcp, c.icap, c.clients, c.size, seconds, c.size > 1000000 ? 3 : 1);
-      const double cpu = (ProcessorSeconds(server.pid) - before) * 1e6 / static_cast<double>(std::max<size_t>(1, r.requests));
-      std::printf("%-8s %-5s %7u %8s %10.1f %9.1f %9.2f %9.2f %10.0f %6zu\n", server.name.c_str(),
+      const double perRequest = 1e6 / static_cast<double>(std::max<size_t>(1, r.requests));
+      const double cpu = (ProcessorSeconds(server.pid) - before) * perRequest;
+      // The client's time includes making each thread's body once.
+      const double client = (OwnProcessorSeconds() - clientBefore) * perRequest;
+      std::printf("%-8s %-5s %7u %8s %10.1f %9.1f %9.2f %9.2f %10.0f %10.0f %6zu\n", server.name.c_str(),
                   c.icap ? "icap" : c.tcp ? "tcp" : "unix",
                   c.clients, c.size > 1000000 ? "64 MiB" : "4 KiB", r.requestsPerSecond, r.megabytesPerSecond, r.p50,
-                  r.p99, cpu, r.wrong);
+                  r.p99, cpu, client, r.wrong);
       std::fflush(stdout);
     }
   }
