@@ -153,6 +153,8 @@ void ScanMembersOf(const Input& input, std::string_view name, ScanHandle& handle
     scan.open.reserve(archive::MaxOpenMembers(settings.limits));
     if constexpr (std::is_same_v<Input, InputFile>) {
       archive::WalkArchiveDescriptor(input.descriptor, name, settings.limits, sink);
+    } else if constexpr (std::is_same_v<Input, archive::ArchiveInput>) {
+      archive::WalkArchive(input, name, settings.limits, sink);
     } else {
       archive::WalkArchiveBuffer(input, name, settings.limits, sink);
     }
@@ -183,6 +185,12 @@ void ScanArchiveMembers(std::span<const uint8_t> bytes, std::string_view name, S
                         const MemberHandles& handles, const ArchiveSettings& settings, FileOutcome& outcome,
                         ScanClock::time_point deadline, double seconds) {
   ScanMembersOf(bytes, name, handle, handles, settings, outcome, deadline, seconds);
+}
+
+void ScanArchiveMembers(const archive::ArchiveInput& input, std::string_view name, ScanHandle& handle,
+                        const MemberHandles& handles, const ArchiveSettings& settings, FileOutcome& outcome,
+                        ScanClock::time_point deadline, double seconds) {
+  ScanMembersOf(input, name, handle, handles, settings, outcome, deadline, seconds);
 }
 
 std::string ArchiveSupportLine() {

@@ -62,6 +62,11 @@ void ScanArchiveMembers(std::span<const uint8_t> bytes, std::string_view name, S
                         const MemberHandles& handles, const ArchiveSettings& settings, FileOutcome& outcome,
                         ScanClock::time_point deadline = ScanClock::time_point::max(), double seconds = 0);
 
+// The same over any input the walk reads through (a stream kept in pieces).
+void ScanArchiveMembers(const archive::ArchiveInput& input, std::string_view name, ScanHandle& handle,
+                        const MemberHandles& handles, const ArchiveSettings& settings, FileOutcome& outcome,
+                        ScanClock::time_point deadline = ScanClock::time_point::max(), double seconds = 0);
+
 // For `veltor --version`: "archives: supported (libarchive 3.6.2)" or
 // "archives: not supported in this build".
 std::string ArchiveSupportLine();

@@ -148,17 +148,36 @@ FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, Sc
   return outcome;
 }
 
-FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
-                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings) {
+namespace {
+
+// The fed scan's end and its reports, then `walk` unless that failed.
+template <class Walk>
+FileOutcome FinishFed(ScanHandle& fed, uint64_t bytes, const ScanSettings& settings, const Walk& walk) {
   FileOutcome outcome{Outcome::Clean, {}, {}, bytes, {}};
   const ScanClock::time_point deadline = Deadline(settings.maxScanTime);
   FinishScan(fed);
   if (!CollectReports(fed, {}, outcome.reports)) return Failed("out of memory while collecting reports");
   if (!outcome.reports.empty()) outcome.outcome = Outcome::Reported;
-  if (file.regular) {
-    ScanArchiveMembers(file, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
-  }
+  walk(outcome, deadline);
   return outcome;
+}
+
+}  // namespace
+
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings) {
+  return FinishFed(fed, bytes, settings, [&](FileOutcome& outcome, ScanClock::time_point deadline) {
+    if (file.regular) {
+      ScanArchiveMembers(file, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
+    }
+  });
+}
+
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, const archive::ArchiveInput& input, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings) {
+  return FinishFed(fed, bytes, settings, [&](FileOutcome& outcome, ScanClock::time_point deadline) {
+    ScanArchiveMembers(input, name, handle, more, settings.archives, outcome, deadline, settings.maxScanTime);
+  });
 }
 
 }  // namespace veltor::scanning

@@ -73,4 +73,8 @@ FileOutcome ScanMemory(std::span<const uint8_t> bytes, std::string_view name, Sc
 FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, InputFile& file, std::string_view name,
                           ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings);
 
+// The same with the bytes read back through `input` (kept in memory).
+FileOutcome FinishFedScan(ScanHandle& fed, uint64_t bytes, const archive::ArchiveInput& input, std::string_view name,
+                          ScanHandle& handle, const MemberHandles& more, const ScanSettings& settings);
+
 }  // namespace veltor::scanning

@@ -158,13 +158,26 @@ awaitable<bool> SendEcho(Connection& connection, const icap::Request& request, c
                          const StreamSpool* body) {
   if (!co_await Send(connection, icap::EchoHead(request, istag, body != nullptr))) co_return false;
   if (body == nullptr) co_return true;
-  const int file = body->file.fd;
+  // Where the body is: its file, the scan's file or pieces, or memory.
+  int file = body->file.fd;
+  std::vector<std::span<const uint8_t>> parts;
+  if (file < 0 && body->scan) file = body->scan->spool.fd;
+  if (file < 0 && body->scan) {
+    for (const Piece& piece : body->scan->pieces) parts.push_back(piece.Used());
+  } else if (file < 0) {
+    parts.push_back(body->memory);
+  }
   if (file >= 0) lseek(file, 0, SEEK_SET);
   std::vector<uint8_t> block(file >= 0 ? EchoBlock : 0);
-  for (size_t at = 0;;) {
+  for (size_t part = 0, at = 0;;) {
     std::span<const uint8_t> piece;
     if (file < 0) {
-      piece = std::span<const uint8_t>(body->memory).subspan(at, std::min(EchoBlock, body->memory.size() - at));
+      while (part < parts.size() && at == parts[part].size()) {
+        ++part;
+        at = 0;
+      }
+      if (part == parts.size()) break;
+      piece = parts[part].subspan(at, std::min(EchoBlock, parts[part].size() - at));
       at += piece.size();
     } else {
       const ssize_t count = read(file, block.data(), block.size());

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <string_view>
+
+#include <fcntl.h>
 
 #include "compiler/rulelang/database_image.h"
 #include "engine/api/scan.h"
@@ -110,21 +113,84 @@ ScanHandle* LendStreamHandle(LoadedDatabase& database) {
   return slot->get();
 }
 
-// A piece of a stream scanned as it arrives, written to its spool first
-// (a scan that cannot go on is finished from the file).
-void FeedPiece(ScanJob& job) {
-  StreamScan& stream = *job.stream;
+// Gives the stream's handle back to its database.
+void ReturnHandle(StreamScan& stream) {
+  if (stream.handle == nullptr) return;
+  std::lock_guard lock(stream.database->streamMutex);
+  stream.database->idleStreamHandles.push_back(std::exchange(stream.handle, nullptr));
+}
+
+// Keeps a piece fed to the stream's scan while the budget allows; writes it
+// to the spool file once it does not (the pieces kept before it first).
+void KeepPiece(StreamScan& stream, Piece&& piece) {
+  if (!stream.spoolError.empty() || piece.size == 0) return;
+  if (stream.spool.fd < 0 && ReservePiece(piece)) {
+    try {
+      stream.pieces.push_back(std::move(piece));
+      return;
+    } catch (const std::bad_alloc&) {
+      // Written to the file instead.
+    }
+  }
+  if (stream.spool.fd < 0 && !SpillPieces(stream)) return;
+  if (!WriteAt(stream.spool.fd, piece.Used(), stream.spooled, stream.spoolError)) return;
+  stream.spooled += piece.size;
+}
+
+// A piece of a stream scanned as it arrives: fed, then kept or written to
+// the spool file. A stream that gets no handle goes to its file whole, to
+// be scanned from there at its end.
+void FeedPiece(StreamScan& stream, Piece&& piece) {
   if (!stream.spoolError.empty()) return;
-  if (!WriteAt(stream.spool.fd, job.memory, stream.spooled, stream.spoolError)) return;
-  stream.spooled += job.memory.size();
   if (!stream.asked) {
     stream.asked = true;
     stream.handle = LendStreamHandle(*stream.database);
     if (stream.handle != nullptr) BeginScan(*stream.handle);
   }
-  if (stream.handle == nullptr) return;
-  FeedScan(*stream.handle, job.memory.data(), job.memory.size());
-  stream.fed += job.memory.size();
+  if (stream.handle == nullptr) {
+    if (stream.spool.fd < 0 && !SpillPieces(stream)) return;
+    KeepPiece(stream, std::move(piece));
+    return;
+  }
+  if (piece.size != 0) FeedScan(*stream.handle, piece.bytes, piece.size);
+  stream.fed += piece.size;
+  KeepPiece(stream, std::move(piece));
+}
+
+// The end of a stream scanned as it arrived: its last piece, then the walk
+// over its pieces or its spool file.
+scanning::FileOutcome FinishStream(ScanJob& job, ScanHandle& handle, const scanning::MemberHandles& more,
+                                   std::span<uint8_t> buffer, const scanning::ScanSettings& settings) {
+  StreamScan& stream = *job.stream;
+  FeedPiece(stream, std::move(job.piece));
+  if (!stream.spoolError.empty()) return Failed(stream.spoolError);
+  scanning::FileOutcome outcome;
+  if (stream.handle == nullptr) {
+    // Never fed: scanned from its file as any other.
+    std::string error;
+    const int descriptor = dup(stream.spool.fd);
+    if (descriptor < 0 || lseek(descriptor, 0, SEEK_SET) != 0 || !scanning::AdoptInput(job.file, descriptor, error)) {
+      return Failed(error.empty() ? std::string("cannot scan the spool: ") + std::strerror(errno) : error);
+    }
+    return scanning::ScanOpenFile(job.file, job.name, handle, more, buffer, settings);
+  }
+  if (stream.spool.fd < 0) {
+    PiecesReader reader = ReadPieces(stream.pieces);
+    outcome = scanning::FinishFedScan(*stream.handle, stream.fed, PiecesInput(reader), job.name, handle, more,
+                                      settings);
+  } else {
+    std::string error;
+    const int descriptor = dup(stream.spool.fd);
+    if (descriptor < 0 || !scanning::AdoptInput(job.file, descriptor, error)) {
+      if (descriptor < 0) error = std::string("cannot scan the spool: ") + std::strerror(errno);
+      FinishScan(*stream.handle);
+      outcome = Failed(error);
+    } else {
+      outcome = scanning::FinishFedScan(*stream.handle, stream.fed, job.file, job.name, handle, more, settings);
+    }
+  }
+  ReturnHandle(stream);
+  return outcome;
 }
 
 // Scans the job with handle `index` of `database` (and its member handles).
@@ -143,11 +209,8 @@ void ScanJobWith(ScanJob& job, LoadedDatabase& database, unsigned index, std::sp
     return member.get();
   };
   try {
-    if (job.stream && job.stream->handle != nullptr) {
-      ScanHandle& fed = *job.stream->handle;
-      FeedScan(fed, job.memory.data(), job.memory.size());
-      job.results.emplace_back(job.name, scanning::FinishFedScan(fed, job.stream->fed + job.memory.size(), job.file,
-                                                                job.name, handle, more, settings));
+    if (job.stream) {
+      job.results.emplace_back(job.name, FinishStream(job, handle, more, buffer, settings));
     } else if (job.inMemory) {
       job.results.emplace_back(job.name, scanning::ScanMemory(job.memory, job.name, handle, more, settings));
     } else if (job.file.descriptor >= 0) {
@@ -164,17 +227,20 @@ void ScanJobWith(ScanJob& job, LoadedDatabase& database, unsigned index, std::sp
 void RunJob(ScanPool& pool, ScanJob& job, unsigned index, std::span<uint8_t> buffer) {
   if (job.feed) {
     try {
-      FeedPiece(job);
+      FeedPiece(*job.stream, std::move(job.piece));
     } catch (const std::bad_alloc&) {
       // No handle made: the stream is scanned from its file at its end.
+      job.stream->asked = true;
+      SpillPieces(*job.stream);
     }
+    job.piece = Piece();
     return;
   }
   // A stream scanned as it arrived ends on the database it began with.
   const std::shared_ptr<LoadedDatabase> database =
       job.stream ? job.stream->database : CurrentDatabase(*pool.databases);
   ScanJobWith(job, *database, index, buffer, pool.settings);
-  job.stream.reset();  // its handle back to the database
+  job.stream.reset();  // its pieces freed, unless the connection keeps them to send back
   Count(pool.counters, job);
 }
 
@@ -257,10 +323,36 @@ bool WriteAt(int descriptor, std::span<const uint8_t> bytes, uint64_t offset, st
   return true;
 }
 
-StreamScan::~StreamScan() {
-  if (handle == nullptr) return;
-  std::lock_guard lock(database->streamMutex);
-  database->idleStreamHandles.push_back(handle);
+StreamScan::~StreamScan() { ReturnHandle(*this); }
+
+bool SpillPieces(StreamScan& stream) {
+  if (!stream.spoolError.empty()) return false;
+  if (stream.spool.fd < 0) {
+    stream.spool = OpenSpool(*stream.tempDir, stream.spoolError);
+    if (stream.spool.fd < 0) return false;
+  }
+  for (const Piece& piece : stream.pieces) {
+    if (!WriteAt(stream.spool.fd, piece.Used(), stream.spooled, stream.spoolError)) return false;
+    stream.spooled += piece.size;
+  }
+  stream.pieces.clear();
+  return true;
+}
+
+UniqueFd OpenSpool(const std::string& tempDir, std::string& error) {
+  std::string folder = tempDir;
+  if (folder.empty()) {
+    const char* environment = std::getenv("TMPDIR");
+    folder = environment != nullptr && *environment != '\0' ? environment : "/tmp";
+  }
+  int descriptor = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    std::string name = folder + "/veltord-stream-XXXXXX";
+    descriptor = mkostemp(name.data(), O_CLOEXEC);
+    if (descriptor >= 0) unlink(name.c_str());
+  }
+  if (descriptor < 0) error = "cannot spool the stream in " + folder + ": " + std::strerror(errno);
+  return UniqueFd(descriptor);
 }
 
 std::shared_ptr<LoadedDatabase> CurrentDatabase(DatabaseSet& set) {

@@ -29,6 +29,7 @@
 #include "scanning/scan_system.h"
 #include "scanning/scan_targets.h"
 #include "scanning/scan_worker.h"
+#include "veltord/stream_pieces.h"
 
 namespace veltor::service {
 
@@ -76,6 +77,10 @@ struct UniqueFd {
   int Release() { return std::exchange(fd, -1); }
 };
 
+// An anonymous file in `tempDir` (TMPDIR or /tmp when empty) where a
+// stream is kept while it arrives; it vanishes when closed.
+UniqueFd OpenSpool(const std::string& tempDir, std::string& error);
+
 // Writes all of `bytes` at `offset`; false with `error` set when it cannot.
 bool WriteAt(int descriptor, std::span<const uint8_t> bytes, uint64_t offset, std::string& error);
 
@@ -91,16 +96,20 @@ void ReplaceDatabase(DatabaseSet& set, std::shared_ptr<LoadedDatabase> database)
 // its own by one job at a time while the rest is still coming, so that
 // only its end and the archive walk are left once the last byte is in. The
 // handle comes from the database in use when the stream began and goes back
-// to it when this is destroyed. Touched by one job at a time, and by the
-// networking thread only between them.
+// to it when the stream's scan ends (or this is destroyed). Touched by one
+// job at a time, and by the networking thread only between them.
 struct StreamScan {
   std::shared_ptr<LoadedDatabase> database;
   ScanHandle* handle = nullptr;  // null: none to be had (all lent), or not asked for yet
   bool asked = false;
   uint64_t fed = 0;
-  // The spool file (a duplicate, so that a job outliving its connection
-  // writes to its own descriptor): each piece is written there by its job
-  // at `spooled`, off the networking thread. The first failure is kept.
+  // The pieces fed so far, kept while the budget allows: the stream from
+  // its start. Once one cannot be kept (or the stream gets no handle),
+  // they go to the spool file, opened by that job in `tempDir`, and every
+  // later piece is written there by its job at `spooled`. The first
+  // failure is kept.
+  std::vector<Piece> pieces;
+  const std::string* tempDir = nullptr;
   UniqueFd spool;
   uint64_t spooled = 0;
   std::string spoolError;
@@ -109,6 +118,10 @@ struct StreamScan {
   StreamScan& operator=(const StreamScan&) = delete;
   ~StreamScan();
 };
+
+// Writes the pieces kept so far to the stream's spool file (opened first)
+// and frees them; false with `spoolError` set when that fails.
+bool SpillPieces(StreamScan& stream);
 
 // SCAN stops at the first file with a report; CONTSCAN goes on;
 // ALLMATCHSCAN goes on and lists every report. List only walks: MULTISCAN
@@ -123,11 +136,12 @@ struct ScanJob {
   // Or, when `inMemory`, these bytes (a stream kept whole while it arrived).
   std::vector<uint8_t> memory;
   bool inMemory = false;
-  // A stream scanned as it arrived: with `feed`, `memory` is its next piece
-  // (nothing is reported); without, its end: `memory` is the last piece,
-  // and then `file`, the whole stream, is walked as an archive. When
-  // `stream` has no handle, `file` is scanned as any other.
+  // A stream scanned as it arrived: with `feed`, `piece` is its next piece
+  // (nothing is reported); without, its end: `piece` is the last piece,
+  // and then the whole stream (its pieces, or its spool file) is walked as
+  // an archive. A stream that stopped being fed is handed over as `file`.
   std::shared_ptr<StreamScan> stream;
+  Piece piece;
   bool feed = false;
   std::string name;
   std::string path;

@@ -312,30 +312,26 @@ void LogResults(const std::string& peer, const ScanJob& job) {
   }
 }
 
-UniqueFd OpenSpool(const ServiceOptions& options, std::string& error) {
-  std::string folder = options.tempDir;
-  if (folder.empty()) {
-    const char* environment = std::getenv("TMPDIR");
-    folder = environment != nullptr && *environment != '\0' ? environment : "/tmp";
-  }
-  int descriptor = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
-    std::string name = folder + "/veltord-stream-XXXXXX";
-    descriptor = mkostemp(name.data(), O_CLOEXEC);
-    if (descriptor >= 0) unlink(name.c_str());
-  }
-  if (descriptor < 0) error = "cannot spool the stream in " + folder + ": " + std::strerror(errno);
-  return UniqueFd(descriptor);
-}
-
 namespace {
 
-// Ends the feeding: what `memory` holds (the bytes just before `end`) goes
-// to the file, as every byte after it will.
-bool StopFeeding(StreamSpool& spool, uint64_t end, std::string& error) {
+// Ends the feeding once no job holds the stream: the pieces kept go to the
+// spool file (unless a job put them there), then the piece coming in and
+// what overflowed it, as every byte after them will.
+bool StopFeeding(StreamSpool& spool, std::string& error) {
   spool.feed = false;
-  const bool written = WriteAt(spool.file.fd, spool.memory, end - spool.memory.size(), error);
-  std::vector<uint8_t>().swap(spool.memory);
+  if (spool.scan) {
+    if (!SpillPieces(*spool.scan)) {
+      error = spool.scan->spoolError;
+      return false;
+    }
+    spool.file = std::move(spool.scan->spool);
+    spool.scan.reset();
+  }
+  const uint64_t at = spool.bytes - spool.overflow.size() - spool.piece.size;
+  const bool written = WriteAt(spool.file.fd, spool.piece.Used(), at, error) &&
+                       WriteAt(spool.file.fd, spool.overflow, at + spool.piece.size, error);
+  spool.piece = Piece();
+  std::vector<uint8_t>().swap(spool.overflow);
   return written;
 }
 
@@ -349,29 +345,34 @@ bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const Servic
   }
   const uint64_t before = spool.bytes;
   spool.bytes += bytes.size();
-  if (spool.file.fd < 0 && spool.bytes <= MemoryStreamBytes) {
+  if (spool.scan && spool.feed) {
+    // Into the piece coming in; a burst past its room waits in `overflow`.
+    const size_t fits = spool.piece.bytes == nullptr ? 0 : std::min(bytes.size(), spool.piece.Room().size());
+    if (fits != 0) std::memcpy(spool.piece.Room().data(), bytes.data(), fits);
+    spool.piece.size += fits;
     try {
-      spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+      spool.overflow.insert(spool.overflow.end(), bytes.begin() + static_cast<std::ptrdiff_t>(fits), bytes.end());
       return true;
     } catch (const std::bad_alloc&) {
-      // On to a file, which needs no memory of ours.
+      spool.failure = error = "out of memory while the stream arrived";
+      return false;
     }
   }
   if (spool.file.fd < 0) {
-    spool.file = OpenSpool(options, error);
-    if (spool.file.fd < 0) return false;
-    // What was kept is the start of the first piece to feed, or else
-    // written now.
-    if (!spool.feed && !StopFeeding(spool, before, error)) return false;
-  }
-  if (spool.feed) {
-    try {
-      spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
-      return true;
-    } catch (const std::bad_alloc&) {
-      // Scanned from the file at the end instead.
-      if (!StopFeeding(spool, before, error)) return false;
+    // Kept whole up to the bound; past it, until FeedStream makes pieces.
+    if (spool.bytes <= MemoryStreamBytes || spool.feed) {
+      try {
+        spool.memory.insert(spool.memory.end(), bytes.begin(), bytes.end());
+        return true;
+      } catch (const std::bad_alloc&) {
+        // On to a file, which needs no memory of ours.
+      }
     }
+    spool.feed = false;
+    spool.file = OpenSpool(options.tempDir, error);
+    if (spool.file.fd < 0) return false;
+    if (!WriteAt(spool.file.fd, spool.memory, 0, error)) return false;
+    std::vector<uint8_t>().swap(spool.memory);
   }
   return WriteAt(spool.file.fd, bytes, before, error);
 }
@@ -390,64 +391,73 @@ awaitable<bool> AwaitPiece(StreamSpool& spool, std::string& error) {
     error = spool.failure;
     spool.feed = false;
     spool.scan.reset();
-    std::vector<uint8_t>().swap(spool.memory);
+    spool.piece = Piece();
+    std::vector<uint8_t>().swap(spool.overflow);
     co_return false;
   }
-  if (spool.scan->handle == nullptr) {
-    spool.scan.reset();
-    co_return StopFeeding(spool, spool.bytes, error);
-  }
+  if (spool.scan->asked && spool.scan->handle == nullptr) co_return StopFeeding(spool, error);
   co_return true;
 }
 
 }  // namespace
 
 awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool) {
-  if (spool.file.fd < 0 || !spool.feed || spool.memory.size() < MemoryStreamBytes) co_return;
+  if (!spool.feed || spool.file.fd >= 0 || spool.bytes <= MemoryStreamBytes || !spool.failure.empty()) co_return;
   std::string error;
-  if (!co_await AwaitPiece(spool, error)) {
-    if (spool.failure.empty()) spool.failure = error;  // the next SpoolBytes tells
-    co_return;
-  }
-  if (!spool.feed) co_return;
   if (!spool.scan) {
+    // Past the bound: what was kept becomes the first piece.
     auto scan = std::make_shared<StreamScan>();
-    scan->spool = UniqueFd(dup(spool.file.fd));
-    if (scan->spool.fd < 0) {
-      if (!StopFeeding(spool, spool.bytes, error)) spool.failure = error;
+    scan->database = CurrentDatabase(state.databases);
+    scan->tempDir = &state.options.tempDir;
+    spool.scan = std::move(scan);
+    spool.overflow = std::move(spool.memory);
+    spool.memory = {};
+  }
+  for (;;) {
+    if (spool.piece.bytes == nullptr && !TakePiece(state.pieces, spool.piece)) {
+      // No memory for a piece: the rest goes to the file, not fed.
+      bool stopped = co_await AwaitPiece(spool, error);
+      if (stopped && spool.feed) stopped = StopFeeding(spool, error);
+      if (!stopped && spool.failure.empty()) spool.failure = error;  // the next SpoolBytes tells
       co_return;
     }
-    scan->database = CurrentDatabase(state.databases);
-    spool.scan = std::move(scan);
+    const size_t moved = std::min(spool.overflow.size(), spool.piece.Room().size());
+    if (moved != 0) {
+      std::memcpy(spool.piece.Room().data(), spool.overflow.data(), moved);
+      spool.piece.size += moved;
+      spool.overflow.erase(spool.overflow.begin(), spool.overflow.begin() + static_cast<std::ptrdiff_t>(moved));
+    }
+    if (spool.piece.size < MemoryStreamBytes) co_return;
+    if (!co_await AwaitPiece(spool, error)) {
+      if (spool.failure.empty()) spool.failure = error;
+      co_return;
+    }
+    if (!spool.feed) co_return;
+    auto job = std::make_shared<ScanJob>();
+    job->feed = true;
+    job->stream = spool.scan;
+    job->piece = std::move(spool.piece);
+    spool.piece = Piece();
+    const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
+    spool.feeding = StartJobs(state, jobs);
   }
-  auto job = std::make_shared<ScanJob>();
-  job->feed = true;
-  job->stream = spool.scan;
-  job->memory = std::move(spool.memory);
-  spool.memory = {};
-  try {
-    // Room for the next piece and the read that takes it past the bound.
-    spool.memory.reserve(MemoryStreamBytes + MemoryStreamBytes / 8);
-  } catch (const std::bad_alloc&) {
-    // It grows as it can; SpoolBytes ends the feeding if it cannot.
-  }
-  const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
-  spool.feeding = StartJobs(state, jobs);
 }
 
 awaitable<bool> SettleSpool(StreamSpool& spool, std::string& error) {
-  bool settled = spool.file.fd < 0;
+  // One co_return at the end: GCC 12 mishandles a co_return of a
+  // short-circuit expression (and co_await inside one).
+  bool settled = !spool.scan && spool.file.fd < 0;  // in memory, whole
   if (!settled && !spool.failure.empty()) {
     error = spool.failure;
-  } else if (!settled && co_await AwaitPiece(spool, error)) {
-    spool.scan.reset();
-    settled = !spool.feed || StopFeeding(spool, spool.bytes, error);
+  } else if (!settled) {
+    settled = co_await AwaitPiece(spool, error);
+    if (settled && spool.feed) settled = StopFeeding(spool, error);
   }
   co_return settled;
 }
 
 awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share) {
-  if (spool.file.fd < 0) {
+  if (!spool.scan && spool.file.fd < 0) {
     spool.bytes = 0;
     job.memory = std::move(spool.memory);
     job.inMemory = true;
@@ -459,17 +469,21 @@ awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& er
     co_return false;
   }
   if (!co_await AwaitPiece(spool, error)) co_return false;
-  // The last piece goes to the file before the walk reads it.
-  if (spool.feed && !WriteAt(spool.file.fd, spool.memory, spool.bytes - spool.memory.size(), error)) co_return false;
-  spool.bytes = 0;
+  // FeedStream leaves nothing in `overflow`; should it, the file takes it.
+  bool written = true;
+  if (spool.feed && !spool.overflow.empty()) written = StopFeeding(spool, error);
+  if (!written) co_return false;
+  if (spool.feed) {
+    // The last piece, the scan's end and the walk go to the job.
+    job.stream = share ? spool.scan : std::move(spool.scan);
+    job.piece = std::move(spool.piece);
+    spool.piece = Piece();
+    spool.bytes = 0;
+    co_return true;
+  }
   // A scan that stopped being fed has not seen every byte: the file is
   // scanned whole instead.
-  if (spool.scan && spool.feed) {
-    job.stream = std::move(spool.scan);
-    job.memory = std::move(spool.memory);
-  }
-  spool.memory = {};
-  spool.scan.reset();
+  spool.bytes = 0;
   lseek(spool.file.fd, 0, SEEK_SET);
   const int descriptor = share ? dup(spool.file.fd) : spool.file.Release();
   if (descriptor < 0) {
@@ -785,6 +799,19 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
   }
 }
 
+// Gives idle pieces back to the system once streams have stopped for a
+// moment.
+awaitable<void> TrimLoop(ServiceState& state) {
+  asio::steady_timer timer(state.io);
+  for (;;) {
+    timer.expires_after(std::chrono::seconds(1));
+    error_code error;
+    co_await timer.async_wait(redirect_error(use_awaitable, error));
+    if (error) co_return;
+    TrimPieces(state.pieces);
+  }
+}
+
 awaitable<void> SignalLoop(ServiceState& state) {
   for (;;) {
     error_code error;
@@ -904,6 +931,7 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
   state.pool.databases = &state.databases;
   state.pool.settings.archives = options.archives;
   state.pool.capacity = options.maxQueue;
+  state.pieces.budget = options.spoolMemory;
 
   std::string error;
   bool activatedUnix = false;
@@ -942,6 +970,7 @@ int Serve(const ServiceOptions& options, std::shared_ptr<LoadedDatabase> databas
                    }), asio::detached);
   }
   asio::co_spawn(state.io, SignalLoop(state), asio::detached);
+  asio::co_spawn(state.io, TrimLoop(state), asio::detached);
 
   const auto current = CurrentDatabase(state.databases);
   Notify("READY=1\nSTATUS=serving generation 1");

@@ -69,6 +69,7 @@ po::options_description Describe() {
       ("allow-shutdown", flag(), "obey SHUTDOWN (default: refused)")
       ("tcp-path-scans", flag(), "accept SCAN, CONTSCAN, MULTISCAN, ALLMATCHSCAN over TCP (default: Unix socket only)")
       ("temp-dir", po::value<std::string>(), "where streams are spooled while they arrive (default: TMPDIR or /tmp)")
+      ("spool-memory", po::value<std::string>(), "long streams kept in memory, all together, before they go to temp-dir; 0: always there (default 256M)")
       ("log-format", po::value<std::string>(), "text or json (default text)")
       ("archives", po::value<bool>(), "look inside archives (default true)")
       ("max-archive-depth", po::value<unsigned>(), "archives nested this deep at most (default 8)")
@@ -189,7 +190,8 @@ std::optional<ServiceOptions> ReadOptions(int argc, const char* const* argv, std
     field = *value;
     return true;
   };
-  if (!size("max-stream", options.maxStream) || !size("max-unpacked", options.archives.limits.maxUnpacked)) {
+  if (!size("max-stream", options.maxStream) || !size("max-unpacked", options.archives.limits.maxUnpacked) ||
+      !size("spool-memory", options.spoolMemory)) {
     return std::nullopt;
   }
   if (Set(map, "max-archive-depth")) options.archives.limits.maxDepth = map["max-archive-depth"].as<unsigned>();

@@ -36,6 +36,7 @@ struct ServiceOptions {
   bool allowShutdown = false;
   bool tcpPathScans = false;   // SCAN and its kind over TCP
   std::string tempDir;         // where streams are spooled; "" for TMPDIR or /tmp
+  uint64_t spoolMemory = uint64_t{256} << 20;  // long streams' pieces kept in memory, all streams together
   bool watchDatabase = false;          // reload when the database file changes
   unsigned watchIntervalSeconds = 5;   // how often it is looked at, and how long a change must hold
   LogFormat logFormat = LogFormat::Text;

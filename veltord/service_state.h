@@ -93,6 +93,7 @@ struct ServiceState {
   uint64_t lastGeneration = 1;
   std::atomic<uint64_t> reloads{0};
   std::atomic<uint64_t> reloadFailures{0};
+  PieceStore pieces;  // outlives the jobs and connections that hold pieces
   DatabaseSet databases;
   ScanPool pool;
   asio::io_context io{1};
@@ -175,15 +176,6 @@ asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_c
 // Asks the reload thread for one more load of the database file.
 void RequestReload(ServiceState& state);
 
-// An anonymous file where a stream is kept while it arrives, so that a slow
-// client holds a file rather than a worker; it vanishes when closed.
-UniqueFd OpenSpool(const ServiceOptions& options, std::string& error);
-
-// A stream of up to this many bytes is kept in memory while it arrives and
-// scanned there (no file, no reading back); past it, what was kept goes to
-// a spool file and so does the rest. The most a connection holds in memory.
-inline constexpr size_t MemoryStreamBytes = size_t{1} << 20;
-
 // Jobs handed to the pool, waited for on the networking thread.
 struct JobWait {
   explicit JobWait(asio::io_context& io) : timer(io) {}
@@ -193,16 +185,18 @@ struct JobWait {
 std::shared_ptr<JobWait> StartJobs(ServiceState& state, std::span<const std::shared_ptr<ScanJob>> jobs);
 asio::awaitable<void> FinishJobs(std::shared_ptr<JobWait> wait);
 
-// A stream as it arrives: in `memory` up to MemoryStreamBytes, else in
-// `file` (from its start) and, unless `feed` is off, scanned as it arrives:
-// `memory` then holds what is not fed yet, handed to a job once it reaches
-// the bound, while the next piece comes in (at most one piece in a job and
-// one coming in: a client waits, unread, for the scan to catch up).
-// While it is fed, the file is written by the jobs, piece by piece, and
-// `memory` is not in it yet; once feeding ends, what is left of `memory`
-// and every byte after go to the file on the networking thread.
+// A stream as it arrives: in `memory` up to MemoryStreamBytes; past it,
+// unless `feed` is off, scanned as it arrives (`scan`): gathered in
+// `piece`, handed to a job once it reaches the bound while the next piece
+// comes in (at most one piece in a job and one coming in: a client waits,
+// unread, for the scan to catch up). The jobs keep the pieces in memory
+// while the service's budget allows, or write them to the spool file.
+// Once feeding ends (or without it), every byte is in `file`, written on
+// the networking thread.
 struct StreamSpool {
   std::vector<uint8_t> memory;
+  Piece piece;
+  std::vector<uint8_t> overflow;  // past the piece's room, until the next piece
   UniqueFd file;
   uint64_t bytes = 0;
   bool feed = true;
@@ -220,14 +214,16 @@ bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const Servic
 // (waiting for the piece before it first).
 asio::awaitable<void> FeedStream(ServiceState& state, StreamSpool& spool);
 
-// Ends the feeding, once the piece in a job is in: the file then holds
-// every byte. False with `error` set when it cannot be written.
+// Ends the feeding, once the piece in a job is in: the file (or, for a
+// short stream, `memory`) then holds every byte. False with `error` set
+// when it cannot be written.
 asio::awaitable<bool> SettleSpool(StreamSpool& spool, std::string& error);
 
 // Gives the stream to `job` to scan and leaves `spool` empty: the memory
-// moved, or the file adopted from its start (`share`: a duplicate, the
-// file kept) with what was fed of it. False with `error` set when the file
-// cannot be looked at.
+// moved, the scan fed so far with its last piece, or the file adopted from
+// its start. With `share` the bytes stay reachable for sending back after
+// the scan (the scan's pieces or file kept in `scan`, a duplicate of
+// `file`). False with `error` set when the file cannot be looked at.
 asio::awaitable<bool> HandOverStream(StreamSpool& spool, ScanJob& job, std::string& error, bool share = false);
 
 // Logs each report of a finished job ("found") and each file it could not

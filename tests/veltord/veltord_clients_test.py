@@ -237,6 +237,29 @@ class MemoryBound(ServiceTest):
                     status, reply = self.service.scan_json(body)
                     self.assertEqual((status, reply.get("rule")), (200, rule), reply)
 
+    def test_same_verdicts_past_the_spool_memory_budget(self):
+        # Pieces kept in memory (the default budget), sent to the file once
+        # the budget is spent (2M: one piece kept), or always (0). The
+        # archives are read back whole: a member at the end, and a zip after
+        # junk, found through its central directory at the stream's end.
+        size = 5 * MEMORY_BOUND
+        junk = random.Random(2).randbytes(size)
+        bodies = (("clean", junk, None), ("archive", zip_of_size(size, "docs/test.com", TEST_BYTES), TEST_RULE),
+                  ("appended", junk + zip_holding("docs/test.com", TEST_BYTES), TEST_RULE))
+        for options in ((), ("--spool-memory", "2M"), ("--spool-memory", "0")):
+            folder = tempfile.mkdtemp(prefix="veltord-test-", dir=self.folder)
+            service = Service(folder, *options) if options else self.service
+            try:
+                for name, body, rule in bodies:
+                    with self.subTest(options=options, body=name):
+                        want = "stream: OK\0" if rule is None else "stream: %s FOUND\0" % rule
+                        self.assertEqual(service.ask(instream(body, chunk=300001)).decode(), want)
+                        status, reply = service.scan_json(body)
+                        self.assertEqual((status, reply.get("rule")), (200, rule), reply)
+            finally:
+                if options:
+                    self.assertEqual(service.stop(), 0, service.text())
+
     def test_a_small_body_that_unpacks_to_much(self):
         # Small enough for the networking thread to scan itself, but its
         # member takes longer than that thread may give it: a worker scans it

@@ -323,7 +323,8 @@ def free_port():
 
 
 class Squid(IcapTest):
-    options = ("--max-stream", "256M")
+    # A body is held in memory only within spool-memory; past it, in a file.
+    options = ("--max-stream", "256M", "--spool-memory", "16M")
 
     def setUp(self):
         super().setUp()
