@@ -149,6 +149,15 @@ Event NextEvent(ProtocolReader& reader, std::span<const uint8_t>& input) {
   }
 }
 
+uint64_t ChunkBytesLeft(const ProtocolReader& reader) noexcept {
+  return reader.state == ProtocolReader::State::ChunkData ? reader.chunkLeft : 0;
+}
+
+void TakeChunkBytes(ProtocolReader& reader, uint64_t count) noexcept {
+  reader.chunkLeft -= count;
+  if (reader.chunkLeft == 0) reader.state = ProtocolReader::State::ChunkLength;
+}
+
 bool MidMessage(const ProtocolReader& reader) noexcept {
   switch (reader.state) {
     case ProtocolReader::State::Command: return !reader.line.empty();

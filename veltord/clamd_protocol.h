@@ -83,6 +83,12 @@ struct ProtocolReader {
 // the byte that carries a passed descriptor) are passed over.
 Event NextEvent(ProtocolReader& reader, std::span<const uint8_t>& input);
 
+// The bytes of the current chunk still to come (0 outside a chunk), and
+// the taking of `count` of them read elsewhere (straight where the stream
+// is kept), as a StreamBytes event would.
+uint64_t ChunkBytesLeft(const ProtocolReader& reader) noexcept;
+void TakeChunkBytes(ProtocolReader& reader, uint64_t count) noexcept;
+
 // True when the connection ending now would cut a command or a stream short.
 bool MidMessage(const ProtocolReader& reader) noexcept;
 

@@ -129,12 +129,14 @@ struct Connection {
 
 // Reads more bytes after the unread ones; on the Unix socket through
 // recvmsg, so that descriptors passed along with the bytes are kept.
+// With `into`, reads there instead, counting the bytes in `taken`.
 template <class Socket>
-awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
+awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error, std::span<uint8_t> into = {},
+                         size_t* taken = nullptr) {
   if constexpr (!IsUnix<Socket>) {
-    co_await ReadMoreTcp(connection, error);
+    co_await ReadMoreTcp(connection, error, into, taken);
   } else {
-    const std::span<uint8_t> room = MakeRoom(connection.in);
+    const std::span<uint8_t> room = into.empty() ? MakeRoom(connection.in) : into;
     if (room.empty()) {
       error = asio::error::no_buffer_space;
       co_return;
@@ -170,7 +172,11 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         error = asio::error::eof;
         co_return;
       }
-      connection.in.end += static_cast<size_t>(count);
+      if (into.empty()) {
+        connection.in.end += static_cast<size_t>(count);
+      } else {
+        *taken = static_cast<size_t>(count);
+      }
       co_return;
     }
   }
@@ -377,6 +383,19 @@ bool SpoolBytes(StreamSpool& spool, std::span<const uint8_t> bytes, const Servic
   return WriteAt(spool.file.fd, bytes, before, error);
 }
 
+std::span<uint8_t> SpoolRoom(StreamSpool& spool) {
+  if (!spool.scan || !spool.feed || spool.piece.bytes == nullptr || !spool.overflow.empty() ||
+      !spool.failure.empty()) {
+    return {};
+  }
+  return spool.piece.Room();
+}
+
+void ReadIntoSpool(StreamSpool& spool, size_t count) {
+  spool.piece.size += count;
+  spool.bytes += count;
+}
+
 namespace {
 
 // Waits for the piece in a job; feeding ends when the stream got no handle
@@ -577,9 +596,22 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
       case EventKind::NeedMore: {
         const bool idle = dialogue.inSession && !MidMessage(reader);
         connection.deadline.After(idle ? idleTimeout : readTimeout);
+        // A long chunk's bytes go straight into the stream's piece when
+        // nothing is left unread before them.
+        std::span<uint8_t> into;
+        if (dialogue.streaming && Unread(connection.in).empty()) {
+          into = SpoolRoom(dialogue.stream);
+          into = into.first(static_cast<size_t>(std::min<uint64_t>(into.size(), ChunkBytesLeft(reader))));
+        }
+        size_t taken = 0;
         error_code error;
-        co_await ReadMore(connection, error);
+        co_await ReadMore(connection, error, into, &taken);
         connection.deadline.Clear();
+        if (!error && taken != 0) {
+          TakeChunkBytes(reader, taken);
+          ReadIntoSpool(dialogue.stream, taken);
+          co_await FeedStream(state, dialogue.stream);
+        }
         if (!error) break;
         const bool middle = MidMessage(reader);
         if (connection.timedOut) {

@@ -159,17 +159,25 @@ std::span<uint8_t> MakeRoom(ReadBuffer<Size>& in) {
 }
 
 // For a connection record with a TCP `socket` and `in`: asks for the quick
-// ACK of what was read before, then reads more bytes after the unread ones.
+// ACK of what was read before, then reads more bytes after the unread ones,
+// or, when `into` is not empty, into it (a stream's bytes read straight
+// where they are kept), counted in `taken`.
 template <class Connection>
-asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error) {
-  const std::span<uint8_t> room = MakeRoom(connection.in);
+asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error,
+                                  std::span<uint8_t> into = {}, size_t* taken = nullptr) {
+  const std::span<uint8_t> room = into.empty() ? MakeRoom(connection.in) : into;
   if (room.empty()) {
     error = asio::error::no_buffer_space;
     co_return;
   }
   if (connection.in.readBefore) AskQuickAck(connection.socket.native_handle());
-  connection.in.end += co_await connection.socket.async_read_some(
+  const size_t count = co_await connection.socket.async_read_some(
       asio::buffer(room.data(), room.size()), asio::redirect_error(asio::use_awaitable, error));
+  if (into.empty()) {
+    connection.in.end += count;
+  } else {
+    *taken = count;
+  }
   connection.in.readBefore = true;
 }
 
@@ -204,6 +212,11 @@ struct StreamSpool {
   std::shared_ptr<JobWait> feeding;  // the piece in a job
   std::string failure;               // a job's write that failed
 };
+
+// Where the stream's next bytes may be read straight to (the room of the
+// piece coming in), or nothing; ReadIntoSpool counts what was put there.
+std::span<uint8_t> SpoolRoom(StreamSpool& spool);
+void ReadIntoSpool(StreamSpool& spool, size_t count);
 
 // Keeps `bytes`, moving to a spool file at the bound; false with `error`
 // set when the file cannot be opened or written (here or by a job).
