@@ -403,6 +403,15 @@ void ContinueBody(Reader& reader) noexcept {
   reader.state = Reader::State::ChunkLine;
 }
 
+uint64_t ChunkBytesLeft(const Reader& reader) noexcept {
+  return reader.state == Reader::State::ChunkData ? reader.chunkLeft : 0;
+}
+
+void TakeChunkBytes(Reader& reader, uint64_t count) noexcept {
+  reader.chunkLeft -= count;
+  if (reader.chunkLeft == 0) reader.state = Reader::State::ChunkEnd;
+}
+
 bool MidMessage(const Reader& reader) noexcept {
   switch (reader.state) {
     case Reader::State::Head: return !reader.buffer.empty();

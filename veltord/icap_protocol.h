@@ -92,6 +92,12 @@ Event NextEvent(Reader& reader, std::span<const uint8_t>& input);
 // After PreviewEnd: the rest of the body follows (the server said 100 Continue).
 void ContinueBody(Reader& reader) noexcept;
 
+// The bytes of the current body chunk still to come (0 outside a chunk),
+// and the taking of `count` of them read elsewhere (straight where the body
+// is kept), as a BodyBytes event would.
+uint64_t ChunkBytesLeft(const Reader& reader) noexcept;
+void TakeChunkBytes(Reader& reader, uint64_t count) noexcept;
+
 // True when the connection ending now would cut a request short.
 bool MidMessage(const Reader& reader) noexcept;
 

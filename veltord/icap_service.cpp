@@ -128,6 +128,16 @@ void Decode(Body& body, std::span<const uint8_t> bytes) {
   }
 }
 
+// Where a body chunk's next bytes may be read straight to: the room of the
+// piece coming in, when the body is kept as it comes and not past the limit.
+std::span<uint8_t> BodyRoom(Body& body, uint64_t chunkLeft) {
+  if (body.decoding || !body.keepRaw || !body.failure.empty() || body.overLimit || body.rawBytes >= body.limit) {
+    return {};
+  }
+  const std::span<uint8_t> room = SpoolRoom(body.raw);
+  return room.first(static_cast<size_t>(std::min<uint64_t>({room.size(), chunkLeft, body.limit - body.rawBytes})));
+}
+
 void Take(Body& body, std::span<const uint8_t> bytes) {
   if (body.rawBytes + bytes.size() > body.limit) body.overLimit = true;
   body.rawBytes += bytes.size();
@@ -294,9 +304,18 @@ awaitable<void> Converse(ServiceState& state, Connection& connection) {
       case icap::EventKind::NeedMore: {
         const bool middle = icap::MidMessage(reader);
         connection.deadline.After(middle ? readTimeout : idleTimeout);
+        std::span<uint8_t> into;
+        if (body && Unread(connection.in).empty()) into = BodyRoom(*body, icap::ChunkBytesLeft(reader));
+        size_t taken = 0;
         error_code error;
-        co_await ReadMoreTcp(connection, error);
+        co_await ReadMoreTcp(connection, error, into, &taken);
         connection.deadline.Clear();
+        if (!error && taken != 0) {
+          icap::TakeChunkBytes(reader, taken);
+          body->rawBytes += taken;
+          ReadIntoSpool(body->raw, taken);
+          co_await FeedStream(state, body->raw);
+        }
         if (!error) break;
         if (!middle) co_return;  // the client is done, or idle too long
         const std::string reason = connection.timedOut ? "read timed out in the middle of a request"

@@ -176,6 +176,23 @@ class Limits(IcapTest):
         with open(returned, "rb") as a, open(body, "rb") as b:
             self.assertEqual(a.read(), b.read())
 
+    def test_a_long_clean_body_comes_back_whole(self):
+        # Sent back from its pieces in memory, or from the file once past
+        # spool-memory (2M: one piece kept, the rest in the file).
+        body = self.write("long.bin", os.urandom(5 << 20))
+        for options in ((), ("--spool-memory", "2M")):
+            with self.subTest(options=options):
+                self.service.stop()
+                self.service = Service(self.folder, "--icap", "127.0.0.1:0", *options)
+                self.port = icap_port(self.service)
+                returned = os.path.join(self.folder, "returned%d" % len(options))
+                result = subprocess.run(["c-icap-client", "-i", "127.0.0.1", "-p", str(self.port), "-s", "veltor",
+                                         "-v", "-f", body, "-resp", "http://origin/long.bin", "-no204", "-o",
+                                         returned], capture_output=True, text=True, timeout=60)
+                self.assertIn("ICAP/1.0 200 OK", result.stdout + result.stderr)
+                with open(returned, "rb") as a, open(body, "rb") as b:
+                    self.assertEqual(a.read(), b.read())
+
 
 def respmod(stream, body):
     """One RESPMOD on a kept connection (a file from socket.makefile):
