@@ -2,6 +2,7 @@
 // pieces the bytes arrive in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,8 +12,11 @@
 namespace veltor::service {
 namespace {
 
-// Events as text: "CMD:NAME:D:ARG", "BYTES:...", "END", "ERROR:N".
-std::vector<std::string> Events(const std::string& wire, size_t piece, uint64_t maxStream = 1000) {
+// Events as text: "CMD:NAME:D:ARG", "BYTES:...", "END", "ERROR:N". With
+// `direct`, a piece that begins inside a chunk gives its chunk bytes by
+// TakeChunkBytes, as the service reads them straight where a stream is kept.
+std::vector<std::string> Events(const std::string& wire, size_t piece, uint64_t maxStream = 1000,
+                                bool direct = false) {
   ProtocolReader reader;
   reader.maxStream = maxStream;
   std::vector<std::string> events;
@@ -20,6 +24,12 @@ std::vector<std::string> Events(const std::string& wire, size_t piece, uint64_t 
   for (size_t at = 0; at < wire.size(); at += piece) {
     const std::string part = wire.substr(at, piece);
     std::span<const uint8_t> input(reinterpret_cast<const uint8_t*>(part.data()), part.size());
+    if (const uint64_t left = ChunkBytesLeft(reader); direct && left != 0) {
+      const size_t taken = static_cast<size_t>(std::min<uint64_t>(left, input.size()));
+      bytes.append(reinterpret_cast<const char*>(input.data()), taken);
+      input = input.subspan(taken);
+      TakeChunkBytes(reader, taken);
+    }
     for (;;) {
       const Event event = NextEvent(reader, input);
       if (event.kind == EventKind::NeedMore) break;
@@ -81,6 +91,7 @@ TEST(ClamdProtocolReader, SameEventsWhateverThePieces) {
   for (const Case& c : cases) {
     for (const size_t piece : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, c.wire.size() + 1}) {
       EXPECT_EQ(Events(c.wire, piece), c.events) << "piece " << piece << " of " << c.wire.substr(0, 40);
+      EXPECT_EQ(Events(c.wire, piece, 1000, true), c.events) << "direct, piece " << piece;
     }
   }
 }

@@ -2,6 +2,8 @@
 // the bytes arrive in, and the malformed requests it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,13 +14,22 @@ namespace {
 
 // Events as text: "REQ:METHOD:SERVICE:reqhead|reshead", "BYTES:...",
 // "PREVIEW", "END" or "END:ieof", "ERROR"; a 100 Continue after each preview.
-std::vector<std::string> Events(const std::string& wire, size_t piece) {
+// With `direct`, a piece that begins inside a body chunk gives its chunk
+// bytes by TakeChunkBytes, as the service reads them straight where a body
+// is kept.
+std::vector<std::string> Events(const std::string& wire, size_t piece, bool direct = false) {
   Reader reader;
   std::vector<std::string> events;
   std::string bytes;
   for (size_t at = 0; at < wire.size(); at += piece) {
     const std::string part = wire.substr(at, piece);
     std::span<const uint8_t> input(reinterpret_cast<const uint8_t*>(part.data()), part.size());
+    if (const uint64_t left = ChunkBytesLeft(reader); direct && left != 0) {
+      const size_t taken = static_cast<size_t>(std::min<uint64_t>(left, input.size()));
+      bytes.append(reinterpret_cast<const char*>(input.data()), taken);
+      input = input.subspan(taken);
+      TakeChunkBytes(reader, taken);
+    }
     for (;;) {
       const Event event = NextEvent(reader, input);
       if (event.kind == EventKind::NeedMore) break;
@@ -101,6 +112,7 @@ TEST(IcapReader, SameEventsWhateverThePieces) {
   for (const Case& c : cases) {
     for (const size_t piece : {c.wire.size() + 1, size_t{1}, size_t{7}}) {
       EXPECT_EQ(Events(c.wire, piece), c.events) << c.wire.substr(0, 200) << " in pieces of " << piece;
+      EXPECT_EQ(Events(c.wire, piece, true), c.events) << "direct, in pieces of " << piece;
     }
   }
 }
