@@ -163,6 +163,7 @@ scanning::FileOutcome FinishStream(ScanJob& job, ScanHandle& handle, const scann
                                    std::span<uint8_t> buffer, const scanning::ScanSettings& settings) {
   StreamScan& stream = *job.stream;
   FeedPiece(stream, std::move(job.piece));
+  job.piece = Piece();  // back to the store now when it went to the file
   if (!stream.spoolError.empty()) return Failed(stream.spoolError);
   scanning::FileOutcome outcome;
   if (stream.handle == nullptr) {
