@@ -139,9 +139,11 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
       error = asio::error::no_buffer_space;
       co_return;
     }
-    for (;;) {
-      co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
-      if (error) co_return;
+    for (bool wait = !ReadAtOnce(connection.in);; wait = true) {
+      if (wait) {
+        co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
+        if (error) co_return;
+      }
       iovec vector{room.data(), room.size()};
       alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
       msghdr message{};
@@ -171,6 +173,8 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
         co_return;
       }
       connection.in.end += static_cast<size_t>(count);
+      connection.in.readBefore = true;
+      connection.in.filled = static_cast<size_t>(count) == room.size();
       co_return;
     }
   }
@@ -178,9 +182,13 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
 
 template <class Socket>
 awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
+  const ssize_t sent = SendNow(connection.socket.native_handle(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  if (sent < 0) co_return false;
+  if (static_cast<size_t>(sent) == text.size()) co_return true;
   connection.deadline.After(WriteTimeout);
   error_code error;
-  co_await asio::async_write(connection.socket, asio::buffer(text), redirect_error(use_awaitable, error));
+  co_await asio::async_write(connection.socket, asio::buffer(text.data() + sent, text.size() - static_cast<size_t>(sent)),
+                             redirect_error(use_awaitable, error));
   connection.deadline.Clear();
   co_return !error;
 }

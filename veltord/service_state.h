@@ -138,7 +138,35 @@ struct ReadBuffer {
   size_t start = 0;
   size_t end = 0;
   bool readBefore = false;  // a read took bytes on this connection
+  bool filled = false;      // the last read filled all the room it had: more is likely waiting
 };
+
+// Whether the next read tries the socket before it waits: a client sends
+// its request as it connects, and one that filled the buffer has likely
+// sent more. Otherwise a wait first costs less than a read that finds
+// nothing.
+template <size_t Size>
+bool ReadAtOnce(const ReadBuffer<Size>& in) {
+  return !in.readBefore || in.filled;
+}
+
+// Sends what the socket takes at once, without waiting: the count sent
+// (fewer than asked when its buffer is full), or -1 with errno set on a
+// failure. A reply sent whole this way needs no deadline and no reactor.
+inline ssize_t SendNow(int descriptor, std::span<const uint8_t> bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t count = send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (count >= 0) {
+      sent += static_cast<size_t>(count);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    return -1;
+  }
+  return static_cast<ssize_t>(sent);
+}
 
 template <size_t Size>
 std::span<const uint8_t> Unread(const ReadBuffer<Size>& in) {
@@ -166,10 +194,29 @@ asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_c
     error = asio::error::no_buffer_space;
     co_return;
   }
-  if (connection.in.readBefore) AskQuickAck(connection.socket.native_handle());
-  connection.in.end += co_await connection.socket.async_read_some(
-      asio::buffer(room.data(), room.size()), asio::redirect_error(asio::use_awaitable, error));
+  const int descriptor = connection.socket.native_handle();
+  if (connection.in.readBefore) AskQuickAck(descriptor);
+  size_t count = 0;
+  if (ReadAtOnce(connection.in)) {
+    const ssize_t read = recv(descriptor, room.data(), room.size(), MSG_DONTWAIT);
+    if (read == 0) {
+      error = asio::error::eof;
+      co_return;
+    }
+    if (read < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      error = boost::system::error_code(errno, boost::system::system_category());
+      co_return;
+    }
+    count = read > 0 ? static_cast<size_t>(read) : 0;
+  }
+  // Nothing there yet: the reactor's read, which tries once more and then waits.
+  if (count == 0) {
+    count = co_await connection.socket.async_read_some(asio::buffer(room.data(), room.size()),
+                                                       asio::redirect_error(asio::use_awaitable, error));
+  }
+  connection.in.end += count;
   connection.in.readBefore = true;
+  connection.in.filled = count == room.size();
 }
 
 // Asks the reload thread for one more load of the database file.
