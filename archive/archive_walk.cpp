@@ -109,19 +109,33 @@ std::string ErrorText(struct archive* handle) {
 
 // Notes that the outermost file's bytes from `start` to `end` were read;
 // those not read before count toward walk.packedRead.
+// The first range the new one touches becomes the merged one (its node
+// reused), so that reading on from a range, or again inside it, allocates
+// nothing.
 void CountPacked(Walk& walk, uint64_t start, uint64_t end) {
   uint64_t fresh = end - start;
   uint64_t mergedStart = start, mergedEnd = end;
   auto range = walk.packedRanges.upper_bound(start);
   if (range != walk.packedRanges.begin() && std::prev(range)->second >= start) --range;
+  std::map<uint64_t, uint64_t>::node_type merged;
   while (range != walk.packedRanges.end() && range->first <= end) {
     const uint64_t overlapStart = std::max(start, range->first), overlapEnd = std::min(end, range->second);
     if (overlapEnd > overlapStart) fresh -= overlapEnd - overlapStart;
     mergedStart = std::min(mergedStart, range->first);
     mergedEnd = std::max(mergedEnd, range->second);
-    range = walk.packedRanges.erase(range);
+    if (merged.empty()) {
+      merged = walk.packedRanges.extract(range++);
+    } else {
+      range = walk.packedRanges.erase(range);
+    }
   }
-  walk.packedRanges.emplace(mergedStart, mergedEnd);
+  if (merged.empty()) {
+    walk.packedRanges.emplace(mergedStart, mergedEnd);
+  } else {
+    merged.key() = mergedStart;
+    merged.mapped() = mergedEnd;
+    walk.packedRanges.insert(std::move(merged));
+  }
   walk.packedRead += fresh;
 }
 

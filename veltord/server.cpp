@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -114,69 +113,107 @@ void Stop(ServiceState& state) {
 template <class Socket>
 constexpr bool IsUnix = std::is_same_v<Socket, UnixSocket>;
 
+// Descriptors a client passed and has not used yet, oldest first: a ring
+// of fixed size, so that a connection allocates nothing for them.
+struct PassedDescriptors {
+  std::array<UniqueFd, MaxPassedDescriptors> held;
+  size_t first = 0;
+  size_t count = 0;
+};
+
+// Keeps `file` unless as many are held already (it is closed then).
+void Keep(PassedDescriptors& passed, UniqueFd file) {
+  if (passed.count == MaxPassedDescriptors) return;
+  passed.held[(passed.first + passed.count++) % MaxPassedDescriptors] = std::move(file);
+}
+
+// The oldest held; the caller checks that one is.
+UniqueFd TakeOldest(PassedDescriptors& passed) {
+  UniqueFd file = std::move(passed.held[passed.first]);
+  passed.first = (passed.first + 1) % MaxPassedDescriptors;
+  --passed.count;
+  return file;
+}
+
 template <class Socket>
 struct Connection {
   Connection(Socket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
   Socket socket;
   Deadline deadline;
   bool timedOut = false;
-  std::deque<UniqueFd> passed;  // descriptors received, oldest first
+  PassedDescriptors passed;
   ReadBuffer<ReadBufferSize> in;
   ProtocolReader reader;
   std::string peer;
   bool finished = false;  // the conversation ended with its last reply sent whole
 };
 
-// Reads more bytes after the unread ones; on the Unix socket through
-// recvmsg, so that descriptors passed along with the bytes are kept.
+// One read of what has arrived on the Unix socket, without waiting,
+// through recvmsg, so that descriptors passed along with the bytes are
+// kept. True when that ended the read (bytes taken, or `error` set: the
+// end, a failure); false when nothing had arrived.
+bool ReceiveArrived(Connection<UnixSocket>& connection, error_code& error) {
+  const std::span<uint8_t> room = MakeRoom(connection.in);
+  if (room.empty()) {
+    error = asio::error::no_buffer_space;
+    return true;
+  }
+  iovec vector{room.data(), room.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t count = recvmsg(connection.socket.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  if (count < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      connection.in.tryFirst = false;
+      return false;
+    }
+    error = error_code(errno, boost::system::system_category());
+    return true;
+  }
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const size_t descriptors = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < descriptors; ++i) {
+      int descriptor = -1;
+      std::memcpy(&descriptor, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+      Keep(connection.passed, UniqueFd(descriptor));
+    }
+  }
+  if (count == 0) {
+    error = asio::error::eof;
+    return true;
+  }
+  Took(connection.in, static_cast<size_t>(count), room.size());
+  return true;
+}
+
+// Reads more bytes after the unread ones at once, when they have arrived
+// and the buffer says to look (tryFirst): no wait, no deadline and no
+// coroutine for a request sent whole. False when ReadMore is to wait.
+template <class Socket>
+bool ReadArrived(Connection<Socket>& connection, error_code& error) {
+  if (!connection.in.tryFirst) return false;
+  if constexpr (!IsUnix<Socket>) {
+    return ReadArrivedTcp(connection, error);
+  } else {
+    return ReceiveArrived(connection, error);
+  }
+}
+
+// Waits for more bytes and reads them.
 template <class Socket>
 awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
   if constexpr (!IsUnix<Socket>) {
-    co_await ReadMoreTcp(connection, error);
+    co_await WaitAndReadTcp(connection, error);
   } else {
-    const std::span<uint8_t> room = MakeRoom(connection.in);
-    if (room.empty()) {
-      error = asio::error::no_buffer_space;
-      co_return;
-    }
-    for (bool wait = !ReadAtOnce(connection.in);; wait = true) {
-      if (wait) {
-        co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
-        if (error) co_return;
-      }
-      iovec vector{room.data(), room.size()};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
-      msghdr message{};
-      message.msg_iov = &vector;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t count =
-          recvmsg(connection.socket.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-      if (count < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-        error = error_code(errno, boost::system::system_category());
-        co_return;
-      }
-      for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
-        const size_t descriptors = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < descriptors; ++i) {
-          int descriptor = -1;
-          std::memcpy(&descriptor, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
-          UniqueFd owned(descriptor);
-          if (connection.passed.size() < MaxPassedDescriptors) connection.passed.push_back(std::move(owned));
-        }
-      }
-      if (count == 0) {
-        error = asio::error::eof;
-        co_return;
-      }
-      connection.in.end += static_cast<size_t>(count);
-      connection.in.readBefore = true;
-      connection.in.filled = static_cast<size_t>(count) == room.size();
-      co_return;
-    }
+    do {
+      co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
+      if (error) co_return;
+    } while (!ReceiveArrived(connection, error));
   }
 }
 
@@ -224,10 +261,14 @@ awaitable<void> FinishJobs(std::shared_ptr<JobWait> waiter) {
   }
 }
 
-awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
-  if (ScanInline(state.pool, *job)) co_return;
+awaitable<void> RunInPool(ServiceState& state, std::shared_ptr<ScanJob> job) {
   const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
   co_await RunJobs(state, jobs);
+}
+
+awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
+  if (ScanInline(state.pool, *job)) co_return;
+  co_await RunInPool(state, std::move(job));
 }
 
 namespace {
@@ -497,7 +538,7 @@ awaitable<bool> ScanStream(ServiceState& state, Connection<Socket>& connection, 
   dialogue.streaming = false;
   if (!co_await HandOverStream(dialogue.stream, *job, error)) co_return co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
   job->name = "stream";
-  co_await RunJob(state, job);
+  if (!ScanInline(state.pool, *job)) co_await RunInPool(state, job);
   LogResults(connection.peer, *job);
   std::string reply;
   for (const std::string& line : VerdictLines(job->name, job->results.front().second, false)) reply += Line(dialogue, line);
@@ -570,10 +611,12 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
     switch (event.kind) {
       case EventKind::NeedMore: {
         const bool idle = dialogue.inSession && !MidMessage(reader);
-        connection.deadline.After(idle ? idleTimeout : readTimeout);
         error_code error;
-        co_await ReadMore(connection, error);
-        connection.deadline.Clear();
+        if (!ReadArrived(connection, error)) {
+          connection.deadline.After(idle ? idleTimeout : readTimeout);
+          co_await ReadMore(connection, error);
+          connection.deadline.Clear();
+        }
         if (!error) break;
         const bool middle = MidMessage(reader);
         if (connection.timedOut) {
@@ -688,19 +731,20 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
               carryOn = co_await Send(connection, Line(dialogue, "FILDES: only over the Unix socket. ERROR"));
               break;
             } else {
-              while (connection.passed.empty()) {
-                connection.deadline.After(readTimeout);
+              while (connection.passed.count == 0) {
                 error_code error;
-                co_await ReadMore(connection, error);
-                connection.deadline.Clear();
+                if (!ReadArrived(connection, error)) {
+                  connection.deadline.After(readTimeout);
+                  co_await ReadMore(connection, error);
+                  connection.deadline.Clear();
+                }
                 if (error) {
                   Log("client-error", {{"client", connection.peer}, {"reason", "FILDES without a descriptor"}});
                   co_await Send(connection, Line(dialogue, "FILDES: no descriptor received. ERROR"));
                   co_return;
                 }
               }
-              UniqueFd file = std::move(connection.passed.front());
-              connection.passed.pop_front();
+              UniqueFd file = TakeOldest(connection.passed);
               const std::string name = "fd[" + std::to_string(file.fd) + "]";
               carryOn = co_await ScanDescriptor(state, connection, dialogue, std::move(file), name);
               break;

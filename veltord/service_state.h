@@ -138,16 +138,19 @@ struct ReadBuffer {
   size_t start = 0;
   size_t end = 0;
   bool readBefore = false;  // a read took bytes on this connection
-  bool filled = false;      // the last read filled all the room it had: more is likely waiting
+  // Whether the next read tries the socket before it waits: a client sends
+  // its request as it connects, and one that filled the room it had has
+  // likely sent more. After a read that found nothing, a wait first costs
+  // less than another such read.
+  bool tryFirst = true;
 };
 
-// Whether the next read tries the socket before it waits: a client sends
-// its request as it connects, and one that filled the buffer has likely
-// sent more. Otherwise a wait first costs less than a read that finds
-// nothing.
+// Notes `count` bytes read into the `room` there was.
 template <size_t Size>
-bool ReadAtOnce(const ReadBuffer<Size>& in) {
-  return !in.readBefore || in.filled;
+void Took(ReadBuffer<Size>& in, size_t count, size_t room) {
+  in.end += count;
+  in.readBefore = true;
+  in.tryFirst = count == room;
 }
 
 // Sends what the socket takes at once, without waiting: the count sent
@@ -185,38 +188,54 @@ std::span<uint8_t> MakeRoom(ReadBuffer<Size>& in) {
   return {in.bytes.data() + in.end, Size - in.end};
 }
 
-// For a connection record with a TCP `socket` and `in`: asks for the quick
-// ACK of what was read before, then reads more bytes after the unread ones.
+// For a connection record with a TCP `socket` and `in`: one read of what
+// has arrived, without waiting. True when that ended the read (bytes taken,
+// or `error` set: the end, a failure); false when nothing had arrived.
 template <class Connection>
-asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error) {
+bool ReadArrivedTcp(Connection& connection, boost::system::error_code& error) {
+  const std::span<uint8_t> room = MakeRoom(connection.in);
+  if (room.empty()) {
+    error = asio::error::no_buffer_space;
+    return true;
+  }
+  const ssize_t count = recv(connection.socket.native_handle(), room.data(), room.size(), MSG_DONTWAIT);
+  if (count > 0) {
+    Took(connection.in, static_cast<size_t>(count), room.size());
+    return true;
+  }
+  if (count == 0) {
+    error = asio::error::eof;
+    return true;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    connection.in.tryFirst = false;
+    return false;
+  }
+  error = boost::system::error_code(errno, boost::system::system_category());
+  return true;
+}
+
+// The same, waiting for bytes when none have arrived: the quick ACK of
+// what was read before is asked for as the wait begins.
+template <class Connection>
+asio::awaitable<void> WaitAndReadTcp(Connection& connection, boost::system::error_code& error) {
   const std::span<uint8_t> room = MakeRoom(connection.in);
   if (room.empty()) {
     error = asio::error::no_buffer_space;
     co_return;
   }
-  const int descriptor = connection.socket.native_handle();
-  if (connection.in.readBefore) AskQuickAck(descriptor);
-  size_t count = 0;
-  if (ReadAtOnce(connection.in)) {
-    const ssize_t read = recv(descriptor, room.data(), room.size(), MSG_DONTWAIT);
-    if (read == 0) {
-      error = asio::error::eof;
-      co_return;
-    }
-    if (read < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      error = boost::system::error_code(errno, boost::system::system_category());
-      co_return;
-    }
-    count = read > 0 ? static_cast<size_t>(read) : 0;
-  }
-  // Nothing there yet: the reactor's read, which tries once more and then waits.
-  if (count == 0) {
-    count = co_await connection.socket.async_read_some(asio::buffer(room.data(), room.size()),
-                                                       asio::redirect_error(asio::use_awaitable, error));
-  }
-  connection.in.end += count;
-  connection.in.readBefore = true;
-  connection.in.filled = count == room.size();
+  if (connection.in.readBefore) AskQuickAck(connection.socket.native_handle());
+  const size_t count = co_await connection.socket.async_read_some(asio::buffer(room.data(), room.size()),
+                                                                  asio::redirect_error(asio::use_awaitable, error));
+  Took(connection.in, count, room.size());
+}
+
+// Reads more bytes after the unread ones: at once when they have arrived
+// (and tryFirst says to look), else once they come.
+template <class Connection>
+asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error) {
+  if (connection.in.tryFirst && ReadArrivedTcp(connection, error)) co_return;
+  co_await WaitAndReadTcp(connection, error);
 }
 
 // Asks the reload thread for one more load of the database file.
@@ -285,6 +304,9 @@ void LogResults(const std::string& peer, const ScanJob& job);
 // job to the pool and waits, without holding the networking thread, until
 // a worker has finished it.
 asio::awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job);
+// The pool's part alone: for a caller that tried ScanInline itself, without
+// a coroutine when it was enough.
+asio::awaitable<void> RunInPool(ServiceState& state, std::shared_ptr<ScanJob> job);
 
 // For a connection record with `socket`, `deadline` and `timedOut`: the
 // watchdog cancels the socket's operations once the deadline passes. It
