@@ -53,9 +53,14 @@ struct Deadline {
   asio::steady_timer timer;
   Clock::time_point at = Clock::time_point::max();
   bool stopped = false;
+  // The watchdog is started by the first deadline set (ServeConnection
+  // arms this): a connection answered without a wait never has one.
+  void (*startWatchdog)(Deadline&) = nullptr;
+  std::weak_ptr<void> owner;  // the connection, for the watchdog to hold
   void After(Clock::duration wait) {
     at = Clock::now() + wait;
     if (at < timer.expiry()) timer.expires_at(at);  // the watchdog wakes and waits for it
+    if (startWatchdog != nullptr) std::exchange(startWatchdog, nullptr)(*this);
   }
   void Clear() { at = Clock::time_point::max(); }
   // Ends the watchdog.
@@ -329,6 +334,13 @@ asio::awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
   }
 }
 
+template <class Connection>
+void StartWatchdog(Deadline& deadline) {
+  if (auto connection = std::static_pointer_cast<Connection>(deadline.owner.lock())) {
+    asio::co_spawn(deadline.timer.get_executor(), Watchdog(std::move(connection)), asio::detached);
+  }
+}
+
 // Ends the connection so that the client reads the last reply: closing a
 // socket with unread bytes (a stream cut off at the size limit) would reset
 // it and drop the reply. What the client still sends is read and dropped,
@@ -359,15 +371,16 @@ asio::awaitable<void> LingeringClose(Connection& connection) {
 }
 
 // Serves one connection record (`socket`, `deadline`, `timedOut`, `peer`):
-// its watchdog, `converse`, then the lingering close; what the
-// conversation throws is logged.
+// `converse`, then the lingering close, with a watchdog from the first
+// deadline on; what the conversation throws is logged.
 template <class Connection>
 asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection> connection,
                                       asio::awaitable<void> (*converse)(ServiceState&, Connection&),
                                       std::string_view protocol) {
   const ConnectionCount count(state);
   connection->deadline.Clear();
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  connection->deadline.owner = connection;
+  connection->deadline.startWatchdog = &StartWatchdog<Connection>;
   try {
     co_await converse(state, *connection);
   } catch (const std::exception& failure) {
