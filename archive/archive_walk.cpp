@@ -566,6 +566,44 @@ bool MayBeCompressed(std::span<const uint8_t> bytes) noexcept {
   return false;
 }
 
+// Whether a reader of EnableFormats could find a container in bytes held
+// whole in memory: false only when none of its formats can take them, each
+// judged by what its test of the bytes requires (read with seeking, as
+// WalkSeekable reads). Kept beside EnableFormats: a format added there is
+// added here.
+bool MayBeContainer(std::span<const uint8_t> bytes) noexcept {
+  const auto startsWith = [bytes](std::string_view magic) {
+    return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
+  };
+  // Programs, where 7-Zip, RAR, cab and LHa archives are looked for after
+  // the program's own bytes.
+  if (startsWith("MZ") || startsWith("\x7f" "ELF")) return true;
+  if (startsWith("PK") || startsWith("7z\xbc\xaf") || startsWith("Rar!") || startsWith("MSCF") ||
+      startsWith("xar!") || startsWith("!<") || startsWith("0707")) {
+    return true;  // zip read as a stream, 7-Zip, RAR (both), cab, xar, ar, cpio's text headers
+  }
+  if (bytes.size() >= 2 && ((bytes[0] == 0x71 && bytes[1] == 0xC7) || (bytes[0] == 0xC7 && bytes[1] == 0x71))) {
+    return true;  // cpio's binary headers
+  }
+  if (bytes.size() >= 3 && bytes[2] == '-') return true;  // LHa's method ("-lh5-") at offset 2
+  // tar: a first block whose checksum field holds only an octal number
+  // (digits, spaces, NULs), a block of zeros included.
+  constexpr size_t TarBlock = 512, ChecksumAt = 148, ChecksumSize = 8;
+  if (bytes.size() >= TarBlock &&
+      std::all_of(bytes.begin() + ChecksumAt, bytes.begin() + ChecksumAt + ChecksumSize,
+                  [](uint8_t c) { return c == ' ' || c == 0 || (c >= '0' && c <= '7'); })) {
+    return true;
+  }
+  // ISO 9660: its volume descriptors start 32 KiB in.
+  if (bytes.size() > (size_t{32} << 10)) return true;
+  // zip read from its central directory: the end record's signature, looked
+  // for near the end (here anywhere).
+  static constexpr std::string_view EndRecord = "PK\x05\x06";
+  const auto* end = bytes.data() + bytes.size();
+  return std::search(bytes.data(), end, EndRecord.begin(), EndRecord.end(),
+                     [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }) != end;
+}
+
 bool HasCompression(struct archive* handle) noexcept {
   return archive_filter_count(handle) > 1;  // the last filter is the client's bytes
 }
@@ -942,6 +980,8 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
         // As the reader of compressions would have found: its first chunk
         // read, and the bytes plain.
         CountPacked(walk, memory.offset, memory.offset + std::min(ArchiveChunkSize, rest.size()));
+        // Nor need the reader of containers be, for bytes none can be.
+        if (!MayBeContainer(rest)) return walk.result;
         WalkSeekable(walk, input);
         if (walk.result.outcome == WalkOutcome::NotArchive) return walk.result;
         walk.result.outcome = Outcome(walk);

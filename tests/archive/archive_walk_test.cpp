@@ -471,7 +471,8 @@ TEST(ArchiveWalk, BytesInMemoryWalkAsThroughAnyInput) {
   const std::pair<const char*, archive::Setup> formats[] = {
       {"a.zip", archive_write_set_format_zip},     {"a.tar", archive_write_set_format_pax_restricted},
       {"a.7z", archive_write_set_format_7zip},     {"a.iso", archive_write_set_format_iso9660},
-      {"a.cpio", archive_write_set_format_cpio_newc}, {"a.a", archive_write_set_format_ar_svr4}};
+      {"a.cpio", archive_write_set_format_cpio_newc}, {"a.a", archive_write_set_format_ar_svr4},
+      {"a.xar", archive_write_set_format_xar}};
   for (const auto& [name, format] : formats) {
     files.emplace_back(name, Write(format, {}, format == archive_write_set_format_ar_svr4
                                                    ? std::vector<Member>{{"readme.txt", "x"}, {"evil.bin", payload}}
@@ -522,6 +523,47 @@ TEST(ArchiveWalk, BytesInMemoryWalkAsThroughAnyInput) {
   for (size_t size = 0; size <= 20; ++size) {
     for (int i = 0; i < 20; ++i) files.emplace_back("r", noise(size));
   }
+  // Each container's marks before random bytes, programs with an archive
+  // after them, a zip's end record at the end, text, a tar block whose
+  // checksum adds up but holds a letter, a block of zeros.
+  const std::string zip = Write(archive_write_set_format_zip, {}, members);
+  const std::string sevenZip = Write(archive_write_set_format_7zip, {}, members);
+  const std::string containerMarks[] = {
+      "MZ", "\x7f" "ELF", "PK\x03\x04", "PK\x05\x06", "7z\xbc\xaf\x27\x1c", "Rar!\x1a\x07\x00",
+      "Rar!\x1a\x07\x01\x00", std::string("MSCF\0\0\0\0", 8), "xar!\x00\x1c", "!<arch>\n", "070707", "070701",
+      "\x71\xc7", "\xc7\x71", std::string("\x20\x00-lh5-", 7), std::string("\x20\x00-lz4-", 7)};
+  for (const std::string& mark : containerMarks) {
+    for (const size_t size : {size_t{0}, size_t{64}, size_t{4096}}) files.emplace_back("c", mark + noise(size));
+  }
+  // LHa's level-2 header and xar's header, each far enough to be taken.
+  const std::string lha = std::string("\x1a\x00-lh5-", 7) + std::string(12, '\x01') + std::string("\x20\x02", 2);
+  const std::string xar = std::string("xar!\x00\x1c\x00\x01", 8) + std::string(15, '\0') + "\x10" +
+                          std::string(7, '\0') + "\x20" + std::string("\x00\x00\x00\x01", 4);
+  for (const std::string& header : {lha, xar}) files.emplace_back("h", header + noise(4096));
+  files.emplace_back("sfx.exe", "MZ" + noise(1000) + std::string("MSCF\0\0\0\0", 8) + noise(3000));
+  files.emplace_back("sfx.exe", "MZ" + noise(1000) + lha + noise(3000));
+  // An ISO 9660 image whose first 32 KiB (unused by it) are not zeros.
+  for (const auto& [name, bytes] : files) {
+    if (name != "a.iso") continue;
+    std::string iso = bytes;
+    iso.replace(0, 4096, noise(4096));
+    files.emplace_back("noisy.iso", std::move(iso));
+    break;
+  }
+  // Small archives of each format (no rule on size stands for them).
+  for (const auto& [name, format] : formats) {
+    files.emplace_back(std::string("small-") + name, Write(format, {}, {{"a.txt", "x"}}));
+  }
+  files.emplace_back("sfx.exe", "MZ" + noise(3000) + zip);
+  files.emplace_back("sfx", "\x7f" "ELF" + noise(3000) + sevenZip);
+  files.emplace_back("end", noise(4000) + "PK\x05\x06" + std::string(18, '\0'));
+  files.emplace_back("page.html", "<!-- a page -->\n<html><body>" + std::string(4000, 'x') + "</body></html>\n");
+  files.emplace_back("notes.txt", std::string(4096, 'a'));
+  files.emplace_back("zeros", std::string(4096, '\0'));
+  std::string block(512, '\0');
+  block.replace(148, 8, "0000400x");  // 256, the sum of the block with its field taken as spaces
+  files.emplace_back("block", block + noise(4096));
+  for (int i = 0; i < 50; ++i) files.emplace_back("body", noise(4096));
 
   size_t archives = 0;
   for (const auto& [name, bytes] : files) {
