@@ -977,11 +977,11 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
       const auto& memory = *static_cast<const BufferInput*>(input.user);
       const std::span<const uint8_t> rest = memory.bytes.subspan(memory.offset);
       if (!MayBeCompressed(rest)) {
+        // Nor need the reader of containers be, for bytes none can be.
+        if (!MayBeContainer(rest)) return walk.result;
         // As the reader of compressions would have found: its first chunk
         // read, and the bytes plain.
         CountPacked(walk, memory.offset, memory.offset + std::min(ArchiveChunkSize, rest.size()));
-        // Nor need the reader of containers be, for bytes none can be.
-        if (!MayBeContainer(rest)) return walk.result;
         WalkSeekable(walk, input);
         if (walk.result.outcome == WalkOutcome::NotArchive) return walk.result;
         walk.result.outcome = Outcome(walk);

@@ -348,18 +348,27 @@ void StartWatchdog(Deadline& deadline) {
 // A connection whose client has closed its side, or (`finished`, on records
 // that have it) whose last request was answered whole, with nothing unread
 // is closed at once: no reset can come of it.
+// ClosedAtOnce is that look, without a coroutine: true when it closed the
+// connection, false when it is to be drained (DrainAndClose).
 template <class Connection>
-asio::awaitable<void> LingeringClose(Connection& connection) {
-  using Socket = decltype(connection.socket);
-  boost::system::error_code error;
+bool ClosedAtOnce(Connection& connection) {
   bool finished = false;
   if constexpr (requires { connection.finished; }) finished = connection.finished;
   uint8_t probe = 0;
   const ssize_t peeked = recv(connection.socket.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
   if (peeked == 0 || (peeked < 0 && finished && (errno == EAGAIN || errno == EWOULDBLOCK))) {
-    connection.socket.close(error);
-    co_return;
+    boost::system::error_code ignored;
+    connection.socket.close(ignored);
+    return true;
   }
+  return false;
+}
+
+// The rest: shut down the sending side, drain, close.
+template <class Connection>
+asio::awaitable<void> DrainAndClose(Connection& connection) {
+  using Socket = decltype(connection.socket);
+  boost::system::error_code error;
   connection.socket.shutdown(Socket::shutdown_send, error);
   connection.deadline.After(LingerTime);
   std::array<uint8_t, 16384> sink;
@@ -368,6 +377,11 @@ asio::awaitable<void> LingeringClose(Connection& connection) {
                                                           asio::redirect_error(asio::use_awaitable, error));
   }
   connection.socket.close(error);
+}
+
+template <class Connection>
+asio::awaitable<void> LingeringClose(Connection& connection) {
+  if (!ClosedAtOnce(connection)) co_await DrainAndClose(connection);
 }
 
 // Serves one connection record (`socket`, `deadline`, `timedOut`, `peer`):
@@ -386,7 +400,7 @@ asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Conne
   } catch (const std::exception& failure) {
     Log("error", {{"client", connection->peer}, {"protocol", protocol}, {"reason", failure.what()}});
   }
-  co_await LingeringClose(*connection);
+  if (!ClosedAtOnce(*connection)) co_await DrainAndClose(*connection);
   connection->deadline.Stop();
 }
 
