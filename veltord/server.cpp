@@ -146,7 +146,13 @@ struct Connection {
   ProtocolReader reader;
   std::string peer;
   bool finished = false;  // the conversation ended with its last reply sent whole
+  bool replied = false;   // TCP: a reply was sent
+  bool noDelay = false;   // TCP: TCP_NODELAY is set
 };
+
+// The smallest segment TCP allows: a reply no longer than this goes out
+// in one segment.
+constexpr size_t SmallestSegment = 536;
 
 // One read of what has arrived on the Unix socket, without waiting,
 // through recvmsg, so that descriptors passed along with the bytes are
@@ -219,6 +225,18 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error) {
 
 template <class Socket>
 awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
+  if constexpr (!IsUnix<Socket>) {
+    // Nagle's algorithm holds a write back only while data sent before it is
+    // not acknowledged (within a write: the tail after whole segments), so a
+    // connection's first reply of one segment goes out at once without
+    // TCP_NODELAY; the option costs a call only where it can matter.
+    if (!connection.noDelay && (connection.replied || text.size() > SmallestSegment)) {
+      error_code ignored;
+      connection.socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      connection.noDelay = true;
+    }
+    connection.replied = true;
+  }
   const ssize_t sent = SendNow(connection.socket.native_handle(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
   if (sent < 0) co_return false;
   if (static_cast<size_t>(sent) == text.size()) co_return true;
@@ -803,7 +821,9 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
     }
     std::string peer = "unix";
     if constexpr (!IsUnix<Socket>) {
-      socket.set_option(asio::ip::tcp::no_delay(true), error);  // replies go out whole, at once
+      // Replies go out whole, at once (the clamd protocol's Send sets it
+      // when it can matter).
+      if (listener != Listener::Clamd) socket.set_option(asio::ip::tcp::no_delay(true), error);
       peer = from.address().to_string() + ":" + std::to_string(from.port());
     }
     if (state.connections >= state.options.maxConnections) {
