@@ -66,6 +66,39 @@ HttpRoute RouteFor(http::verb method, std::string_view target, std::string_view&
   return allow.empty() ? HttpRoute::NotFound : HttpRoute::WrongMethod;
 }
 
+bool QueryValue(std::string_view target, std::string_view key, std::string& value) {
+  value.clear();
+  const size_t mark = target.find('?');
+  if (mark == std::string_view::npos) return true;
+  std::string_view query = target.substr(mark + 1);
+  while (!query.empty()) {
+    const size_t end = query.find('&');
+    const std::string_view pair = query.substr(0, end);
+    query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
+    const size_t equals = pair.find('=');
+    if (pair.substr(0, equals) != key) continue;
+    const std::string_view raw = equals == std::string_view::npos ? std::string_view{} : pair.substr(equals + 1);
+    for (size_t at = 0; at < raw.size(); ++at) {
+      if (raw[at] == '+') {
+        value += ' ';
+      } else if (raw[at] != '%') {
+        value += raw[at];
+      } else {
+        const auto digit = [](char c) {
+          return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        };
+        const int high = at + 2 < raw.size() ? digit(raw[at + 1]) : -1;
+        const int low = high >= 0 ? digit(raw[at + 2]) : -1;
+        if (low < 0) return false;
+        value += static_cast<char>(high * 16 + low);
+        at += 2;
+      }
+    }
+    return true;
+  }
+  return true;
+}
+
 bool HttpMidRequest(const HttpReader& reader) { return reader.parser && reader.parser->got_some(); }
 
 HttpEvent NextHttpEvent(HttpReader& reader, std::span<const uint8_t>& input) {
@@ -94,6 +127,13 @@ HttpEvent NextHttpEvent(HttpReader& reader, std::span<const uint8_t>& input) {
     const auto target = request.target();
     event.route = RouteFor(request.method(), std::string_view(target.data(), target.size()), event.allow);
     event.version = request.version() == 10 ? 10 : 11;
+    if (event.route == HttpRoute::Scan &&
+        !QueryValue(std::string_view(target.data(), target.size()), "name", event.name)) {
+      reader.failedStatus = 400;
+      reader.failedReason = "malformed request: a bad %-escape in the name parameter";
+      reader.parser.reset();
+      return Failed(reader);
+    }
     const auto expect = request.find(http::field::expect);
     event.expectContinue = expect != request.end() && boost::beast::iequals(expect->value(), "100-continue");
     return event;

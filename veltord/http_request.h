@@ -37,6 +37,7 @@ struct HttpEvent {
   HttpRoute route = HttpRoute::NotFound;  // Head
   std::string_view allow;                 // Head, WrongMethod: the method the path takes
   unsigned version = 11;                  // Head: 10 or 11, for the reply
+  std::string name;                       // Head: the target's `name` query parameter, decoded ("" if none)
   bool expectContinue = false;            // Head: the client waits for "100 Continue"
   bool keepAlive = false;                 // BodyEnd: another request may follow
   std::span<const uint8_t> bytes;         // BodyBytes: valid until the next call
@@ -65,5 +66,10 @@ bool HttpMidRequest(const HttpReader& reader);
 
 // The route for a method and target ("/v1/scan?x" is "/v1/scan").
 HttpRoute RouteFor(boost::beast::http::verb method, std::string_view target, std::string_view& allow);
+
+// The first value of `key` in the target's query (after '?', pairs joined by
+// '&', "%XX" and '+' decoded): true with `value` set, or with "" when the
+// key is absent; false for a malformed "%" escape in that value.
+bool QueryValue(std::string_view target, std::string_view key, std::string& value);
 
 }  // namespace veltor::service

@@ -82,11 +82,13 @@ awaitable<bool> Write(HttpConnection& connection, const Reply& reply, unsigned v
   co_return !error;
 }
 
-awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, StreamSpool& stream) {
+// The body is reported under the `name` query parameter, as a file would
+// be (what a compressed body unpacks to is named after it), else "stream".
+awaitable<Reply> Scan(ServiceState& state, HttpConnection& connection, StreamSpool& stream, std::string name) {
   auto job = std::make_shared<ScanJob>();
   std::string error;
   if (!co_await HandOverStream(stream, *job, error)) co_return JsonError(500, error);
-  job->name = "stream";
+  job->name = name.empty() ? "stream" : std::move(name);
   co_await RunJob(state, job);
   LogResults(connection.peer, *job);
   ScanReply reply = ScanReplyFor(job->name, job->results.front().second, job->generation);
@@ -101,9 +103,9 @@ std::string DatabaseJson(const LoadedDatabase& database) {
 }
 
 awaitable<Reply> Answer(ServiceState& state, HttpConnection& connection, HttpRoute route, std::string_view allow,
-                        StreamSpool& stream) {
+                        StreamSpool& stream, std::string name) {
   switch (route) {
-    case HttpRoute::Scan: co_return co_await Scan(state, connection, stream);
+    case HttpRoute::Scan: co_return co_await Scan(state, connection, stream, std::move(name));
     case HttpRoute::Health: {
       const auto database = CurrentDatabase(state.databases);
       if (!database) co_return MakeReply(503, "{\"status\":\"no database loaded\"}\n");
@@ -138,6 +140,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
   HttpRoute route = HttpRoute::NotFound;
   std::string_view allow;
   unsigned version = 11;
+  std::string name;
   StreamSpool stream;
   const auto fail = [&](unsigned status, const std::string& reason, ClientErrorKind kind) -> awaitable<void> {
     Log("client-error", {{"client", connection.peer}, {"reason", reason}});
@@ -180,6 +183,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
         route = event.route;
         allow = event.allow;
         version = event.version;
+        name = std::move(event.name);
         stream = {};
         if (event.expectContinue) {
           connection.deadline.After(WriteTimeout);
@@ -203,7 +207,7 @@ awaitable<void> Converse(ServiceState& state, HttpConnection& connection) {
         break;
       }
       case HttpEventKind::BodyEnd: {
-        const Reply reply = co_await Answer(state, connection, route, allow, stream);
+        const Reply reply = co_await Answer(state, connection, route, allow, stream, std::exchange(name, {}));
         if (!co_await Write(connection, reply, version, event.keepAlive, state) || !event.keepAlive) co_return;
         break;
       }

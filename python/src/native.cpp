@@ -217,26 +217,25 @@ py::tuple ArchivePathTuple(const std::vector<std::string>& path) {
 // each scanned: (reports as (archive_path, rule, level, score), problems as
 // (archive_path, incomplete, reason)). Both empty for a file that is not an
 // archive.
-py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std::string& name, uint32_t maxDepth,
-                      uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
+// Walks an archive with a handle leased for it, members inside members
+// each with a handle of their own level; `walk` calls ScanArchiveMembers
+// over the caller's input. (reports, problems) as the package takes them.
+template <typename WalkFunction>
+py::tuple WalkMembers(const NativeDatabase& database, uint32_t maxDepth, uint64_t maxUnpacked, uint64_t maxMembers,
+                      uint64_t maxRatio, const WalkFunction& walk) {
   if (!archive::ArchivesSupported()) throw py::value_error("this build cannot open archives (built without libarchive)");
   scanning::ArchiveSettings settings;
   settings.limits = {maxDepth, maxUnpacked, maxMembers, maxRatio};
-  scanning::InputFile file;  // borrowed: the caller closes it
-  file.descriptor = descriptor;
-  file.regular = true;
   scanning::FileOutcome outcome;
   {
     py::gil_scoped_release release;
     Lease lease(database.pool);
-    // Members inside members are scanned at once, each level by a handle
-    // leased from the pool for this walk.
     std::vector<std::unique_ptr<Lease>> levels;
     const scanning::MemberHandles more = [&](uint32_t level) -> ScanHandle* {
       while (levels.size() < level - 1) levels.push_back(std::make_unique<Lease>(database.pool));
       return levels[level - 2]->handle.get();
     };
-    scanning::ScanArchiveMembers(file, name, *lease.handle, more, settings, outcome);
+    walk(*lease.handle, more, settings, outcome);
   }
   py::list reports;
   for (const RuleReport& member : outcome.reports) {
@@ -248,6 +247,30 @@ py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std:
     problems.append(py::make_tuple(ArchivePathTuple(note.archivePath), note.incomplete, ArchiveText(note.reason)));
   }
   return py::make_tuple(reports, problems);
+}
+
+py::tuple WalkArchive(const NativeDatabase& database, int descriptor, const std::string& name, uint32_t maxDepth,
+                      uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
+  scanning::InputFile file;  // borrowed: the caller closes it
+  file.descriptor = descriptor;
+  file.regular = true;
+  return WalkMembers(database, maxDepth, maxUnpacked, maxMembers, maxRatio,
+                     [&](ScanHandle& handle, const scanning::MemberHandles& more,
+                         const scanning::ArchiveSettings& settings, scanning::FileOutcome& outcome) {
+                       scanning::ScanArchiveMembers(file, name, handle, more, settings, outcome);
+                     });
+}
+
+// The same over any contiguous buffer, read in place (the caller's object
+// is held, and its buffer exported, for the walk).
+py::tuple WalkArchiveBytes(const NativeDatabase& database, const py::object& data, const std::string& name,
+                           uint32_t maxDepth, uint64_t maxUnpacked, uint64_t maxMembers, uint64_t maxRatio) {
+  BufferView view(data);
+  return WalkMembers(database, maxDepth, maxUnpacked, maxMembers, maxRatio,
+                     [&](ScanHandle& handle, const scanning::MemberHandles& more,
+                         const scanning::ArchiveSettings& settings, scanning::FileOutcome& outcome) {
+                       scanning::ScanArchiveMembers(view.Bytes(), name, handle, more, settings, outcome);
+                     });
 }
 
 // (signatures, rules): signatures as (index, id, (count, offsets) plain,
@@ -350,6 +373,7 @@ PYBIND11_MODULE(_native, module) {
       .def("begin", &BeginStream)
       .def("explain", &ExplainBytes)
       .def("walk_archive", &WalkArchive)
+      .def("walk_archive_bytes", &WalkArchiveBytes)
       .def("parse_names", &ParseNames);
   py::class_<NativeStream>(module, "Stream")
       .def("feed", &NativeStream::Feed)

@@ -1,4 +1,5 @@
-"""scan_file(path, archives=True) and veltor.dask against veltor scan --json over archives the test writes."""
+"""scan_file(path, archives=True), scan(data, archives=True) and veltor.dask against veltor scan --json over archives
+the test writes."""
 import bz2
 import gzip
 import io
@@ -51,6 +52,14 @@ def as_records(path, reports, problems=()):
     return records or [{"path": str(path), "clean": True}]
 
 
+def outcome(call):
+    """(reports, problems, message) of a scan with archives, whether it raised or not."""
+    try:
+        return call(), [], ""
+    except veltor.ArchiveError as raised:
+        return raised.reports, raised.problems, str(raised)
+
+
 INNER = tar_gz_of([("clean.txt", b"nothing"), ("evil.bin", b"x" * 70_000 + b"evil-marker")])
 CASES = [
     # name, bytes, keyword arguments, expected reports (or problems, raised as ArchiveError)
@@ -93,6 +102,10 @@ def test_archive_members_match_cli(tmp_path, name, data, limits, reports, proble
 
     options = [o for key, value in limits.items() for o in (f"--{key.replace('_', '-')}", str(value))]
     assert as_records(path, got, got_problems) == cli_records(tmp_path / "db.vlb", *options, path)
+
+    # The same bytes in memory are walked the same way.
+    assert outcome(lambda: db.scan(data, archives=True, name=str(path), **limits)) == outcome(
+        lambda: db.scan_file(path, archives=True, **limits))
 
     # Without archives: the file's bytes only, as veltor scan --no-archives.
     plain = db.scan_file(path)
@@ -146,3 +159,12 @@ def test_every_case_reports_or_says_why_in_python_dask_and_cli(tmp_path, name, d
     records = as_records(path, reports, problems)
     assert {"path": str(path), "clean": True} not in records
     assert records == cli_records(tmp_path / "db.vlb", path) == veltor.dask.scan_one(db, str(path))
+    assert outcome(lambda: db.scan(memoryview(data), archives=True, name=str(path))) == outcome(
+        lambda: db.scan_file(path, archives=True))
+
+
+def test_bytes_without_a_name():
+    db = veltor.Database.from_bytes(veltor.compile(SOURCE))
+    assert [r.archive_path for r in db.scan(gzip.compress(HIDDEN), archives=True)] == [("data",)]
+    with pytest.raises(veltor.ArchiveError, match=r"^<bytes>: "):
+        db.scan(b"\x1f\x8b\x08" + b"\0" * 7 + MARK, archives=True)

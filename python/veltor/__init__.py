@@ -53,7 +53,7 @@ _FILETIME_EPOCH = _datetime.datetime(1601, 1, 1, tzinfo=_datetime.timezone.utc)
 StrPath = Union[str, "_os.PathLike[str]"]
 
 
-#: Whether this build opens archives (``scan_file(path, archives=True)``).
+#: Whether this build opens archives (``scan_file(path, archives=True)``, ``scan(data, archives=True)``).
 ARCHIVES_SUPPORTED: bool = _native.ARCHIVES_SUPPORTED
 
 
@@ -229,6 +229,29 @@ class Explanation:
         return [Report(r.rule, r.level, r.score) for r in self.rules if r.level != 0]
 
 
+def _check_archive_limits(max_archive_depth: int, max_unpacked: int, max_members: int, max_ratio: int) -> None:
+    if not ARCHIVES_SUPPORTED:
+        raise ValueError("this build cannot open archives (built without libarchive)")
+    if not 1 <= max_archive_depth <= _native.MAX_ARCHIVE_DEPTH_LIMIT:
+        top = _native.MAX_ARCHIVE_DEPTH_LIMIT
+        raise ValueError(f"max_archive_depth takes 1 to {top}, not {max_archive_depth}")
+    if max_unpacked < 1 or max_members < 1 or max_ratio < 0:
+        raise ValueError("max_unpacked and max_members take 1 or more, max_ratio 0 (no limit) or more")
+
+
+def _with_members(where: str, reports: List[Report], members: list, problems: list) -> List[Report]:
+    """The bytes' own reports, then the walk's; ArchiveError when it met a problem."""
+    reports += [Report(rule, level, score, path) for path, rule, level, score in members]
+    if problems:
+        raise ArchiveError(
+            where,
+            reports,
+            [ArchiveProblem(path, "incomplete" if incomplete else "error", reason)
+             for path, incomplete, reason in problems],
+        )
+    return reports
+
+
 def _reports(native: list) -> List[Report]:
     return [Report(rule, level, score) for rule, level, score in native]
 
@@ -314,9 +337,37 @@ class Database:
         """How many rules the database holds."""
         return self._native.rule_count
 
-    def scan(self, data) -> List[Report]:
-        """Scans any contiguous buffer (bytes, bytearray, memoryview, array, mmap...) without copying it."""
-        return _reports(self._native.scan(data))
+    def scan(
+        self,
+        data,
+        archives: bool = False,
+        *,
+        name: Optional[str] = None,
+        max_archive_depth: int = _native.MAX_ARCHIVE_DEPTH,
+        max_unpacked: int = _native.MAX_UNPACKED,
+        max_members: int = _native.MAX_MEMBERS,
+        max_ratio: int = _native.MAX_RATIO,
+    ) -> List[Report]:
+        """Scans any contiguous buffer (bytes, bytearray, memoryview, array, mmap...) without copying it.
+
+        With ``archives=True`` the bytes are also walked as an archive, as
+        ``scan_file(path, archives=True)`` walks a file with the same bytes
+        and the same limits: the members' reports follow, and a member that
+        cannot be read, or a limit reached, raises ``ArchiveError``.
+        ``name`` stands for the bytes where a file's name would: what a
+        compressed stream unpacks to is named after it (``"upload.tar"``
+        for ``"upload.tar.gz"``, else ``"data"``), and ``ArchiveError``'s
+        message starts with it (``"<bytes>"`` without one).
+        """
+        if not archives:
+            return _reports(self._native.scan(data))
+        _check_archive_limits(max_archive_depth, max_unpacked, max_members, max_ratio)
+        reports = _reports(self._native.scan(data))
+        members, problems = self._native.walk_archive_bytes(
+            data, (name or "").encode("utf-8", "surrogateescape"), max_archive_depth, max_unpacked, max_members,
+            max_ratio
+        )
+        return _with_members(name or "<bytes>", reports, members, problems)
 
     def scan_file(
         self,
@@ -351,13 +402,7 @@ class Database:
         build that cannot open archives.
         """
         if archives:
-            if not ARCHIVES_SUPPORTED:
-                raise ValueError("this build cannot open archives (built without libarchive)")
-            if not 1 <= max_archive_depth <= _native.MAX_ARCHIVE_DEPTH_LIMIT:
-                top = _native.MAX_ARCHIVE_DEPTH_LIMIT
-                raise ValueError(f"max_archive_depth takes 1 to {top}, not {max_archive_depth}")
-            if max_unpacked < 1 or max_members < 1 or max_ratio < 0:
-                raise ValueError("max_unpacked and max_members take 1 or more, max_ratio 0 (no limit) or more")
+            _check_archive_limits(max_archive_depth, max_unpacked, max_members, max_ratio)
         with _open_regular_file(path) as file:
             reports = self.scan_stream(file)
             if not archives:
@@ -365,15 +410,7 @@ class Database:
             members, problems = self._native.walk_archive(
                 file.fileno(), _os.fsencode(path), max_archive_depth, max_unpacked, max_members, max_ratio
             )
-        reports += [Report(rule, level, score, where) for where, rule, level, score in members]
-        if problems:
-            raise ArchiveError(
-                _os.fsdecode(path),
-                reports,
-                [ArchiveProblem(where, "incomplete" if incomplete else "error", reason)
-                 for where, incomplete, reason in problems],
-            )
-        return reports
+        return _with_members(_os.fsdecode(path), reports, members, problems)
 
     def scan_stream(self, stream: BinaryIO) -> List[Report]:
         """Scans everything a binary stream yields until its end.

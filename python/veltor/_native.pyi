@@ -26,6 +26,15 @@ class Database:
         max_members: int,
         max_ratio: int,
     ) -> Tuple[List[Tuple[Tuple[str, ...], str, int, float]], List[Tuple[Tuple[str, ...], bool, str]]]: ...
+    def walk_archive_bytes(
+        self,
+        data: object,
+        name: bytes,
+        max_depth: int,
+        max_unpacked: int,
+        max_members: int,
+        max_ratio: int,
+    ) -> Tuple[List[Tuple[Tuple[str, ...], str, int, float]], List[Tuple[Tuple[str, ...], bool, str]]]: ...
     def parse_names(self, text: bytes) -> Dict[int, str]: ...
     def explain(
         self, data: object

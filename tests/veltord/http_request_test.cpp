@@ -88,5 +88,30 @@ TEST(HttpRequestReader, SameEventsWhateverThePieces) {
   }
 }
 
+TEST(HttpRequest, QueryValueDecodesTheFirstValueOfItsKey) {
+  struct Case {
+    std::string_view target;
+    bool ok;
+    std::string value;
+  };
+  const Case cases[] = {
+      {"/v1/scan", true, ""},
+      {"/v1/scan?name=a.zip", true, "a.zip"},
+      {"/v1/scan?x=1&name=docs%2Fa+b%2bc.tar.gz&name=second", true, "docs/a b+c.tar.gz"},
+      {"/v1/scan?names=x&name", true, ""},
+      {"/v1/scan?name=%e9t%C3%A9", true, "\xe9t\xc3\xa9"},
+      {"/v1/scan?name=%4", false, ""},
+      {"/v1/scan?name=%zz", false, ""},
+      {"/v1/scan?name=ok&other=%", true, "ok"},  // only its own value must be well formed
+  };
+  for (const Case& c : cases) {
+    std::string value = "left over";
+    EXPECT_EQ(QueryValue(c.target, "name", value), c.ok) << c.target;
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << c.target;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace veltor::service

@@ -5,6 +5,7 @@ temporary Unix socket and loopback ports the system chooses.
 
 Run by ctest: veltord_clients_test.py VELTORD VELTOR DATABASE SAMPLES [unittest args]
 """
+import gzip
 import io
 import json
 import os
@@ -20,6 +21,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import zipfile
 
 import pyclamd
@@ -301,6 +303,16 @@ class Http(ServiceTest):
                                       capture_output=True, text=True, timeout=60)
                 expected = [json.loads(line) for line in scan.stdout.splitlines()]
                 self.assertEqual(without_path(reply["results"]), without_path(r for r in expected if "path" in r))
+        # Named by the query, a body is reported as veltor scan reports a file of that name.
+        with open(TEST_FILE, "rb") as f:
+            named = self.write("a note+1.txt.gz", gzip.compress(f.read()))
+        status, body = self.service.curl("/v1/scan?x=1&name=" + urllib.parse.quote_plus(named), "--data-binary", "@-",
+                                         data=open(named, "rb").read())
+        scan = subprocess.run([VELTOR, "scan", "--json", "--db", DATABASE, named], capture_output=True, text=True,
+                              timeout=60)
+        expected = [r for r in map(json.loads, scan.stdout.splitlines()) if "path" in r]
+        self.assertEqual((status, json.loads(body)["results"]), (200, expected))
+        self.assertEqual(self.service.curl("/v1/scan?name=%4", "--data-binary", "x")[0], 400)
 
     def test_routes_statuses_and_metrics(self):
         scans = self.service.metric("veltord_scans_total")
