@@ -598,10 +598,8 @@ bool MayBeContainer(std::span<const uint8_t> bytes) noexcept {
   if (bytes.size() > (size_t{32} << 10)) return true;
   // zip read from its central directory: the end record's signature, looked
   // for near the end (here anywhere).
-  static constexpr std::string_view EndRecord = "PK\x05\x06";
-  const auto* end = bytes.data() + bytes.size();
-  return std::search(bytes.data(), end, EndRecord.begin(), EndRecord.end(),
-                     [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }) != end;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return text.find("PK\x05\x06") != std::string_view::npos;
 }
 
 bool HasCompression(struct archive* handle) noexcept {
