@@ -109,19 +109,33 @@ std::string ErrorText(struct archive* handle) {
 
 // Notes that the outermost file's bytes from `start` to `end` were read;
 // those not read before count toward walk.packedRead.
+// The first range the new one touches becomes the merged one (its node
+// reused), so that reading on from a range, or again inside it, allocates
+// nothing.
 void CountPacked(Walk& walk, uint64_t start, uint64_t end) {
   uint64_t fresh = end - start;
   uint64_t mergedStart = start, mergedEnd = end;
   auto range = walk.packedRanges.upper_bound(start);
   if (range != walk.packedRanges.begin() && std::prev(range)->second >= start) --range;
+  std::map<uint64_t, uint64_t>::node_type merged;
   while (range != walk.packedRanges.end() && range->first <= end) {
     const uint64_t overlapStart = std::max(start, range->first), overlapEnd = std::min(end, range->second);
     if (overlapEnd > overlapStart) fresh -= overlapEnd - overlapStart;
     mergedStart = std::min(mergedStart, range->first);
     mergedEnd = std::max(mergedEnd, range->second);
-    range = walk.packedRanges.erase(range);
+    if (merged.empty()) {
+      merged = walk.packedRanges.extract(range++);
+    } else {
+      range = walk.packedRanges.erase(range);
+    }
   }
-  walk.packedRanges.emplace(mergedStart, mergedEnd);
+  if (merged.empty()) {
+    walk.packedRanges.emplace(mergedStart, mergedEnd);
+  } else {
+    merged.key() = mergedStart;
+    merged.mapped() = mergedEnd;
+    walk.packedRanges.insert(std::move(merged));
+  }
   walk.packedRead += fresh;
 }
 
@@ -354,11 +368,27 @@ struct TopSource {
   std::string error{};
 };
 
+// A source's chunk buffer: none for bytes in memory, which TopRead hands
+// to libarchive where they lie.
+std::unique_ptr<uint8_t[]> ChunkBuffer(const ArchiveInput& input) {
+  return input.read == BufferRead ? nullptr : std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize);
+}
+
 la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexcept {
   auto* source = static_cast<TopSource*>(data);
   try {
     const ArchiveInput& input = *source->input;
-    const int64_t count = input.read(input.user, source->buffer.get(), ArchiveChunkSize, source->error);
+    const uint8_t* chunk = source->buffer.get();
+    int64_t count = 0;
+    if (input.read == BufferRead) {
+      // The same chunks BufferRead would copy out, without the copy.
+      auto* memory = static_cast<BufferInput*>(input.user);
+      chunk = memory->bytes.data() + memory->offset;
+      count = static_cast<int64_t>(std::min(ArchiveChunkSize, memory->bytes.size() - memory->offset));
+      memory->offset += static_cast<size_t>(count);
+    } else {
+      count = input.read(input.user, source->buffer.get(), ArchiveChunkSize, source->error);
+    }
     if (count < 0) {
       source->failed = true;
       archive_set_error(handle, EIO, "%s", source->error.c_str());
@@ -366,8 +396,8 @@ la_ssize_t TopRead(struct archive* handle, void* data, const void** block) noexc
     }
     if (source->countsPacked) CountPacked(*source->walk, source->offset, source->offset + static_cast<uint64_t>(count));
     source->offset += static_cast<uint64_t>(count);
-    if (source->gzip != nullptr) FeedGzipCheck(*source->gzip, {source->buffer.get(), static_cast<size_t>(count)});
-    *block = source->buffer.get();
+    if (source->gzip != nullptr) FeedGzipCheck(*source->gzip, {chunk, static_cast<size_t>(count)});
+    *block = chunk;
     return static_cast<la_ssize_t>(count);
   } catch (const std::bad_alloc&) {
     OutOfMemory(*source->walk);
@@ -508,6 +538,70 @@ void EnableFormats(struct archive* handle) noexcept {
   archive_read_support_format_xar(handle);
 }
 
+// Whether a reader of EnableCompressions could find a compression in bytes
+// that start so: false only when none of its compressions can take them,
+// each judged by what it requires of the first bytes (a magic number; for
+// lzma, which has none, a dictionary size lzma writes). Such bytes are read
+// as themselves, so that reader need not be opened for them. Kept beside
+// EnableCompressions: a compression added there is added here.
+bool MayBeCompressed(std::span<const uint8_t> bytes) noexcept {
+  const auto startsWith = [bytes](std::string_view magic) {
+    return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
+  };
+  if (bytes.empty()) return false;
+  if (bytes[0] == 0x1F || bytes[0] == 0xFD) return true;  // gzip and compress; xz
+  if (startsWith("BZh") || startsWith("LZIP")) return true;
+  if (bytes.size() >= 4) {
+    const uint32_t first = LoadU32(bytes.data());
+    if (first == 0xFD2FB528u || (first & 0xFFFFFFF0u) == 0x184D2A50u) return true;  // zstd; skippable frames
+    if (first == 0x184D2204u || first == 0x184C2102u) return true;                   // lz4; its legacy format
+  }
+  if (bytes.size() >= 5) {
+    const uint32_t dictionary = LoadU32(bytes.data() + 1);
+    if (std::has_single_bit(dictionary) && dictionary >= (uint32_t{1} << 12) && dictionary <= (uint32_t{1} << 27)) {
+      return true;
+    }
+    if (dictionary >= 0x300000u && dictionary <= 0x3F00000u && (dictionary & 0xFFFFFu) == 0) return true;
+  }
+  return false;
+}
+
+// Whether a reader of EnableFormats could find a container in bytes held
+// whole in memory: false only when none of its formats can take them, each
+// judged by what its test of the bytes requires (read with seeking, as
+// WalkSeekable reads). Kept beside EnableFormats: a format added there is
+// added here.
+bool MayBeContainer(std::span<const uint8_t> bytes) noexcept {
+  const auto startsWith = [bytes](std::string_view magic) {
+    return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
+  };
+  // Programs, where 7-Zip, RAR, cab and LHa archives are looked for after
+  // the program's own bytes.
+  if (startsWith("MZ") || startsWith("\x7f" "ELF")) return true;
+  if (startsWith("PK") || startsWith("7z\xbc\xaf") || startsWith("Rar!") || startsWith("MSCF") ||
+      startsWith("xar!") || startsWith("!<") || startsWith("0707")) {
+    return true;  // zip read as a stream, 7-Zip, RAR (both), cab, xar, ar, cpio's text headers
+  }
+  if (bytes.size() >= 2 && ((bytes[0] == 0x71 && bytes[1] == 0xC7) || (bytes[0] == 0xC7 && bytes[1] == 0x71))) {
+    return true;  // cpio's binary headers
+  }
+  if (bytes.size() >= 3 && bytes[2] == '-') return true;  // LHa's method ("-lh5-") at offset 2
+  // tar: a first block whose checksum field holds only an octal number
+  // (digits, spaces, NULs), a block of zeros included.
+  constexpr size_t TarBlock = 512, ChecksumAt = 148, ChecksumSize = 8;
+  if (bytes.size() >= TarBlock &&
+      std::all_of(bytes.begin() + ChecksumAt, bytes.begin() + ChecksumAt + ChecksumSize,
+                  [](uint8_t c) { return c == ' ' || c == 0 || (c >= '0' && c <= '7'); })) {
+    return true;
+  }
+  // ISO 9660: its volume descriptors start 32 KiB in.
+  if (bytes.size() > (size_t{32} << 10)) return true;
+  // zip read from its central directory: the end record's signature, looked
+  // for near the end (here anywhere).
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  return text.find("PK\x05\x06") != std::string_view::npos;
+}
+
 bool HasCompression(struct archive* handle) noexcept {
   return archive_filter_count(handle) > 1;  // the last filter is the client's bytes
 }
@@ -578,7 +672,7 @@ void WalkInMemory(Walk& walk, std::span<const uint8_t> bytes, bool probe) {
     LimitReached(walk, over, limit);
     return;
   }
-  TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize), false};
+  TopSource source{&walk, &input, ChunkBuffer(input), false};
   ArchivePtr handle(archive_read_new());
   if (!handle) throw std::bad_alloc();
   EnableFormats(handle.get());
@@ -830,7 +924,7 @@ void WalkSeekable(Walk& walk, const ArchiveInput& input) {
     return LimitReached(walk, over, limit);
   }
   if (input.seek(input.user, 0, SEEK_SET) != 0) return;
-  TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
+  TopSource source{&walk, &input, ChunkBuffer(input)};
   ArchivePtr handle(archive_read_new());
   if (!handle) throw std::bad_alloc();
   EnableFormats(handle.get());
@@ -877,8 +971,23 @@ WalkResult WalkArchive(const ArchiveInput& input, std::string_view name, const A
                        const ArchiveSink& sink) noexcept {
   Walk walk{limits, sink};
   try {
+    if (input.read == BufferRead) {
+      const auto& memory = *static_cast<const BufferInput*>(input.user);
+      const std::span<const uint8_t> rest = memory.bytes.subspan(memory.offset);
+      if (!MayBeCompressed(rest)) {
+        // Nor need the reader of containers be, for bytes none can be.
+        if (!MayBeContainer(rest)) return walk.result;
+        // As the reader of compressions would have found: its first chunk
+        // read, and the bytes plain.
+        CountPacked(walk, memory.offset, memory.offset + std::min(ArchiveChunkSize, rest.size()));
+        WalkSeekable(walk, input);
+        if (walk.result.outcome == WalkOutcome::NotArchive) return walk.result;
+        walk.result.outcome = Outcome(walk);
+        return walk.result;
+      }
+    }
     // A reader of compressions alone tells whether the file is compressed.
-    TopSource source{&walk, &input, std::make_unique_for_overwrite<uint8_t[]>(ArchiveChunkSize)};
+    TopSource source{&walk, &input, ChunkBuffer(input)};
     GzipCheck gzip;
     source.gzip = &gzip;
     ArchivePtr peel(archive_read_new());

@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -114,79 +113,141 @@ void Stop(ServiceState& state) {
 template <class Socket>
 constexpr bool IsUnix = std::is_same_v<Socket, UnixSocket>;
 
+// Descriptors a client passed and has not used yet, oldest first: a ring
+// of fixed size, so that a connection allocates nothing for them.
+struct PassedDescriptors {
+  std::array<UniqueFd, MaxPassedDescriptors> held;
+  size_t first = 0;
+  size_t count = 0;
+};
+
+// Keeps `file` unless as many are held already (it is closed then).
+void Keep(PassedDescriptors& passed, UniqueFd file) {
+  if (passed.count == MaxPassedDescriptors) return;
+  passed.held[(passed.first + passed.count++) % MaxPassedDescriptors] = std::move(file);
+}
+
+// The oldest held; the caller checks that one is.
+UniqueFd TakeOldest(PassedDescriptors& passed) {
+  UniqueFd file = std::move(passed.held[passed.first]);
+  passed.first = (passed.first + 1) % MaxPassedDescriptors;
+  --passed.count;
+  return file;
+}
+
 template <class Socket>
 struct Connection {
   Connection(Socket&& accepted, asio::io_context& io) : socket(std::move(accepted)), deadline(io) {}
   Socket socket;
   Deadline deadline;
   bool timedOut = false;
-  std::deque<UniqueFd> passed;  // descriptors received, oldest first
+  PassedDescriptors passed;
   ReadBuffer<ReadBufferSize> in;
   ProtocolReader reader;
   std::string peer;
   bool finished = false;  // the conversation ended with its last reply sent whole
+  bool replied = false;   // TCP: a reply was sent
+  bool noDelay = false;   // TCP: TCP_NODELAY is set
 };
 
-// Reads more bytes after the unread ones; on the Unix socket through
-// recvmsg, so that descriptors passed along with the bytes are kept.
-// With `into`, reads there instead, counting the bytes in `taken`.
+// The smallest segment TCP allows: a reply no longer than this goes out
+// in one segment.
+constexpr size_t SmallestSegment = 536;
+
+// One read of what has arrived on the Unix socket, without waiting,
+// through recvmsg, so that descriptors passed along with the bytes are
+// kept. True when that ended the read (bytes taken, or `error` set: the
+// end, a failure); false when nothing had arrived.
+// With `into`, reads there instead (ReadRoom).
+bool ReceiveArrived(Connection<UnixSocket>& connection, error_code& error, std::span<uint8_t> into = {},
+                    size_t* taken = nullptr) {
+  const std::span<uint8_t> room = ReadRoom(connection, into);
+  if (room.empty()) {
+    error = asio::error::no_buffer_space;
+    return true;
+  }
+  iovec vector{room.data(), room.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t count = recvmsg(connection.socket.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  if (count < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      connection.in.tryFirst = false;
+      return false;
+    }
+    error = error_code(errno, boost::system::system_category());
+    return true;
+  }
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const size_t descriptors = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < descriptors; ++i) {
+      int descriptor = -1;
+      std::memcpy(&descriptor, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+      Keep(connection.passed, UniqueFd(descriptor));
+    }
+  }
+  if (count == 0) {
+    error = asio::error::eof;
+    return true;
+  }
+  Landed(connection, static_cast<size_t>(count), room.size(), into, taken);
+  return true;
+}
+
+// Reads more bytes after the unread ones at once, when they have arrived
+// and the buffer says to look (tryFirst): no wait, no deadline and no
+// coroutine for a request sent whole. False when ReadMore is to wait.
+template <class Socket>
+bool ReadArrived(Connection<Socket>& connection, error_code& error, std::span<uint8_t> into = {},
+                 size_t* taken = nullptr) {
+  if (!connection.in.tryFirst) return false;
+  if constexpr (!IsUnix<Socket>) {
+    return ReadArrivedTcp(connection, error, into, taken);
+  } else {
+    return ReceiveArrived(connection, error, into, taken);
+  }
+}
+
+// Waits for more bytes and reads them (into `into`, as ReadRoom says).
 template <class Socket>
 awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error, std::span<uint8_t> into = {},
                          size_t* taken = nullptr) {
   if constexpr (!IsUnix<Socket>) {
-    co_await ReadMoreTcp(connection, error, into, taken);
+    co_await WaitAndReadTcp(connection, error, into, taken);
   } else {
-    const std::span<uint8_t> room = into.empty() ? MakeRoom(connection.in) : into;
-    if (room.empty()) {
-      error = asio::error::no_buffer_space;
-      co_return;
-    }
-    for (;;) {
+    do {
       co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
       if (error) co_return;
-      iovec vector{room.data(), room.size()};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxPassedDescriptors)];
-      msghdr message{};
-      message.msg_iov = &vector;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      const ssize_t count =
-          recvmsg(connection.socket.native_handle(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-      if (count < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-        error = error_code(errno, boost::system::system_category());
-        co_return;
-      }
-      for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
-        const size_t descriptors = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < descriptors; ++i) {
-          int descriptor = -1;
-          std::memcpy(&descriptor, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
-          UniqueFd owned(descriptor);
-          if (connection.passed.size() < MaxPassedDescriptors) connection.passed.push_back(std::move(owned));
-        }
-      }
-      if (count == 0) {
-        error = asio::error::eof;
-        co_return;
-      }
-      if (into.empty()) {
-        connection.in.end += static_cast<size_t>(count);
-      } else {
-        *taken = static_cast<size_t>(count);
-      }
-      co_return;
-    }
+    } while (!ReceiveArrived(connection, error, into, taken));
   }
 }
 
 template <class Socket>
 awaitable<bool> Send(Connection<Socket>& connection, const std::string& text) {
+  if constexpr (!IsUnix<Socket>) {
+    // Nagle's algorithm holds a write back only while data sent before it is
+    // not acknowledged (within a write: the tail after whole segments), so a
+    // connection's first reply of one segment goes out at once without
+    // TCP_NODELAY; the option costs a call only where it can matter.
+    if (!connection.noDelay && (connection.replied || text.size() > SmallestSegment)) {
+      error_code ignored;
+      connection.socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      connection.noDelay = true;
+    }
+    connection.replied = true;
+  }
+  const ssize_t sent = SendNow(connection.socket.native_handle(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  if (sent < 0) co_return false;
+  if (static_cast<size_t>(sent) == text.size()) co_return true;
   connection.deadline.After(WriteTimeout);
   error_code error;
-  co_await asio::async_write(connection.socket, asio::buffer(text), redirect_error(use_awaitable, error));
+  co_await asio::async_write(connection.socket, asio::buffer(text.data() + sent, text.size() - static_cast<size_t>(sent)),
+                             redirect_error(use_awaitable, error));
   connection.deadline.Clear();
   co_return !error;
 }
@@ -222,10 +283,14 @@ awaitable<void> FinishJobs(std::shared_ptr<JobWait> waiter) {
   }
 }
 
-awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
-  if (ScanInline(state.pool, *job)) co_return;
+awaitable<void> RunInPool(ServiceState& state, std::shared_ptr<ScanJob> job) {
   const std::shared_ptr<ScanJob> jobs[] = {std::move(job)};
   co_await RunJobs(state, jobs);
+}
+
+awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job) {
+  if (ScanInline(state.pool, *job)) co_return;
+  co_await RunInPool(state, std::move(job));
 }
 
 namespace {
@@ -522,7 +587,7 @@ awaitable<bool> ScanStream(ServiceState& state, Connection<Socket>& connection, 
   dialogue.streaming = false;
   if (!co_await HandOverStream(dialogue.stream, *job, error)) co_return co_await Send(connection, Line(dialogue, "stream: " + error + " ERROR"));
   job->name = "stream";
-  co_await RunJob(state, job);
+  if (!ScanInline(state.pool, *job)) co_await RunInPool(state, job);
   LogResults(connection.peer, *job);
   std::string reply;
   for (const std::string& line : VerdictLines(job->name, job->results.front().second, false)) reply += Line(dialogue, line);
@@ -595,7 +660,6 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
     switch (event.kind) {
       case EventKind::NeedMore: {
         const bool idle = dialogue.inSession && !MidMessage(reader);
-        connection.deadline.After(idle ? idleTimeout : readTimeout);
         // A long chunk's bytes go straight into the stream's piece when
         // nothing is left unread before them.
         std::span<uint8_t> into;
@@ -605,8 +669,11 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
         }
         size_t taken = 0;
         error_code error;
-        co_await ReadMore(connection, error, into, &taken);
-        connection.deadline.Clear();
+        if (!ReadArrived(connection, error, into, &taken)) {
+          connection.deadline.After(idle ? idleTimeout : readTimeout);
+          co_await ReadMore(connection, error, into, &taken);
+          connection.deadline.Clear();
+        }
         if (!error && taken != 0) {
           TakeChunkBytes(reader, taken);
           ReadIntoSpool(dialogue.stream, taken);
@@ -726,19 +793,20 @@ awaitable<void> Converse(ServiceState& state, Connection<Socket>& connection) {
               carryOn = co_await Send(connection, Line(dialogue, "FILDES: only over the Unix socket. ERROR"));
               break;
             } else {
-              while (connection.passed.empty()) {
-                connection.deadline.After(readTimeout);
+              while (connection.passed.count == 0) {
                 error_code error;
-                co_await ReadMore(connection, error);
-                connection.deadline.Clear();
+                if (!ReadArrived(connection, error)) {
+                  connection.deadline.After(readTimeout);
+                  co_await ReadMore(connection, error);
+                  connection.deadline.Clear();
+                }
                 if (error) {
                   Log("client-error", {{"client", connection.peer}, {"reason", "FILDES without a descriptor"}});
                   co_await Send(connection, Line(dialogue, "FILDES: no descriptor received. ERROR"));
                   co_return;
                 }
               }
-              UniqueFd file = std::move(connection.passed.front());
-              connection.passed.pop_front();
+              UniqueFd file = TakeOldest(connection.passed);
               const std::string name = "fd[" + std::to_string(file.fd) + "]";
               carryOn = co_await ScanDescriptor(state, connection, dialogue, std::move(file), name);
               break;
@@ -797,7 +865,9 @@ awaitable<void> AcceptLoop(ServiceState& state, Acceptor& acceptor, Listener lis
     }
     std::string peer = "unix";
     if constexpr (!IsUnix<Socket>) {
-      socket.set_option(asio::ip::tcp::no_delay(true), error);  // replies go out whole, at once
+      // Replies go out whole, at once (the clamd protocol's Send sets it
+      // when it can matter).
+      if (listener != Listener::Clamd) socket.set_option(asio::ip::tcp::no_delay(true), error);
       peer = from.address().to_string() + ":" + std::to_string(from.port());
     }
     if (state.connections >= state.options.maxConnections) {

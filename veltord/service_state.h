@@ -53,9 +53,14 @@ struct Deadline {
   asio::steady_timer timer;
   Clock::time_point at = Clock::time_point::max();
   bool stopped = false;
+  // The watchdog is started by the first deadline set (ServeConnection
+  // arms this): a connection answered without a wait never has one.
+  void (*startWatchdog)(Deadline&) = nullptr;
+  std::weak_ptr<void> owner;  // the connection, for the watchdog to hold
   void After(Clock::duration wait) {
     at = Clock::now() + wait;
     if (at < timer.expiry()) timer.expires_at(at);  // the watchdog wakes and waits for it
+    if (startWatchdog != nullptr) std::exchange(startWatchdog, nullptr)(*this);
   }
   void Clear() { at = Clock::time_point::max(); }
   // Ends the watchdog.
@@ -139,7 +144,38 @@ struct ReadBuffer {
   size_t start = 0;
   size_t end = 0;
   bool readBefore = false;  // a read took bytes on this connection
+  // Whether the next read tries the socket before it waits: a client sends
+  // its request as it connects, and one that filled the room it had has
+  // likely sent more. After a read that found nothing, a wait first costs
+  // less than another such read.
+  bool tryFirst = true;
 };
+
+// Notes `count` bytes read into the `room` there was.
+template <size_t Size>
+void Took(ReadBuffer<Size>& in, size_t count, size_t room) {
+  in.end += count;
+  in.readBefore = true;
+  in.tryFirst = count == room;
+}
+
+// Sends what the socket takes at once, without waiting: the count sent
+// (fewer than asked when its buffer is full), or -1 with errno set on a
+// failure. A reply sent whole this way needs no deadline and no reactor.
+inline ssize_t SendNow(int descriptor, std::span<const uint8_t> bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t count = send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (count >= 0) {
+      sent += static_cast<size_t>(count);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    return -1;
+  }
+  return static_cast<ssize_t>(sent);
+}
 
 template <size_t Size>
 std::span<const uint8_t> Unread(const ReadBuffer<Size>& in) {
@@ -158,27 +194,77 @@ std::span<uint8_t> MakeRoom(ReadBuffer<Size>& in) {
   return {in.bytes.data() + in.end, Size - in.end};
 }
 
-// For a connection record with a TCP `socket` and `in`: asks for the quick
-// ACK of what was read before, then reads more bytes after the unread ones,
-// or, when `into` is not empty, into it (a stream's bytes read straight
-// where they are kept), counted in `taken`.
+// Where a read puts its bytes: after the unread ones in `in`, or, when
+// `into` is not empty, there (a stream's bytes read straight where they
+// are kept), counted in `taken`.
 template <class Connection>
-asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error,
-                                  std::span<uint8_t> into = {}, size_t* taken = nullptr) {
-  const std::span<uint8_t> room = into.empty() ? MakeRoom(connection.in) : into;
+std::span<uint8_t> ReadRoom(Connection& connection, std::span<uint8_t> into) {
+  return into.empty() ? MakeRoom(connection.in) : into;
+}
+
+// Notes `count` bytes read into the `room` ReadRoom gave.
+template <class Connection>
+void Landed(Connection& connection, size_t count, size_t room, std::span<uint8_t> into, size_t* taken) {
+  if (into.empty()) {
+    Took(connection.in, count, room);
+  } else {
+    *taken = count;
+    connection.in.readBefore = true;
+    connection.in.tryFirst = count == room;
+  }
+}
+
+// For a connection record with a TCP `socket` and `in`: one read of what
+// has arrived, without waiting. True when that ended the read (bytes taken,
+// or `error` set: the end, a failure); false when nothing had arrived.
+template <class Connection>
+bool ReadArrivedTcp(Connection& connection, boost::system::error_code& error, std::span<uint8_t> into = {},
+                    size_t* taken = nullptr) {
+  const std::span<uint8_t> room = ReadRoom(connection, into);
+  if (room.empty()) {
+    error = asio::error::no_buffer_space;
+    return true;
+  }
+  const ssize_t count = recv(connection.socket.native_handle(), room.data(), room.size(), MSG_DONTWAIT);
+  if (count > 0) {
+    Landed(connection, static_cast<size_t>(count), room.size(), into, taken);
+    return true;
+  }
+  if (count == 0) {
+    error = asio::error::eof;
+    return true;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    connection.in.tryFirst = false;
+    return false;
+  }
+  error = boost::system::error_code(errno, boost::system::system_category());
+  return true;
+}
+
+// The same, waiting for bytes when none have arrived: the quick ACK of
+// what was read before is asked for as the wait begins.
+template <class Connection>
+asio::awaitable<void> WaitAndReadTcp(Connection& connection, boost::system::error_code& error,
+                                     std::span<uint8_t> into = {}, size_t* taken = nullptr) {
+  const std::span<uint8_t> room = ReadRoom(connection, into);
   if (room.empty()) {
     error = asio::error::no_buffer_space;
     co_return;
   }
   if (connection.in.readBefore) AskQuickAck(connection.socket.native_handle());
-  const size_t count = co_await connection.socket.async_read_some(
-      asio::buffer(room.data(), room.size()), asio::redirect_error(asio::use_awaitable, error));
-  if (into.empty()) {
-    connection.in.end += count;
-  } else {
-    *taken = count;
-  }
-  connection.in.readBefore = true;
+  const size_t count = co_await connection.socket.async_read_some(asio::buffer(room.data(), room.size()),
+                                                                  asio::redirect_error(asio::use_awaitable, error));
+  Landed(connection, count, room.size(), into, taken);
+}
+
+// Reads more bytes after the unread ones (or into `into`): at once when
+// they have arrived (and tryFirst says to look), else once they come.
+template <class Connection>
+asio::awaitable<void> ReadMoreTcp(Connection& connection, boost::system::error_code& error,
+                                  std::span<uint8_t> into = {}, size_t* taken = nullptr) {
+  if (connection.in.tryFirst && ReadArrivedTcp(connection, error, into, taken)) co_return;
+  co_await WaitAndReadTcp(connection, error, into, taken);
 }
 
 // Asks the reload thread for one more load of the database file.
@@ -247,6 +333,9 @@ void LogResults(const std::string& peer, const ScanJob& job);
 // job to the pool and waits, without holding the networking thread, until
 // a worker has finished it.
 asio::awaitable<void> RunJob(ServiceState& state, std::shared_ptr<ScanJob> job);
+// The pool's part alone: for a caller that tried ScanInline itself, without
+// a coroutine when it was enough.
+asio::awaitable<void> RunInPool(ServiceState& state, std::shared_ptr<ScanJob> job);
 
 // For a connection record with `socket`, `deadline` and `timedOut`: the
 // watchdog cancels the socket's operations once the deadline passes. It
@@ -269,6 +358,13 @@ asio::awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
   }
 }
 
+template <class Connection>
+void StartWatchdog(Deadline& deadline) {
+  if (auto connection = std::static_pointer_cast<Connection>(deadline.owner.lock())) {
+    asio::co_spawn(deadline.timer.get_executor(), Watchdog(std::move(connection)), asio::detached);
+  }
+}
+
 // Ends the connection so that the client reads the last reply: closing a
 // socket with unread bytes (a stream cut off at the size limit) would reset
 // it and drop the reply. What the client still sends is read and dropped,
@@ -276,18 +372,27 @@ asio::awaitable<void> Watchdog(std::shared_ptr<Connection> connection) {
 // A connection whose client has closed its side, or (`finished`, on records
 // that have it) whose last request was answered whole, with nothing unread
 // is closed at once: no reset can come of it.
+// ClosedAtOnce is that look, without a coroutine: true when it closed the
+// connection, false when it is to be drained (DrainAndClose).
 template <class Connection>
-asio::awaitable<void> LingeringClose(Connection& connection) {
-  using Socket = decltype(connection.socket);
-  boost::system::error_code error;
+bool ClosedAtOnce(Connection& connection) {
   bool finished = false;
   if constexpr (requires { connection.finished; }) finished = connection.finished;
   uint8_t probe = 0;
   const ssize_t peeked = recv(connection.socket.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
   if (peeked == 0 || (peeked < 0 && finished && (errno == EAGAIN || errno == EWOULDBLOCK))) {
-    connection.socket.close(error);
-    co_return;
+    boost::system::error_code ignored;
+    connection.socket.close(ignored);
+    return true;
   }
+  return false;
+}
+
+// The rest: shut down the sending side, drain, close.
+template <class Connection>
+asio::awaitable<void> DrainAndClose(Connection& connection) {
+  using Socket = decltype(connection.socket);
+  boost::system::error_code error;
   connection.socket.shutdown(Socket::shutdown_send, error);
   connection.deadline.After(LingerTime);
   std::array<uint8_t, 16384> sink;
@@ -298,22 +403,28 @@ asio::awaitable<void> LingeringClose(Connection& connection) {
   connection.socket.close(error);
 }
 
+template <class Connection>
+asio::awaitable<void> LingeringClose(Connection& connection) {
+  if (!ClosedAtOnce(connection)) co_await DrainAndClose(connection);
+}
+
 // Serves one connection record (`socket`, `deadline`, `timedOut`, `peer`):
-// its watchdog, `converse`, then the lingering close; what the
-// conversation throws is logged.
+// `converse`, then the lingering close, with a watchdog from the first
+// deadline on; what the conversation throws is logged.
 template <class Connection>
 asio::awaitable<void> ServeConnection(ServiceState& state, std::shared_ptr<Connection> connection,
                                       asio::awaitable<void> (*converse)(ServiceState&, Connection&),
                                       std::string_view protocol) {
   const ConnectionCount count(state);
   connection->deadline.Clear();
-  asio::co_spawn(state.io, Watchdog(connection), asio::detached);
+  connection->deadline.owner = connection;
+  connection->deadline.startWatchdog = &StartWatchdog<Connection>;
   try {
     co_await converse(state, *connection);
   } catch (const std::exception& failure) {
     Log("error", {{"client", connection->peer}, {"protocol", protocol}, {"reason", failure.what()}});
   }
-  co_await LingeringClose(*connection);
+  if (!ClosedAtOnce(*connection)) co_await DrainAndClose(*connection);
   connection->deadline.Stop();
 }
 

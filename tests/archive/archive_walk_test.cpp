@@ -429,6 +429,160 @@ TEST(ArchiveWalk, TheRatioCountsEachByteOfTheFileOnce) {
   }
 }
 
+// ------------------------------------------------------- bytes in memory
+
+// The same bytes through read and seek calls of the caller's own: the walk
+// takes the general road there.
+WalkResult WalkThroughCalls(const std::string& bytes, std::string_view name, Recorder& recorder) {
+  struct Cursor {
+    const std::string& bytes;
+    size_t offset = 0;
+  } cursor{bytes};
+  ArchiveInput input;
+  input.user = &cursor;
+  input.read = [](void* user, uint8_t* buffer, size_t capacity, std::string&) -> int64_t {
+    auto* at = static_cast<Cursor*>(user);
+    const size_t count = std::min(capacity, at->bytes.size() - at->offset);
+    std::memcpy(buffer, at->bytes.data() + at->offset, count);
+    at->offset += count;
+    return static_cast<int64_t>(count);
+  };
+  input.seek = [](void* user, int64_t offset, int whence) -> int64_t {
+    auto* at = static_cast<Cursor*>(user);
+    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<int64_t>(at->offset)
+                                                                      : static_cast<int64_t>(at->bytes.size());
+    if (base + offset < 0 || base + offset > static_cast<int64_t>(at->bytes.size())) return -1;
+    at->offset = static_cast<size_t>(base + offset);
+    return base + offset;
+  };
+  input.size = static_cast<int64_t>(bytes.size());
+  return WalkArchive(input, name, {}, recorder.Sink());
+}
+
+// Bytes in memory take a shorter road (bytes that no compression starts
+// with skip the reader of compressions; chunks are handed to libarchive
+// where they lie): the walk must come out exactly as through any input,
+// over every kind of file these tests make, damaged ones, and the first
+// bytes of each compression (and near misses) before random bytes.
+TEST(ArchiveWalk, BytesInMemoryWalkAsThroughAnyInput) {
+  std::vector<std::pair<std::string, std::string>> files;
+  const std::string payload = Payload();
+  const std::vector<Member> members{{"docs/readme.txt", "plain text\n"}, {"evil.bin", payload}};
+  const std::pair<const char*, archive::Setup> formats[] = {
+      {"a.zip", archive_write_set_format_zip},     {"a.tar", archive_write_set_format_pax_restricted},
+      {"a.7z", archive_write_set_format_7zip},     {"a.iso", archive_write_set_format_iso9660},
+      {"a.cpio", archive_write_set_format_cpio_newc}, {"a.a", archive_write_set_format_ar_svr4},
+      {"a.xar", archive_write_set_format_xar}};
+  for (const auto& [name, format] : formats) {
+    files.emplace_back(name, Write(format, {}, format == archive_write_set_format_ar_svr4
+                                                   ? std::vector<Member>{{"readme.txt", "x"}, {"evil.bin", payload}}
+                                                   : members));
+  }
+  const std::pair<const char*, archive::Setup> compressions[] = {
+      {"p.gz", archive_write_add_filter_gzip},   {"p.xz", archive_write_add_filter_xz},
+      {"p.bz2", archive_write_add_filter_bzip2}, {"p.zst", archive_write_add_filter_zstd},
+      {"p.lzma", archive_write_add_filter_lzma}, {"p.lz", archive_write_add_filter_lzip},
+      {"p.lz4", archive_write_add_filter_lz4},   {"p.Z", archive_write_add_filter_compress}};
+  for (const auto& [name, filter] : compressions) {
+    files.emplace_back(name, Write(archive_write_set_format_raw, {filter}, {{"payload", payload}}));
+    files.emplace_back(std::string(name) + ".tar", Write(archive_write_set_format_ustar, {filter}, members));
+  }
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937 random(seed);
+    std::string name = "f";
+    std::string bytes = generator::Generate(random, Needle, name).bytes;
+    files.emplace_back(name, std::move(bytes));
+  }
+  // Damage: each file cut short, and with its first bytes only.
+  for (size_t i = 0, count = files.size(); i < count; ++i) {
+    const auto [name, bytes] = files[i];
+    files.emplace_back(name + ".half", bytes.substr(0, bytes.size() / 2));
+    files.emplace_back(name + ".start", bytes.substr(0, 16));
+  }
+  // Each compression's magic, and near misses, before random bytes; lzma's
+  // header with every dictionary size it takes and sizes beside them.
+  std::mt19937 random(7);
+  const auto noise = [&random](size_t size) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+  };
+  const std::string magics[] = {"\x1f\x8b\x08", "\x1f\x9d\x90", "BZh9", "\xfd" "7zXZ", "LZIP\x01\x0c",
+                                "\x28\xb5\x2f\xfd", "\x50\x2a\x4d\x18", "\x04\x22\x4d\x18\x64\x40",
+                                "\x02\x21\x4c\x18", "\x1e", "BZ", "LZI"};
+  for (const std::string& magic : magics) {
+    for (const size_t size : {size_t{0}, size_t{8}, size_t{4096}}) files.emplace_back("m", magic + noise(size));
+  }
+  for (uint32_t shift = 10; shift <= 28; ++shift) {
+    for (const uint32_t dictionary : {uint32_t{1} << shift, (uint32_t{1} << shift) + 1, (shift + 1) << 20}) {
+      std::string header = "\x5d" + std::string(12, '\xff');
+      for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<char>(dictionary >> (8 * i));
+      files.emplace_back("lzma", header + noise(4096));
+    }
+  }
+  for (size_t size = 0; size <= 20; ++size) {
+    for (int i = 0; i < 20; ++i) files.emplace_back("r", noise(size));
+  }
+  // Each container's marks before random bytes, programs with an archive
+  // after them, a zip's end record at the end, text, a tar block whose
+  // checksum adds up but holds a letter, a block of zeros.
+  const std::string zip = Write(archive_write_set_format_zip, {}, members);
+  const std::string sevenZip = Write(archive_write_set_format_7zip, {}, members);
+  const std::string containerMarks[] = {
+      "MZ", "\x7f" "ELF", "PK\x03\x04", "PK\x05\x06", "7z\xbc\xaf\x27\x1c", "Rar!\x1a\x07\x00",
+      "Rar!\x1a\x07\x01\x00", std::string("MSCF\0\0\0\0", 8), "xar!\x00\x1c", "!<arch>\n", "070707", "070701",
+      "\x71\xc7", "\xc7\x71", std::string("\x20\x00-lh5-", 7), std::string("\x20\x00-lz4-", 7)};
+  for (const std::string& mark : containerMarks) {
+    for (const size_t size : {size_t{0}, size_t{64}, size_t{4096}}) files.emplace_back("c", mark + noise(size));
+  }
+  // LHa's level-2 header and xar's header, each far enough to be taken.
+  const std::string lha = std::string("\x1a\x00-lh5-", 7) + std::string(12, '\x01') + std::string("\x20\x02", 2);
+  const std::string xar = std::string("xar!\x00\x1c\x00\x01", 8) + std::string(15, '\0') + "\x10" +
+                          std::string(7, '\0') + "\x20" + std::string("\x00\x00\x00\x01", 4);
+  for (const std::string& header : {lha, xar}) files.emplace_back("h", header + noise(4096));
+  files.emplace_back("sfx.exe", "MZ" + noise(1000) + std::string("MSCF\0\0\0\0", 8) + noise(3000));
+  files.emplace_back("sfx.exe", "MZ" + noise(1000) + lha + noise(3000));
+  // An ISO 9660 image whose first 32 KiB (unused by it) are not zeros.
+  for (const auto& [name, bytes] : files) {
+    if (name != "a.iso") continue;
+    std::string iso = bytes;
+    iso.replace(0, 4096, noise(4096));
+    files.emplace_back("noisy.iso", std::move(iso));
+    break;
+  }
+  // Small archives of each format (no rule on size stands for them).
+  for (const auto& [name, format] : formats) {
+    files.emplace_back(std::string("small-") + name, Write(format, {}, {{"a.txt", "x"}}));
+  }
+  files.emplace_back("sfx.exe", "MZ" + noise(3000) + zip);
+  files.emplace_back("sfx", "\x7f" "ELF" + noise(3000) + sevenZip);
+  files.emplace_back("end", noise(4000) + "PK\x05\x06" + std::string(18, '\0'));
+  files.emplace_back("page.html", "<!-- a page -->\n<html><body>" + std::string(4000, 'x') + "</body></html>\n");
+  files.emplace_back("notes.txt", std::string(4096, 'a'));
+  files.emplace_back("zeros", std::string(4096, '\0'));
+  std::string block(512, '\0');
+  block.replace(148, 8, "0000400x");  // 256, the sum of the block with its field taken as spaces
+  files.emplace_back("block", block + noise(4096));
+  for (int i = 0; i < 50; ++i) files.emplace_back("body", noise(4096));
+
+  size_t archives = 0;
+  for (const auto& [name, bytes] : files) {
+    SCOPED_TRACE(name + " (" + std::to_string(bytes.size()) + " bytes)");
+    Recorder inMemory, throughCalls;
+    const WalkResult memory = WalkBytes(bytes, name, inMemory);
+    const WalkResult calls = WalkThroughCalls(bytes, name, throughCalls);
+    EXPECT_EQ(memory.outcome, calls.outcome);
+    EXPECT_EQ(memory.members, calls.members);
+    EXPECT_EQ(memory.unpackedBytes, calls.unpackedBytes);
+    EXPECT_TRUE(inMemory.members == throughCalls.members) << inMemory.Describe() << "\n--\n" << throughCalls.Describe();
+    EXPECT_EQ(inMemory.errors, throughCalls.errors);
+    EXPECT_EQ(inMemory.incomplete, throughCalls.incomplete);
+    EXPECT_EQ(inMemory.chunks, throughCalls.chunks);
+    archives += memory.outcome != WalkOutcome::NotArchive;
+  }
+  EXPECT_GT(archives, files.size() / 4);  // the corpus is not all plain bytes
+}
+
 struct LimitCase {
   const char* name;
   std::string (*make)();
