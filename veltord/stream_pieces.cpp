@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace veltor::service {
 
@@ -106,7 +107,10 @@ int64_t Seek(void* user, int64_t offset, int whence) {
   auto& reader = *static_cast<PiecesReader*>(user);
   const int64_t size = static_cast<int64_t>(reader.size);
   const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<int64_t>(reader.offset) : size;
-  if (offset > size - base || base + offset < 0) return -1;
+  // Past the end is allowed, as in a file (reads there find nothing), so
+  // that the walk meets a damaged archive's bad offsets as it would in the
+  // spool file.
+  if (offset < -base || offset > std::numeric_limits<int64_t>::max() - base) return -1;
   reader.offset = static_cast<uint64_t>(base + offset);
   return base + offset;
 }
