@@ -10,10 +10,12 @@
 // signatures written as its own literal-signature file (.ndb). clamd is
 // left out when it is not installed (Debian clamav-daemon).
 //
-//   service_bench [--seconds S] [--veltord PATH] [--db PATH] [--clamd PATH] [--rows small|large|all]
+//   service_bench [--seconds S] [--veltord PATH] [--db PATH] [--clamd PATH] [--rows small|large|beside|all]
 //
 // --rows small (or large) runs the 4 KiB (or 64 MiB) rows only, quicker while
-// comparing builds.
+// comparing builds. The last rows ("4K+64M", --rows beside) drive 4 KiB
+// requests while another client streams 64 MiB bodies: what a long stream
+// does to everyone else's latency (their cpu column counts the stream too).
 //
 // A third server, "floor", answers every INSTREAM request "stream: OK"
 // without looking at the bytes: two threads per socket, each accepting one
@@ -111,17 +113,19 @@ bool SendAll(int s, const void* data, size_t size) {
 // wake-ups and itself as few system calls as a client can.
 std::vector<uint8_t> InstreamMessage(const std::vector<uint8_t>& body) {
   constexpr size_t Chunk = size_t{1} << 20;
-  std::vector<uint8_t> message;
-  message.reserve(body.size() + body.size() / Chunk * 4 + 18);
+  const size_t chunks = (body.size() + Chunk - 1) / Chunk;
+  std::vector<uint8_t> message(10 + body.size() + 4 * chunks + 4);
+  size_t at = 0;
   const auto put = [&](const void* data, size_t size) {
-    message.insert(message.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+    std::memcpy(message.data() + at, data, size);
+    at += size;
   };
   put("zINSTREAM", 10);
-  for (size_t at = 0; at < body.size(); at += Chunk) {
-    const size_t piece = std::min(Chunk, body.size() - at);
+  for (size_t from = 0; from < body.size(); from += Chunk) {
+    const size_t piece = std::min(Chunk, body.size() - from);
     const uint32_t length = htonl(static_cast<uint32_t>(piece));
     put(&length, 4);
-    put(body.data() + at, piece);
+    put(body.data() + from, piece);
   }
   const uint32_t end = 0;
   put(&end, 4);
@@ -174,13 +178,28 @@ struct Result {
   size_t wrong = 0;
 };
 
+// With `beside`, one more client streams 64 MiB bodies the same way for
+// as long (not counted): how the small requests fare beside a long stream.
 Result Drive(const Server& server, bool tcp, bool icap, unsigned clients, size_t bodySize, double seconds,
-             size_t minimum) {
+             size_t minimum, bool beside = false) {
   std::vector<std::vector<double>> latencies(clients);
   std::atomic<size_t> wrong{0};
   const auto until = Clock::now() + std::chrono::duration<double>(seconds);
   const auto started = Clock::now();
   std::vector<std::thread> threads;
+  std::atomic<bool> done{false};
+  std::thread streamer;
+  if (beside) {
+    streamer = std::thread([&] {
+      std::mt19937_64 random(99);
+      std::vector<uint8_t> body(size_t{64} << 20);
+      for (auto& byte : body) byte = static_cast<uint8_t>(random() % 255 + 1);
+      const std::vector<uint8_t> message = InstreamMessage(body);
+      while (!done) {
+        if (Scan(server, tcp, message) != std::string("stream: OK", 11)) ++wrong;
+      }
+    });
+  }
   for (unsigned c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
       std::mt19937_64 random(c + 1);
@@ -202,6 +221,8 @@ Result Drive(const Server& server, bool tcp, bool icap, unsigned clients, size_t
   }
   for (auto& thread : threads) thread.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+  done = true;
+  if (streamer.joinable()) streamer.join();
   std::vector<double> all;
   for (const auto& list : latencies) all.insert(all.end(), list.begin(), list.end());
   std::sort(all.begin(), all.end());
@@ -432,26 +453,32 @@ int main(int argc, char** argv) {
     unsigned clients;
     size_t size;
     bool icap = false;
+    bool beside = false;  // a 64 MiB stream under way beside the requests
   };
   const Case cases[] = {{false, 1, 4096},  {false, 16, 4096},      {true, 1, 4096},
                         {true, 16, 4096},  {false, 1, size_t{64} << 20}, {true, 1, size_t{64} << 20},
-                        {true, 1, 4096, true}, {true, 16, 4096, true}, {true, 1, size_t{64} << 20, true}};
+                        {true, 1, 4096, true}, {true, 16, 4096, true}, {true, 1, size_t{64} << 20, true},
+                        {false, 16, 4096, false, true}, {true, 16, 4096, false, true}};
   std::printf("%-8s %-5s %7s %8s %10s %9s %9s %9s %10s %10s %6s\n", "service", "via", "clients", "body", "req/s",
               "MB/s", "p50 ms", "p99 ms", "cpu us/req", "client us", "wrong");
   for (const Case& c : cases) {
-    if ((rows == "small" && c.size > 4096) || (rows == "large" && c.size <= 4096)) continue;
+    if ((rows == "small" && (c.size > 4096 || c.beside)) || (rows == "large" && c.size <= 4096) ||
+        (rows == "beside" && !c.beside)) {
+      continue;
+    }
     for (const Server& server : servers) {
       if (c.icap && server.icapPort == 0) continue;
       const double before = ProcessorSeconds(server.pid);
       const double clientBefore = OwnProcessorSeconds();
-      const Result r = Drive(server, c.tcp, c.icap, c.clients, c.size, seconds, c.size > 1000000 ? 3 : 1);
+      const Result r =
+          Drive(server, c.tcp, c.icap, c.clients, c.size, seconds, c.size > 1000000 ? 3 : 1, c.beside);
       const double perRequest = 1e6 / static_cast<double>(std::max<size_t>(1, r.requests));
       const double cpu = (ProcessorSeconds(server.pid) - before) * perRequest;
       // The client's time includes making each thread's body once.
       const double client = (OwnProcessorSeconds() - clientBefore) * perRequest;
       std::printf("%-8s %-5s %7u %8s %10.1f %9.1f %9.2f %9.2f %10.0f %10.0f %6zu\n", server.name.c_str(),
                   c.icap ? "icap" : c.tcp ? "tcp" : "unix",
-                  c.clients, c.size > 1000000 ? "64 MiB" : "4 KiB", r.requestsPerSecond, r.megabytesPerSecond, r.p50,
+                  c.clients, c.beside ? "4K+64M" : c.size > 1000000 ? "64 MiB" : "4 KiB", r.requestsPerSecond, r.megabytesPerSecond, r.p50,
                   r.p99, cpu, client, r.wrong);
       std::fflush(stdout);
     }
