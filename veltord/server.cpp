@@ -220,6 +220,7 @@ awaitable<void> ReadMore(Connection<Socket>& connection, error_code& error, std:
   if constexpr (!IsUnix<Socket>) {
     co_await WaitAndReadTcp(connection, error, into, taken);
   } else {
+    connection.in.readWithoutWait = 0;  // the wait goes through the event loop
     do {
       co_await connection.socket.async_wait(Socket::wait_read, redirect_error(use_awaitable, error));
       if (error) co_return;

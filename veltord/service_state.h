@@ -149,14 +149,31 @@ struct ReadBuffer {
   // likely sent more. After a read that found nothing, a wait first costs
   // less than another such read.
   bool tryFirst = true;
+  // Bytes read since this connection last went through the event loop: a
+  // read that does not wait does not let other connections run, so a client
+  // that keeps its socket full waits its turn once this passes
+  // MaxReadWithoutWait.
+  size_t readWithoutWait = 0;
 };
+
+// Another connection's request waits at most about this many bytes of a
+// long stream's reading (a fraction of a millisecond) for its turn.
+inline constexpr size_t MaxReadWithoutWait = size_t{1} << 20;
+
+// Notes `count` bytes read into the `room` there was, and whether the
+// next read may go without a wait.
+template <size_t Size>
+void NoteRead(ReadBuffer<Size>& in, size_t count, size_t room) {
+  in.readBefore = true;
+  in.readWithoutWait += count;
+  in.tryFirst = count == room && in.readWithoutWait < MaxReadWithoutWait;
+}
 
 // Notes `count` bytes read into the `room` there was.
 template <size_t Size>
 void Took(ReadBuffer<Size>& in, size_t count, size_t room) {
   in.end += count;
-  in.readBefore = true;
-  in.tryFirst = count == room;
+  NoteRead(in, count, room);
 }
 
 // Sends what the socket takes at once, without waiting: the count sent
@@ -209,8 +226,7 @@ void Landed(Connection& connection, size_t count, size_t room, std::span<uint8_t
     Took(connection.in, count, room);
   } else {
     *taken = count;
-    connection.in.readBefore = true;
-    connection.in.tryFirst = count == room;
+    NoteRead(connection.in, count, room);
   }
 }
 
@@ -253,6 +269,7 @@ asio::awaitable<void> WaitAndReadTcp(Connection& connection, boost::system::erro
     co_return;
   }
   if (connection.in.readBefore) AskQuickAck(connection.socket.native_handle());
+  connection.in.readWithoutWait = 0;  // its completion comes through the event loop
   const size_t count = co_await connection.socket.async_read_some(asio::buffer(room.data(), room.size()),
                                                                   asio::redirect_error(asio::use_awaitable, error));
   Landed(connection, count, room.size(), into, taken);
